@@ -1,0 +1,95 @@
+# Helpers that keep every folder's CMakeLists short and the layering honest.
+#
+# tonvara_library(<target> DEPS <targets...> [LIBS <other libs...>])
+#   Builds the folder's *.cpp into a static library. Its headers are reachable
+#   as "<folder>/<Header>.h" only by targets that link it: each library
+#   publishes a private include root holding one link to its own folder, so an
+#   include across the layering that the links do not allow fails to compile.
+function(tonvara_library target)
+  cmake_parse_arguments(arg "" "" "DEPS;LIBS;EXCLUDE" ${ARGN})
+  file(RELATIVE_PATH folder "${PROJECT_SOURCE_DIR}" "${CMAKE_CURRENT_SOURCE_DIR}")
+  file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
+  file(GLOB headers CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.h")
+  foreach(ex IN LISTS arg_EXCLUDE)
+    list(FILTER sources EXCLUDE REGEX "/${ex}$")
+  endforeach()
+  set(root "${PROJECT_BINARY_DIR}/include-roots/${target}")
+  get_filename_component(parent "${root}/${folder}" DIRECTORY)
+  file(MAKE_DIRECTORY "${parent}")
+  if(NOT EXISTS "${root}/${folder}")
+    file(CREATE_LINK "${CMAKE_CURRENT_SOURCE_DIR}" "${root}/${folder}" SYMBOLIC)
+  endif()
+  if(sources)
+    add_library(${target} STATIC ${sources} ${headers})
+    target_include_directories(${target} PUBLIC "${root}")
+    target_link_libraries(${target} PUBLIC ${arg_DEPS} ${arg_LIBS})
+  else()
+    # A folder whose units are still headers only.
+    add_library(${target} INTERFACE ${headers})
+    target_include_directories(${target} INTERFACE "${root}")
+    target_link_libraries(${target} INTERFACE ${arg_DEPS} ${arg_LIBS})
+  endif()
+endfunction()
+
+# tonvara_test(<name> SOURCES <files...> LIBS <targets...>
+#              [DISPLAY] [AUDIO] [TIMEOUT <s>] [LABELS <labels...>])
+#   One GoogleTest executable; each of its cases becomes a ctest test.
+#   Widget tests run on Qt's offscreen platform; DISPLAY tests need the X
+#   server scripts/test starts; AUDIO tests need its PulseAudio server and
+#   take the "pulse" resource lock, because they share its one null sink.
+function(tonvara_test name)
+  cmake_parse_arguments(arg "DISPLAY;AUDIO" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${arg_SOURCES})
+  target_link_libraries(${name} PRIVATE ${arg_LIBS} GTest::gtest GTest::gmock tonvara_test_main)
+  if(NOT arg_TIMEOUT)
+    set(arg_TIMEOUT 120)
+  endif()
+  set(labels ${arg_LABELS})
+  set(env "TONVARA_SOURCE_DIR=${PROJECT_SOURCE_DIR}" "TONVARA_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  if(arg_DISPLAY)
+    list(APPEND labels display)
+    list(APPEND env "QT_QPA_PLATFORM=xcb")
+  else()
+    list(APPEND env "QT_QPA_PLATFORM=offscreen")
+  endif()
+  set(locks "")
+  if(arg_AUDIO)
+    list(APPEND labels audio)
+    set(locks pulse)
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${arg_TIMEOUT} LABELS "${labels}" ENVIRONMENT "${env}"
+               RESOURCE_LOCK "${locks}")
+endfunction()
+
+# tonvara_fuzz(<name> SOURCES <files...> LIBS <targets...>)
+#   A libFuzzer target (LLVMFuzzerTestOneInput). With TONVARA_FUZZ it links
+#   libFuzzer; otherwise it links a small driver that replays the corpus in
+#   fuzz/corpus/<name> and a bounded run of generated inputs, registered as a
+#   test so that every ordinary build exercises the parser with hostile bytes.
+function(tonvara_fuzz name)
+  cmake_parse_arguments(arg "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(fuzz_${name} ${arg_SOURCES})
+  target_link_libraries(fuzz_${name} PRIVATE ${arg_LIBS})
+  if(TONVARA_FUZZ)
+    target_compile_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+    target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+  else()
+    target_link_libraries(fuzz_${name} PRIVATE tonvara_fuzz_driver)
+    if(TONVARA_TESTS)
+      add_test(NAME fuzz.${name}
+               COMMAND fuzz_${name} "${PROJECT_SOURCE_DIR}/fuzz/corpus/${name}")
+      set_tests_properties(fuzz.${name} PROPERTIES TIMEOUT 300 LABELS fuzz
+                           ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+    endif()
+  endif()
+endfunction()
+
+# tonvara_bench(<name> SOURCES <files...> LIBS <targets...>)
+function(tonvara_bench name)
+  cmake_parse_arguments(arg "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(bench_${name} ${arg_SOURCES})
+  target_link_libraries(bench_${name} PRIVATE ${arg_LIBS} benchmark::benchmark)
+endfunction()

@@ -1,0 +1,12 @@
+// Every test executable runs inside a QApplication, so that components,
+// posted events and widgets behave as they do in the program.
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

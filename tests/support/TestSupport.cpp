@@ -1,0 +1,24 @@
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+namespace tonvara::test {
+
+QString SourceDir()
+{
+    const QByteArray dir = qgetenv("TONVARA_SOURCE_DIR");
+    return dir.isEmpty() ? QDir::currentPath() : QString::fromLocal8Bit(dir);
+}
+
+QString MakeTempDir(const QString& tag)
+{
+    QByteArray base = qgetenv("TONVARA_BINARY_DIR");
+    QString root = base.isEmpty() ? QDir::tempPath() : QString::fromLocal8Bit(base) + "/test-files";
+    QDir().mkpath(root);
+    QTemporaryDir dir(root + "/" + tag + "-XXXXXX");
+    dir.setAutoRemove(false);
+    return dir.path();
+}
+
+} // namespace tonvara::test
