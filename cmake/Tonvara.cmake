@@ -93,3 +93,32 @@ function(tonvara_bench name)
   add_executable(bench_${name} ${arg_SOURCES})
   target_link_libraries(bench_${name} PRIVATE ${arg_LIBS} benchmark::benchmark)
 endfunction()
+
+# tonvara_test_folder(<prefix> LIBS <targets...> [TIMEOUT <s>])
+#   The usual tests/<folder>/CMakeLists.txt: every *_test.cpp of the folder
+#   goes into <prefix>_tests (offscreen), every *_x11_test.cpp into
+#   <prefix>_x11_tests (needs the X server) and every *_audio_test.cpp into
+#   <prefix>_audio_tests (needs the PulseAudio server, run one at a time).
+#   Dropping a new test file into the folder is all it takes.
+function(tonvara_test_folder prefix)
+  cmake_parse_arguments(arg "" "TIMEOUT" "LIBS" ${ARGN})
+  file(GLOB all CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp")
+  set(plain ${all})
+  list(FILTER plain EXCLUDE REGEX "_(x11|audio)_test\\.cpp$")
+  set(x11 ${all})
+  list(FILTER x11 INCLUDE REGEX "_x11_test\\.cpp$")
+  set(audio ${all})
+  list(FILTER audio INCLUDE REGEX "_audio_test\\.cpp$")
+  if(NOT arg_TIMEOUT)
+    set(arg_TIMEOUT 120)
+  endif()
+  if(plain)
+    tonvara_test(${prefix}_tests SOURCES ${plain} LIBS ${arg_LIBS} TIMEOUT ${arg_TIMEOUT})
+  endif()
+  if(x11)
+    tonvara_test(${prefix}_x11_tests SOURCES ${x11} LIBS ${arg_LIBS} DISPLAY TIMEOUT ${arg_TIMEOUT})
+  endif()
+  if(audio)
+    tonvara_test(${prefix}_audio_tests SOURCES ${audio} LIBS ${arg_LIBS} AUDIO TIMEOUT 600)
+  endif()
+endfunction()
