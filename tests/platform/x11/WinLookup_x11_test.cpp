@@ -281,6 +281,25 @@ TEST_F(WinLookupTest, ReadsWmNameWhenNetWmNameIsMissing)
     EXPECT_EQ(FindWindowA(utf8Class.c_str(), "Zaten Çalışıyor"), HwndFromWindowId(utf8));
 }
 
+TEST_F(WinLookupTest, ReadsWmNameInCompoundText)
+{
+    // Older toolkits store WM_NAME as COMPOUND_TEXT, switching character sets
+    // with escape sequences (Latin-5 for Turkish letters).
+    const std::string cls = UniqueName("Compound");
+    const Window window = CreateNamedWindow(FDisplay, cls, std::nullopt);
+    const std::string turkish = "Program Şu Anda Zaten Çalışıyor!!";
+    char* list[] = { const_cast<char*>(turkish.c_str()) };
+    XTextProperty property {};
+    ASSERT_EQ(Xutf8TextListToTextProperty(FDisplay, list, 1, XCompoundTextStyle, &property), Success);
+    ASSERT_EQ(property.encoding, XInternAtom(FDisplay, "COMPOUND_TEXT", False));
+    ASSERT_NE(std::string(reinterpret_cast<const char*>(property.value), property.nitems), turkish);
+    XSetWMName(FDisplay, window, &property);
+    XFree(property.value);
+    XSync(FDisplay, False);
+
+    EXPECT_EQ(FindWindowA(cls.c_str(), turkish.c_str()), HwndFromWindowId(window));
+}
+
 TEST_F(WinLookupTest, NetWmNameComesBeforeWmName)
 {
     const std::string cls = UniqueName("BothNames");
