@@ -174,11 +174,9 @@ void TComponent::ValidateRename(TComponent* component, const QString& curName, c
 {
     if (component == nullptr || newName.isEmpty() || curName.compare(newName, Qt::CaseInsensitive) == 0)
         return;
-    if (component->FOwner == this || component->FOwner == nullptr) {
-        TComponent* existing = FindComponent(newName);
-        if (existing != nullptr && existing != component)
-            throw EComponentError(QStringLiteral("A component named %1 already exists").arg(newName));
-    }
+    TComponent* existing = FindComponent(newName);
+    if (existing != nullptr && existing != component)
+        throw EComponentError(QStringLiteral("A component named %1 already exists").arg(newName));
 }
 
 TComponent* TComponent::Components(int index) const
