@@ -230,3 +230,42 @@ using LPMMTIME = MMTIME*;
 /// thread and must only hand the notification on.
 using DRVCALLBACK = void (*)(HWAVEIN hdrvr, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1, DWORD_PTR dw2);
 using LPDRVCALLBACK = DRVCALLBACK;
+
+// More waveInOpen flags and WAVEINCAPSA.dwFormats bits.
+constexpr DWORD WAVE_FORMAT_DIRECT = 0x0008;
+constexpr DWORD WAVE_FORMAT_44M08 = WAVE_FORMAT_4M08;
+constexpr DWORD WAVE_FORMAT_44S08 = WAVE_FORMAT_4S08;
+constexpr DWORD WAVE_FORMAT_44M16 = WAVE_FORMAT_4M16;
+constexpr DWORD WAVE_FORMAT_44S16 = WAVE_FORMAT_4S16;
+constexpr DWORD WAVE_FORMAT_48M08 = 0x00001000;
+constexpr DWORD WAVE_FORMAT_48S08 = 0x00002000;
+constexpr DWORD WAVE_FORMAT_48M16 = 0x00004000;
+constexpr DWORD WAVE_FORMAT_48S16 = 0x00008000;
+constexpr DWORD WAVE_FORMAT_96M08 = 0x00010000;
+constexpr DWORD WAVE_FORMAT_96S08 = 0x00020000;
+constexpr DWORD WAVE_FORMAT_96M16 = 0x00040000;
+constexpr DWORD WAVE_FORMAT_96S16 = 0x00080000;
+
+/// WAVEINCAPSA.wMid/wPid of a device without a registered manufacturer.
+constexpr WORD MM_UNMAPPED = 0xFFFF;
+
+// timeSetEvent flags: the kind of timer, then what it does when it expires.
+constexpr UINT TIME_ONESHOT = 0x0000;
+constexpr UINT TIME_PERIODIC = 0x0001;
+constexpr UINT TIME_CALLBACK_FUNCTION = 0x0000;
+constexpr UINT TIME_CALLBACK_EVENT_SET = 0x0010;
+constexpr UINT TIME_CALLBACK_EVENT_PULSE = 0x0020;
+constexpr UINT TIME_KILL_SYNCHRONOUS = 0x0100;
+
+/// The range of periods the multimedia timers accept, in milliseconds.
+struct TIMECAPS {
+    UINT wPeriodMin;
+    UINT wPeriodMax;
+};
+using PTIMECAPS = TIMECAPS*;
+using LPTIMECAPS = TIMECAPS*;
+
+/// A multimedia timer's callback: runs on the timer thread; uMsg, dw1 and dw2
+/// are 0.
+using TIMECALLBACK = void(UINT uTimerID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1, DWORD_PTR dw2);
+using LPTIMECALLBACK = TIMECALLBACK*;
