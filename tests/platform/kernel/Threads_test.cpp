@@ -83,24 +83,29 @@ TEST(TThread, ExecuteSeesItsOwnThreadId)
 
 TEST(TThread, TerminateEndsALoopThatWatchesTerminated)
 {
-    TEvent started(true, false);
     std::atomic<int> rounds { 0 };
-    TEvent tick(false, false);
+    TEvent tick(false, false), ack(false, false);
     TFunctionThread thread(true, [&](TFunctionThread& self) {
-        started.SetEvent();
-        while (!self.Terminated()) {
+        for (;;) {
             tick.WaitFor(INFINITE);
+            if (self.Terminated())
+                break;
             ++rounds;
+            ack.SetEvent();
         }
     });
     thread.Resume();
-    ASSERT_EQ(started.WaitFor(10000), wrSignaled);
+    tick.SetEvent();
+    ASSERT_EQ(ack.WaitFor(10000), wrSignaled);
+    EXPECT_EQ(rounds.load(), 1);
     EXPECT_FALSE(thread.Terminated());
+    EXPECT_FALSE(thread.Finished());
     thread.Terminate();
     EXPECT_TRUE(thread.Terminated());
     tick.SetEvent();
     thread.WaitFor();
-    EXPECT_GE(rounds.load(), 1);
+    EXPECT_EQ(rounds.load(), 1) << "the loop ends at its next look at Terminated";
+    EXPECT_TRUE(thread.Finished());
 }
 
 // Tells the test when it has been deleted.
@@ -280,6 +285,7 @@ void PostToMainThread(const std::function<void()>& method)
 
 TEST(TThread, SynchronizeRunsTheMethodThroughTheInstalledHandler)
 {
+    gHandlerCalls = 0;
     MSG message;
     PeekMessage(&message, nullptr, 0, 0, PM_NOREMOVE);
     TThread::SetSynchronizeHandler(&PostToMainThread);
