@@ -560,6 +560,15 @@ void RegisterIntegerIdents(const char* typeName, std::initializer_list<TIdentMap
     RegisterIntegerIdents(type, map);
 }
 
+bool HasIntegerIdents(QMetaType type)
+{
+    if (!type.isValid())
+        return false;
+    TIdentRegistry& r = IdentRegistry();
+    std::lock_guard lock(r.Lock);
+    return r.Tables.contains(type.id());
+}
+
 bool IdentToInt(QMetaType type, const QString& ident, long long& value)
 {
     if (!type.isValid())

@@ -366,6 +366,8 @@ template <class T> void RegisterIntegerIdents(std::initializer_list<TIdentMapEnt
     RegisterIntegerIdents(QMetaType::fromType<T>(), map);
 }
 
+/// Whether identifiers are registered for Type.
+bool HasIntegerIdents(QMetaType type);
 /// Value of Ident for Type (case-insensitive); false when unknown.
 bool IdentToInt(QMetaType type, const QString& ident, long long& value);
 /// Identifier of Value for Type; false when none.
@@ -373,7 +375,12 @@ bool IntToIdent(QMetaType type, long long value, QString& ident);
 
 // ---------------------------------------------------------------------------
 // Events: a published event is a Q_PROPERTY of a std::function type
-// (Q_DECLARE_METATYPE'd). A stored form binds it to a method of the root
+// (Q_DECLARE_METATYPE'd), declared with READ and WRITE accessors (MEMBER
+// would make moc compare two std::functions, which C++ cannot do):
+//
+//     Q_PROPERTY(TNotifyEvent OnChange READ OnChange WRITE SetOnChange)
+//
+// A stored form binds it to a method of the root
 // component by name ("OnClick = BitBtn1Click"); the root declares the method
 // Q_INVOKABLE with exactly the event's parameter types. The resulting
 // function is a TMethodBinding, which remembers the name for the writer.
