@@ -82,6 +82,12 @@ private:
     int FErrorCode;
 };
 
+/// A platform resource (timer, window) could not be had.
+class EOutOfResources : public Exception {
+public:
+    using Exception::Exception;
+};
+
 /// Reading or writing a stream failed ("Invalid BitmapList stream").
 class EStreamError : public Exception {
 public:
