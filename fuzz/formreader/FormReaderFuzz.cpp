@@ -6,7 +6,6 @@
 #include "platform/ui/FormWriter.h"
 
 #include <QIODevice>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -117,7 +116,7 @@ public:
 bool Setup()
 {
     RegisterClasses<TFuzzControl, TFuzzForm>();
-    RegisterIntegerIdents<TFuzzColor>({{0x8000000F, "clBtnFace"}, {0xFF, "clRed"}});
+    RegisterIntegerIdents<TFuzzColor>({ { 0x8000000F, "clBtnFace" }, { 0xFF, "clRed" } });
     return true;
 }
 
@@ -151,7 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     try {
-        std::unique_ptr<TComponent> standalone(ReadComponentFromText(input, nullptr, QStringLiteral("fuzz.dfm")));
+        std::unique_ptr<TComponent> standalone(
+            ReadComponentFromText(input, nullptr, QStringLiteral("fuzz.dfm")));
     } catch (const EReadError&) {
     }
     return 0;

@@ -8,7 +8,6 @@
 #include <QEvent>
 #include <QMetaProperty>
 #include <QThread>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -19,7 +18,7 @@ const TApplicationAccess Application;
 
 namespace {
 
-std::atomic<TApplication*> gApplication {nullptr};
+std::atomic<TApplication*> gApplication { nullptr };
 
 // ---------------------------------------------------------------------------
 // Synchronised calls: a queue the GUI thread empties whenever it gets the
@@ -268,7 +267,8 @@ void TApplication::Terminate()
     if (IsMainThread())
         QCoreApplication::exit(0);
     else
-        QMetaObject::invokeMethod(app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 void TApplication::HandleException(TObject* sender)
@@ -282,7 +282,8 @@ void TApplication::HandleException(TObject* sender, std::exception_ptr error)
         return;
     if (!IsMainThread()) {
         // The sender may be gone by the time the GUI thread gets to it.
-        QMetaObject::invokeMethod(this, [this, error] { HandleException(nullptr, error); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, error] { HandleException(nullptr, error); }, Qt::QueuedConnection);
         return;
     }
     auto show = [&](const std::exception& e) {
@@ -327,7 +328,8 @@ void TApplication::SetOnIdle(const TIdleEvent& value)
     FOnIdle = value;
     if (FOnIdle && !FIdleConnection) {
         if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(thread()))
-            FIdleConnection = connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &TApplication::DoIdle);
+            FIdleConnection
+                = connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &TApplication::DoIdle);
     } else if (!FOnIdle && FIdleConnection) {
         QObject::disconnect(FIdleConnection);
         FIdleConnection = {};

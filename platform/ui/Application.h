@@ -25,7 +25,6 @@
 #include "platform/ui/Classes.h"
 
 #include <QApplication>
-
 #include <exception>
 #include <functional>
 

@@ -3,7 +3,6 @@
 #include <QHash>
 #include <QMetaProperty>
 #include <QSet>
-
 #include <algorithm>
 #include <map>
 #include <mutex>
@@ -188,7 +187,8 @@ TComponent* TComponent::Components(int index) const
 
 int TComponent::ComponentIndex() const
 {
-    return FOwner != nullptr ? static_cast<int>(FOwner->FComponents.indexOf(const_cast<TComponent*>(this))) : -1;
+    return FOwner != nullptr ? static_cast<int>(FOwner->FComponents.indexOf(const_cast<TComponent*>(this)))
+                             : -1;
 }
 
 TComponent* TComponent::FindComponent(const QString& name) const
@@ -483,7 +483,7 @@ void RegisterComponentClass(const QMetaObject* metaObject, TComponentFactory fac
     TClassRegistry& r = ClassRegistry();
     std::lock_guard lock(r.Lock);
     r.Classes.insert(QString::fromLatin1(metaObject->className()).toLower(),
-                     TClassEntry {metaObject, std::move(factory)});
+        TClassEntry { metaObject, std::move(factory) });
 }
 
 const QMetaObject* GetClass(const QString& className)
@@ -549,14 +549,15 @@ void RegisterIntegerIdents(QMetaType type, std::initializer_list<TIdentMapEntry>
     std::lock_guard lock(r.Lock);
     QList<TIdent>& table = r.Tables[type.id()];
     for (const TIdentMapEntry& entry : map)
-        table.append(TIdent {entry.Value, QString::fromLatin1(entry.Name)});
+        table.append(TIdent { entry.Value, QString::fromLatin1(entry.Name) });
 }
 
 void RegisterIntegerIdents(const char* typeName, std::initializer_list<TIdentMapEntry> map)
 {
     const QMetaType type = QMetaType::fromName(typeName);
     if (!type.isValid())
-        throw EArgumentError(QStringLiteral("RegisterIntegerIdents: unknown type %1").arg(QLatin1String(typeName)));
+        throw EArgumentError(
+            QStringLiteral("RegisterIntegerIdents: unknown type %1").arg(QLatin1String(typeName)));
     RegisterIntegerIdents(type, map);
 }
 
@@ -615,7 +616,7 @@ struct TEventRegistry {
     {
         using Traits = UiDetail::TEventTraits<TNotifyEvent>;
         Types[QMetaType::fromType<TNotifyEvent>().id()] = std::make_unique<TEventTypeInfo>(
-            TEventTypeInfo {&Traits::Bind, &Traits::MethodName, &Traits::Assigned});
+            TEventTypeInfo { &Traits::Bind, &Traits::MethodName, &Traits::Assigned });
     }
 
     std::mutex Lock;
@@ -682,8 +683,8 @@ namespace UiDetail {
 
 void RaiseMethodNotFound(QObject* root, const QString& name)
 {
-    const QString className = root != nullptr ? QString::fromLatin1(root->metaObject()->className())
-                                              : QStringLiteral("nil");
+    const QString className
+        = root != nullptr ? QString::fromLatin1(root->metaObject()->className()) : QStringLiteral("nil");
     throw EInvalidOperation(QStringLiteral("Method %1 not found in %2").arg(name, className));
 }
 

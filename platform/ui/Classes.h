@@ -31,7 +31,6 @@
 #include <QPointer>
 #include <QString>
 #include <QVariant>
-
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -71,8 +70,8 @@ public:
     /// ReadData gets a stream positioned at the start of the stored bytes;
     /// WriteData writes the bytes to store. Either may raise; the reader
     /// turns any exception into an EReadError at the property's line.
-    virtual void DefineBinaryProperty(const QString& name, TStreamProc readData, TStreamProc writeData,
-                                      bool hasData)
+    virtual void DefineBinaryProperty(
+        const QString& name, TStreamProc readData, TStreamProc writeData, bool hasData)
         = 0;
 
     /// The component at the top of what is read or written (the form).
@@ -129,14 +128,14 @@ private:
 // Components
 
 enum TComponentStateFlag : unsigned {
-    csLoading = 0x0001,    ///< from creation by the reader until Loaded
-    csReading = 0x0002,    ///< while the reader sets its properties
-    csWriting = 0x0004,    ///< while the writer stores it
+    csLoading = 0x0001, ///< from creation by the reader until Loaded
+    csReading = 0x0002, ///< while the reader sets its properties
+    csWriting = 0x0004, ///< while the writer stores it
     csDestroying = 0x0008, ///< from the start of its destruction
-    csDesigning = 0x0010,  ///< in design mode (SetDesigning)
+    csDesigning = 0x0010, ///< in design mode (SetDesigning)
     csAncestor = 0x0020,
     csUpdating = 0x0040,
-    csFixups = 0x0080,     ///< references to other components still unresolved
+    csFixups = 0x0080, ///< references to other components still unresolved
 };
 Q_DECLARE_FLAGS(TComponentState, TComponentStateFlag)
 Q_DECLARE_OPERATORS_FOR_FLAGS(TComponentState)
@@ -326,7 +325,8 @@ void RegisterComponentClass(const QMetaObject* metaObject, TComponentFactory fac
 template <class T> void RegisterClass()
 {
     static_assert(std::is_base_of_v<TComponent, T>, "only components can be created by name");
-    RegisterComponentClass(&T::staticMetaObject, [](TComponent* owner) -> TComponent* { return new T(owner); });
+    RegisterComponentClass(
+        &T::staticMetaObject, [](TComponent* owner) -> TComponent* { return new T(owner); });
 }
 
 template <class... T> void RegisterClasses()
@@ -412,7 +412,9 @@ template <class Fn> class TMethodBinding;
 template <class... Args> class TMethodBinding<std::function<void(Args...)>> {
 public:
     TMethodBinding(QObject* root, int methodIndex, const QString& methodName)
-        : FRoot(root), FMethodIndex(methodIndex), FMethodName(methodName)
+        : FRoot(root)
+        , FMethodIndex(methodIndex)
+        , FMethodName(methodName)
     {
     }
 
@@ -421,7 +423,8 @@ public:
         QObject* root = FRoot.data();
         if (root == nullptr)
             return;
-        void* argv[] = {nullptr, const_cast<void*>(static_cast<const volatile void*>(std::addressof(args)))...};
+        void* argv[]
+            = { nullptr, const_cast<void*>(static_cast<const volatile void*>(std::addressof(args)))... };
         root->qt_metacall(QMetaObject::InvokeMetaMethod, FMethodIndex, argv);
     }
 
@@ -445,7 +448,7 @@ template <class Fn> struct TEventTraits;
 template <class... Args> struct TEventTraits<std::function<void(Args...)>> {
     static QVariant Bind(QObject* root, const QMetaMethod& method)
     {
-        if (!MethodParametersMatch(method, {QMetaType::fromType<std::remove_cvref_t<Args>>()...}))
+        if (!MethodParametersMatch(method, { QMetaType::fromType<std::remove_cvref_t<Args>>()... }))
             return {};
         using Fn = std::function<void(Args...)>;
         return QVariant::fromValue(
@@ -472,7 +475,8 @@ template <class... Args> struct TEventTraits<std::function<void(Args...)>> {
 template <class Fn> void RegisterEventType()
 {
     using Traits = UiDetail::TEventTraits<Fn>;
-    RegisterEventTypeInfo(QMetaType::fromType<Fn>(), {&Traits::Bind, &Traits::MethodName, &Traits::Assigned});
+    RegisterEventTypeInfo(
+        QMetaType::fromType<Fn>(), { &Traits::Bind, &Traits::MethodName, &Traits::Assigned });
 }
 
 template <class Fn> Fn BindMethod(QObject* root, const QString& name)

@@ -6,7 +6,6 @@
 #include <QHash>
 #include <QMessageBox>
 #include <QPushButton>
-
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
@@ -84,7 +83,7 @@ TModalResult ShowModal(const TMessageDialogRequest& request)
         return request.DefaultButton;
     }
     QMessageBox box(IconOf(request.Type), request.Caption, request.Text, QMessageBox::NoButton,
-                    QApplication::activeWindow());
+        QApplication::activeWindow());
     QHash<QAbstractButton*, TModalResult> results;
     QPushButton* escape = nullptr;
     for (TModalResult result : request.Buttons) {
@@ -151,9 +150,17 @@ QString MessageDlgCaption(TMsgDlgType type)
 TModalResult MessageDlg(const QString& msg, TMsgDlgType dlgType, TMsgDlgButtons buttons, int)
 {
     static const std::pair<TMsgDlgBtn, TModalResult> kOrder[] = {
-        {mbYes, mrYes},     {mbNo, mrNo},         {mbOK, mrOk},           {mbCancel, mrCancel},
-        {mbAbort, mrAbort}, {mbRetry, mrRetry},   {mbIgnore, mrIgnore},   {mbAll, mrAll},
-        {mbNoToAll, mrNoToAll}, {mbYesToAll, mrYesToAll}, {mbHelp, kHelpResult},
+        { mbYes, mrYes },
+        { mbNo, mrNo },
+        { mbOK, mrOk },
+        { mbCancel, mrCancel },
+        { mbAbort, mrAbort },
+        { mbRetry, mrRetry },
+        { mbIgnore, mrIgnore },
+        { mbAll, mrAll },
+        { mbNoToAll, mrNoToAll },
+        { mbYesToAll, mrYesToAll },
+        { mbHelp, kHelpResult },
     };
     TMessageDialogRequest request;
     request.Text = msg;
@@ -168,7 +175,7 @@ TModalResult MessageDlg(const QString& msg, TMsgDlgType dlgType, TMsgDlgButtons 
     // The first of OK, Yes (in that order of preference) has the focus, as
     // in the usual dialogs; otherwise the first button.
     request.DefaultButton = request.Buttons.front();
-    for (TModalResult preferred : {mrOk, mrYes}) {
+    for (TModalResult preferred : { mrOk, mrYes }) {
         if (std::find(request.Buttons.begin(), request.Buttons.end(), preferred) != request.Buttons.end()) {
             request.DefaultButton = preferred;
             break;
@@ -183,7 +190,7 @@ void ShowMessage(const QString& msg)
     request.Text = msg;
     request.Caption = Application->Title();
     request.Type = mtCustom;
-    request.Buttons = {mrOk};
+    request.Buttons = { mrOk };
     request.DefaultButton = mrOk;
     Present(request);
 }
@@ -195,22 +202,22 @@ int ShowMessageBox(const QString& text, const QString& caption, UINT flags)
     request.Caption = caption;
     switch (flags & 0x0F) {
     case MB_OKCANCEL:
-        request.Buttons = {mrOk, mrCancel};
+        request.Buttons = { mrOk, mrCancel };
         break;
     case MB_ABORTRETRYIGNORE:
-        request.Buttons = {mrAbort, mrRetry, mrIgnore};
+        request.Buttons = { mrAbort, mrRetry, mrIgnore };
         break;
     case MB_YESNOCANCEL:
-        request.Buttons = {mrYes, mrNo, mrCancel};
+        request.Buttons = { mrYes, mrNo, mrCancel };
         break;
     case MB_YESNO:
-        request.Buttons = {mrYes, mrNo};
+        request.Buttons = { mrYes, mrNo };
         break;
     case MB_RETRYCANCEL:
-        request.Buttons = {mrRetry, mrCancel};
+        request.Buttons = { mrRetry, mrCancel };
         break;
     default:
-        request.Buttons = {mrOk};
+        request.Buttons = { mrOk };
         break;
     }
     switch (flags & 0xF0) {

@@ -13,7 +13,6 @@
 #include "platform/kernel/WinTypes.h"
 
 #include <QString>
-
 #include <functional>
 #include <initializer_list>
 #include <vector>
@@ -35,7 +34,19 @@ constexpr TModalResult mrClose = 11;
 
 enum TMsgDlgType { mtWarning, mtError, mtInformation, mtConfirmation, mtCustom };
 
-enum TMsgDlgBtn { mbYes, mbNo, mbOK, mbCancel, mbAbort, mbRetry, mbIgnore, mbAll, mbNoToAll, mbYesToAll, mbHelp };
+enum TMsgDlgBtn {
+    mbYes,
+    mbNo,
+    mbOK,
+    mbCancel,
+    mbAbort,
+    mbRetry,
+    mbIgnore,
+    mbAll,
+    mbNoToAll,
+    mbYesToAll,
+    mbHelp
+};
 
 /// A set of buttons: MessageDlg(text, mtInformation, {mbOK}).
 class TMsgDlgButtons {

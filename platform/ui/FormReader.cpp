@@ -5,7 +5,6 @@
 #include <QMetaEnum>
 #include <QPointer>
 #include <QStringList>
-
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -37,8 +36,8 @@ struct TToken {
 
 bool IsIdentStart(QChar c)
 {
-    return (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) || (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
-        || c == QLatin1Char('_');
+    return (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
+        || (c >= QLatin1Char('a') && c <= QLatin1Char('z')) || c == QLatin1Char('_');
 }
 
 bool IsDigit(QChar c)
@@ -109,7 +108,7 @@ public:
             token.Text = QString(c);
             return token;
         }
-        throw TParseError {QStringLiteral("Unexpected character '%1'").arg(Printable(c)), FLine};
+        throw TParseError { QStringLiteral("Unexpected character '%1'").arg(Printable(c)), FLine };
     }
 
 private:
@@ -148,10 +147,11 @@ private:
                 value = (value << 4) | static_cast<unsigned>(HexValue(FText[FPos]));
                 ++FPos;
                 if (++digits > 16)
-                    throw TParseError {QStringLiteral("Integer out of range"), FLine};
+                    throw TParseError { QStringLiteral("Integer out of range"), FLine };
             }
             if (digits == 0)
-                throw TParseError {QStringLiteral("Invalid number '%1'").arg(FText.mid(start, FPos - start)), FLine};
+                throw TParseError { QStringLiteral("Invalid number '%1'").arg(FText.mid(start, FPos - start)),
+                    FLine };
             token.Kind = TTok::Integer;
             token.Int = static_cast<long long>(negative ? 0 - value : value);
         } else {
@@ -181,16 +181,17 @@ private:
                 token.Kind = TTok::Float;
                 token.Float = text.toDouble(&ok);
                 if (!ok || !std::isfinite(token.Float))
-                    throw TParseError {QStringLiteral("Invalid number '%1'").arg(text), FLine};
+                    throw TParseError { QStringLiteral("Invalid number '%1'").arg(text), FLine };
             } else {
                 token.Kind = TTok::Integer;
                 token.Int = text.toLongLong(&ok, 10);
                 if (!ok)
-                    throw TParseError {QStringLiteral("Integer out of range '%1'").arg(text), FLine};
+                    throw TParseError { QStringLiteral("Integer out of range '%1'").arg(text), FLine };
             }
         }
         if (FPos < FText.size() && IsIdentChar(FText[FPos]))
-            throw TParseError {QStringLiteral("Invalid number '%1'").arg(FText.mid(start, FPos - start + 1)), FLine};
+            throw TParseError { QStringLiteral("Invalid number '%1'").arg(FText.mid(start, FPos - start + 1)),
+                FLine };
         token.Text = FText.mid(start, FPos - start);
     }
 
@@ -203,7 +204,7 @@ private:
                 ++FPos;
                 for (;;) {
                     if (FPos >= FText.size() || FText[FPos] == QLatin1Char('\n'))
-                        throw TParseError {QStringLiteral("Unterminated string"), FLine};
+                        throw TParseError { QStringLiteral("Unterminated string"), FLine };
                     const QChar s = FText[FPos++];
                     if (s == QLatin1Char('\'')) {
                         if (FPos < FText.size() && FText[FPos] == QLatin1Char('\'')) {
@@ -223,13 +224,14 @@ private:
                 if (hex)
                     ++FPos;
                 while (FPos < FText.size() && (hex ? HexValue(FText[FPos]) >= 0 : IsDigit(FText[FPos]))) {
-                    code = code * (hex ? 16 : 10) + static_cast<unsigned>(hex ? HexValue(FText[FPos]) : FText[FPos].unicode() - '0');
+                    code = code * (hex ? 16 : 10)
+                        + static_cast<unsigned>(hex ? HexValue(FText[FPos]) : FText[FPos].unicode() - '0');
                     ++FPos;
                     if (++digits > 7)
                         break;
                 }
                 if (digits == 0 || digits > 7 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-                    throw TParseError {QStringLiteral("Invalid character code"), FLine};
+                    throw TParseError { QStringLiteral("Invalid character code"), FLine };
                 const char32_t ucs = static_cast<char32_t>(code);
                 value += QString::fromUcs4(&ucs, 1);
             } else {
@@ -248,7 +250,7 @@ private:
         int high = -1;
         for (;;) {
             if (FPos >= FText.size())
-                throw TParseError {QStringLiteral("Invalid binary value: '}' missing"), startLine};
+                throw TParseError { QStringLiteral("Invalid binary value: '}' missing"), startLine };
             const QChar c = FText[FPos++];
             if (c == QLatin1Char('}'))
                 break;
@@ -260,7 +262,7 @@ private:
                 continue;
             const int v = HexValue(c);
             if (v < 0)
-                throw TParseError {QStringLiteral("Invalid binary value"), FLine};
+                throw TParseError { QStringLiteral("Invalid binary value"), FLine };
             if (high < 0) {
                 high = v;
             } else {
@@ -269,7 +271,7 @@ private:
             }
         }
         if (high >= 0)
-            throw TParseError {QStringLiteral("Invalid binary value: odd number of digits"), FLine};
+            throw TParseError { QStringLiteral("Invalid binary value: odd number of digits"), FLine };
         token.Kind = TTok::Binary;
         token.Bytes = bytes;
     }
@@ -333,7 +335,8 @@ private:
 
     bool IsKeyword(const char* word) const
     {
-        return FToken.Kind == TTok::Ident && FToken.Text.compare(QLatin1String(word), Qt::CaseInsensitive) == 0;
+        return FToken.Kind == TTok::Ident
+            && FToken.Text.compare(QLatin1String(word), Qt::CaseInsensitive) == 0;
     }
 
     bool IsSymbol(char c) const { return FToken.Kind == TTok::Symbol && FToken.Sym == QLatin1Char(c); }
@@ -354,7 +357,8 @@ private:
 
     [[noreturn]] void Unexpected(const QString& expected) const
     {
-        throw TParseError {QStringLiteral("%1 expected but %2 found").arg(expected, Describe()), FToken.Line};
+        throw TParseError { QStringLiteral("%1 expected but %2 found").arg(expected, Describe()),
+            FToken.Line };
     }
 
     QString ExpectIdent(const QString& what)
@@ -369,7 +373,7 @@ private:
     std::unique_ptr<TObjectNode> ParseObject(int depth)
     {
         if (depth > kMaxObjectDepth)
-            throw TParseError {QStringLiteral("Objects nested too deeply"), FToken.Line};
+            throw TParseError { QStringLiteral("Objects nested too deeply"), FToken.Line };
         if (!IsKeyword("object"))
             Unexpected(QStringLiteral("'object'"));
         auto node = std::make_unique<TObjectNode>();
@@ -393,12 +397,14 @@ private:
                 continue;
             }
             if (FToken.Kind == TTok::End)
-                throw TParseError {QStringLiteral("'end' expected but end of file found (object %1 opened at line %2)")
-                                       .arg(node->Name.isEmpty() ? node->ClassName : node->Name)
-                                       .arg(node->Line),
-                                   FToken.Line};
+                throw TParseError { QStringLiteral(
+                                        "'end' expected but end of file found (object %1 opened at line %2)")
+                                        .arg(node->Name.isEmpty() ? node->ClassName : node->Name)
+                                        .arg(node->Line),
+                    FToken.Line };
             if (IsKeyword("inherited") || IsKeyword("inline"))
-                throw TParseError {QStringLiteral("'%1' objects are not supported").arg(FToken.Text), FToken.Line};
+                throw TParseError { QStringLiteral("'%1' objects are not supported").arg(FToken.Text),
+                    FToken.Line };
             if (FToken.Kind != TTok::Ident)
                 Unexpected(QStringLiteral("'end'"));
             node->Properties.push_back(ParseProperty());
@@ -486,7 +492,7 @@ private:
             }
             if (IsSymbol('(')) {
                 if (depth >= kMaxListDepth)
-                    throw TParseError {QStringLiteral("Lists nested too deeply"), FToken.Line};
+                    throw TParseError { QStringLiteral("Lists nested too deeply"), FToken.Line };
                 value.Kind = TValueNode::kList;
                 Advance();
                 while (!IsSymbol(')')) {
@@ -498,7 +504,7 @@ private:
                 return value;
             }
             if (IsSymbol('<'))
-                throw TParseError {QStringLiteral("Collections are not supported"), FToken.Line};
+                throw TParseError { QStringLiteral("Collections are not supported"), FToken.Line };
             break;
         case TTok::End:
             break;
@@ -714,7 +720,8 @@ bool ConvertValue(const QMetaProperty& property, const TValueNode& value, QVaria
             return false;
         }
         if (!FitsType(type, v)) {
-            reason = QStringLiteral("Value out of range (%1)").arg(value.Kind == TValueNode::kIdent ? value.Text : QString::number(v));
+            reason = QStringLiteral("Value out of range (%1)")
+                         .arg(value.Kind == TValueNode::kIdent ? value.Text : QString::number(v));
             return false;
         }
         result = IntegerToVariant(type, v);
@@ -905,7 +912,10 @@ struct TReader::TImpl {
     bool LookupFound = false;
     TStreamProc LookupRead;
 
-    [[noreturn]] void Fail(const QString& message, int line) const { throw EReadError(message, FileName, line); }
+    [[noreturn]] void Fail(const QString& message, int line) const
+    {
+        throw EReadError(message, FileName, line);
+    }
 
     bool IsLoading(const TComponent* component) const
     {
@@ -919,7 +929,7 @@ struct TReader::TImpl {
     void StartLoading(TComponent* component, int line)
     {
         TReader::ChangeState(component, csLoading | csReading, {});
-        Loaded.push_back({component, line});
+        Loaded.push_back({ component, line });
     }
 
     void Cleanup()
@@ -945,7 +955,8 @@ struct TReader::TImpl {
             for (const QMetaObject* mo = root->metaObject(); mo != nullptr && !matches; mo = mo->superClass())
                 matches = node.ClassName.compare(QLatin1String(mo->className()), Qt::CaseInsensitive) == 0;
             if (!matches)
-                Fail(QStringLiteral("Cannot read a %1 into a %2").arg(node.ClassName, root->ClassName()), node.Line);
+                Fail(QStringLiteral("Cannot read a %1 into a %2").arg(node.ClassName, root->ClassName()),
+                    node.Line);
         } else {
             root = Create(node, owner);
         }
@@ -984,8 +995,9 @@ struct TReader::TImpl {
             } catch (const EReadError&) {
                 throw;
             } catch (const std::exception& e) {
-                Fail(QStringLiteral("Error loading %1: %2").arg(DisplayName(entry.Component.data()), ExceptionMessage(e)),
-                     entry.Line);
+                Fail(QStringLiteral("Error loading %1: %2")
+                         .arg(DisplayName(entry.Component.data()), ExceptionMessage(e)),
+                    entry.Line);
             }
         }
     }
@@ -1016,7 +1028,8 @@ struct TReader::TImpl {
         try {
             component->SetParentComponent(parent);
         } catch (const std::exception& e) {
-            Fail(QStringLiteral("Error reading %1: %2").arg(DisplayName(component), ExceptionMessage(e)), node.Line);
+            Fail(QStringLiteral("Error reading %1: %2").arg(DisplayName(component), ExceptionMessage(e)),
+                node.Line);
         }
         ReadBody(component, node);
     }
@@ -1032,7 +1045,9 @@ struct TReader::TImpl {
     void ReadProperty(TComponent* component, const TPropertyNode& node)
     {
         const QString where = DisplayName(component) + QLatin1Char('.') + node.Path;
-        auto fail = [&](const QString& reason) { Fail(QStringLiteral("Error reading %1: %2").arg(where, reason), node.Line); };
+        auto fail = [&](const QString& reason) {
+            Fail(QStringLiteral("Error reading %1: %2").arg(where, reason), node.Line);
+        };
 
         const QStringList parts = node.Path.split(QLatin1Char('.'));
         QObject* target = component;
@@ -1052,8 +1067,8 @@ struct TReader::TImpl {
             if (sub == nullptr)
                 fail(QStringLiteral("Property %1 is nil").arg(prefix));
             if (auto* subComponent = qobject_cast<TComponent*>(sub)) {
-                const bool owned = subComponent->Owner() == target
-                    || (subComponent->ComponentStyle() & csSubComponent);
+                const bool owned
+                    = subComponent->Owner() == target || (subComponent->ComponentStyle() & csSubComponent);
                 if (owned && subComponent != Root && !IsLoading(subComponent))
                     StartLoading(subComponent, node.Line);
             }
@@ -1083,7 +1098,7 @@ struct TReader::TImpl {
             if (node.Value.Kind != TValueNode::kIdent)
                 fail(QStringLiteral("Invalid property value (%1)").arg(KindName(node.Value)));
             if (node.Value.Text.compare(QLatin1String("nil"), Qt::CaseInsensitive) != 0) {
-                Fixups.push_back({target, property, where, node.Value.Text, node.Line});
+                Fixups.push_back({ target, property, where, node.Value.Text, node.Line });
                 TReader::ChangeState(component, csFixups, {});
                 return;
             }
@@ -1097,7 +1112,8 @@ struct TReader::TImpl {
         Write(target, property, value, fail);
     }
 
-    template <class Fail> void Write(QObject* target, const QMetaProperty& property, const QVariant& value, Fail fail)
+    template <class Fail>
+    void Write(QObject* target, const QMetaProperty& property, const QVariant& value, Fail fail)
     {
         bool written = false;
         try {

@@ -41,7 +41,6 @@
 #include <QByteArray>
 #include <QMetaProperty>
 #include <QString>
-
 #include <memory>
 
 class QIODevice;
@@ -65,8 +64,8 @@ public:
 
     /// Called back from DefineProperties while a property that is not
     /// published is looked for.
-    void DefineBinaryProperty(const QString& name, TStreamProc readData, TStreamProc writeData,
-                              bool hasData) override;
+    void DefineBinaryProperty(
+        const QString& name, TStreamProc readData, TStreamProc writeData, bool hasData) override;
 
 private:
     struct TImpl;
@@ -87,8 +86,8 @@ void ReadComponent(QIODevice& stream, TComponent* root, const QString& fileName 
 
 /// Reads a standalone stored object: creates the stored class with Owner
 /// (may be null) and returns it; the caller owns it when Owner is null.
-TComponent* ReadComponentFromText(const QByteArray& text, TComponent* owner,
-                                  const QString& fileName = QString());
+TComponent* ReadComponentFromText(
+    const QByteArray& text, TComponent* owner, const QString& fileName = QString());
 
 /// Converts Text, a value in stored-form syntax ("bvRaised", "[akLeft]",
 /// "'abc'", "12"), to a value of Property's type. Raises EReadError (without

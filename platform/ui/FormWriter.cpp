@@ -8,7 +8,6 @@
 #include <QMetaProperty>
 #include <QSaveFile>
 #include <QSet>
-
 #include <cmath>
 #include <vector>
 
@@ -58,7 +57,8 @@ QString FormatBinary(const QByteArray& bytes, int indent)
 {
     QString result = QStringLiteral("{");
     for (qsizetype i = 0; i < bytes.size(); i += kBytesPerLine)
-        result += QLatin1Char('\n') + Indent(indent + 1) + QString::fromLatin1(bytes.mid(i, kBytesPerLine).toHex().toUpper());
+        result += QLatin1Char('\n') + Indent(indent + 1)
+            + QString::fromLatin1(bytes.mid(i, kBytesPerLine).toHex().toUpper());
     result += QLatin1Char('}');
     return result;
 }
@@ -164,8 +164,10 @@ struct TWriter::TImpl {
         TWriter::ChangeState(component, csWriting, {});
         try {
             const QString className = component->ClassName();
-            Line(indent, component->Name().isEmpty() ? QStringLiteral("object %1").arg(className)
-                                                     : QStringLiteral("object %1: %2").arg(component->Name(), className));
+            Line(indent,
+                component->Name().isEmpty()
+                    ? QStringLiteral("object %1").arg(className)
+                    : QStringLiteral("object %1: %2").arg(component->Name(), className));
             WriteProperties(component, QString(), indent + 1, 0);
             std::vector<TComponent*> children;
             component->GetChildren([&children](TComponent* child) { children.push_back(child); }, Root);
@@ -204,8 +206,8 @@ struct TWriter::TImpl {
                 defaultValue = ReadPropertyValueText(property, text);
             } catch (const EReadError& e) {
                 throw EWriteError(QStringLiteral("Invalid default \"%1\" for %2.%3: %4")
-                                      .arg(text, QLatin1String(mo->className()), QLatin1String(property.name()),
-                                           e.Message()));
+                                      .arg(text, QLatin1String(mo->className()),
+                                          QLatin1String(property.name()), e.Message()));
             }
             return FormatPropertyValue(property, defaultValue) == FormatPropertyValue(property, value);
         }
@@ -314,7 +316,7 @@ TComponent* TWriter::Root() const
 void TWriter::DefineBinaryProperty(const QString& name, TStreamProc, TStreamProc writeData, bool hasData)
 {
     if (d->Collect != nullptr && hasData)
-        d->Collect->push_back({name, std::move(writeData)});
+        d->Collect->push_back({ name, std::move(writeData) });
 }
 
 void TWriter::ChangeState(TComponent* component, TComponentState include, TComponentState exclude)

@@ -15,7 +15,6 @@
 
 #include <QByteArray>
 #include <QString>
-
 #include <memory>
 
 class QIODevice;
@@ -35,8 +34,8 @@ public:
 
     /// Called back from DefineProperties: records the property for writing
     /// when HasData is true.
-    void DefineBinaryProperty(const QString& name, TStreamProc readData, TStreamProc writeData,
-                              bool hasData) override;
+    void DefineBinaryProperty(
+        const QString& name, TStreamProc readData, TStreamProc writeData, bool hasData) override;
 
 private:
     struct TImpl;

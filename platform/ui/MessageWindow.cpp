@@ -9,7 +9,6 @@
 #include <QSet>
 #include <QThread>
 #include <QTimerEvent>
-
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
@@ -35,7 +34,8 @@ struct TSendRequest {
 class TSendEvent : public QEvent {
 public:
     explicit TSendEvent(TSendRequest* request)
-        : QEvent(kSendEvent), FRequest(request)
+        : QEvent(kSendEvent)
+        , FRequest(request)
     {
     }
     ~TSendEvent() override
@@ -83,7 +83,7 @@ protected:
     {
         for (auto it = Timers.constBegin(); it != Timers.constEnd(); ++it) {
             if (it.value() == e->timerId()) {
-                TMessage message {WM_TIMER, static_cast<WPARAM>(it.key()), 0, 0};
+                TMessage message { WM_TIMER, static_cast<WPARAM>(it.key()), 0, 0 };
                 Dispatch(message);
                 return;
             }
@@ -188,7 +188,7 @@ BOOL PostMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
     THiddenWindow* w = Lookup(window, lock);
     if (w == nullptr || w->Queue.size() >= static_cast<size_t>(kMaxWindowMessages))
         return FALSE;
-    w->Queue.push_back(TMessage {msg, wParam, lParam, 0});
+    w->Queue.push_back(TMessage { msg, wParam, lParam, 0 });
     // Posted under the registry lock: the window cannot be deallocated
     // between the look-up and the post.
     QCoreApplication::postEvent(w, new QEvent(kWakeEvent));
@@ -199,7 +199,7 @@ LRESULT SendMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     THiddenWindow* w = nullptr;
     TSendRequest request;
-    request.Message = TMessage {msg, wParam, lParam, 0};
+    request.Message = TMessage { msg, wParam, lParam, 0 };
     {
         std::unique_lock<std::mutex> lock;
         w = Lookup(window, lock);

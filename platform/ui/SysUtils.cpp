@@ -4,12 +4,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
-
 #include <cmath>
 #include <ctime>
 
 Exception::Exception(const QString& message)
-    : FMessage(message), FUtf8(message.toUtf8())
+    : FMessage(message)
+    , FUtf8(message.toUtf8())
 {
 }
 
@@ -38,7 +38,8 @@ const char* Exception::what() const noexcept
 }
 
 EOSError::EOSError(const QString& message, int code)
-    : Exception(message), FErrorCode(code)
+    : Exception(message)
+    , FErrorCode(code)
 {
 }
 
@@ -48,20 +49,25 @@ QString PlacedMessage(const QString& message, const QString& fileName, int line)
 {
     if (fileName.isEmpty() && line <= 0)
         return message;
-    QString place = fileName.isEmpty() ? QStringLiteral("line %1").arg(line)
-                                       : (line > 0 ? QStringLiteral("%1:%2").arg(fileName).arg(line) : fileName);
+    QString place = fileName.isEmpty()
+        ? QStringLiteral("line %1").arg(line)
+        : (line > 0 ? QStringLiteral("%1:%2").arg(fileName).arg(line) : fileName);
     return place + QStringLiteral(": ") + message;
 }
 
 } // namespace
 
 EReadError::EReadError(const QString& message)
-    : EFilerError(message), FReason(message)
+    : EFilerError(message)
+    , FReason(message)
 {
 }
 
 EReadError::EReadError(const QString& message, const QString& fileName, int line)
-    : EFilerError(PlacedMessage(message, fileName, line)), FReason(message), FFileName(fileName), FLine(line)
+    : EFilerError(PlacedMessage(message, fileName, line))
+    , FReason(message)
+    , FFileName(fileName)
+    , FLine(line)
 {
 }
 

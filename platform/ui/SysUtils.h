@@ -8,7 +8,6 @@
 
 #include <QByteArray>
 #include <QString>
-
 #include <exception>
 
 /// Root of the framework's exception classes. Components derive their own

@@ -4,17 +4,15 @@
 #include "platform/ui/MessageWindow.h"
 #include "platform/ui/Timer.h"
 
-#include <gtest/gtest.h>
-
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QMessageBox>
 #include <QThread>
 #include <QTimer>
-
 #include <atomic>
 #include <functional>
+#include <gtest/gtest.h>
 #include <thread>
 #include <vector>
 
@@ -48,7 +46,7 @@ public:
     TRecordingWindow()
     {
         FHandle = AllocateHWnd([this](TMessage& m) {
-            Received.push_back({m.Msg, m.WParam, m.LParam, QThread::currentThread() == qApp->thread()});
+            Received.push_back({ m.Msg, m.WParam, m.LParam, QThread::currentThread() == qApp->thread() });
             if (Method)
                 Method(m);
         });
@@ -185,8 +183,8 @@ TEST_F(ApplicationTest, SendMessageReturnsTheResultFromTheWindowsThread)
     EXPECT_EQ(SendMessage(window.Handle(), WM_USER, 21, 0), 42);
     ASSERT_EQ(window.Received.size(), 1u);
 
-    std::atomic<LRESULT> result {0};
-    std::atomic<bool> done {false};
+    std::atomic<LRESULT> result { 0 };
+    std::atomic<bool> done { false };
     std::thread sender([&] {
         result = SendMessage(window.Handle(), WM_USER, 50, 0);
         done = true;
@@ -234,8 +232,8 @@ TEST_F(ApplicationTest, ExceptionInAWindowMethodIsShownAndTheWindowGoesOn)
 
 TEST_F(ApplicationTest, SynchronizeRunsOnTheMainThreadWhileTheCallerWaits)
 {
-    std::atomic<bool> ranOnMain {false};
-    std::atomic<bool> workerDone {false};
+    std::atomic<bool> ranOnMain { false };
+    std::atomic<bool> workerDone { false };
     int sideEffect = 0;
     std::thread worker([&] {
         SynchronizeWithMainThread([&] {
@@ -262,8 +260,8 @@ TEST_F(ApplicationTest, SynchronizeOnTheMainThreadIsADirectCall)
 
 TEST_F(ApplicationTest, SynchronizeRaisesTheMethodsExceptionInTheCaller)
 {
-    std::atomic<bool> caught {false};
-    std::atomic<bool> done {false};
+    std::atomic<bool> caught { false };
+    std::atomic<bool> done { false };
     std::thread worker([&] {
         try {
             SynchronizeWithMainThread([] { throw EInvalidOperation(QStringLiteral("no")); });
@@ -286,7 +284,7 @@ public:
         : TThread(true)
     {
     }
-    std::atomic<bool> RanOnMain {false};
+    std::atomic<bool> RanOnMain { false };
 
 protected:
     void Execute() override
@@ -345,7 +343,7 @@ TEST_F(ApplicationTest, StandardDisplayIsAnErrorBoxWithTheText)
     EXPECT_EQ(Dialogs[0].Text, QString("Disk dolu"));
     EXPECT_EQ(Dialogs[0].Caption, QString("Tonvara"));
     EXPECT_EQ(Dialogs[0].Type, mtError);
-    EXPECT_EQ(Dialogs[0].Buttons, std::vector<TModalResult>({mrOk}));
+    EXPECT_EQ(Dialogs[0].Buttons, std::vector<TModalResult>({ mrOk }));
 }
 
 TEST_F(ApplicationTest, ExceptionFromAnotherThreadIsShownOnTheMainThread)
@@ -392,32 +390,32 @@ TEST_F(ApplicationTest, ExceptionsEscapingEventHandlersReachTheDisplay)
 
 TEST_F(ApplicationTest, MessageDialogsDescribeTheirButtons)
 {
-    EXPECT_EQ(MessageDlg("Program Şu Anda Zaten Çalışıyor!!", mtInformation, {mbOK}, 0), mrOk);
+    EXPECT_EQ(MessageDlg("Program Şu Anda Zaten Çalışıyor!!", mtInformation, { mbOK }, 0), mrOk);
     ASSERT_EQ(Dialogs.size(), 1u);
     EXPECT_EQ(Dialogs[0].Caption, QString("Information"));
     EXPECT_EQ(Dialogs[0].Text, QString("Program Şu Anda Zaten Çalışıyor!!"));
     EXPECT_EQ(Dialogs[0].Type, mtInformation);
-    EXPECT_EQ(Dialogs[0].Buttons, std::vector<TModalResult>({mrOk}));
+    EXPECT_EQ(Dialogs[0].Buttons, std::vector<TModalResult>({ mrOk }));
 
-    EXPECT_EQ(MessageDlg("?", mtConfirmation, {mbCancel, mbNo, mbYes}), mrYes);
-    EXPECT_EQ(Dialogs[1].Buttons, std::vector<TModalResult>({mrYes, mrNo, mrCancel}));
+    EXPECT_EQ(MessageDlg("?", mtConfirmation, { mbCancel, mbNo, mbYes }), mrYes);
+    EXPECT_EQ(Dialogs[1].Buttons, std::vector<TModalResult>({ mrYes, mrNo, mrCancel }));
     EXPECT_EQ(Dialogs[1].Caption, QString("Confirmation"));
 
     EXPECT_EQ(Application->MessageBox("Unable to load parcacik.bmp", "Loading Textures",
-                                      MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2),
-              IDNO);
-    EXPECT_EQ(Dialogs[2].Buttons, std::vector<TModalResult>({IDYES, IDNO}));
+                  MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2),
+        IDNO);
+    EXPECT_EQ(Dialogs[2].Buttons, std::vector<TModalResult>({ IDYES, IDNO }));
     EXPECT_EQ(Dialogs[2].Type, mtConfirmation);
     EXPECT_EQ(Dialogs[2].Caption, QString("Loading Textures"));
 
     ShowMessage("hello");
-    EXPECT_EQ(Dialogs[3].Buttons, std::vector<TModalResult>({mrOk}));
+    EXPECT_EQ(Dialogs[3].Buttons, std::vector<TModalResult>({ mrOk }));
 }
 
 TEST_F(ApplicationTest, MessageDialogFromAWorkerIsShownByTheMainThread)
 {
-    std::atomic<bool> done {false};
-    std::atomic<int> result {0};
+    std::atomic<bool> done { false };
+    std::atomic<int> result { 0 };
     bool shownOnMain = false;
     SetMessageDialogHandler([&](const TMessageDialogRequest& r) {
         shownOnMain = QThread::currentThread() == qApp->thread();
@@ -451,7 +449,7 @@ TEST_F(ApplicationTest, RealModalBoxShowsTheTextAndReturnsTheClickedButton)
         }
     });
     closer.start(20);
-    const TModalResult result = MessageDlg("Kaydı durdur?", mtConfirmation, {mbYes, mbNo});
+    const TModalResult result = MessageDlg("Kaydı durdur?", mtConfirmation, { mbYes, mbNo });
     closer.stop();
     EXPECT_EQ(result, mrNo);
     EXPECT_EQ(seenText, QString("Kaydı durdur?"));

@@ -1,9 +1,7 @@
 #include "platform/ui/Classes.h"
 
-#include <gtest/gtest.h>
-
 #include <QPointer>
-
+#include <gtest/gtest.h>
 #include <memory>
 #include <vector>
 
@@ -42,7 +40,7 @@ protected:
     {
         TComponent::Notification(component, operation);
         if (gNotes != nullptr)
-            gNotes->push_back({this, component, operation});
+            gNotes->push_back({ this, component, operation });
         if (operation == opRemove && component == Reference)
             Reference = nullptr;
     }
@@ -240,7 +238,7 @@ TEST_F(ComponentTest, OwnerDestroysItsComponentsLastFirstAndSurvivorsHearOfEach)
     auto* c1 = new TListener(form);
     auto* c2 = new TListener(form);
     auto* c3 = new TListener(form);
-    for (TListener* c : {c1, c2, c3})
+    for (TListener* c : { c1, c2, c3 })
         c->DestroyedOrder = &order;
     c1->Reference = c3;
     FNotes.clear();
@@ -417,7 +415,8 @@ Q_DECLARE_METATYPE(TTestDeviceId)
 
 TEST(IntegerIdents, MatchInAnyCaseAndByTypeWidth)
 {
-    RegisterIntegerIdents<TTestDeviceId>({{-1, "MapperId"}, {-2, "InvalidId"}, {0x8000000F, "clSomething"}});
+    RegisterIntegerIdents<TTestDeviceId>(
+        { { -1, "MapperId" }, { -2, "InvalidId" }, { 0x8000000F, "clSomething" } });
     long long value = 0;
     EXPECT_TRUE(IdentToInt(QMetaType::fromType<TTestDeviceId>(), "mapperid", value));
     EXPECT_EQ(value, -1);
@@ -444,7 +443,7 @@ TEST(Events, BindMethodCallsTheRootAndRemembersTheName)
     EXPECT_EQ(form.Clicks, 1);
     EXPECT_EQ(form.LastSender, &sender);
     EXPECT_EQ(EventMethodName(click), QString("ButtonClick"));
-    EXPECT_EQ(EventMethodName(TNotifyEvent([](TObject*) { })), QString());
+    EXPECT_EQ(EventMethodName(TNotifyEvent([](TObject*) {})), QString());
 
     EXPECT_THROW(BindMethod<TNotifyEvent>(&form, "Idle"), EInvalidOperation); // wrong parameters
     EXPECT_THROW(BindMethod<TNotifyEvent>(&form, "Missing"), EInvalidOperation);

@@ -1,16 +1,13 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
-
 #include "support/TestSupport.h"
-
-#include <gtest/gtest.h>
 
 #include <QBuffer>
 #include <QFile>
 #include <QIODevice>
 #include <QMetaProperty>
 #include <QPointer>
-
+#include <gtest/gtest.h>
 #include <limits>
 #include <vector>
 
@@ -250,8 +247,9 @@ protected:
     static void SetUpTestSuite()
     {
         RegisterClasses<TTestControl, TTestForm>();
-        RegisterIntegerIdents<TFormColor>({{0x8000000F, "clBtnFace"}, {0xFF, "clRed"}, {0xFFFFFF, "clWhite"}});
-        RegisterIntegerIdents<TFormDeviceId>({{-1, "MapperId"}, {-2, "InvalidId"}});
+        RegisterIntegerIdents<TFormColor>(
+            { { 0x8000000F, "clBtnFace" }, { 0xFF, "clRed" }, { 0xFFFFFF, "clWhite" } });
+        RegisterIntegerIdents<TFormDeviceId>({ { -1, "MapperId" }, { -2, "InvalidId" } });
     }
 
     void SetUp() override
@@ -285,7 +283,8 @@ protected:
             EXPECT_EQ(e.FileName(), QString("test.dfm"));
             EXPECT_EQ(e.Line(), line) << e.Message().toStdString();
             EXPECT_TRUE(e.Reason().contains(reason)) << e.Reason().toStdString();
-            EXPECT_TRUE(e.Message().startsWith(QStringLiteral("test.dfm:%1: ").arg(line))) << e.Message().toStdString();
+            EXPECT_TRUE(e.Message().startsWith(QStringLiteral("test.dfm:%1: ").arg(line)))
+                << e.Message().toStdString();
         }
         EXPECT_EQ(gLiveControls, live) << "components of the failed read survive";
         ASSERT_EQ(form.ComponentCount(), 1);
@@ -332,7 +331,7 @@ TEST_F(FormReaderTest, ReadsANestedFormIntoAnExistingRoot)
     EXPECT_EQ(label->FAlign, TTestControl::alClient);
     EXPECT_EQ(label->FAnchors, TTestControl::TAnchors(TTestControl::akLeft | TTestControl::akBottom));
     EXPECT_EQ(label->FDeviceID, TFormDeviceId(-1));
-    EXPECT_EQ(label->FLines, QStringList({"first", "it's"}));
+    EXPECT_EQ(label->FLines, QStringList({ "first", "it's" }));
     EXPECT_EQ(label->FData, QByteArray("\x00\x01\xff\x7e", 4));
     EXPECT_EQ(label->Blob, QByteArray("\xca\xfe", 2));
 }
@@ -348,7 +347,7 @@ TEST_F(FormReaderTest, PropertiesAreSetWhileLoadingAndLoadedRunsRootFirst)
     EXPECT_EQ(button->Buddy(), form.FindComponent("Label1"));
     EXPECT_TRUE(button->BuddySetWhileLoading);
 
-    EXPECT_EQ(FLoadedOrder, (std::vector<QString> {"MainForm", "Panel1", "Button1", "Label1"}));
+    EXPECT_EQ(FLoadedOrder, (std::vector<QString> { "MainForm", "Panel1", "Button1", "Label1" }));
     for (int i = 0; i < form.ComponentCount(); ++i)
         EXPECT_FALSE(form.Components(i)->ComponentState() & (csLoading | csReading | csFixups));
     EXPECT_FALSE(form.ComponentState() & (csLoading | csReading));
@@ -384,9 +383,10 @@ TEST_F(FormReaderTest, ReferencesReachComponentsOfOtherGlobalComponents)
 TEST_F(FormReaderTest, IdentifiersReadInAnyLetterCase)
 {
     TTestForm form(nullptr);
-    Read(&form, "OBJECT F: TTestForm\n object A: TTestControl\n  visible = TRUE\n  color = CLWHITE\n"
-                "  DeviceID = INVALIDID\n  align = AlBottom\n  anchors = [AKRIGHT]\n  bevel.bevelouter = BVSPACE\n"
-                " END\nend\n");
+    Read(&form,
+        "OBJECT F: TTestForm\n object A: TTestControl\n  visible = TRUE\n  color = CLWHITE\n"
+        "  DeviceID = INVALIDID\n  align = AlBottom\n  anchors = [AKRIGHT]\n  bevel.bevelouter = BVSPACE\n"
+        " END\nend\n");
     auto* a = form.FindComponent<TTestControl>("a");
     ASSERT_NE(a, nullptr);
     EXPECT_TRUE(a->FVisible);
@@ -400,7 +400,8 @@ TEST_F(FormReaderTest, IdentifiersReadInAnyLetterCase)
 TEST_F(FormReaderTest, ThirtyTwoBitValuesMayUseAllBits)
 {
     TTestForm form(nullptr);
-    Read(&form, "object F: TTestForm\n object A: TTestControl\n  Left = $FFFFFFFF\n  Color = $80000005\n end\nend\n");
+    Read(&form,
+        "object F: TTestForm\n object A: TTestControl\n  Left = $FFFFFFFF\n  Color = $80000005\n end\nend\n");
     auto* a = form.FindComponent<TTestControl>("A");
     EXPECT_EQ(a->FLeft, -1);
     EXPECT_EQ(static_cast<quint32>(a->FColor), 0x80000005u);
@@ -411,7 +412,7 @@ TEST_F(FormReaderTest, StandaloneObjectIsCreatedWithItsOwner)
     TTestForm owner(nullptr);
     TComponent* made = ReadComponentFromText("object Solo: TTestControl\n  Caption = 'x'\n"
                                              "  object Inner: TTestControl\n  end\nend\n",
-                                             &owner);
+        &owner);
     auto* solo = qobject_cast<TTestControl*>(made);
     ASSERT_NE(solo, nullptr);
     EXPECT_EQ(solo->Owner(), &owner);
@@ -428,9 +429,9 @@ TEST_F(FormReaderTest, StandaloneObjectIsCreatedWithItsOwner)
 TEST_F(FormReaderTest, FailedStandaloneReadLeavesNothing)
 {
     TTestForm owner(nullptr);
-    EXPECT_THROW(ReadComponentFromText("object Solo: TTestControl\n object In: TTestControl\n  Nope = 1\n end\nend\n",
-                                       &owner),
-                 EReadError);
+    EXPECT_THROW(ReadComponentFromText(
+                     "object Solo: TTestControl\n object In: TTestControl\n  Nope = 1\n end\nend\n", &owner),
+        EReadError);
     EXPECT_EQ(owner.ComponentCount(), 0);
     EXPECT_EQ(gLiveControls, FLiveBefore);
 }
@@ -443,48 +444,62 @@ TEST_F(FormReaderTest, ErrorsNameTheFileAndLineAndLeaveNothingBehind)
         const char* Reason;
     };
     const TCase cases[] = {
-        {"object F: TTestForm\n object A: TNoSuchClass\n end\nend\n", 2, "Class TNoSuchClass not found"},
-        {"object F: TTestForm\n object A: TTestControl\n  Left = 1\n  Nope = 2\n end\nend\n", 4,
-         "Error reading A.Nope: Property Nope does not exist"},
-        {"object F: TTestForm\n object A: TTestControl\n  Left = 'x'\n end\nend\n", 3, "Invalid property value"},
-        {"object F: TTestForm\n object A: TTestControl\n  Caption = 12\n end\nend\n", 3, "Invalid property value"},
-        {"object F: TTestForm\n object A: TTestControl\n  Visible = Maybe\n end\nend\n", 3, "Invalid property value"},
-        {"object F: TTestForm\n object A: TTestControl\n  Align = alSideways\n end\nend\n", 3,
-         "unknown identifier alSideways"},
-        {"object F: TTestForm\n object A: TTestControl\n  Anchors = [akLeft, akNowhere]\n end\nend\n", 3,
-         "unknown identifier akNowhere"},
-        {"object F: TTestForm\n object A: TTestControl\n  Small = 256\n end\nend\n", 3, "Value out of range"},
-        {"object F: TTestForm\n object A: TTestControl\n  Color = clPlaid\n end\nend\n", 3, "unknown identifier clPlaid"},
-        {"object F: TTestForm\n object A: TTestControl\n  Left = 1\n", 4, "'end' expected but end of file found"},
-        {"object F: TTestForm\n object A: TTestControl\n end\nend\nend\n", 5, "end of file expected but 'end' found"},
-        {"object F: TTestForm\n object A: TTestControl\n  Buddy = Ghost\n end\nend\n", 3,
-         "Error reading A.Buddy: Unresolved reference to Ghost"},
-        {"object F: TTestForm\n object A: TTestControl\n  Left 5\n end\nend\n", 3, "'=' expected but '5' found"},
-        {"object F: TTestForm\n object A: TTestControl\n  Caption = 'open\n end\nend\n", 3, "Unterminated string"},
-        {"object F: TTestForm\n object A: TTestControl\n  Data = {\n   ABC}\n end\nend\n", 4, "odd number of digits"},
-        {"object F: TTestForm\n object A: TTestControl\n  Data = {00 GG}\n end\nend\n", 3, "Invalid binary value"},
-        {"object F: TTestForm\n object A: TTestControl\n  Caption = 'boom'\n end\nend\n", 3,
-         "Error reading A.Caption: Caption may not explode"},
-        {"object F: TTestForm\n object A: TTestControl\n end\n object a: TTestControl\n end\nend\n", 4,
-         "A component named a already exists"},
-        {"object F: TTestForm\n object A: TTestControl\n  Bevel.Nope = 1\n end\nend\n", 3,
-         "Property Bevel.Nope does not exist"},
-        {"object F: TTestForm\n object A: TTestControl\n  Caption.Part = 1\n end\nend\n", 3,
-         "Property Caption is not an object"},
-        {"object F: TTestForm\n object A: TTestControl\n  OnClick = NoHandler\n end\nend\n", 3,
-         "Method NoHandler not found in TTestForm"},
-        {"object F: TTestForm\n object A: TTestControl\n  OnClick = WrongShape\n end\nend\n", 3,
-         "Method WrongShape of TTestForm does not fit the event"},
-        {"object F: TTestForm\n object A: TTestControl\n  Blob = {626164}\n end\nend\n", 3,
-         "Error reading A.Blob: Invalid Blob stream"},
-        {"object F: TTestForm\n object A: TTestControl\n  Blob = 'text'\n end\nend\n", 3, "Invalid property value"},
-        {"object F: TOtherForm\nend\n", 1, "Cannot read a TOtherForm into a TTestForm"},
-        {"object F: TTestForm\n object A: TTestControl\n  Caption = #55296\n end\nend\n", 3, "Invalid character code"},
-        {"object F: TTestForm\n object A: TTestControl\n  Big = 99999999999999999999\n end\nend\n", 3,
-         "Integer out of range"},
-        {"object F: TTestForm\n  Items = <\n  >\nend\n", 2, "Collections are not supported"},
-        {"object F: TTestForm\n object A: TTestControl\n  Left = 1\n  % = 2\n end\nend\n", 4, "Unexpected character '%'"},
-        {"", 1, "'object' expected but end of file found"},
+        { "object F: TTestForm\n object A: TNoSuchClass\n end\nend\n", 2, "Class TNoSuchClass not found" },
+        { "object F: TTestForm\n object A: TTestControl\n  Left = 1\n  Nope = 2\n end\nend\n", 4,
+            "Error reading A.Nope: Property Nope does not exist" },
+        { "object F: TTestForm\n object A: TTestControl\n  Left = 'x'\n end\nend\n", 3,
+            "Invalid property value" },
+        { "object F: TTestForm\n object A: TTestControl\n  Caption = 12\n end\nend\n", 3,
+            "Invalid property value" },
+        { "object F: TTestForm\n object A: TTestControl\n  Visible = Maybe\n end\nend\n", 3,
+            "Invalid property value" },
+        { "object F: TTestForm\n object A: TTestControl\n  Align = alSideways\n end\nend\n", 3,
+            "unknown identifier alSideways" },
+        { "object F: TTestForm\n object A: TTestControl\n  Anchors = [akLeft, akNowhere]\n end\nend\n", 3,
+            "unknown identifier akNowhere" },
+        { "object F: TTestForm\n object A: TTestControl\n  Small = 256\n end\nend\n", 3,
+            "Value out of range" },
+        { "object F: TTestForm\n object A: TTestControl\n  Color = clPlaid\n end\nend\n", 3,
+            "unknown identifier clPlaid" },
+        { "object F: TTestForm\n object A: TTestControl\n  Left = 1\n", 4,
+            "'end' expected but end of file found" },
+        { "object F: TTestForm\n object A: TTestControl\n end\nend\nend\n", 5,
+            "end of file expected but 'end' found" },
+        { "object F: TTestForm\n object A: TTestControl\n  Buddy = Ghost\n end\nend\n", 3,
+            "Error reading A.Buddy: Unresolved reference to Ghost" },
+        { "object F: TTestForm\n object A: TTestControl\n  Left 5\n end\nend\n", 3,
+            "'=' expected but '5' found" },
+        { "object F: TTestForm\n object A: TTestControl\n  Caption = 'open\n end\nend\n", 3,
+            "Unterminated string" },
+        { "object F: TTestForm\n object A: TTestControl\n  Data = {\n   ABC}\n end\nend\n", 4,
+            "odd number of digits" },
+        { "object F: TTestForm\n object A: TTestControl\n  Data = {00 GG}\n end\nend\n", 3,
+            "Invalid binary value" },
+        { "object F: TTestForm\n object A: TTestControl\n  Caption = 'boom'\n end\nend\n", 3,
+            "Error reading A.Caption: Caption may not explode" },
+        { "object F: TTestForm\n object A: TTestControl\n end\n object a: TTestControl\n end\nend\n", 4,
+            "A component named a already exists" },
+        { "object F: TTestForm\n object A: TTestControl\n  Bevel.Nope = 1\n end\nend\n", 3,
+            "Property Bevel.Nope does not exist" },
+        { "object F: TTestForm\n object A: TTestControl\n  Caption.Part = 1\n end\nend\n", 3,
+            "Property Caption is not an object" },
+        { "object F: TTestForm\n object A: TTestControl\n  OnClick = NoHandler\n end\nend\n", 3,
+            "Method NoHandler not found in TTestForm" },
+        { "object F: TTestForm\n object A: TTestControl\n  OnClick = WrongShape\n end\nend\n", 3,
+            "Method WrongShape of TTestForm does not fit the event" },
+        { "object F: TTestForm\n object A: TTestControl\n  Blob = {626164}\n end\nend\n", 3,
+            "Error reading A.Blob: Invalid Blob stream" },
+        { "object F: TTestForm\n object A: TTestControl\n  Blob = 'text'\n end\nend\n", 3,
+            "Invalid property value" },
+        { "object F: TOtherForm\nend\n", 1, "Cannot read a TOtherForm into a TTestForm" },
+        { "object F: TTestForm\n object A: TTestControl\n  Caption = #55296\n end\nend\n", 3,
+            "Invalid character code" },
+        { "object F: TTestForm\n object A: TTestControl\n  Big = 99999999999999999999\n end\nend\n", 3,
+            "Integer out of range" },
+        { "object F: TTestForm\n  Items = <\n  >\nend\n", 2, "Collections are not supported" },
+        { "object F: TTestForm\n object A: TTestControl\n  Left = 1\n  % = 2\n end\nend\n", 4,
+            "Unexpected character '%'" },
+        { "", 1, "'object' expected but end of file found" },
     };
     for (const TCase& c : cases)
         ExpectFailure(c.Text, c.Line, QString::fromUtf8(c.Reason));
@@ -520,17 +535,18 @@ TEST_F(FormReaderTest, WriterLeavesOutDefaultsAndUnstoredProperties)
     a->SetName("A");
     a->FHidden = 7;
     const QString text = QString::fromUtf8(ComponentToText(&form));
-    EXPECT_EQ(text, "object F: TTestForm\n"
-                    "  object A: TTestControl\n"
-                    "    Left = 0\n"
-                    "    Top = 0\n"
-                    "    Scale = 0\n"
-                    "    Ratio = 0\n"
-                    "    Small = 0\n"
-                    "    Big = 0\n"
-                    "    DeviceID = 0\n"
-                    "  end\n"
-                    "end\n");
+    EXPECT_EQ(text,
+        "object F: TTestForm\n"
+        "  object A: TTestControl\n"
+        "    Left = 0\n"
+        "    Top = 0\n"
+        "    Scale = 0\n"
+        "    Ratio = 0\n"
+        "    Small = 0\n"
+        "    Big = 0\n"
+        "    DeviceID = 0\n"
+        "  end\n"
+        "end\n");
 }
 
 TEST_F(FormReaderTest, WriterStoresEveryKindOfValue)
@@ -550,13 +566,13 @@ TEST_F(FormReaderTest, WriterStoresEveryKindOfValue)
     label->FAnchors = TTestControl::TAnchors(TTestControl::akRight | TTestControl::akBottom);
     label->FAlign = TTestControl::alTop;
     label->FBevel.SetBevelOuter(TTestBevel::bvLowered);
-    label->FLines = {"a", "b"};
+    label->FLines = { "a", "b" };
     label->FData = QByteArray(40, '\x5a');
     label->Blob = "\x01\x02";
     label->FScale = 0.1;
     label->SetBuddy(panel);
     label->FOnClick = BindMethod<TNotifyEvent>(&form, "Button1Click");
-    panel->FOnClick = [](TObject*) { };
+    panel->FOnClick = [](TObject*) {};
 
     const QString text = QString::fromUtf8(ComponentToText(&form));
     EXPECT_TRUE(text.contains("  Caption = 'Çık ''x'''#13#10\n")) << text.toStdString();
@@ -571,7 +587,7 @@ TEST_F(FormReaderTest, WriterStoresEveryKindOfValue)
     EXPECT_FALSE(text.contains("BevelWidth"));
     EXPECT_TRUE(text.contains("      Lines = (\n        'a'\n        'b')\n"));
     EXPECT_TRUE(text.contains("      Data = {\n        " + QString("5A").repeated(32) + "\n        "
-                              + QString("5A").repeated(8) + "}\n"));
+        + QString("5A").repeated(8) + "}\n"));
     EXPECT_TRUE(text.contains("      Scale = 0.1\n"));
     EXPECT_TRUE(text.contains("      Buddy = Panel1\n"));
     EXPECT_TRUE(text.contains("      OnClick = Button1Click\n"));
@@ -600,7 +616,7 @@ TEST_F(FormReaderTest, WriteThenReadGivesEqualValues)
     button->FColor = TFormColor(0x123456);
     button->FAnchors = {};
     button->Blob = QByteArray("\x00\xff\x10", 3);
-    button->FLines = {"", "x"};
+    button->FLines = { "", "x" };
     auto* label = new TTestControl(&original);
     label->SetName("Label1");
     label->SetBuddy(button);
@@ -624,7 +640,8 @@ TEST_F(FormReaderTest, WriteThenReadGivesEqualValues)
             if (!property.isStored() || (property.metaType().flags() & QMetaType::PointerToQObject)
                 || FindEventTypeInfo(property.metaType()))
                 continue;
-            EXPECT_EQ(FormatPropertyValue(property, property.read(a)), FormatPropertyValue(property, property.read(b)))
+            EXPECT_EQ(FormatPropertyValue(property, property.read(a)),
+                FormatPropertyValue(property, property.read(b)))
                 << a->Name().toStdString() << "." << property.name();
         }
     }
