@@ -267,30 +267,12 @@ void TGraphic::SaveToFile(const QString& fileName)
 
 void TGraphic::ReadData(QIODevice& stream)
 {
-    const QByteArray sizeBytes = ReadExactly(stream, 4);
-    std::uint32_t size = 0;
-    for (int i = 3; i >= 0; --i)
-        size = (size << 8) | static_cast<std::uint8_t>(sizeBytes[i]);
-    if (size > static_cast<std::uint64_t>(stream.bytesAvailable()) && !stream.isSequential())
-        throw EInvalidGraphic(QStringLiteral("Bitmap image is not valid: stored size beyond the data"));
-    QByteArray image = ReadExactly(stream, size);
-    QBuffer buffer(&image);
-    buffer.open(QIODevice::ReadOnly);
-    LoadFromStream(buffer);
+    LoadFromStream(stream);
 }
 
 void TGraphic::WriteData(QIODevice& stream)
 {
-    QByteArray image;
-    QBuffer buffer(&image);
-    buffer.open(QIODevice::WriteOnly);
-    SaveToStream(buffer);
-    QByteArray sizeBytes(4, '\0');
-    const std::uint32_t size = static_cast<std::uint32_t>(image.size());
-    for (int i = 0; i < 4; ++i)
-        sizeBytes[i] = static_cast<char>((size >> (8 * i)) & 0xFF);
-    WriteExactly(stream, sizeBytes);
-    WriteExactly(stream, image);
+    SaveToStream(stream);
 }
 
 void TGraphic::Changed()
@@ -594,6 +576,34 @@ void TBitmap::SaveToStream(QIODevice& stream)
 void TBitmap::LoadFromResourceName(const QString& name)
 {
     LoadFromFile(ResourceFile(name, QStringLiteral(".bmp")));
+}
+
+void TBitmap::ReadData(QIODevice& stream)
+{
+    const QByteArray sizeBytes = ReadExactly(stream, 4);
+    std::uint32_t size = 0;
+    for (int i = 3; i >= 0; --i)
+        size = (size << 8) | static_cast<std::uint8_t>(sizeBytes[i]);
+    if (!stream.isSequential() && size > static_cast<std::uint64_t>(stream.bytesAvailable()))
+        throw EInvalidGraphic(QStringLiteral("Bitmap image is not valid: stored size beyond the data"));
+    QByteArray image = ReadExactly(stream, size);
+    QBuffer buffer(&image);
+    buffer.open(QIODevice::ReadOnly);
+    LoadFromStream(buffer);
+}
+
+void TBitmap::WriteData(QIODevice& stream)
+{
+    QByteArray image;
+    QBuffer buffer(&image);
+    buffer.open(QIODevice::WriteOnly);
+    SaveToStream(buffer);
+    QByteArray sizeBytes(4, '\0');
+    const std::uint32_t size = static_cast<std::uint32_t>(image.size());
+    for (int i = 0; i < 4; ++i)
+        sizeBytes[i] = static_cast<char>((size >> (8 * i)) & 0xFF);
+    WriteExactly(stream, sizeBytes);
+    WriteExactly(stream, image);
 }
 
 void TBitmap::Draw(TCanvas* canvas, const TRect& rect)

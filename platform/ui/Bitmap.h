@@ -94,9 +94,9 @@ public:
     /// Draws the picture stretched into Rect of Canvas.
     virtual void Draw(TCanvas* canvas, const TRect& rect) = 0;
 
-    /// The stored form of the picture's data (the "Data" property): a 32-bit
-    /// little-endian byte count, then the file image. ReadData raises
-    /// EInvalidGraphic.
+    /// The stored form of the picture's data (the "Data" property): the
+    /// file image (bitmaps put a 32-bit little-endian byte count first).
+    /// ReadData raises EInvalidGraphic.
     virtual void ReadData(QIODevice& stream);
     virtual void WriteData(QIODevice& stream);
 
@@ -200,6 +200,9 @@ public:
     void LoadFromResourceName(const QString& name);
 
     void Draw(TCanvas* canvas, const TRect& rect) override;
+    /// A 32-bit little-endian byte count, then the BMP file image.
+    void ReadData(QIODevice& stream) override;
+    void WriteData(QIODevice& stream) override;
 
 protected:
     void Changed() override;
