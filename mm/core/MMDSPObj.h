@@ -174,6 +174,9 @@ public:
     /// Unlinks Input and Output (the partners lose their references to this
     /// component; Output loses its format), frees the format and leaves the
     /// chain registry. No other member keeps a pointer to it afterwards.
+    /// This runs after the derived destructors: a derived class whose
+    /// notifications must know that it is being destroyed (events not fired,
+    /// formats held back) calls Destroying() at the start of its own.
     ~TMMDSPComponent() override;
 
     // -- links --------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include "mm/format/MMWaveFormat.h"
 #include "platform/kernel/SyncObjs.h"
 #include "platform/kernel/Threads.h"
+#include "platform/ui/Application.h"
 #include "platform/ui/FormReader.h"
 
 #include <gtest/gtest.h>
@@ -1107,6 +1108,67 @@ TEST(SyncCallTest, RunsDirectlyInTheMainThreadAndInThreadsThatAreNoDeviceThreads
     other.join();
     EXPECT_EQ(otherRanIn.load(), otherId.load());
     EXPECT_NE(otherRanIn.load(), MainThreadID());
+}
+
+TEST(SyncCallTest, FromADeviceThreadRunsInTheMainThreadWhileItWaitsInAMessageDelay)
+{
+    TTestDevice device(nullptr, "In");
+    std::atomic<DWORD> ranIn {0};
+    std::atomic<bool> ranInMain {false};
+    std::atomic<bool> errorCameBack {false};
+    TEvent done(true, false);
+    TTestDSPThread thread(&device, [&] {
+        SyncCall([&] {
+            ranIn = GetCurrentThreadId();
+            ranInMain = IsMainThread();
+        });
+        try {
+            SyncCall([] { throw EAbort(QStringLiteral("raised in the main thread")); });
+        } catch (const EAbort& e) {
+            errorCameBack = e.Message() == QStringLiteral("raised in the main thread");
+        }
+        done.SetEvent();
+    });
+    thread.Resume();
+
+    // The main thread waits the way a device waits for its worker: in
+    // delays that process messages, which is where the calls are served.
+    for (int round = 0; round < 1000 && done.WaitFor(0) != wrSignaled; ++round)
+        Delay(10, true);
+    ASSERT_EQ(done.WaitFor(0), wrSignaled) << "the device thread's calls were not served";
+    thread.WaitFor();
+    EXPECT_EQ(ranIn.load(), MainThreadID());
+    EXPECT_TRUE(ranInMain.load());
+    EXPECT_TRUE(errorCameBack.load()) << "what the method raises reaches the device thread";
+}
+
+TEST(SyncCallTest, AThreadThatIsNoDeviceThreadRunsTheMethodItself)
+{
+    // A worker of the same kinds, but not registered: a plain TMMThreadEx.
+    class TWorker : public TMMThreadEx {
+    public:
+        TWorker() : TMMThreadEx(true) { }
+        ~TWorker() override
+        {
+            Terminate();
+            if (!Suspended())
+                WaitFor();
+        }
+        std::atomic<DWORD> RanIn {0};
+        std::atomic<DWORD> Own {0};
+
+    protected:
+        void Execute() override
+        {
+            Own = GetCurrentThreadId();
+            SyncCall([this] { RanIn = GetCurrentThreadId(); });
+        }
+    };
+    TWorker worker;
+    worker.Resume();
+    worker.WaitFor();
+    EXPECT_EQ(worker.RanIn.load(), worker.Own.load());
+    EXPECT_NE(worker.RanIn.load(), MainThreadID());
 }
 
 struct TCounter {
