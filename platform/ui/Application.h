@@ -52,14 +52,32 @@ public:
     void Initialize();
 
     /// Creates a form of class T owned by the application and stores it in
-    /// Reference; the first form created becomes the main form. An
-    /// exception from the form's constructor propagates; Reference is then
-    /// null.
+    /// Reference; the first form created becomes the main form.
+    ///
+    /// When T has a public AfterConstruction() member, it is called once the
+    /// object is complete and Reference is set: the place for a form to read
+    /// its stored form and fire OnCreate, since during a base class's
+    /// constructor the object's meta-object is still the base's (the derived
+    /// form's handlers and fields could not be found), and handlers may use
+    /// Reference as the program's global form variable.
+    ///
+    /// An exception from the constructor or AfterConstruction propagates;
+    /// the half-made form is destroyed and Reference is null.
     template <class T> void CreateForm(T*& reference)
     {
         reference = nullptr;
-        reference = new T(this);
-        FormCreated(reference);
+        T* form = new T(this);
+        reference = form;
+        if constexpr (requires { form->AfterConstruction(); }) {
+            try {
+                form->AfterConstruction();
+            } catch (...) {
+                reference = nullptr;
+                delete form;
+                throw;
+            }
+        }
+        FormCreated(form);
     }
 
     /// The form CreateForm made first; null before.

@@ -552,6 +552,11 @@ void RegisterIntegerIdents(QMetaType type, std::initializer_list<TIdentMapEntry>
         table.append(TIdent { entry.Value, QString::fromLatin1(entry.Name) });
 }
 
+void RegisterIntegerIdents(int metaTypeId, std::initializer_list<TIdentMapEntry> map)
+{
+    RegisterIntegerIdents(QMetaType(metaTypeId), map);
+}
+
 void RegisterIntegerIdents(const char* typeName, std::initializer_list<TIdentMapEntry> map)
 {
     const QMetaType type = QMetaType::fromName(typeName);

@@ -359,6 +359,8 @@ struct TIdentMapEntry {
 /// still writes numbers, so give distinct types (TColor, TMMDeviceId) their
 /// own table. Any thread.
 void RegisterIntegerIdents(QMetaType type, std::initializer_list<TIdentMapEntry> map);
+/// The same by meta-type id.
+void RegisterIntegerIdents(int metaTypeId, std::initializer_list<TIdentMapEntry> map);
 /// The same by type name ("TColor"); the type must be known to QMetaType.
 void RegisterIntegerIdents(const char* typeName, std::initializer_list<TIdentMapEntry> map);
 template <class T> void RegisterIntegerIdents(std::initializer_list<TIdentMapEntry> map)

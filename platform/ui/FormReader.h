@@ -31,6 +31,11 @@
 // csReading is cleared and Loaded() runs on every component read, the root
 // first, then in creation order.
 //
+// A form reads its stored form into itself once it is complete (see
+// TApplication::CreateForm and AfterConstruction): from inside a base
+// class's constructor the object's meta-object is still the base's, so the
+// derived class's event handlers and published fields would not be found.
+//
 // Any failure raises EReadError with the file name and line. Nothing
 // half-built is left: every component the read created is destroyed again
 // and the root leaves the loading state (property values already set on

@@ -1,11 +1,13 @@
 #include "platform/kernel/Threads.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Dialogs.h"
+#include "platform/ui/FormReader.h"
 #include "platform/ui/MessageWindow.h"
 #include "platform/ui/Timer.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QBuffer>
 #include <QDeadlineTimer>
 #include <QMessageBox>
 #include <QThread>
@@ -515,6 +517,30 @@ public:
     bool Shown = false;
 };
 
+class TLoadingForm;
+TLoadingForm* gLoadingForm = nullptr;
+
+// Reads its stored form once complete, as forms do.
+class TLoadingForm : public TComponent {
+    Q_OBJECT
+    Q_PROPERTY(QString Caption MEMBER FCaption)
+public:
+    using TComponent::TComponent;
+    void AfterConstruction()
+    {
+        GlobalWasSet = gLoadingForm == this;
+        const QByteArray text = Fail ? "object F: TLoadingForm\n  Nope = 1\nend\n"
+                                     : "object F: TLoadingForm\n  Caption = 'Velmora'\nend\n";
+        QBuffer buffer;
+        buffer.setData(text);
+        buffer.open(QIODevice::ReadOnly);
+        ReadComponent(buffer, this, "F.dfm");
+    }
+    QString FCaption;
+    bool GlobalWasSet = false;
+    static inline bool Fail = false;
+};
+
 class TFailingForm : public TComponent {
     Q_OBJECT
 public:
@@ -552,6 +578,19 @@ TEST_F(ApplicationTest, RunShowsTheMainFormAndEndsOnTerminate)
 
     delete form;
     EXPECT_EQ(app.MainForm(), nullptr);
+
+    app.CreateForm(gLoadingForm);
+    ASSERT_NE(gLoadingForm, nullptr);
+    EXPECT_TRUE(gLoadingForm->GlobalWasSet);
+    EXPECT_EQ(gLoadingForm->FCaption, QString("Velmora"));
+    EXPECT_EQ(gLoadingForm->Name(), QString("F"));
+    delete gLoadingForm;
+    const int before = app.ComponentCount();
+    TLoadingForm::Fail = true;
+    EXPECT_THROW(app.CreateForm(gLoadingForm), EReadError);
+    TLoadingForm::Fail = false;
+    EXPECT_EQ(gLoadingForm, nullptr);
+    EXPECT_EQ(app.ComponentCount(), before);
 
     TFailingForm* failing = nullptr;
     EXPECT_THROW(app.CreateForm(failing), EInvalidOperation);
