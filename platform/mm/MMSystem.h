@@ -269,3 +269,6 @@ using LPTIMECAPS = TIMECAPS*;
 /// are 0.
 using TIMECALLBACK = void(UINT uTimerID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1, DWORD_PTR dw2);
 using LPTIMECALLBACK = TIMECALLBACK*;
+
+using UINT_PTR = uintptr_t;
+using ULONGLONG = uint64_t;

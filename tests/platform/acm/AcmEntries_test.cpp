@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -20,10 +21,16 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
+// The module as the build tree has it: $TONVARA_BINARY_DIR/lib, or, without
+// that variable, lib/ of the build tree this test executable sits in
+// (<build>/tests/platform/<folder>/<executable>).
 std::string ModulePath()
 {
-    const char* binary = std::getenv("TONVARA_BINARY_DIR");
-    return std::string(binary != nullptr ? binary : ".") + "/lib/libtonvara_acm.so";
+    if (const char* binary = std::getenv("TONVARA_BINARY_DIR"))
+        return std::string(binary) + "/lib/libtonvara_acm.so";
+    std::error_code error;
+    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    return (executable.parent_path() / "../../../lib/libtonvara_acm.so").lexically_normal().string();
 }
 
 // The module's entries, found by name.

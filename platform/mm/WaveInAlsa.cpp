@@ -1,0 +1,1326 @@
+// The wave input's ALSA backend, in three layers:
+//   1. TAlsaPcm: one capture PCM handle (open, configure, read, recover);
+//   2. TCaptureStream: the capture thread that reads a PCM without pause into
+//      a ring (TFrameRing), keeps its timeline honest (TTimelineGuard), and
+//      outlives a close for a while ("parked") so that a reopen continues it;
+//   3. TAlsaDevice and the table entries: one open device, its queue of
+//      headers and its notifications.
+//
+// Locks, always taken in this order: gAlsaLock (device list, capabilities,
+// parked streams, ALSA configuration), then a stream's FLock (its ring, its
+// state and the state of the device attached to it), then nothing else.
+// Callbacks run with no lock held.
+
+#include "platform/mm/WaveIn.h"
+
+#include "platform/kernel/Threads.h"
+
+#include <alsa/asoundlib.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <poll.h>
+#include <pthread.h>
+#include <string>
+#include <sys/eventfd.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using TClock = std::chrono::steady_clock; // CLOCK_MONOTONIC
+
+// ===========================================================================
+// Layer 1: the PCM handle.
+
+constexpr unsigned kPeriodMicroseconds = 20000;
+constexpr unsigned kBufferMicroseconds = 2000000;
+
+const char* const kMapperPcm = "default";
+
+snd_pcm_format_t AlsaFormat(const WAVEFORMATEX& format)
+{
+    if (format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT)
+        return format.wBitsPerSample == 32 ? SND_PCM_FORMAT_FLOAT_LE : SND_PCM_FORMAT_UNKNOWN;
+    switch (format.wBitsPerSample) {
+    case 8:
+        return SND_PCM_FORMAT_U8;
+    case 16:
+        return SND_PCM_FORMAT_S16_LE;
+    case 24:
+        return SND_PCM_FORMAT_S24_3LE;
+    case 32:
+        return SND_PCM_FORMAT_S32_LE;
+    default:
+        return SND_PCM_FORMAT_UNKNOWN;
+    }
+}
+
+// What a failed snd_pcm_open means to a caller of waveInOpen.
+MMRESULT OpenErrorCode(int error)
+{
+    switch (-error) {
+    case EBUSY:
+    case EAGAIN:
+        return MMSYSERR_ALLOCATED;
+    case ENOMEM:
+        return MMSYSERR_NOMEM;
+    case EINVAL:
+        return WAVERR_BADFORMAT;
+    default:
+        // No such PCM, no card, a sound server that does not answer.
+        return MMSYSERR_NODRIVER;
+    }
+}
+
+// What a read failure that recovery could not mend means.
+MMRESULT ReadErrorCode(int error)
+{
+    switch (-error) {
+    case EIO:
+    case ENODEV:
+    case ENXIO:
+    case EBADFD:
+    case ENOTCONN:
+    case ECONNRESET:
+    case EPIPE:
+        return MMSYSERR_NODRIVER;
+    default:
+        return MMSYSERR_READERROR;
+    }
+}
+
+class TAlsaPcm {
+public:
+    TAlsaPcm() = default;
+    TAlsaPcm(const TAlsaPcm&) = delete;
+    TAlsaPcm& operator=(const TAlsaPcm&) = delete;
+    ~TAlsaPcm() { Close(); }
+
+    /// Opens Name for nonblocking capture. A program started before its
+    /// sound server keeps a configuration in which "default" never finds the
+    /// server: after a failure the configuration is read again and the open
+    /// tried once more. Under gAlsaLock.
+    int OpenRaw(const std::string& name)
+    {
+        Close();
+        int error = snd_pcm_open(&FPcm, name.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
+        if (error < 0) {
+            snd_config_update_free_global();
+            error = snd_pcm_open(&FPcm, name.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
+        }
+        if (error < 0)
+            FPcm = nullptr;
+        return error;
+    }
+
+    /// Opens and sets Format exactly (no resampling or remixing of our own),
+    /// a 20 ms period and as much of 2 s of buffer as the PCM gives.
+    MMRESULT Open(const std::string& name, const WAVEFORMATEX& format)
+    {
+        const int error = OpenRaw(name);
+        if (error < 0)
+            return OpenErrorCode(error);
+        snd_pcm_hw_params_t* hw;
+        snd_pcm_hw_params_alloca(&hw);
+        unsigned period = kPeriodMicroseconds;
+        unsigned buffer = kBufferMicroseconds;
+        int dir = 0;
+        if (snd_pcm_hw_params_any(FPcm, hw) < 0
+            || snd_pcm_hw_params_set_access(FPcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) < 0
+            || snd_pcm_hw_params_set_format(FPcm, hw, AlsaFormat(format)) < 0
+            || snd_pcm_hw_params_set_channels(FPcm, hw, format.nChannels) < 0
+            || snd_pcm_hw_params_set_rate(FPcm, hw, format.nSamplesPerSec, 0) < 0) {
+            Close();
+            return WAVERR_BADFORMAT;
+        }
+        snd_pcm_hw_params_set_buffer_time_near(FPcm, hw, &buffer, &dir);
+        snd_pcm_hw_params_set_period_time_near(FPcm, hw, &period, &dir);
+        if (snd_pcm_hw_params(FPcm, hw) < 0) {
+            Close();
+            return WAVERR_BADFORMAT;
+        }
+        snd_pcm_uframes_t periodFrames = 0;
+        snd_pcm_hw_params_get_period_size(hw, &periodFrames, &dir);
+        FPeriodFrames = std::max<snd_pcm_uframes_t>(periodFrames, 1);
+        snd_pcm_sw_params_t* sw;
+        snd_pcm_sw_params_alloca(&sw);
+        snd_pcm_sw_params_current(FPcm, sw);
+        snd_pcm_sw_params_set_avail_min(FPcm, sw, FPeriodFrames);
+        snd_pcm_sw_params(FPcm, sw);
+        return MMSYSERR_NOERROR;
+    }
+
+    /// Tests whether the open PCM takes Format.
+    bool Accepts(const WAVEFORMATEX& format, unsigned rate) const
+    {
+        snd_pcm_hw_params_t* hw;
+        snd_pcm_hw_params_alloca(&hw);
+        return snd_pcm_hw_params_any(FPcm, hw) >= 0
+            && snd_pcm_hw_params_set_access(FPcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) >= 0
+            && snd_pcm_hw_params_set_format(FPcm, hw, AlsaFormat(format)) >= 0
+            && snd_pcm_hw_params_set_channels(FPcm, hw, format.nChannels) >= 0
+            && snd_pcm_hw_params_test_rate(FPcm, hw, rate, 0) >= 0;
+    }
+
+    void Close()
+    {
+        if (FPcm != nullptr)
+            snd_pcm_close(FPcm);
+        FPcm = nullptr;
+    }
+
+    int Start() { return snd_pcm_start(FPcm); }
+    int PollCount() const { return snd_pcm_poll_descriptors_count(FPcm); }
+    int FillPoll(pollfd* fds, int count) const { return snd_pcm_poll_descriptors(FPcm, fds, count); }
+    snd_pcm_sframes_t Avail() { return snd_pcm_avail_update(FPcm); }
+    snd_pcm_sframes_t Read(void* frames, snd_pcm_uframes_t count) { return snd_pcm_readi(FPcm, frames, count); }
+
+    /// Mends an overrun or a suspend; a negative result is the end.
+    int Recover(int error)
+    {
+        const int recovered = snd_pcm_recover(FPcm, error, 1);
+        return recovered < 0 ? recovered : snd_pcm_start(FPcm);
+    }
+
+    snd_pcm_uframes_t PeriodFrames() const { return FPeriodFrames; }
+
+private:
+    snd_pcm_t* FPcm = nullptr;
+    snd_pcm_uframes_t FPeriodFrames = 1;
+};
+
+// ===========================================================================
+// Layer 2: the capture stream.
+
+/// What a reader of the ring passed over besides audio.
+struct TSilenceReport {
+    DWORD FRuns = 0;       // silence runs begun
+    uint64_t FFrames = 0;  // silence frames delivered
+    DWORD FBreaks = 0;     // runs that stand for a longer loss than was filled
+};
+
+/// Captured frames in timeline order: audio in a ring of fixed size, with
+/// runs of silence standing where input was lost. When the ring is full the
+/// oldest audio gives way, and a run of silence of the same length takes its
+/// place, so that the timeline keeps its length. Never allocates after
+/// Allocate. Under the stream's FLock.
+class TFrameRing {
+public:
+    void Allocate(std::size_t capacityFrames, std::size_t frameBytes, BYTE silence, uint64_t maxRun)
+    {
+        FData.assign(capacityFrames * frameBytes, 0);
+        FCapacity = capacityFrames;
+        FFrameBytes = frameBytes;
+        FSilence = silence;
+        FMaxRun = maxRun;
+        Clear();
+    }
+
+    void Clear()
+    {
+        FReadSeq = FWriteSeq;
+        FRunCount = 0;
+    }
+
+    /// Frames to deliver: audio and silence.
+    uint64_t Available() const
+    {
+        uint64_t total = FWriteSeq - FReadSeq;
+        for (std::size_t i = 0; i < FRunCount; ++i)
+            total += FRuns[i].FLength;
+        return total;
+    }
+
+    /// Room for audio before the oldest frames would give way.
+    std::size_t Free() const { return FCapacity - static_cast<std::size_t>(FWriteSeq - FReadSeq); }
+
+    /// Appends audio; returns how many old frames gave way.
+    std::size_t Write(const BYTE* frames, std::size_t count)
+    {
+        std::size_t dropped = 0;
+        if (count > FCapacity) {
+            dropped += count - FCapacity;
+            frames += (count - FCapacity) * FFrameBytes;
+            count = FCapacity;
+        }
+        const std::size_t stored = static_cast<std::size_t>(FWriteSeq - FReadSeq);
+        if (stored + count > FCapacity) {
+            const std::size_t evicted = stored + count - FCapacity;
+            FReadSeq += evicted;
+            dropped += evicted;
+        }
+        if (dropped > 0)
+            AddHeadSilence(dropped);
+        std::size_t index = static_cast<std::size_t>(FWriteSeq % FCapacity);
+        const std::size_t first = std::min(count, FCapacity - index);
+        std::memcpy(&FData[index * FFrameBytes], frames, first * FFrameBytes);
+        std::memcpy(&FData[0], frames + first * FFrameBytes, (count - first) * FFrameBytes);
+        FWriteSeq += count;
+        return dropped;
+    }
+
+    /// Appends a run of silence for lost input.
+    void AddSilence(uint64_t count)
+    {
+        if (count == 0)
+            return;
+        if (FRunCount > 0 && (FRuns[FRunCount - 1].FAt == FWriteSeq || FRunCount == FRuns.size())) {
+            // Runs are few; when there are too many, the newest ones merge:
+            // the length stays right, the place moves a little.
+            Grow(FRuns[FRunCount - 1], count);
+            return;
+        }
+        FRuns[FRunCount] = TRun { FWriteSeq, 0, false, false };
+        Grow(FRuns[FRunCount], count);
+        ++FRunCount;
+    }
+
+    /// Takes Count frames (at most Available()) into Target.
+    void Read(BYTE* target, uint64_t count, TSilenceReport& report)
+    {
+        while (count > 0) {
+            if (FRunCount > 0 && FRuns[0].FAt <= FReadSeq) {
+                TRun& run = FRuns[0];
+                const uint64_t n = std::min(count, run.FLength);
+                if (!run.FReported) {
+                    run.FReported = true;
+                    ++report.FRuns;
+                    report.FBreaks += run.FBroken ? 1 : 0;
+                }
+                std::memset(target, FSilence, static_cast<std::size_t>(n) * FFrameBytes);
+                report.FFrames += n;
+                run.FLength -= n;
+                if (run.FLength == 0)
+                    PopRun();
+                target += n * FFrameBytes;
+                count -= n;
+                continue;
+            }
+            const uint64_t audioEnd = FRunCount > 0 ? FRuns[0].FAt : FWriteSeq;
+            const auto n = static_cast<std::size_t>(std::min(count, audioEnd - FReadSeq));
+            if (n == 0)
+                break;
+            const std::size_t index = static_cast<std::size_t>(FReadSeq % FCapacity);
+            const std::size_t first = std::min(n, FCapacity - index);
+            std::memcpy(target, &FData[index * FFrameBytes], first * FFrameBytes);
+            std::memcpy(target + first * FFrameBytes, &FData[0], (n - first) * FFrameBytes);
+            FReadSeq += n;
+            target += n * FFrameBytes;
+            count -= n;
+        }
+    }
+
+private:
+    struct TRun {
+        uint64_t FAt;     // the silence stands before audio frame FAt
+        uint64_t FLength;
+        bool FBroken;     // part of the loss was longer than FMaxRun and is not filled
+        bool FReported;
+    };
+
+    void Grow(TRun& run, uint64_t count)
+    {
+        run.FLength += count;
+        if (run.FLength > FMaxRun) {
+            run.FLength = FMaxRun;
+            run.FBroken = true;
+        }
+    }
+
+    // Audio before FReadSeq gave way: it and every run before it become one
+    // run at the head.
+    void AddHeadSilence(uint64_t count)
+    {
+        TRun head { FReadSeq, 0, false, false };
+        std::size_t merged = 0;
+        while (merged < FRunCount && FRuns[merged].FAt <= FReadSeq) {
+            head.FLength += FRuns[merged].FLength;
+            head.FBroken = head.FBroken || FRuns[merged].FBroken;
+            head.FReported = head.FReported || FRuns[merged].FReported;
+            ++merged;
+        }
+        if (merged == 0 && FRunCount == FRuns.size()) {
+            // No room for one more: the first run takes it, a little early.
+            FRuns[0].FAt = FReadSeq;
+            Grow(FRuns[0], count);
+            return;
+        }
+        std::array<TRun, kMaxRuns> rest {};
+        std::copy(FRuns.begin() + merged, FRuns.begin() + FRunCount, rest.begin());
+        const std::size_t restCount = FRunCount - merged;
+        Grow(head, count);
+        FRuns[0] = head;
+        std::copy(rest.begin(), rest.begin() + restCount, FRuns.begin() + 1);
+        FRunCount = restCount + 1;
+    }
+
+    void PopRun()
+    {
+        std::move(FRuns.begin() + 1, FRuns.begin() + FRunCount, FRuns.begin());
+        --FRunCount;
+    }
+
+    std::vector<BYTE> FData;
+    std::size_t FCapacity = 0;
+    std::size_t FFrameBytes = 1;
+    BYTE FSilence = 0;
+    uint64_t FMaxRun = 0;
+    uint64_t FReadSeq = 0;  // audio frames are numbered from the start of the stream
+    uint64_t FWriteSeq = 0;
+    static constexpr std::size_t kMaxRuns = 16;
+    std::array<TRun, kMaxRuns> FRuns {};
+    std::size_t FRunCount = 0;
+};
+
+/// Tells from the monotonic clock when input was lost without ALSA saying so
+/// (a sound server drops what a stalled client did not read; an overrun
+/// drops what the buffer held). The stream's lag behind the clock is steady
+/// while nothing is lost, up to scheduling jitter and a slow drift of the
+/// sound card's clock; a loss raises it for good. A rise beyond kThreshold
+/// that holds for kConfirm is a loss of that many frames.
+class TTimelineGuard {
+public:
+    void Start(TClock::time_point now, unsigned rate)
+    {
+        FStart = now;
+        FLast = now;
+        FRate = rate;
+        FFrames = 0;
+        FHasBaseline = false;
+        FSuspect = false;
+    }
+
+    /// Frames put into the timeline: captured audio and silence alike.
+    void Advance(uint64_t frames) { FFrames += frames; }
+
+    /// Called whenever the reader has read all the PCM had (Pending frames
+    /// still in flight). Returns the frames lost, 0 when nothing is known
+    /// lost.
+    uint64_t Check(TClock::time_point now, uint64_t pending)
+    {
+        const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - FStart).count();
+        const double expected = static_cast<double>(elapsed) * FRate / 1e9;
+        const double lag = expected - static_cast<double>(FFrames + pending);
+        if (!FHasBaseline) {
+            FHasBaseline = true;
+            FBaseline = lag;
+            FLast = now;
+            return 0;
+        }
+        const double dt = std::chrono::duration<double>(now - FLast).count();
+        FLast = now;
+        FBaseline = std::min(lag, FBaseline + dt * FRate * kDrift);
+        const double excess = lag - FBaseline;
+        if (excess <= kThreshold * FRate) {
+            FSuspect = false;
+            return 0;
+        }
+        if (!FSuspect) {
+            FSuspect = true;
+            FSuspectSince = now;
+            FSuspectLeast = excess;
+            return 0;
+        }
+        FSuspectLeast = std::min(FSuspectLeast, excess);
+        if (now - FSuspectSince < kConfirm)
+            return 0;
+        FSuspect = false;
+        return static_cast<uint64_t>(FSuspectLeast);
+    }
+
+private:
+    static constexpr double kDrift = 1e-3;     // the baseline may rise 1000 ppm: clock drift
+    static constexpr double kThreshold = 0.25; // seconds: far above scheduling jitter
+    static constexpr auto kConfirm = std::chrono::seconds(2);
+
+    TClock::time_point FStart;
+    TClock::time_point FLast;
+    unsigned FRate = 1;
+    uint64_t FFrames = 0;
+    bool FHasBaseline = false;
+    double FBaseline = 0;
+    bool FSuspect = false;
+    TClock::time_point FSuspectSince;
+    double FSuspectLeast = 0;
+};
+
+class TAlsaDevice;
+
+std::mutex gAlsaLock;
+
+/// One running capture: a PCM, its thread and its ring. Owned by shared
+/// pointers: its device's, the parking lot's while parked, and its thread's
+/// own, so that it lives as long as any of them needs it.
+class TCaptureStream {
+public:
+    /// The format the caller asked for, as a key for adopting a parked stream.
+    std::string FPcmName;
+    std::vector<BYTE> FFormatKey;
+    WAVEFORMATEX FCapture {};
+
+    std::mutex FLock;
+    std::condition_variable FChanged;       // FPcmClosed
+    TFrameRing FRing;                       // under FLock, like the rest
+    std::shared_ptr<TAlsaDevice> FDevice;   // attached device; null while parked
+    TClock::time_point FParkDeadline = TClock::time_point::max(); // only while parked
+    bool FQuit = false;
+    bool FPcmClosed = false;
+    MMRESULT FError = MMSYSERR_NOERROR;
+
+    /// Opens the PCM, starts it and its thread. Under gAlsaLock.
+    static MMRESULT Create(const std::string& pcmName, const TWaveInOpenRequest& request,
+                           std::shared_ptr<TCaptureStream>* created);
+
+    ~TCaptureStream()
+    {
+        if (FWakeFd >= 0)
+            ::close(FWakeFd);
+    }
+
+    /// Ends the thread soon. Any thread, no lock.
+    void RequestQuit()
+    {
+        {
+            std::lock_guard lock(FLock);
+            FQuit = true;
+        }
+        Wake();
+    }
+
+    /// Waits until the thread has closed the PCM. Not under gAlsaLock.
+    void WaitClosed()
+    {
+        std::unique_lock lock(FLock);
+        FChanged.wait(lock, [&] { return FPcmClosed; });
+    }
+
+    void Wake()
+    {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(FWakeFd, &one, sizeof(one));
+    }
+
+private:
+    void Run();
+    void ReadAvailable(bool& failed);
+    void Fail(MMRESULT error);
+    bool ExpireIfParked(TClock::time_point now);
+    void AddSilence(uint64_t frames);
+
+    TAlsaPcm FPcm;
+    int FWakeFd = -1;
+    std::vector<BYTE> FStaging; // frames just read, before they enter the ring
+    std::size_t FFrameBytes = 1;
+    TTimelineGuard FGuard;
+public:
+    std::atomic<bool> FBackpressured { false }; // the started device's ring is full: wake on a new header
+
+private:
+    std::shared_ptr<TCaptureStream> FSelf; // the thread's own reference
+};
+
+// Streams whose thread runs, for stopping them all at exit.
+std::mutex gLiveLock;
+std::condition_variable gLiveChanged;
+std::vector<TCaptureStream*> gLive;             // under gLiveLock
+std::vector<std::shared_ptr<TCaptureStream>> gParked; // under gAlsaLock
+bool gShuttingDown = false;                     // under gLiveLock
+
+void StopAllStreams()
+{
+    std::unique_lock lock(gLiveLock);
+    gShuttingDown = true;
+    for (TCaptureStream* stream : gLive) {
+        {
+            std::lock_guard streamLock(stream->FLock);
+            stream->FQuit = true;
+        }
+        stream->Wake();
+    }
+    gLiveChanged.wait_for(lock, std::chrono::seconds(2), [] { return gLive.empty(); });
+}
+
+// ===========================================================================
+// Layer 3: an open device.
+
+/// A device opened through waveInOpen. Its state is guarded by its stream's
+/// FLock, which the capture thread holds while filling headers.
+class TAlsaDevice {
+public:
+    TAlsaDevice(const TWaveInOpenRequest& request, std::shared_ptr<TCaptureStream> stream)
+        : FStream(std::move(stream)),
+          FEncoder(request.FEncoder),
+          FOutputBlock(request.FOutputBlock),
+          FFrameBytes(request.FCaptureFormat.nBlockAlign),
+          FFramesPerBlock(FEncoder != nullptr ? FEncoder->FInputBlock / FFrameBytes : 1),
+          FRate(request.FCaptureFormat.nSamplesPerSec),
+          FNotify(request.FNotify),
+          FNotifyContext(request.FNotifyContext)
+    {
+        FStatistics.FSize = sizeof(FStatistics);
+    }
+
+    // Set at the open, then only read.
+    std::shared_ptr<TCaptureStream> FStream;
+    TWaveInEncoder* const FEncoder;
+    const DWORD FOutputBlock;    // bytes per frame or block delivered
+    const DWORD FFrameBytes;     // bytes per captured frame
+    const DWORD FFramesPerBlock; // captured frames per delivered block
+    const DWORD FRate;
+
+    // Under FStream->FLock.
+    std::shared_ptr<TAlsaDevice> FSelf; // the front's reference, dropped by Destroy
+    WAVEHDR* FQueueHead = nullptr;
+    WAVEHDR* FQueueTail = nullptr;
+    WAVEHDR* FDoneHead = nullptr;
+    WAVEHDR* FDoneTail = nullptr;
+    bool FStarted = false;
+    bool FEverStarted = false;
+    bool FClosed = false;
+    MMRESULT FError = MMSYSERR_NOERROR;
+    uint64_t FSamples = 0;
+    uint64_t FBytes = 0;
+    TWaveInStatistics FStatistics {};
+
+    /// Puts what the ring holds into the queued headers while started.
+    void Fill()
+    {
+        TFrameRing& ring = FStream->FRing;
+        while (FStarted && FQueueHead != nullptr) {
+            WAVEHDR* header = FQueueHead;
+            BYTE* target = reinterpret_cast<BYTE*>(header->lpData) + header->dwBytesRecorded;
+            const DWORD room = (header->dwBufferLength - header->dwBytesRecorded) / FOutputBlock;
+            TSilenceReport report;
+            uint64_t frames = 0;
+            DWORD bytes = 0;
+            if (FEncoder != nullptr) {
+                const uint64_t blocks = std::min<uint64_t>({ room, ring.Available() / FFramesPerBlock, FEncoder->FMaxBlocks });
+                if (blocks > 0) {
+                    frames = blocks * FFramesPerBlock;
+                    ring.Read(FEncoder->FInput, frames, report);
+                    if (!FEncoder->FEncode(FEncoder->FContext, static_cast<DWORD>(blocks), target)) {
+                        FailLocked(MMSYSERR_ERROR);
+                        return;
+                    }
+                    bytes = static_cast<DWORD>(blocks) * FOutputBlock;
+                }
+            } else {
+                frames = std::min<uint64_t>(room, ring.Available());
+                ring.Read(target, frames, report);
+                bytes = static_cast<DWORD>(frames) * FOutputBlock;
+            }
+            FStatistics.FOverruns += report.FRuns;
+            FStatistics.FSilenceSamples += report.FFrames;
+            FStatistics.FBreaks += report.FBreaks;
+            header->dwBytesRecorded += bytes;
+            FSamples += frames;
+            FBytes += bytes;
+            if (header->dwBufferLength - header->dwBytesRecorded >= FOutputBlock) {
+                if (bytes == 0)
+                    break; // waiting for input
+                continue;
+            }
+            CompleteHead();
+        }
+    }
+
+    /// Moves the first queued header to the returned ones.
+    void CompleteHead()
+    {
+        WAVEHDR* header = FQueueHead;
+        FQueueHead = header->lpNext;
+        if (FQueueHead == nullptr)
+            FQueueTail = nullptr;
+        header->lpNext = nullptr;
+        header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+        if (FDoneTail != nullptr)
+            FDoneTail->lpNext = header;
+        else
+            FDoneHead = header;
+        FDoneTail = header;
+    }
+
+    /// The device cannot go on: every header goes back with what it holds.
+    void FailLocked(MMRESULT error)
+    {
+        FError = error;
+        FStarted = false;
+        while (FQueueHead != nullptr)
+            CompleteHead();
+    }
+
+    /// Reports returned headers, in order, one at a time. With Wait it also
+    /// waits for a report that another thread is making (waveInClose);
+    /// otherwise that thread reports ours too. Inside a report on this very
+    /// thread it reports the rest at once (a close from the callback).
+    void Deliver(bool wait = false)
+    {
+        if (FDeliverer.load() == std::this_thread::get_id()) {
+            if (wait)
+                DrainDone();
+            return;
+        }
+        for (;;) {
+            std::unique_lock guard(FDeliverLock, std::defer_lock);
+            if (wait) {
+                guard.lock();
+            } else if (!guard.try_lock()) {
+                FDeliverPending = true;
+                if (!guard.try_lock())
+                    return; // the thread reporting now sees FDeliverPending
+            }
+            FDeliverPending = false;
+            FDeliverer = std::this_thread::get_id();
+            DrainDone();
+            FDeliverer = std::thread::id();
+            guard.unlock();
+            if (!FDeliverPending.load())
+                return;
+        }
+    }
+
+private:
+    void DrainDone()
+    {
+        for (;;) {
+            WAVEHDR* header;
+            {
+                std::lock_guard lock(FStream->FLock);
+                header = FDoneHead;
+                if (header == nullptr)
+                    return;
+                FDoneHead = header->lpNext;
+                if (FDoneHead == nullptr)
+                    FDoneTail = nullptr;
+                header->lpNext = nullptr;
+            }
+            try {
+                FNotify(FNotifyContext, header);
+            } catch (...) {
+                std::fprintf(stderr, "wave input: a buffer callback raised an exception\n");
+            }
+        }
+    }
+
+    TWaveInNotify FNotify;
+    void* FNotifyContext;
+    std::mutex FDeliverLock;
+    std::atomic<std::thread::id> FDeliverer {};
+    std::atomic<bool> FDeliverPending { false };
+};
+
+// ----- the capture thread ----------------------------------------------------
+
+MMRESULT TCaptureStream::Create(const std::string& pcmName, const TWaveInOpenRequest& request,
+                                std::shared_ptr<TCaptureStream>* created)
+{
+    auto stream = std::make_shared<TCaptureStream>();
+    stream->FPcmName = pcmName;
+    const auto* key = reinterpret_cast<const BYTE*>(request.FFormat);
+    stream->FFormatKey.assign(key, key + request.FFormatSize);
+    stream->FCapture = request.FCaptureFormat;
+    const MMRESULT opened = stream->FPcm.Open(pcmName, request.FCaptureFormat);
+    if (opened != MMSYSERR_NOERROR)
+        return opened;
+    stream->FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (stream->FWakeFd < 0)
+        return MMSYSERR_NOMEM;
+    const WAVEFORMATEX& format = request.FCaptureFormat;
+    stream->FFrameBytes = format.nBlockAlign;
+    // The ring covers a slow consumer and a parked close comfortably; the
+    // staging buffer takes what one wake-up finds.
+    const std::size_t ringFrames = static_cast<std::size_t>(format.nSamplesPerSec) * 8;
+    const uint64_t maxRun = uint64_t { format.nSamplesPerSec } * kWaveInMaxSilenceFill / 1000;
+    const BYTE silence = format.wFormatTag == WAVE_FORMAT_PCM && format.wBitsPerSample == 8 ? 0x80 : 0;
+    try {
+        stream->FRing.Allocate(ringFrames, format.nBlockAlign, silence, maxRun);
+        stream->FStaging.resize(std::max<std::size_t>(format.nSamplesPerSec / 5, stream->FPcm.PeriodFrames() * 2)
+                                * format.nBlockAlign);
+    } catch (const std::bad_alloc&) {
+        return MMSYSERR_NOMEM;
+    }
+    {
+        std::lock_guard live(gLiveLock);
+        if (gShuttingDown)
+            return MMSYSERR_NOTENABLED;
+        static const bool registered = (std::atexit(StopAllStreams), true);
+        (void)registered;
+        gLive.push_back(stream.get());
+    }
+    stream->FSelf = stream;
+    try {
+        std::thread([raw = stream.get()] { raw->Run(); }).detach();
+    } catch (const std::system_error&) {
+        stream->FSelf.reset();
+        std::lock_guard live(gLiveLock);
+        gLive.erase(std::find(gLive.begin(), gLive.end(), stream.get()));
+        return MMSYSERR_NOMEM;
+    }
+    *created = std::move(stream);
+    return MMSYSERR_NOERROR;
+}
+
+void TCaptureStream::Run()
+{
+    pthread_setname_np(pthread_self(), "wavein-capture");
+    // Reading is all this thread does; give it what the process may have.
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+    const int pcmFds = std::max(FPcm.PollCount(), 0);
+    std::vector<pollfd> fds(static_cast<std::size_t>(pcmFds) + 1);
+    FPcm.FillPoll(fds.data(), pcmFds);
+    fds[static_cast<std::size_t>(pcmFds)] = pollfd { FWakeFd, POLLIN, 0 };
+
+    bool failed = false;
+    int started = FPcm.Start();
+    if (started < 0)
+        started = FPcm.Recover(started);
+    if (started < 0) {
+        Fail(ReadErrorCode(started));
+        failed = true;
+    }
+    FGuard.Start(TClock::now(), FCapture.nSamplesPerSec);
+    while (!failed) {
+        int timeout = 500;
+        {
+            std::lock_guard lock(FLock);
+            if (FQuit)
+                break;
+            if (!FDevice) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(FParkDeadline - TClock::now());
+                timeout = static_cast<int>(std::clamp<long long>(left.count() + 1, 0, timeout));
+            }
+        }
+        for (pollfd& fd : fds)
+            fd.revents = 0;
+        if (FBackpressured) {
+            // The PCM has data we have no room for: wait for a wake-up (a
+            // header queued) or a period, not for the PCM.
+            ::poll(&fds.back(), 1, static_cast<int>(kPeriodMicroseconds / 1000));
+        } else {
+            ::poll(fds.data(), fds.size(), timeout);
+        }
+        if ((fds.back().revents & POLLIN) != 0) {
+            uint64_t count;
+            [[maybe_unused]] const ssize_t got = ::read(FWakeFd, &count, sizeof(count));
+        }
+        if (ExpireIfParked(TClock::now()))
+            break;
+        ReadAvailable(failed);
+    }
+    FPcm.Close();
+    {
+        std::lock_guard lock(gAlsaLock);
+        auto it = std::find(gParked.begin(), gParked.end(), FSelf);
+        if (it != gParked.end())
+            gParked.erase(it);
+    }
+    std::shared_ptr<TCaptureStream> self;
+    {
+        std::lock_guard lock(FLock);
+        FPcmClosed = true;
+        FDevice.reset();
+        self = std::move(FSelf);
+        FChanged.notify_all();
+    }
+    {
+        std::lock_guard live(gLiveLock);
+        gLive.erase(std::find(gLive.begin(), gLive.end(), this));
+        gLiveChanged.notify_all();
+    }
+    // The last reference may be this one: the stream ends with its thread.
+}
+
+// Reads what the PCM has and hands it on piece by piece, so that a backlog
+// (after a stall) flows through the headers instead of overflowing the ring.
+// While a started device has no room left, reading stops: the data waits in
+// the PCM's and the server's buffers, which hold far more than the ring.
+void TCaptureStream::ReadAvailable(bool& failed)
+{
+    const auto stagingFrames = static_cast<snd_pcm_sframes_t>(FStaging.size() / FFrameBytes);
+    bool caughtUp = false;
+    FBackpressured = false;
+    snd_pcm_sframes_t pending = 0;
+    // Bounded, so that a flood cannot keep the thread from its other duties.
+    for (int round = 0; round < 64 && !caughtUp; ++round) {
+        const snd_pcm_sframes_t avail = FPcm.Avail();
+        if (avail == 0) {
+            caughtUp = true;
+            break;
+        }
+        snd_pcm_sframes_t room = stagingFrames;
+        {
+            std::lock_guard lock(FLock);
+            if (FDevice && FDevice->FStarted)
+                room = std::min<snd_pcm_sframes_t>(room, static_cast<snd_pcm_sframes_t>(FRing.Free()));
+        }
+        if (room == 0) {
+            FBackpressured = true;
+            break;
+        }
+        const snd_pcm_sframes_t got = avail < 0 ? avail : FPcm.Read(FStaging.data(), std::min(avail, room));
+        if (got == -EAGAIN) {
+            caughtUp = true;
+            break;
+        }
+        if (got < 0) {
+            // An overrun (or a suspend): what the buffer held is gone; the
+            // guard below measures how much and fills it with silence.
+            const int recovered = FPcm.Recover(static_cast<int>(got));
+            if (recovered < 0) {
+                Fail(ReadErrorCode(recovered));
+                failed = true;
+                return;
+            }
+            continue;
+        }
+        pending = avail - got;
+        caughtUp = pending < static_cast<snd_pcm_sframes_t>(FPcm.PeriodFrames());
+        std::shared_ptr<TAlsaDevice> device;
+        {
+            std::lock_guard lock(FLock);
+            FRing.Write(FStaging.data(), static_cast<std::size_t>(got));
+            FGuard.Advance(static_cast<uint64_t>(got));
+            device = FDevice;
+            if (device)
+                device->Fill();
+        }
+        if (device)
+            device->Deliver();
+    }
+    std::shared_ptr<TAlsaDevice> device;
+    {
+        std::lock_guard lock(FLock);
+        if (caughtUp) {
+            const uint64_t lost = FGuard.Check(TClock::now(), static_cast<uint64_t>(pending));
+            if (lost > 0) {
+                FRing.AddSilence(lost);
+                FGuard.Advance(lost);
+            }
+        }
+        device = FDevice;
+        if (device)
+            device->Fill();
+    }
+    if (device)
+        device->Deliver();
+}
+
+void TCaptureStream::Fail(MMRESULT error)
+{
+    std::shared_ptr<TAlsaDevice> device;
+    {
+        std::lock_guard lock(FLock);
+        FError = error;
+        device = FDevice;
+        if (device)
+            device->FailLocked(error);
+    }
+    if (device)
+        device->Deliver();
+}
+
+// A parked stream nobody adopted in time ends.
+bool TCaptureStream::ExpireIfParked(TClock::time_point now)
+{
+    {
+        std::lock_guard lock(FLock);
+        if (FDevice || now < FParkDeadline)
+            return false;
+    }
+    std::lock_guard alsa(gAlsaLock);
+    std::lock_guard lock(FLock);
+    if (FDevice)
+        return false; // adopted meanwhile
+    auto it = std::find(gParked.begin(), gParked.end(), FSelf);
+    if (it != gParked.end())
+        gParked.erase(it);
+    FQuit = true;
+    return true;
+}
+
+// ----- device list and capabilities -------------------------------------------
+
+std::vector<std::string> gDevices;                // under gAlsaLock: the last enumeration
+std::map<std::string, WAVEINCAPSA> gCapabilities; // under gAlsaLock
+
+void QuietAlsaErrors(const char*, int, const char*, int, const char*, ...) { }
+
+// Left out: "null" records silence at any speed, and "jack" would try to
+// start a JACK server just to be looked at.
+bool IsCandidateType(const char* name)
+{
+    snd_config_t* definition = nullptr;
+    if (snd_config_update() < 0 || snd_config_search_definition(snd_config, "pcm", name, &definition) < 0)
+        return false;
+    bool candidate = true;
+    snd_config_t* typeNode = nullptr;
+    const char* type = nullptr;
+    if (snd_config_search(definition, "type", &typeNode) >= 0 && snd_config_get_string(typeNode, &type) >= 0)
+        candidate = std::strcmp(type, "null") != 0 && std::strcmp(type, "jack") != 0;
+    snd_config_delete(definition);
+    return candidate;
+}
+
+bool IsParked(const std::string& name)
+{
+    return std::any_of(gParked.begin(), gParked.end(), [&](const auto& s) { return s->FPcmName == name; });
+}
+
+UINT AlsaGetNumDevs()
+{
+    std::lock_guard lock(gAlsaLock);
+    static const bool quiet = (snd_lib_error_set_handler(&QuietAlsaErrors), true);
+    (void)quiet;
+    // Read the configuration afresh: a sound server may have started since.
+    snd_config_update_free_global();
+    gDevices.clear();
+    void** hints = nullptr;
+    if (snd_device_name_hint(-1, "pcm", &hints) < 0)
+        return 0;
+    for (void** hint = hints; *hint != nullptr; ++hint) {
+        char* name = snd_device_name_get_hint(*hint, "NAME");
+        char* io = snd_device_name_get_hint(*hint, "IOID");
+        const bool capture = io == nullptr || std::strcmp(io, "Input") == 0;
+        if (name != nullptr && capture && IsCandidateType(name)) {
+            bool opens = IsParked(name);
+            if (!opens) {
+                TAlsaPcm pcm;
+                opens = pcm.OpenRaw(name) >= 0;
+            }
+            if (opens && std::find(gDevices.begin(), gDevices.end(), name) == gDevices.end())
+                gDevices.emplace_back(name);
+        }
+        std::free(name);
+        std::free(io);
+    }
+    snd_device_name_free_hint(hints);
+    return static_cast<UINT>(gDevices.size());
+}
+
+std::string PcmName(UINT device)
+{
+    return device == WAVE_MAPPER || device >= gDevices.size() ? kMapperPcm : gDevices[device];
+}
+
+MMRESULT AlsaGetDevCaps(UINT device, WAVEINCAPSA* caps)
+{
+    std::lock_guard lock(gAlsaLock);
+    if (device != WAVE_MAPPER && device >= gDevices.size())
+        return MMSYSERR_BADDEVICEID;
+    const std::string name = PcmName(device);
+    // A PCM in use may refuse a second open: what it took before still holds.
+    auto known = gCapabilities.find(name);
+    if (known != gCapabilities.end()) {
+        *caps = known->second;
+        return MMSYSERR_NOERROR;
+    }
+    TAlsaPcm pcm;
+    const int error = pcm.OpenRaw(name);
+    if (error < 0)
+        return OpenErrorCode(error);
+    WAVEINCAPSA result {};
+    result.wMid = MM_UNMAPPED;
+    result.wPid = MM_UNMAPPED;
+    result.vDriverVersion = (SND_LIB_MAJOR << 8) | SND_LIB_MINOR;
+    std::snprintf(result.szPname, sizeof(result.szPname), "%s", name.c_str());
+    constexpr unsigned kBandRates[] = { 11025, 22050, 44100 };
+    for (unsigned band = 0; band < 3; ++band) {
+        for (unsigned layout = 0; layout < 4; ++layout) {
+            WAVEFORMATEX format {};
+            format.wFormatTag = WAVE_FORMAT_PCM;
+            format.wBitsPerSample = layout < 2 ? 8 : 16;
+            format.nChannels = static_cast<WORD>(layout % 2 + 1);
+            const DWORD bit = 1u << (band * 4 + layout);
+            const bool at48 = pcm.Accepts(format, 48000);
+            // The top band is the one 48 kHz falls in too.
+            if (pcm.Accepts(format, kBandRates[band]) || (band == 2 && at48))
+                result.dwFormats |= bit;
+            if (band == 2 && at48)
+                result.dwFormats |= bit << 4; // WAVE_FORMAT_48M08 ...
+        }
+    }
+    WAVEFORMATEX stereo {};
+    stereo.wFormatTag = WAVE_FORMAT_PCM;
+    stereo.wBitsPerSample = 16;
+    stereo.nChannels = 2;
+    result.wChannels = pcm.Accepts(stereo, 48000) || pcm.Accepts(stereo, 44100) ? 2 : 1;
+    gCapabilities[name] = result;
+    *caps = result;
+    return MMSYSERR_NOERROR;
+}
+
+// ----- the table entries -------------------------------------------------------
+
+bool MatchesParked(const TCaptureStream& stream, const std::string& name, const TWaveInOpenRequest& request)
+{
+    return stream.FPcmName == name && stream.FFormatKey.size() == request.FFormatSize
+        && std::memcmp(stream.FFormatKey.data(), request.FFormat, request.FFormatSize) == 0;
+}
+
+MMRESULT AlsaQuery(const TWaveInOpenRequest& request)
+{
+    std::lock_guard lock(gAlsaLock);
+    const std::string name = PcmName(request.FDevice);
+    for (const auto& parked : gParked) {
+        if (MatchesParked(*parked, name, request))
+            return MMSYSERR_NOERROR;
+    }
+    TAlsaPcm pcm;
+    const int error = pcm.OpenRaw(name);
+    if (error < 0)
+        return OpenErrorCode(error);
+    return pcm.Accepts(request.FCaptureFormat, request.FCaptureFormat.nSamplesPerSec) ? MMSYSERR_NOERROR
+                                                                                        : WAVERR_BADFORMAT;
+}
+
+TAlsaDevice* Device(TWaveInStream* stream)
+{
+    return reinterpret_cast<TAlsaDevice*>(stream);
+}
+
+MMRESULT AlsaOpen(const TWaveInOpenRequest& request, TWaveInStream** result)
+{
+    std::unique_lock lock(gAlsaLock);
+    const std::string name = PcmName(request.FDevice);
+    // Continue a parked capture of the same device and format.
+    for (auto it = gParked.begin(); it != gParked.end(); ++it) {
+        std::shared_ptr<TCaptureStream> stream = *it;
+        if (!MatchesParked(*stream, name, request))
+            continue;
+        gParked.erase(it);
+        auto device = std::make_shared<TAlsaDevice>(request, stream);
+        std::lock_guard streamLock(stream->FLock);
+        if (stream->FQuit || stream->FError != MMSYSERR_NOERROR)
+            break;
+        stream->FDevice = device;
+        device->FSelf = device;
+        device->FStatistics.FContinued = TRUE;
+        device->FStatistics.FCarriedSamples = stream->FRing.Available();
+        *result = reinterpret_cast<TWaveInStream*>(device.get());
+        return MMSYSERR_NOERROR;
+    }
+    // Another format wants the device: parked captures of it go first, since
+    // a device may take one user only.
+    std::vector<std::shared_ptr<TCaptureStream>> released;
+    for (auto it = gParked.begin(); it != gParked.end();) {
+        if ((*it)->FPcmName == name) {
+            released.push_back(*it);
+            it = gParked.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (!released.empty()) {
+        lock.unlock();
+        for (const auto& stream : released) {
+            stream->RequestQuit();
+            stream->WaitClosed();
+        }
+        lock.lock();
+    }
+    std::shared_ptr<TCaptureStream> stream;
+    const MMRESULT created = TCaptureStream::Create(name, request, &stream);
+    if (created != MMSYSERR_NOERROR)
+        return created;
+    auto device = std::make_shared<TAlsaDevice>(request, stream);
+    device->FSelf = device;
+    {
+        std::lock_guard streamLock(stream->FLock);
+        stream->FDevice = device;
+    }
+    *result = reinterpret_cast<TWaveInStream*>(device.get());
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT AlsaAddBuffer(TWaveInStream* handle, WAVEHDR* header)
+{
+    TAlsaDevice* device = Device(handle);
+    {
+        std::lock_guard lock(device->FStream->FLock);
+        if (device->FClosed)
+            return MMSYSERR_INVALHANDLE;
+        if (device->FError != MMSYSERR_NOERROR)
+            return device->FError;
+        header->lpNext = nullptr;
+        if (device->FQueueTail != nullptr)
+            device->FQueueTail->lpNext = header;
+        else
+            device->FQueueHead = header;
+        device->FQueueTail = header;
+        device->Fill();
+    }
+    device->Deliver();
+    if (device->FStream->FBackpressured)
+        device->FStream->Wake();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT AlsaStart(TWaveInStream* handle)
+{
+    TAlsaDevice* device = Device(handle);
+    {
+        std::lock_guard lock(device->FStream->FLock);
+        if (device->FClosed)
+            return MMSYSERR_INVALHANDLE;
+        if (device->FError != MMSYSERR_NOERROR)
+            return device->FError;
+        if (device->FStarted)
+            return MMSYSERR_NOERROR;
+        // Only a continued capture keeps what came before this start: the
+        // rest of the previous open's timeline. Otherwise what came before
+        // (since the open, or since a pause began) is not wanted.
+        if (device->FEverStarted || !device->FStatistics.FContinued)
+            device->FStream->FRing.Clear();
+        device->FEverStarted = true;
+        device->FStarted = true;
+        device->Fill();
+    }
+    device->Deliver();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT AlsaStop(TWaveInStream* handle)
+{
+    TAlsaDevice* device = Device(handle);
+    {
+        std::lock_guard lock(device->FStream->FLock);
+        if (device->FClosed)
+            return MMSYSERR_INVALHANDLE;
+        if (device->FStarted) {
+            device->Fill();
+            device->FStarted = false;
+            if (device->FQueueHead != nullptr && device->FQueueHead->dwBytesRecorded > 0)
+                device->CompleteHead();
+        }
+    }
+    device->Deliver();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT AlsaReset(TWaveInStream* handle)
+{
+    TAlsaDevice* device = Device(handle);
+    {
+        std::lock_guard lock(device->FStream->FLock);
+        if (device->FClosed)
+            return MMSYSERR_INVALHANDLE;
+        if (device->FStarted)
+            device->Fill();
+        device->FStarted = false;
+        while (device->FQueueHead != nullptr)
+            device->CompleteHead();
+        device->FSamples = 0;
+        device->FBytes = 0;
+    }
+    device->Deliver();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT AlsaGetPosition(TWaveInStream* handle, MMTIME* time)
+{
+    TAlsaDevice* device = Device(handle);
+    std::lock_guard lock(device->FStream->FLock);
+    if (device->FClosed)
+        return MMSYSERR_INVALHANDLE;
+    switch (time->wType) {
+    case TIME_SAMPLES:
+        time->u.sample = static_cast<DWORD>(device->FSamples);
+        break;
+    case TIME_MS:
+        time->u.ms = static_cast<DWORD>(device->FSamples * 1000 / device->FRate);
+        break;
+    default:
+        time->wType = TIME_BYTES;
+        time->u.cb = static_cast<DWORD>(device->FBytes);
+        break;
+    }
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT AlsaGetStatistics(TWaveInStream* handle, TWaveInStatistics* statistics)
+{
+    TAlsaDevice* device = Device(handle);
+    std::lock_guard lock(device->FStream->FLock);
+    if (device->FClosed)
+        return MMSYSERR_INVALHANDLE;
+    *statistics = device->FStatistics;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT AlsaClose(TWaveInStream* handle)
+{
+    TAlsaDevice* device = Device(handle);
+    {
+        std::lock_guard lock(device->FStream->FLock);
+        if (device->FClosed)
+            return MMSYSERR_INVALHANDLE;
+        if (device->FQueueHead != nullptr)
+            return WAVERR_STILLPLAYING;
+    }
+    device->Deliver(true);
+    std::shared_ptr<TCaptureStream> stream = device->FStream;
+    bool quit = false;
+    {
+        std::lock_guard alsa(gAlsaLock);
+        std::lock_guard lock(stream->FLock);
+        if (device->FQueueHead != nullptr)
+            return WAVERR_STILLPLAYING;
+        device->FClosed = true;
+        device->FStarted = false;
+        stream->FDevice.reset();
+        // A healthy capture is parked for a gapless reopen; the rest of its
+        // timeline stays in its ring meanwhile.
+        if (stream->FError == MMSYSERR_NOERROR && !stream->FQuit && !stream->FPcmClosed) {
+            stream->FParkDeadline = TClock::now() + std::chrono::milliseconds(kWaveInParkMilliseconds);
+            gParked.push_back(stream);
+        } else {
+            quit = true;
+        }
+    }
+    if (quit)
+        stream->RequestQuit();
+    else
+        stream->Wake();
+    return MMSYSERR_NOERROR;
+}
+
+void AlsaDestroy(TWaveInStream* handle)
+{
+    TAlsaDevice* device = Device(handle);
+    std::shared_ptr<TAlsaDevice> self;
+    {
+        std::lock_guard lock(device->FStream->FLock);
+        if (!device->FClosed) {
+            // Destroyed without a close (the front's open failed after ours).
+            device->FClosed = true;
+            device->FStream->FDevice.reset();
+            device->FStream->FQuit = true;
+        }
+        self = std::move(device->FSelf);
+    }
+    device->FStream->Wake();
+}
+
+const TWaveInBackend kAlsaBackend = {
+    &AlsaGetNumDevs, &AlsaGetDevCaps, &AlsaQuery, &AlsaOpen, &AlsaAddBuffer, &AlsaStart, &AlsaStop, &AlsaReset,
+    &AlsaGetPosition, &AlsaGetStatistics, &AlsaClose, &AlsaDestroy,
+};
+
+} // namespace
+
+const TWaveInBackend& WaveInAlsaBackend()
+{
+    return kAlsaBackend;
+}

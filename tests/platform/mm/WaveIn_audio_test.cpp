@@ -1,0 +1,1021 @@
+// Wave input against a real PulseAudio server: the one scripts/test starts
+// (a null sink whose monitor is the default source), fed with sox and pacat.
+// Some cases start a private server of their own, to take it away.
+#include "platform/mm/MSAcm.h"
+#include "platform/mm/WaveIn.h"
+
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using TClock = std::chrono::steady_clock;
+
+constexpr double kPi = 3.14159265358979323846;
+
+// The module as the build tree has it: $TONVARA_BINARY_DIR/lib, or, without
+// that variable, lib/ of the build tree this test executable sits in
+// (<build>/tests/platform/<folder>/<executable>).
+std::string ModulePath()
+{
+    if (const char* binary = std::getenv("TONVARA_BINARY_DIR"))
+        return std::string(binary) + "/lib/libtonvara_acm.so";
+    std::error_code error;
+    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    return (executable.parent_path() / "../../../lib/libtonvara_acm.so").lexically_normal().string();
+}
+
+// The mapper loads the compression manager module from the build tree.
+const bool kModuleFound = [] {
+    setenv(kAcmModuleVariable, ModulePath().c_str(), 0);
+    return true;
+}();
+
+WAVEFORMATEX PcmFormat(DWORD rate, WORD bits, WORD channels)
+{
+    WAVEFORMATEX f {};
+    f.wFormatTag = WAVE_FORMAT_PCM;
+    f.nChannels = channels;
+    f.nSamplesPerSec = rate;
+    f.wBitsPerSample = bits;
+    f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
+    f.nAvgBytesPerSec = rate * f.nBlockAlign;
+    return f;
+}
+
+GSM610WAVEFORMAT GsmFormat()
+{
+    GSM610WAVEFORMAT f {};
+    f.wfx.wFormatTag = WAVE_FORMAT_GSM610;
+    f.wfx.nChannels = 1;
+    f.wfx.nSamplesPerSec = 8000;
+    f.wfx.nAvgBytesPerSec = 1625;
+    f.wfx.nBlockAlign = 65;
+    f.wfx.cbSize = 2;
+    f.wSamplesPerBlock = 320;
+    return f;
+}
+
+TWaveInStatistics EmptyStatistics()
+{
+    TWaveInStatistics statistics {};
+    statistics.FSize = sizeof(statistics);
+    return statistics;
+}
+
+std::string ErrorText(MMRESULT code)
+{
+    char text[MAXERRORLENGTH];
+    waveInGetErrorTextA(code, text, sizeof(text));
+    return std::to_string(code) + " " + text;
+}
+
+/// A returned buffer as the callback saw it.
+struct TReturned {
+    DWORD_PTR FIndex;
+    DWORD FFlags;
+    DWORD FBytes;
+    std::vector<BYTE> FData;
+};
+
+/// An open device with its own headers, collecting what comes back and,
+/// while Requeue is on, queueing each buffer again from the callback (as the
+/// recorder's worker does).
+class TCapture {
+public:
+    TCapture(DWORD bufferBytes, int buffers) : FBufferBytes(bufferBytes)
+    {
+        for (int i = 0; i < buffers; ++i) {
+            FMemory.emplace_back(bufferBytes);
+            auto header = std::make_unique<WAVEHDR>();
+            header->lpData = reinterpret_cast<LPSTR>(FMemory.back().data());
+            header->dwBufferLength = bufferBytes;
+            header->dwUser = static_cast<DWORD_PTR>(i);
+            FHeaders.push_back(std::move(header));
+        }
+    }
+
+    ~TCapture()
+    {
+        if (FHandle != nullptr) {
+            FRequeue = false;
+            waveInReset(FHandle);
+            Unprepare();
+            waveInClose(FHandle);
+        }
+    }
+
+    MMRESULT Open(UINT device, const WAVEFORMATEX* format)
+    {
+        FOpened = false;
+        FClosed = false;
+        return waveInOpen(&FHandle, device, format, reinterpret_cast<DWORD_PTR>(&Callback),
+                          reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+    }
+
+    void PrepareAndQueue()
+    {
+        for (auto& header : FHeaders) {
+            ASSERT_EQ(waveInPrepareHeader(FHandle, header.get(), sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+            ASSERT_EQ(waveInAddBuffer(FHandle, header.get(), sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+        }
+    }
+
+    void Unprepare()
+    {
+        for (auto& header : FHeaders)
+            EXPECT_EQ(waveInUnprepareHeader(FHandle, header.get(), sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    }
+
+    /// Stop, reset, unprepare and close, as the component's Close does.
+    void Close()
+    {
+        FRequeue = false;
+        EXPECT_EQ(waveInStop(FHandle), MMSYSERR_NOERROR);
+        EXPECT_EQ(waveInReset(FHandle), MMSYSERR_NOERROR);
+        Unprepare();
+        EXPECT_EQ(waveInClose(FHandle), MMSYSERR_NOERROR);
+        EXPECT_TRUE(FClosed);
+        FHandle = nullptr;
+    }
+
+    bool WaitForReturned(std::size_t count, std::chrono::milliseconds limit = 20s)
+    {
+        std::unique_lock lock(FLock);
+        return FChanged.wait_for(lock, limit, [&] { return FReturned.size() >= count; });
+    }
+
+    std::vector<TReturned> Returned()
+    {
+        std::lock_guard lock(FLock);
+        return FReturned;
+    }
+
+    /// All data returned so far, in order.
+    std::vector<BYTE> Data()
+    {
+        std::lock_guard lock(FLock);
+        std::vector<BYTE> all;
+        for (const auto& r : FReturned)
+            all.insert(all.end(), r.FData.begin(), r.FData.end());
+        return all;
+    }
+
+    void ClearReturned()
+    {
+        std::lock_guard lock(FLock);
+        FReturned.clear();
+    }
+
+    HWAVEIN FHandle = nullptr;
+    std::atomic<bool> FRequeue { true };
+    std::atomic<bool> FOpened { false };
+    std::atomic<bool> FClosed { false };
+    std::atomic<int> FAfterClose { 0 };
+    std::atomic<MMRESULT> FRequeueResult { MMSYSERR_NOERROR };
+    std::function<void(WAVEHDR*)> FOnData; // runs in the callback, before the requeue
+    std::vector<std::unique_ptr<WAVEHDR>> FHeaders;
+
+private:
+    static void Callback(HWAVEIN handle, UINT message, DWORD_PTR instance, DWORD_PTR dw1, DWORD_PTR)
+    {
+        auto* self = reinterpret_cast<TCapture*>(instance);
+        if (message == MM_WIM_OPEN) {
+            self->FOpened = true;
+            return;
+        }
+        if (message == MM_WIM_CLOSE) {
+            self->FClosed = true;
+            return;
+        }
+        if (self->FClosed)
+            ++self->FAfterClose;
+        auto* header = reinterpret_cast<WAVEHDR*>(dw1);
+        {
+            std::lock_guard lock(self->FLock);
+            const auto* data = reinterpret_cast<const BYTE*>(header->lpData);
+            self->FReturned.push_back(
+                TReturned { header->dwUser, header->dwFlags, header->dwBytesRecorded,
+                            std::vector<BYTE>(data, data + header->dwBytesRecorded) });
+        }
+        if (self->FOnData)
+            self->FOnData(header);
+        if (self->FRequeue) {
+            const MMRESULT result = waveInAddBuffer(handle, header, sizeof(WAVEHDR));
+            if (result != MMSYSERR_NOERROR)
+                self->FRequeueResult = result;
+        }
+        std::lock_guard lock(self->FLock);
+        self->FChanged.notify_all();
+    }
+
+    DWORD FBufferBytes;
+    std::vector<std::vector<BYTE>> FMemory;
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    std::vector<TReturned> FReturned;
+};
+
+// ----- sound into the null sink ---------------------------------------------------
+
+/// Plays 48 kHz stereo S16 frames through the default sink at full volume,
+/// with pacat reading them from a file: bit-exact at the sink's monitor.
+class TPlayer {
+public:
+    explicit TPlayer(const std::vector<int16_t>& interleaved)
+    {
+        FDirectory = tonvara::test::MakeTempDir("wavein");
+        FFile = FDirectory + "/signal.raw";
+        QFile file(FFile);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(reinterpret_cast<const char*>(interleaved.data()),
+                   static_cast<qint64>(interleaved.size() * sizeof(int16_t)));
+        file.close();
+    }
+
+    ~TPlayer() { Stop(); }
+
+    void Start()
+    {
+        FProcess.setProcessChannelMode(QProcess::ForwardedChannels);
+        FProcess.start("pacat", { "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2",
+                                  "--volume=65536", "--latency-msec=300", FFile });
+        ASSERT_TRUE(FProcess.waitForStarted(5000));
+    }
+
+    bool WaitFinished(int ms) { return FProcess.waitForFinished(ms) && FProcess.exitCode() == 0; }
+
+    void Stop()
+    {
+        if (FProcess.state() != QProcess::NotRunning) {
+            FProcess.kill();
+            FProcess.waitForFinished(5000);
+        }
+    }
+
+private:
+    QString FDirectory;
+    QString FFile;
+    QProcess FProcess;
+};
+
+/// A sine tone with sox into the default sink.
+bool PlayTone(double seconds, int frequency)
+{
+    QProcess sox;
+    sox.setProcessChannelMode(QProcess::ForwardedChannels);
+    sox.start("sox", { "-n", "-q", "-t", "pulseaudio", "default", "synth", QString::number(seconds), "sine",
+                       QString::number(frequency), "vol", "0.5" });
+    return sox.waitForFinished(static_cast<int>(seconds * 1000) + 10000) && sox.exitCode() == 0;
+}
+
+/// The counter signal: frame n carries n & 0xffff on the left, n >> 16 on
+/// the right. Starting at 0x10000 keeps every frame distinct from silence.
+constexpr uint32_t kCounterStart = 0x10000;
+
+std::vector<int16_t> CounterSignal(double seconds)
+{
+    const auto frames = static_cast<std::size_t>(seconds * 48000);
+    std::vector<int16_t> signal(frames * 2);
+    for (std::size_t i = 0; i < frames; ++i) {
+        const uint32_t n = kCounterStart + static_cast<uint32_t>(i);
+        signal[2 * i] = static_cast<int16_t>(n & 0xFFFF);
+        signal[2 * i + 1] = static_cast<int16_t>(n >> 16);
+    }
+    return signal;
+}
+
+/// What a recording of the counter signal shows.
+struct TCounterRun {
+    std::size_t FLength = 0;     // counter frames recorded
+    uint32_t FFirstValue = 0;
+    std::size_t FBreaks = 0;     // counter frames that do not follow the one before
+    std::string FFirstBreak;
+    std::size_t FSilenceInside = 0; // silent frames between counter frames
+    int64_t FMissing = 0;           // counter values skipped at the breaks
+};
+
+// Silence between two counter frames that follow each other is the player
+// falling behind (the sink then plays silence), not a loss of the recording:
+// it is counted apart. A break is a value that is not the previous plus one.
+TCounterRun AnalyseCounter(const std::vector<BYTE>& data)
+{
+    const std::size_t frames = data.size() / 4;
+    auto value = [&](std::size_t i) {
+        uint16_t lr[2];
+        std::memcpy(lr, &data[i * 4], 4);
+        return static_cast<uint32_t>(lr[0]) | (static_cast<uint32_t>(lr[1]) << 16);
+    };
+    TCounterRun run;
+    bool any = false;
+    uint32_t last = 0;
+    std::size_t silence = 0;
+    for (std::size_t i = 0; i < frames; ++i) {
+        const uint32_t v = value(i);
+        if (v < kCounterStart) {
+            silence += v == 0 ? 1 : 0;
+            continue;
+        }
+        if (!any) {
+            any = true;
+            run.FFirstValue = v;
+        } else {
+            run.FSilenceInside += silence;
+            if (v != last + 1) {
+                run.FMissing += static_cast<int64_t>(v) - static_cast<int64_t>(last) - 1;
+                if (run.FBreaks++ == 0)
+                    run.FFirstBreak = "frame " + std::to_string(i) + ": " + std::to_string(last) + " then " + std::to_string(v);
+            }
+        }
+        silence = 0;
+        last = v;
+        ++run.FLength;
+    }
+    return run;
+}
+
+// The recording holds the counter from (nearly) its first frame to its
+// last. A stream that starts while the sink renders ahead loses its first
+// few milliseconds at the sink's monitor (the server rewinds the sink, not
+// what the monitor already passed on), so the very beginning may be short.
+void ExpectWholeSignal(const TCounterRun& run, double seconds)
+{
+    const auto total = static_cast<std::size_t>(seconds * 48000);
+    ASSERT_GT(run.FLength, 0u) << "the counter signal did not reach the recording";
+    const std::size_t missingStart = run.FFirstValue - kCounterStart;
+    EXPECT_LT(missingStart, 4800u) << "more than the sink's render-ahead is missing at the start";
+    EXPECT_EQ(missingStart + run.FLength, total) << "the signal does not reach its end";
+    testing::Test::RecordProperty("player_silence_inside", static_cast<int>(run.FSilenceInside));
+}
+
+// The strongest frequency (10 Hz steps up to Nyquist - 100 Hz) of mono samples.
+double DominantFrequency(const std::vector<double>& samples, double rate)
+{
+    double best = 0;
+    double bestPower = -1;
+    for (double f = 100; f < rate / 2 - 100; f += 10) {
+        double re = 0;
+        double im = 0;
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            re += samples[i] * std::cos(2 * kPi * f * static_cast<double>(i) / rate);
+            im += samples[i] * std::sin(2 * kPi * f * static_cast<double>(i) / rate);
+        }
+        if (re * re + im * im > bestPower) {
+            bestPower = re * re + im * im;
+            best = f;
+        }
+    }
+    return best;
+}
+
+// The loudest stretch of Count samples (by 10 ms steps).
+std::vector<double> LoudestStretch(const std::vector<double>& samples, std::size_t count, std::size_t step)
+{
+    if (samples.size() <= count)
+        return samples;
+    std::size_t bestStart = 0;
+    double bestEnergy = -1;
+    for (std::size_t start = 0; start + count <= samples.size(); start += step) {
+        double energy = 0;
+        for (std::size_t i = start; i < start + count; ++i)
+            energy += samples[i] * samples[i];
+        if (energy > bestEnergy) {
+            bestEnergy = energy;
+            bestStart = start;
+        }
+    }
+    return { samples.begin() + static_cast<std::ptrdiff_t>(bestStart),
+             samples.begin() + static_cast<std::ptrdiff_t>(bestStart + count) };
+}
+
+class WaveInAudio : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "the audio tests need the server scripts/test starts";
+        ASSERT_GT(waveInGetNumDevs(), 0u);
+    }
+};
+
+TEST_F(WaveInAudio, DevicesAreTheCapturingPcmsWithTheirFormats)
+{
+    const UINT count = waveInGetNumDevs();
+    std::vector<std::string> names;
+    for (UINT i = 0; i < count; ++i) {
+        WAVEINCAPSA caps {};
+        ASSERT_EQ(waveInGetDevCapsA(i, &caps, sizeof(caps)), MMSYSERR_NOERROR);
+        names.emplace_back(caps.szPname);
+    }
+    EXPECT_NE(std::find(names.begin(), names.end(), "default"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), "pulse"), names.end());
+    EXPECT_EQ(std::find(names.begin(), names.end(), "null"), names.end());
+    WAVEINCAPSA mapper {};
+    ASSERT_EQ(waveInGetDevCapsA(WAVE_MAPPER, &mapper, sizeof(mapper)), MMSYSERR_NOERROR);
+    EXPECT_STREQ(mapper.szPname, "default");
+    EXPECT_EQ(mapper.wChannels, 2);
+    EXPECT_NE(mapper.dwFormats & WAVE_FORMAT_4S16, 0u) << "48 kHz stereo 16-bit falls in the top band";
+    EXPECT_NE(mapper.dwFormats & WAVE_FORMAT_48S16, 0u);
+    EXPECT_NE(mapper.dwFormats & WAVE_FORMAT_1M08, 0u);
+    EXPECT_EQ(waveInGetDevCapsA(count, &mapper, sizeof(mapper)), MMSYSERR_BADDEVICEID);
+}
+
+TEST_F(WaveInAudio, RecordsAToneInStereoPcmBufferByBufferInOrder)
+{
+    const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
+    TCapture capture(4096, 8);
+    const auto opening = TClock::now();
+    ASSERT_EQ(capture.Open(WAVE_MAPPER, &format), MMSYSERR_NOERROR);
+    const auto openTime = TClock::now() - opening;
+    EXPECT_TRUE(capture.FOpened) << "MM_WIM_OPEN comes inside waveInOpen";
+    RecordProperty("open_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(openTime).count()));
+    UINT id = 0;
+    ASSERT_EQ(waveInGetID(capture.FHandle, &id), MMSYSERR_NOERROR);
+    EXPECT_EQ(id, WAVE_MAPPER);
+    capture.PrepareAndQueue();
+    for (auto& header : capture.FHeaders)
+        EXPECT_EQ(header->dwFlags, WHDR_PREPARED | WHDR_INQUEUE);
+    ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
+    ASSERT_TRUE(PlayTone(1.5, 1000));
+    ASSERT_TRUE(capture.WaitForReturned(150));
+    capture.Close();
+    const std::vector<TReturned> returned = capture.Returned();
+    ASSERT_GE(returned.size(), 150u);
+    std::size_t fullOnes = 0;
+    for (std::size_t i = 0; i < returned.size(); ++i) {
+        EXPECT_EQ(returned[i].FIndex, i % 8) << "buffers come back in the order they were queued";
+        EXPECT_NE(returned[i].FFlags & WHDR_DONE, 0u);
+        EXPECT_EQ(returned[i].FFlags & WHDR_INQUEUE, 0u);
+        EXPECT_NE(returned[i].FFlags & WHDR_PREPARED, 0u);
+        EXPECT_EQ(returned[i].FBytes % 4, 0u);
+        fullOnes += returned[i].FBytes == 4096 ? 1 : 0;
+    }
+    EXPECT_GE(fullOnes, returned.size() - 9) << "only the stopped and the reset buffers may be partial";
+
+    std::vector<BYTE> data = capture.Data();
+    std::vector<double> left;
+    for (std::size_t i = 0; i + 4 <= data.size(); i += 4) {
+        int16_t lr[2];
+        std::memcpy(lr, &data[i], 4);
+        left.push_back(lr[0]);
+    }
+    const std::vector<double> loud = LoudestStretch(left, 4800, 480);
+    double peak = 0;
+    for (double v : loud)
+        peak = std::max(peak, std::abs(v));
+    EXPECT_GT(peak, 8000.0) << "the tone did not reach the recording";
+    EXPECT_EQ(DominantFrequency(loud, 48000), 1000.0);
+}
+
+TEST_F(WaveInAudio, PositionCountsSamplesAndBytesSinceStart)
+{
+    const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
+    TCapture capture(4096, 8);
+    ASSERT_EQ(capture.Open(WAVE_MAPPER, &format), MMSYSERR_NOERROR);
+    capture.PrepareAndQueue();
+    MMTIME time { TIME_SAMPLES, {} };
+    ASSERT_EQ(waveInGetPosition(capture.FHandle, &time, sizeof(time)), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.u.sample, 0u);
+    ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
+    ASSERT_TRUE(capture.WaitForReturned(40));
+    ASSERT_EQ(waveInStop(capture.FHandle), MMSYSERR_NOERROR);
+    std::size_t delivered = 0;
+    for (const auto& r : capture.Returned())
+        delivered += r.FBytes;
+    time.wType = TIME_BYTES;
+    ASSERT_EQ(waveInGetPosition(capture.FHandle, &time, sizeof(time)), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.wType, TIME_BYTES);
+    EXPECT_EQ(time.u.cb, delivered);
+    time.wType = TIME_SAMPLES;
+    ASSERT_EQ(waveInGetPosition(capture.FHandle, &time, sizeof(time)), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.u.sample, delivered / 4);
+    time.wType = TIME_MS;
+    ASSERT_EQ(waveInGetPosition(capture.FHandle, &time, sizeof(time)), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.u.ms, delivered / 4 * 1000 / 48000);
+    time.wType = TIME_SMPTE;
+    ASSERT_EQ(waveInGetPosition(capture.FHandle, &time, sizeof(time)), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.wType, TIME_BYTES) << "an unknown unit is answered in bytes";
+    EXPECT_EQ(waveInGetPosition(capture.FHandle, &time, sizeof(time) - 1), MMSYSERR_INVALPARAM);
+    ASSERT_EQ(waveInReset(capture.FHandle), MMSYSERR_NOERROR);
+    time.wType = TIME_SAMPLES;
+    ASSERT_EQ(waveInGetPosition(capture.FHandle, &time, sizeof(time)), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.u.sample, 0u) << "a reset starts the position again";
+}
+
+// GSM 6.10 decoded by the compression manager module (itself checked
+// against libgsm in tests/platform/acm).
+std::vector<int16_t> DecodeGsm(const std::vector<BYTE>& blocks)
+{
+    void* module = AcmLoadModule();
+    EXPECT_NE(module, nullptr);
+    auto open = reinterpret_cast<TAcmStreamOpen>(dlsym(module, "acmStreamOpen"));
+    auto prepare = reinterpret_cast<TAcmStreamPrepareHeader>(dlsym(module, "acmStreamPrepareHeader"));
+    auto convert = reinterpret_cast<TAcmStreamConvert>(dlsym(module, "acmStreamConvert"));
+    auto unprepare = reinterpret_cast<TAcmStreamUnprepareHeader>(dlsym(module, "acmStreamUnprepareHeader"));
+    auto close = reinterpret_cast<TAcmStreamClose>(dlsym(module, "acmStreamClose"));
+    GSM610WAVEFORMAT gsm = GsmFormat();
+    WAVEFORMATEX pcm = PcmFormat(8000, 16, 1);
+    HACMSTREAM stream = nullptr;
+    EXPECT_EQ(open(&stream, nullptr, &gsm.wfx, &pcm, nullptr, 0, 0, 0), MMSYSERR_NOERROR);
+    std::vector<BYTE> source(blocks);
+    std::vector<int16_t> decoded(blocks.size() / 65 * 320);
+    ACMSTREAMHEADER header {};
+    header.cbStruct = sizeof(header);
+    header.pbSrc = source.data();
+    header.cbSrcLength = static_cast<DWORD>(source.size());
+    header.pbDst = reinterpret_cast<LPBYTE>(decoded.data());
+    header.cbDstLength = static_cast<DWORD>(decoded.size() * 2);
+    EXPECT_EQ(prepare(stream, &header, 0), MMSYSERR_NOERROR);
+    EXPECT_EQ(convert(stream, &header, ACM_STREAMCONVERTF_BLOCKALIGN), MMSYSERR_NOERROR);
+    EXPECT_EQ(header.cbDstLengthUsed, decoded.size() * 2);
+    unprepare(stream, &header, 0);
+    close(stream, 0);
+    dlclose(module);
+    return decoded;
+}
+
+TEST_F(WaveInAudio, TheMapperRecordsGsmInWholeBlocks)
+{
+    GSM610WAVEFORMAT gsm = GsmFormat();
+    ASSERT_EQ(waveInOpen(nullptr, WAVE_MAPPER, &gsm.wfx, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
+    // The recorder's buffers: 4096 bytes asked, 4095 (63 blocks) used.
+    TCapture capture(4095, 4);
+    ASSERT_EQ(capture.Open(WAVE_MAPPER, &gsm.wfx), MMSYSERR_NOERROR);
+    capture.PrepareAndQueue();
+    ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
+    QProcess sox;
+    sox.start("sox", { "-n", "-q", "-t", "pulseaudio", "default", "synth", "6", "sine", "1000", "vol", "0.5" });
+    ASSERT_TRUE(sox.waitForStarted(5000));
+    ASSERT_TRUE(capture.WaitForReturned(2)) << "each buffer holds 2.52 s";
+    MMTIME samples { TIME_SAMPLES, {} };
+    MMTIME bytes { TIME_BYTES, {} };
+    ASSERT_EQ(waveInGetPosition(capture.FHandle, &samples, sizeof(samples)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInGetPosition(capture.FHandle, &bytes, sizeof(bytes)), MMSYSERR_NOERROR);
+    EXPECT_EQ(bytes.u.cb % 65, 0u);
+    EXPECT_EQ(samples.u.sample, bytes.u.cb / 65 * 320);
+    ASSERT_EQ(waveInStop(capture.FHandle), MMSYSERR_NOERROR);
+    sox.waitForFinished(10000);
+    capture.Close();
+    const std::vector<TReturned> returned = capture.Returned();
+    ASSERT_GE(returned.size(), 2u);
+    EXPECT_EQ(returned[0].FBytes, 4095u);
+    EXPECT_EQ(returned[1].FBytes, 4095u);
+    for (const auto& r : returned)
+        EXPECT_EQ(r.FBytes % 65, 0u) << "a GSM buffer holds whole blocks only";
+
+    const std::vector<int16_t> pcm = DecodeGsm(capture.Data());
+    std::vector<double> samplesOut(pcm.begin(), pcm.end());
+    const std::vector<double> loud = LoudestStretch(samplesOut, 4000, 80);
+    double peak = 0;
+    for (double v : loud)
+        peak = std::max(peak, std::abs(v));
+    EXPECT_GT(peak, 5000.0) << "the tone did not reach the recording";
+    EXPECT_EQ(DominantFrequency(loud, 8000), 1000.0);
+}
+
+TEST_F(WaveInAudio, StopReturnsThePartialBufferAndResetTheRest)
+{
+    const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
+    // One second per buffer: the first is partly filled when we stop.
+    TCapture capture(192000, 3);
+    capture.FRequeue = false;
+    ASSERT_EQ(capture.Open(WAVE_MAPPER, &format), MMSYSERR_NOERROR);
+    capture.PrepareAndQueue();
+    ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
+    MMTIME time { TIME_SAMPLES, {} };
+    const auto deadline = TClock::now() + 10s;
+    do {
+        std::this_thread::sleep_for(20ms);
+        ASSERT_EQ(waveInGetPosition(capture.FHandle, &time, sizeof(time)), MMSYSERR_NOERROR);
+    } while (time.u.sample < 12000 && TClock::now() < deadline);
+    ASSERT_GE(time.u.sample, 12000u);
+    ASSERT_EQ(waveInStop(capture.FHandle), MMSYSERR_NOERROR);
+    ASSERT_TRUE(capture.WaitForReturned(1));
+    std::vector<TReturned> returned = capture.Returned();
+    ASSERT_EQ(returned.size(), 1u) << "waveInStop returns the partial buffer only";
+    EXPECT_EQ(returned[0].FIndex, 0u);
+    EXPECT_GT(returned[0].FBytes, 0u);
+    EXPECT_LT(returned[0].FBytes, 192000u);
+    EXPECT_EQ(returned[0].FBytes % 4, 0u);
+    EXPECT_EQ(returned[0].FFlags & (WHDR_DONE | WHDR_INQUEUE), WHDR_DONE);
+    EXPECT_EQ(capture.FHeaders[1]->dwFlags & (WHDR_DONE | WHDR_INQUEUE), WHDR_INQUEUE);
+    ASSERT_EQ(waveInGetPosition(capture.FHandle, &time, sizeof(time)), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.u.sample, returned[0].FBytes / 4) << "the position stops with the device";
+    EXPECT_EQ(waveInStop(capture.FHandle), MMSYSERR_NOERROR) << "stopping twice does nothing";
+    EXPECT_EQ(waveInClose(capture.FHandle), WAVERR_STILLPLAYING);
+    EXPECT_EQ(waveInUnprepareHeader(capture.FHandle, capture.FHeaders[1].get(), sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
+
+    ASSERT_EQ(waveInReset(capture.FHandle), MMSYSERR_NOERROR);
+    ASSERT_TRUE(capture.WaitForReturned(3));
+    returned = capture.Returned();
+    ASSERT_EQ(returned.size(), 3u);
+    EXPECT_EQ(returned[1].FIndex, 1u);
+    EXPECT_EQ(returned[2].FIndex, 2u);
+    for (std::size_t i = 1; i < 3; ++i) {
+        EXPECT_EQ(returned[i].FBytes, 0u);
+        EXPECT_EQ(returned[i].FFlags & (WHDR_DONE | WHDR_INQUEUE), WHDR_DONE);
+    }
+    capture.Unprepare();
+    ASSERT_EQ(waveInClose(capture.FHandle), MMSYSERR_NOERROR);
+    EXPECT_TRUE(capture.FClosed);
+    EXPECT_EQ(waveInStart(capture.FHandle), MMSYSERR_INVALHANDLE) << "a closed handle is gone";
+    capture.FHandle = nullptr;
+}
+
+TEST_F(WaveInAudio, BuffersAreQueuedInOrderAndAPauseDropsWhatCameMeanwhile)
+{
+    TPlayer player(CounterSignal(8));
+    const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
+    TCapture capture(9600, 8);
+    ASSERT_EQ(capture.Open(WAVE_MAPPER, &format), MMSYSERR_NOERROR);
+    capture.PrepareAndQueue();
+    player.Start();
+    ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
+    ASSERT_TRUE(capture.WaitForReturned(60));
+    ASSERT_EQ(waveInStop(capture.FHandle), MMSYSERR_NOERROR);
+    const std::size_t before = capture.Returned().size();
+    const std::vector<BYTE> paused = capture.Data();
+    const TCounterRun first = AnalyseCounter(paused);
+    std::this_thread::sleep_for(500ms);
+    ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
+    ASSERT_TRUE(capture.WaitForReturned(before + 40));
+    capture.Close();
+    const std::vector<BYTE> all = capture.Data();
+    const TCounterRun second = AnalyseCounter(std::vector<BYTE>(all.begin() + static_cast<std::ptrdiff_t>(paused.size()), all.end()));
+    ASSERT_GT(first.FLength, 0u) << "the counter signal did not reach the recording";
+    ASSERT_GT(second.FLength, 0u);
+    EXPECT_EQ(first.FBreaks, 0u) << first.FFirstBreak;
+    EXPECT_EQ(second.FBreaks, 0u) << second.FFirstBreak;
+    // About half a second of the counter was not recorded: the pause.
+    const int64_t skipped = static_cast<int64_t>(second.FFirstValue) - static_cast<int64_t>(first.FFirstValue + first.FLength);
+    EXPECT_GT(skipped, 48000 * 4 / 10);
+    EXPECT_LT(skipped, 48000 * 8 / 10);
+}
+
+TEST_F(WaveInAudio, ACounterSignalComesThroughWithoutGapOrRepeat)
+{
+    constexpr double kSeconds = 15;
+    TPlayer player(CounterSignal(kSeconds));
+    const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
+    TCapture capture(4096, 10);
+    ASSERT_EQ(capture.Open(WAVE_MAPPER, &format), MMSYSERR_NOERROR);
+    capture.PrepareAndQueue();
+    ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
+    player.Start();
+    ASSERT_TRUE(player.WaitFinished(static_cast<int>(kSeconds * 1000) + 20000));
+    // What the sink still plays out after pacat has ended.
+    const std::size_t now = capture.Returned().size();
+    ASSERT_TRUE(capture.WaitForReturned(now + 30));
+    TWaveInStatistics statistics = EmptyStatistics();
+    ASSERT_EQ(WaveInGetStatistics(capture.FHandle, &statistics), MMSYSERR_NOERROR);
+    capture.Close();
+    const TCounterRun run = AnalyseCounter(capture.Data());
+    EXPECT_EQ(run.FBreaks, 0u) << run.FFirstBreak;
+    ExpectWholeSignal(run, kSeconds);
+    EXPECT_EQ(statistics.FOverruns, 0u);
+    EXPECT_EQ(statistics.FSilenceSamples, 0u);
+}
+
+TEST_F(WaveInAudio, TwentyCloseAndReopenCyclesJoinWithoutAMissingOrDoubledSample)
+{
+    constexpr double kSeconds = 16;
+    TPlayer player(CounterSignal(kSeconds));
+    const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
+    player.Start();
+    std::vector<BYTE> joined;
+    int continued = 0;
+    uint64_t carried = 0;
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        TCapture capture(4096, 10);
+        ASSERT_EQ(capture.Open(WAVE_MAPPER, &format), MMSYSERR_NOERROR) << "cycle " << cycle;
+        capture.PrepareAndQueue();
+        ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
+        ASSERT_TRUE(capture.WaitForReturned(30)); // about 0.64 s
+        TWaveInStatistics statistics = EmptyStatistics();
+        ASSERT_EQ(WaveInGetStatistics(capture.FHandle, &statistics), MMSYSERR_NOERROR);
+        continued += statistics.FContinued ? 1 : 0;
+        carried += statistics.FCarriedSamples;
+        EXPECT_EQ(statistics.FOverruns, 0u);
+        capture.Close();
+        const std::vector<BYTE> data = capture.Data();
+        joined.insert(joined.end(), data.begin(), data.end());
+        EXPECT_EQ(capture.FAfterClose.load(), 0) << "a buffer came after MM_WIM_CLOSE";
+    }
+    ASSERT_TRUE(player.WaitFinished(30000));
+    // The first open may continue a capture an earlier test left parked.
+    EXPECT_GE(continued, 19) << "every reopen continues the previous capture";
+    RecordProperty("carried_samples", static_cast<int>(carried));
+    const TCounterRun run = AnalyseCounter(joined);
+    EXPECT_GT(run.FLength, static_cast<std::size_t>(12 * 48000)) << "20 cycles of 0.64 s hold most of the signal";
+    EXPECT_EQ(run.FBreaks, 0u) << run.FFirstBreak;
+}
+
+TEST_F(WaveInAudio, ANewFormatOrALateReopenStartsAFreshCapture)
+{
+    const WAVEFORMATEX stereo = PcmFormat(48000, 16, 2);
+    const WAVEFORMATEX mono = PcmFormat(48000, 16, 1);
+    {
+        TCapture capture(4096, 4);
+        ASSERT_EQ(capture.Open(WAVE_MAPPER, &stereo), MMSYSERR_NOERROR);
+        capture.PrepareAndQueue();
+        ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
+        ASSERT_TRUE(capture.WaitForReturned(5));
+        capture.Close();
+    }
+    TWaveInStatistics statistics = EmptyStatistics();
+    {
+        TCapture capture(4096, 4);
+        ASSERT_EQ(capture.Open(WAVE_MAPPER, &mono), MMSYSERR_NOERROR);
+        ASSERT_EQ(WaveInGetStatistics(capture.FHandle, &statistics), MMSYSERR_NOERROR);
+        EXPECT_FALSE(statistics.FContinued) << "another format never continues";
+        capture.Close();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kWaveInParkMilliseconds + 500));
+    {
+        TCapture capture(4096, 4);
+        ASSERT_EQ(capture.Open(WAVE_MAPPER, &mono), MMSYSERR_NOERROR);
+        ASSERT_EQ(WaveInGetStatistics(capture.FHandle, &statistics), MMSYSERR_NOERROR);
+        EXPECT_FALSE(statistics.FContinued) << "a parked capture ends after two seconds";
+        capture.Close();
+    }
+}
+
+TEST_F(WaveInAudio, AStalledConsumerCostsNoAudio)
+{
+    // The callback holds the capture thread for a while: the ring keeps
+    // everything meanwhile.
+    constexpr double kSeconds = 6;
+    TPlayer player(CounterSignal(kSeconds));
+    const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
+    TCapture capture(4096, 10);
+    int calls = 0;
+    capture.FOnData = [&](WAVEHDR*) {
+        if (++calls == 100)
+            std::this_thread::sleep_for(1500ms);
+    };
+    ASSERT_EQ(capture.Open(WAVE_MAPPER, &format), MMSYSERR_NOERROR);
+    capture.PrepareAndQueue();
+    ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
+    player.Start();
+    ASSERT_TRUE(player.WaitFinished(30000));
+    const std::size_t now = capture.Returned().size();
+    ASSERT_TRUE(capture.WaitForReturned(now + 30));
+    TWaveInStatistics statistics = EmptyStatistics();
+    ASSERT_EQ(WaveInGetStatistics(capture.FHandle, &statistics), MMSYSERR_NOERROR);
+    capture.Close();
+    const TCounterRun run = AnalyseCounter(capture.Data());
+    EXPECT_EQ(run.FBreaks, 0u) << run.FFirstBreak;
+    ExpectWholeSignal(run, kSeconds);
+    EXPECT_EQ(statistics.FOverruns, 0u);
+}
+
+TEST_F(WaveInAudio, UnsupportedFormatsFailWithBadFormat)
+{
+    HWAVEIN handle = nullptr;
+    WAVEFORMATEX broken = PcmFormat(48000, 16, 2);
+    broken.nBlockAlign = 3;
+    EXPECT_EQ(waveInOpen(&handle, WAVE_MAPPER, &broken, 0, 0, CALLBACK_NULL), WAVERR_BADFORMAT);
+    EXPECT_EQ(waveInOpen(nullptr, WAVE_MAPPER, &broken, 0, 0, WAVE_FORMAT_QUERY), WAVERR_BADFORMAT);
+    WAVEFORMATEX twelveBits = PcmFormat(48000, 12, 1);
+    twelveBits.nBlockAlign = 2;
+    twelveBits.nAvgBytesPerSec = 96000;
+    EXPECT_EQ(waveInOpen(&handle, WAVE_MAPPER, &twelveBits, 0, 0, CALLBACK_NULL), WAVERR_BADFORMAT);
+    WAVEFORMATEX mulaw = PcmFormat(8000, 8, 1);
+    mulaw.wFormatTag = WAVE_FORMAT_MULAW;
+    EXPECT_EQ(waveInOpen(&handle, WAVE_MAPPER, &mulaw, 0, 0, CALLBACK_NULL), WAVERR_BADFORMAT);
+    GSM610WAVEFORMAT gsm = GsmFormat();
+    EXPECT_EQ(waveInOpen(&handle, WAVE_MAPPER, &gsm.wfx, 0, 0, CALLBACK_NULL | WAVE_FORMAT_DIRECT), WAVERR_BADFORMAT);
+    gsm.wSamplesPerBlock = 160;
+    EXPECT_EQ(waveInOpen(&handle, WAVE_MAPPER, &gsm.wfx, 0, 0, CALLBACK_NULL), WAVERR_BADFORMAT);
+    EXPECT_EQ(handle, nullptr);
+    // A PCM record of 16 bytes is read as such: cbSize is not looked at.
+    PCMWAVEFORMAT shortPcm {};
+    std::memcpy(&shortPcm, &broken, sizeof(shortPcm));
+    shortPcm.wf.nBlockAlign = 4;
+    EXPECT_EQ(waveInOpen(nullptr, WAVE_MAPPER, reinterpret_cast<LPCWAVEFORMATEX>(&shortPcm), 0, 0, WAVE_FORMAT_QUERY),
+              MMSYSERR_NOERROR);
+}
+
+TEST_F(WaveInAudio, CallbackEventAndNullDevicesWork)
+{
+    const WAVEFORMATEX format = PcmFormat(8000, 8, 1);
+    HWAVEIN handle = nullptr;
+    ASSERT_EQ(waveInOpen(&handle, 0, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    std::vector<char> memory(800);
+    WAVEHDR header {};
+    header.lpData = memory.data();
+    header.dwBufferLength = 800;
+    ASSERT_EQ(waveInAddBuffer(handle, &header, sizeof(header)), WAVERR_UNPREPARED);
+    ASSERT_EQ(waveInPrepareHeader(handle, &header, sizeof(header)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInAddBuffer(handle, &header, sizeof(header)), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInAddBuffer(handle, &header, sizeof(header)), WAVERR_STILLPLAYING);
+    ASSERT_EQ(waveInStart(handle), MMSYSERR_NOERROR);
+    const auto deadline = TClock::now() + 10s;
+    while ((header.dwFlags & WHDR_DONE) == 0 && TClock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_NE(header.dwFlags & WHDR_DONE, 0u) << "a CALLBACK_NULL device is polled by its WHDR_DONE flag";
+    EXPECT_EQ(header.dwBytesRecorded, 800u);
+    // 8-bit silence is 128.
+    EXPECT_TRUE(std::all_of(memory.begin(), memory.end(), [](char c) { return static_cast<unsigned char>(c) > 100; }));
+    ASSERT_EQ(waveInReset(handle), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInUnprepareHeader(handle, &header, sizeof(header)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInClose(handle), MMSYSERR_NOERROR);
+}
+
+// A PulseAudio server of the test's own, to be killed.
+class TPrivateServer {
+public:
+    TPrivateServer()
+    {
+        FDirectory = tonvara::test::MakeTempDir("pulse");
+        QDir().mkpath(FDirectory + "/runtime");
+        QDir().mkpath(FDirectory + "/home");
+        QFile::setPermissions(FDirectory + "/runtime", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile config(FDirectory + "/headless.pa");
+        EXPECT_TRUE(config.open(QIODevice::WriteOnly));
+        config.write(QString("load-module module-native-protocol-unix auth-anonymous=1 socket=%1/runtime/native\n"
+                             "load-module module-null-sink sink_name=s rate=48000 channels=2\n"
+                             "load-module module-null-source source_name=z rate=48000 channels=2\n"
+                             "load-module module-loopback source=z sink=s latency_msec=30\n"
+                             "set-default-sink s\nset-default-source s.monitor\n"
+                             "suspend-sink s 1\nsuspend-sink s 0\n")
+                         .arg(FDirectory)
+                         .toUtf8());
+        config.close();
+        FServer = "unix:" + FDirectory.toStdString() + "/runtime/native";
+        QProcess pulse;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("HOME", FDirectory + "/home");
+        environment.insert("XDG_RUNTIME_DIR", FDirectory + "/runtime");
+        environment.insert("PULSE_RUNTIME_PATH", FDirectory + "/runtime");
+        environment.insert("PULSE_STATE_PATH", FDirectory + "/home");
+        environment.remove("PULSE_SERVER");
+        pulse.setProcessEnvironment(environment);
+        pulse.start("pulseaudio", { "-n", "-F", FDirectory + "/headless.pa", "--exit-idle-time=-1",
+                                    "--daemonize=yes", "--use-pid-file=yes", "--log-target=file:" + FDirectory + "/pa.log" });
+        EXPECT_TRUE(pulse.waitForFinished(20000));
+        QFile pid(FDirectory + "/runtime/pid");
+        if (pid.open(QIODevice::ReadOnly))
+            FPid = pid.readAll().trimmed().toInt();
+    }
+
+    ~TPrivateServer() { Kill(); }
+
+    void Kill()
+    {
+        if (FPid > 0)
+            ::kill(FPid, SIGKILL);
+        FPid = 0;
+    }
+
+    pid_t FPid = 0;
+    std::string FServer;
+
+private:
+    QString FDirectory;
+};
+
+/// Points this process's sound clients somewhere else for the scope.
+class TServerOverride {
+public:
+    explicit TServerOverride(const std::string& server)
+    {
+        const char* old = std::getenv("PULSE_SERVER");
+        FOld = old != nullptr ? old : "";
+        setenv("PULSE_SERVER", server.c_str(), 1);
+    }
+    ~TServerOverride() { setenv("PULSE_SERVER", FOld.c_str(), 1); }
+
+private:
+    std::string FOld;
+};
+
+TEST_F(WaveInAudio, WithoutAServerOpenFailsCleanlyAndAServerFoundLaterIsUsed)
+{
+    const std::string missing = "unix:" + tonvara::test::MakeTempDir("noserver").toStdString() + "/native";
+    const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
+    {
+        TServerOverride noServer(missing);
+        const auto start = TClock::now();
+        EXPECT_EQ(waveInGetNumDevs(), 0u) << "no PCM captures without the server";
+        HWAVEIN handle = nullptr;
+        const MMRESULT result = waveInOpen(&handle, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL);
+        EXPECT_EQ(result, MMSYSERR_NODRIVER) << ErrorText(result);
+        EXPECT_EQ(handle, nullptr);
+        EXPECT_EQ(waveInOpen(nullptr, WAVE_MAPPER, &format, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NODRIVER);
+        EXPECT_LT(TClock::now() - start, 10s) << "failing must not hang";
+    }
+    // The server is back (as when the program was started before it).
+    EXPECT_GT(waveInGetNumDevs(), 0u);
+    TCapture capture(4096, 4);
+    ASSERT_EQ(capture.Open(WAVE_MAPPER, &format), MMSYSERR_NOERROR);
+    capture.PrepareAndQueue();
+    ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
+    ASSERT_TRUE(capture.WaitForReturned(4));
+    capture.Close();
+}
+
+TEST_F(WaveInAudio, AServerKilledMidCaptureEndsInAnErrorNotAHang)
+{
+    TPrivateServer server;
+    ASSERT_GT(server.FPid, 0) << "the private server did not start";
+    TServerOverride useIt(server.FServer);
+    const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
+    TCapture capture(4096, 6);
+    ASSERT_EQ(capture.Open(WAVE_MAPPER, &format), MMSYSERR_NOERROR);
+    capture.PrepareAndQueue();
+    ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
+    ASSERT_TRUE(capture.WaitForReturned(20));
+    // Queued buffers stop coming back as full ones; the callback's requeue
+    // fails once the device knows.
+    server.Kill();
+    const auto killed = TClock::now();
+    const auto deadline = killed + 10s;
+    while (capture.FRequeueResult == MMSYSERR_NOERROR && TClock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(capture.FRequeueResult.load(), MMSYSERR_NODRIVER) << ErrorText(capture.FRequeueResult);
+    RecordProperty("error_after_ms",
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - killed).count()));
+    for (auto& header : capture.FHeaders)
+        EXPECT_EQ(header->dwFlags & WHDR_INQUEUE, 0u) << "every queued buffer came back";
+    std::vector<char> memory(4096);
+    WAVEHDR header {};
+    header.lpData = memory.data();
+    header.dwBufferLength = 4096;
+    ASSERT_EQ(waveInPrepareHeader(capture.FHandle, &header, sizeof(header)), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInAddBuffer(capture.FHandle, &header, sizeof(header)), MMSYSERR_NODRIVER);
+    EXPECT_EQ(header.dwFlags & WHDR_INQUEUE, 0u);
+    EXPECT_EQ(waveInStart(capture.FHandle), MMSYSERR_NODRIVER);
+    ASSERT_EQ(waveInUnprepareHeader(capture.FHandle, &header, sizeof(header)), MMSYSERR_NOERROR);
+    capture.Close();
+}
+
+TEST_F(WaveInAudio, LostInputIsFilledWithSilenceAndCounted)
+{
+    // The sound server keeps about 21 s for a client that does not read;
+    // a callback that holds the capture thread for 27 s makes it drop the
+    // rest. The recording must still be as long as the time that passed.
+    constexpr double kSeconds = 36;
+    TPlayer player(CounterSignal(kSeconds));
+    const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
+    TCapture capture(48000, 10);
+    int calls = 0;
+    capture.FOnData = [&](WAVEHDR*) {
+        if (++calls == 10)
+            std::this_thread::sleep_for(27s);
+    };
+    ASSERT_EQ(capture.Open(WAVE_MAPPER, &format), MMSYSERR_NOERROR);
+    capture.PrepareAndQueue();
+    ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
+    const auto started = TClock::now();
+    player.Start();
+    ASSERT_TRUE(player.WaitFinished(static_cast<int>(kSeconds * 1000) + 30000));
+    const std::size_t now = capture.Returned().size();
+    ASSERT_TRUE(capture.WaitForReturned(now + 12));
+    ASSERT_EQ(waveInStop(capture.FHandle), MMSYSERR_NOERROR);
+    const double elapsed = std::chrono::duration<double>(TClock::now() - started).count();
+    TWaveInStatistics statistics = EmptyStatistics();
+    ASSERT_EQ(WaveInGetStatistics(capture.FHandle, &statistics), MMSYSERR_NOERROR);
+    MMTIME time { TIME_SAMPLES, {} };
+    ASSERT_EQ(waveInGetPosition(capture.FHandle, &time, sizeof(time)), MMSYSERR_NOERROR);
+    capture.Close();
+    RecordProperty("silence_samples", static_cast<int>(statistics.FSilenceSamples));
+    EXPECT_GE(statistics.FOverruns, 1u);
+    EXPECT_GT(statistics.FSilenceSamples, 48000u) << "some seconds were lost and filled";
+    // The timeline matches the clock: position within 0.5 s of what passed.
+    EXPECT_NEAR(time.u.sample / 48000.0, elapsed, 0.5);
+    // The server dropped part of the counter: the recording shows the jump,
+    // with the silence that stands for it.
+    const TCounterRun run = AnalyseCounter(capture.Data());
+    EXPECT_GE(run.FBreaks, 1u);
+    EXPECT_GE(run.FSilenceInside, statistics.FSilenceSamples);
+    RecordProperty("counter_missing", static_cast<int>(run.FMissing));
+    EXPECT_NEAR(static_cast<double>(run.FMissing), static_cast<double>(statistics.FSilenceSamples), 48000 * 0.3)
+        << "the silence is not as long as what was lost";
+}
+
+} // namespace
