@@ -125,7 +125,7 @@ FORM = """object DemoForm: TForm
       object FileName: TLabel
         Left = 176
         Top = 20
-        Width = 200
+        Width = 210
         Height = 16
         AutoSize = False
         Caption = 'Tarih_06_12_2026_Saat_14_05.wav'
