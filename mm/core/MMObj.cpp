@@ -1,6 +1,26 @@
 #include "mm/core/MMObj.h"
 
 #include <iterator>
+#include <mutex>
+
+void RegisterMMObjTypes()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        qRegisterMetaType<TThreadPriority>("TThreadPriority");
+        RegisterIntegerIdents<TThreadPriority>({{tpIdle, "tpIdle"},
+                                                {tpLowest, "tpLowest"},
+                                                {tpLower, "tpLower"},
+                                                {tpNormal, "tpNormal"},
+                                                {tpHigher, "tpHigher"},
+                                                {tpHighest, "tpHighest"},
+                                                {tpTimeCritical, "tpTimeCritical"}});
+    });
+}
+
+namespace {
+[[maybe_unused]] const bool kTypesRegistered = (RegisterMMObjTypes(), true);
+} // namespace
 
 // ---------------------------------------------------------------------------
 

@@ -77,6 +77,15 @@ public:
     ~TMMNonVisualComponent() override;
 };
 
+/// Thread priorities are published (a timer's Priority) by their names,
+/// "tpIdle" to "tpTimeCritical".
+Q_DECLARE_METATYPE(TThreadPriority)
+
+/// Registers the identifiers of TThreadPriority with the stored-form reader
+/// and writer. Runs once at start-up by itself; components publishing a
+/// priority call it in their constructor as well. Idempotent, any thread.
+void RegisterMMObjTypes();
+
 /// The base of the library's worker threads: a TThread whose priority is
 /// set from the seven-step scale.
 class TMMThreadEx : public TThread {
