@@ -21,8 +21,10 @@ struct TOpenStream {
     }
 };
 
+// Never destroyed: a program may close a stream from its own static
+// destructors, after this module's would have run.
 std::mutex gStreamsLock;
-std::map<HACMSTREAM, std::shared_ptr<TOpenStream>> gStreams; // under gStreamsLock
+auto& gStreams = *new std::map<HACMSTREAM, std::shared_ptr<TOpenStream>>; // under gStreamsLock
 
 std::shared_ptr<TOpenStream> FindStream(HACMSTREAM handle)
 {

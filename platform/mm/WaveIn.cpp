@@ -245,9 +245,11 @@ struct TWaveInHandle {
 
 // Handles are numbers, never reused, so a stale one is refused rather than
 // taken for a newer device.
+// Never destroyed: a device left open at exit must not be closed by a
+// static destructor, after the modules and backends it calls are gone.
 std::mutex gHandlesLock;
-std::map<HWAVEIN, std::shared_ptr<TWaveInHandle>> gHandles; // under gHandlesLock
-uintptr_t gLastHandle = 0x57A00000;                        // under gHandlesLock
+auto& gHandles = *new std::map<HWAVEIN, std::shared_ptr<TWaveInHandle>>; // under gHandlesLock
+uintptr_t gLastHandle = 0x57A00000;                                       // under gHandlesLock
 
 std::shared_ptr<TWaveInHandle> FindHandle(HWAVEIN handle)
 {

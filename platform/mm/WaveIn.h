@@ -30,10 +30,12 @@
 // CALLBACK_EVENT (the event is set) or CALLBACK_THREAD (PostThreadMessage
 // with wParam = the handle, lParam = the header). MM_WIM_OPEN is sent inside
 // waveInOpen, after *phwi is set; MM_WIM_CLOSE inside waveInClose, as the
-// last one. MM_WIM_DATA comes from the device's capture thread, or from the
-// thread calling waveInStop/waveInReset for the headers those return. A
-// callback may call waveInAddBuffer, waveInStop, waveInReset,
-// waveInGetPosition and even waveInClose on its own device.
+// last one. MM_WIM_DATA comes from the device's capture thread, except for
+// the headers waveInStop and waveInReset return: those are reported inside
+// the call, on the caller's thread. A callback may call waveInAddBuffer,
+// waveInStop, waveInReset, waveInGetPosition and even waveInClose on its own
+// device. A CALLBACK_NULL caller polls WHDR_DONE: it is set (with release
+// ordering) after the data and dwBytesRecorded.
 //
 // Nothing lost, nothing shifted:
 // - The capture thread reads continuously into a ring of several seconds, so

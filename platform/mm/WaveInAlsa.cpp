@@ -534,8 +534,9 @@ private:
 // Streams whose thread runs, for stopping them all at exit.
 std::mutex gLiveLock;
 std::condition_variable gLiveChanged;
-std::vector<TCaptureStream*> gLive;             // under gLiveLock
-std::vector<std::shared_ptr<TCaptureStream>> gParked; // under gAlsaLock
+// Never destroyed, like the streams they hold at exit.
+auto& gLive = *new std::vector<TCaptureStream*>;                     // under gLiveLock
+auto& gParked = *new std::vector<std::shared_ptr<TCaptureStream>>; // under gAlsaLock
 bool gShuttingDown = false;                     // under gLiveLock
 
 void StopAllStreams()
@@ -644,7 +645,10 @@ public:
         if (FQueueHead == nullptr)
             FQueueTail = nullptr;
         header->lpNext = nullptr;
-        header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+        // A CALLBACK_NULL caller polls WHDR_DONE from its own thread: the
+        // flag is published last, after the data and dwBytesRecorded.
+        const DWORD flags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+        std::atomic_ref<DWORD>(header->dwFlags).store(flags, std::memory_order_release);
         if (FDoneTail != nullptr)
             FDoneTail->lpNext = header;
         else
@@ -952,8 +956,8 @@ bool TCaptureStream::ExpireIfParked(TClock::time_point now)
 
 // ----- device list and capabilities -------------------------------------------
 
-std::vector<std::string> gDevices;                // under gAlsaLock: the last enumeration
-std::map<std::string, WAVEINCAPSA> gCapabilities; // under gAlsaLock
+auto& gDevices = *new std::vector<std::string>;                // under gAlsaLock: the last enumeration
+auto& gCapabilities = *new std::map<std::string, WAVEINCAPSA>; // under gAlsaLock
 
 void QuietAlsaErrors(const char*, int, const char*, int, const char*, ...) { }
 
@@ -1147,6 +1151,7 @@ MMRESULT AlsaOpen(const TWaveInOpenRequest& request, TWaveInStream** result)
 MMRESULT AlsaAddBuffer(TWaveInStream* handle, WAVEHDR* header)
 {
     TAlsaDevice* device = Device(handle);
+    bool wake = false;
     {
         std::lock_guard lock(device->FStream->FLock);
         if (device->FClosed)
@@ -1159,10 +1164,11 @@ MMRESULT AlsaAddBuffer(TWaveInStream* handle, WAVEHDR* header)
         else
             device->FQueueHead = header;
         device->FQueueTail = header;
-        device->Fill();
+        // The capture thread fills it: buffers come back from that thread
+        // only, never from inside the caller's waveInAddBuffer.
+        wake = device->FStarted && device->FStream->FRing.Available() > 0;
     }
-    device->Deliver();
-    if (device->FStream->FBackpressured)
+    if (wake || device->FStream->FBackpressured)
         device->FStream->Wake();
     return MMSYSERR_NOERROR;
 }
@@ -1185,9 +1191,8 @@ MMRESULT AlsaStart(TWaveInStream* handle)
             device->FStream->FRing.Clear();
         device->FEverStarted = true;
         device->FStarted = true;
-        device->Fill();
     }
-    device->Deliver();
+    device->FStream->Wake();
     return MMSYSERR_NOERROR;
 }
 
