@@ -741,17 +741,17 @@ TEST_F(WaveInAudio, BuffersAreQueuedInOrderAndAPauseDropsWhatCameMeanwhile)
     EXPECT_LT(skipped, 48000 * 8 / 10);
 }
 
-TEST_F(WaveInAudio, ACounterSignalComesThroughWithoutGapOrRepeat)
+// Records the counter signal of the given length and checks every frame.
+void RecordCounter(double seconds)
 {
-    constexpr double kSeconds = 15;
-    TPlayer player(CounterSignal(kSeconds));
+    TPlayer player(CounterSignal(seconds));
     const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
     TCapture capture(4096, 10);
     ASSERT_EQ(capture.Open(WAVE_MAPPER, &format), MMSYSERR_NOERROR);
     capture.PrepareAndQueue();
     ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
     player.Start();
-    ASSERT_TRUE(player.WaitFinished(static_cast<int>(kSeconds * 1000) + 20000));
+    ASSERT_TRUE(player.WaitFinished(static_cast<int>(seconds * 1000) + 20000));
     // What the sink still plays out after pacat has ended.
     const std::size_t now = capture.Returned().size();
     ASSERT_TRUE(capture.WaitForReturned(now + 30));
@@ -760,9 +760,21 @@ TEST_F(WaveInAudio, ACounterSignalComesThroughWithoutGapOrRepeat)
     capture.Close();
     const TCounterRun run = AnalyseCounter(capture.Data());
     EXPECT_EQ(run.FBreaks, 0u) << run.FFirstBreak;
-    ExpectWholeSignal(run, kSeconds);
+    ExpectWholeSignal(run, seconds);
     EXPECT_EQ(statistics.FOverruns, 0u);
     EXPECT_EQ(statistics.FSilenceSamples, 0u);
+}
+
+TEST_F(WaveInAudio, ACounterSignalComesThroughWithoutGapOrRepeat)
+{
+    RecordCounter(15);
+}
+
+TEST_F(WaveInAudio, ACounterSignalOfAMinuteComesThroughWhole)
+{
+    if (std::getenv("TONVARA_LONG_TESTS") == nullptr)
+        GTEST_SKIP() << "a minute long: set TONVARA_LONG_TESTS=1 to run it";
+    RecordCounter(60);
 }
 
 TEST_F(WaveInAudio, TwentyCloseAndReopenCyclesJoinWithoutAMissingOrDoubledSample)
