@@ -146,7 +146,7 @@ void TBitBtn::PaintContent(const TRect& rect)
     const int glyphWidth = glyph ? glyph->Width() / count : 0;
     const int glyphHeight = glyph ? glyph->Height() : 0;
     const QString caption = Caption();
-    TRect textExtent = Rect(0, 0, rect.Width(), 0);
+    TRect textExtent = Rect(0, 0, 0, 0);
     if (!caption.isEmpty())
         canvas->DrawText(caption, textExtent, DT_CALCRECT | DT_SINGLELINE);
     const int textWidth = textExtent.Width();

@@ -7,6 +7,7 @@
 #include <QPolygon>
 
 #include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 namespace {
@@ -94,6 +95,53 @@ QRect NormalRect(int left, int top, int right, int bottom)
     if (bottom < top)
         std::swap(top, bottom);
     return QRect(left, top, right - left, bottom - top);
+}
+
+// Whether the pen draws one-pixel solid lines, which the canvas rasterises
+// itself: Qt leaves out the right or bottom end of a line whatever its
+// direction, where the platform always leaves out the end point.
+bool ThinSolidPen(const TPen* pen)
+{
+    return (pen->Style() == psSolid || pen->Style() == psInsideFrame) && pen->Width() <= 1 &&
+           pen->Color() != clNone;
+}
+
+// The pixels of the line from (x0, y0) towards (x1, y1), the end left out.
+void RasterLine(std::vector<QPoint>& pixels, int x0, int y0, int x1, int y1)
+{
+    const int dx = std::abs(x1 - x0);
+    const int dy = std::abs(y1 - y0);
+    const int sx = x0 < x1 ? 1 : -1;
+    const int sy = y0 < y1 ? 1 : -1;
+    int err = dx - dy;
+    while (x0 != x1 || y0 != y1) {
+        pixels.emplace_back(x0, y0);
+        const int e2 = 2 * err;
+        if (e2 > -dy) {
+            err -= dy;
+            x0 += sx;
+        }
+        if (e2 < dx) {
+            err += dx;
+            y0 += sy;
+        }
+    }
+}
+
+// Sets Pixels in Color, horizontal runs at a time.
+void FillPixels(QPainter* painter, std::vector<QPoint>& pixels, const QColor& color)
+{
+    std::sort(pixels.begin(), pixels.end(), [](const QPoint& a, const QPoint& b) {
+        return a.y() != b.y() ? a.y() < b.y() : a.x() < b.x();
+    });
+    pixels.erase(std::unique(pixels.begin(), pixels.end()), pixels.end());
+    for (std::size_t i = 0; i < pixels.size();) {
+        std::size_t j = i + 1;
+        while (j < pixels.size() && pixels[j].y() == pixels[i].y() && pixels[j].x() == pixels[j - 1].x() + 1)
+            ++j;
+        painter->fillRect(QRect(pixels[i].x(), pixels[i].y(), static_cast<int>(j - i), 1), color);
+        i = j;
+    }
 }
 
 QPolygon ToPolygon(std::span<const TPoint> points)
@@ -343,7 +391,13 @@ void TCanvas::LineTo(int x, int y)
     if (QPainter* painter = Prepare(true, false)) {
         if (const auto mode = PenComposition(FPen->Mode())) {
             painter->setCompositionMode(*mode);
-            painter->drawLine(QPoint(FPenPos.X, FPenPos.Y), QPoint(x, y));
+            if (ThinSolidPen(FPen)) {
+                std::vector<QPoint> pixels;
+                RasterLine(pixels, FPenPos.X, FPenPos.Y, x, y);
+                FillPixels(painter, pixels, ColorToQColor(FPen->Color()));
+            } else {
+                painter->drawLine(QPoint(FPenPos.X, FPenPos.Y), QPoint(x, y));
+            }
         }
         FPenPos = {x, y};
         Changed();
@@ -450,7 +504,15 @@ void TCanvas::Polyline(std::span<const TPoint> points)
         return;
     if (const auto mode = PenComposition(FPen->Mode())) {
         painter->setCompositionMode(*mode);
-        painter->drawPolyline(ToPolygon(points));
+        if (ThinSolidPen(FPen)) {
+            // Each segment leaves out its end, where the next one starts; the last end stays out.
+            std::vector<QPoint> pixels;
+            for (std::size_t i = 1; i < points.size(); ++i)
+                RasterLine(pixels, points[i - 1].X, points[i - 1].Y, points[i].X, points[i].Y);
+            FillPixels(painter, pixels, ColorToQColor(FPen->Color()));
+        } else {
+            painter->drawPolyline(ToPolygon(points));
+        }
     }
     Changed();
 }

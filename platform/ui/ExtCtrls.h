@@ -6,11 +6,13 @@
 #include "platform/ui/Bitmap.h"
 #include "platform/ui/Controls.h"
 
-/// Draws Width nested one-pixel rings just inside Rect: the top and left
-/// edges in TopColor, the right and bottom edges in BottomColor (the
-/// top-right corner pixel belongs to the bottom colour, the bottom-left one
-/// to the top colour). Rect shrinks by Width on every side. A width of 0 or
-/// less draws nothing and leaves Rect alone.
+/// Draws Width nested one-pixel rings just inside Rect: a polyline from the
+/// bottom-left corner up and across in TopColor, then one from the top-right
+/// corner down and back in BottomColor, which ends one pixel past the
+/// bottom-left corner (lines leave out their end point), so both the
+/// top-right and the bottom-left corner pixels come out in BottomColor.
+/// Rect shrinks by Width on every side. A width of 0 or less draws nothing
+/// and leaves Rect alone.
 void Frame3D(TCanvas* canvas, TRect& rect, TColor topColor, TColor bottomColor, int width);
 
 class TCustomPanel : public TCustomControl {

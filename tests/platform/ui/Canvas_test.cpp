@@ -79,6 +79,26 @@ TEST_F(CanvasTest, LineToLeavesOutTheEndPoint)
     EXPECT_EQ(At(28, 14), kWhite);
 }
 
+TEST_F(CanvasTest, LinesLeaveOutTheirEndWhicheverTheDirection)
+{
+    Canvas()->Pen()->SetColor(clBlue);
+    Canvas()->MoveTo(10, 3);
+    Canvas()->LineTo(0, 3);
+    EXPECT_EQ(Count(0, 3, 40, 4, kBlue), 10);
+    EXPECT_EQ(At(10, 3), kBlue);
+    EXPECT_EQ(At(0, 3), kWhite);
+    Canvas()->MoveTo(30, 20);
+    Canvas()->LineTo(30, 10);
+    EXPECT_EQ(Count(30, 0, 31, 30, kBlue), 10);
+    EXPECT_EQ(At(30, 20), kBlue);
+    EXPECT_EQ(At(30, 10), kWhite);
+    Canvas()->MoveTo(8, 20);
+    Canvas()->LineTo(0, 16);
+    EXPECT_EQ(Count(0, 15, 9, 21, kBlue), 8);
+    EXPECT_EQ(At(8, 20), kBlue);
+    EXPECT_EQ(At(0, 16), kWhite);
+}
+
 TEST_F(CanvasTest, PolylineIsOneStrokeWithoutItsLastPoint)
 {
     Canvas()->Pen()->SetColor(clBlack);
