@@ -4,6 +4,8 @@
 #include "platform/kernel/SyncObjs.h"
 #include "platform/kernel/Threads.h"
 #include "platform/ui/Classes.h"
+#include "platform/ui/FormReader.h"
+#include "platform/ui/FormWriter.h"
 
 #include "support/TestSupport.h"
 
@@ -46,6 +48,23 @@ private:
     TMMBits FBitLength = b8Bit;
     TMMCBMode FCallBackMode = cmWindow;
     TMMFFTWindow FWindow = fwRectangular;
+};
+
+// A component publishing a device number, as the wave input does.
+class TDeviceHolder : public TComponent {
+    Q_OBJECT
+    Q_PROPERTY(TMMDeviceId DeviceID READ DeviceID WRITE SetDeviceID)
+    Q_PROPERTY(MMEnums::TMMMode Mode READ Mode WRITE SetMode)
+public:
+    explicit TDeviceHolder(TComponent* owner) : TComponent(owner) { RegisterMMUtilsTypes(); }
+    TMMDeviceId DeviceID() const { return FDeviceID; }
+    void SetDeviceID(TMMDeviceId value) { FDeviceID = value; }
+    TMMMode Mode() const { return FMode; }
+    void SetMode(TMMMode value) { FMode = value; }
+
+private:
+    TMMDeviceId FDeviceID = TMMDeviceId(0);
+    TMMMode FMode = mMono;
 };
 
 namespace {
@@ -226,6 +245,41 @@ TEST(TMMDeviceId, StoredFormsReadTheIdentifiersInAnyCase)
     EXPECT_FALSE(IntToIdent(type, 0, ident)) << "device numbers are written as numbers";
     EXPECT_FALSE(IntToIdent(type, 3, ident));
     EXPECT_FALSE(IntToIdent(QMetaType::fromType<int>(), -1, ident)) << "plain ints keep their numbers";
+}
+
+TEST(TMMDeviceId, AStoredFormReadsMapperIdInAnyLetterCase)
+{
+    RegisterClass<TDeviceHolder>();
+    TComponent owner(nullptr);
+    const std::pair<const char*, int> cases[] = {
+        { "mApPeRiD", -1 }, { "MAPPERID", -1 }, { "MapperId", -1 }, { "invalidid", -2 }, { "3", 3 }, { "-1", -1 } };
+    for (const auto& [text, value] : cases) {
+        const QByteArray form = QByteArray("object Dev: TDeviceHolder\n  DeviceID = ") + text
+            + "\n  Mode = mStereo\nend\n";
+        std::unique_ptr<TComponent> made(ReadComponentFromText(form, &owner));
+        auto* holder = qobject_cast<TDeviceHolder*>(made.get());
+        ASSERT_NE(holder, nullptr) << text;
+        EXPECT_EQ(holder->DeviceID(), value) << text;
+        EXPECT_EQ(holder->Mode(), mStereo);
+    }
+    EXPECT_THROW(ReadComponentFromText("object Dev: TDeviceHolder\n  DeviceID = Mapper\nend\n", &owner), EReadError);
+}
+
+TEST(TMMDeviceId, AStoredFormWritesTheIdentifiersAndOtherwiseNumbers)
+{
+    TDeviceHolder holder(nullptr);
+    holder.SetName("Dev");
+    holder.SetDeviceID(MapperId);
+    holder.SetMode(mStereo);
+    QByteArray text = ComponentToText(&holder);
+    EXPECT_TRUE(text.contains("DeviceID = MapperId")) << text.toStdString();
+    EXPECT_TRUE(text.contains("Mode = mStereo")) << text.toStdString();
+    holder.SetDeviceID(InvalidId);
+    text = ComponentToText(&holder);
+    EXPECT_TRUE(text.contains("DeviceID = InvalidId")) << text.toStdString();
+    holder.SetDeviceID(TMMDeviceId(2));
+    text = ComponentToText(&holder);
+    EXPECT_TRUE(text.contains("DeviceID = 2\n")) << text.toStdString();
 }
 
 // ---------------------------------------------------------------------------
