@@ -45,23 +45,32 @@ function(tonvara_test name)
     set(arg_TIMEOUT 120)
   endif()
   set(labels ${arg_LABELS})
-  set(env "TONVARA_SOURCE_DIR=${PROJECT_SOURCE_DIR}" "TONVARA_BINARY_DIR=${PROJECT_BINARY_DIR}")
   if(arg_DISPLAY)
     list(APPEND labels display)
-    list(APPEND env "QT_QPA_PLATFORM=xcb")
+    set(platform xcb)
   else()
-    list(APPEND env "QT_QPA_PLATFORM=offscreen")
+    set(platform offscreen)
   endif()
   set(locks "")
   if(arg_AUDIO)
     list(APPEND labels audio)
     set(locks pulse)
   endif()
+  # gtest_discover_tests splits list-valued properties apart when the tests
+  # are listed at test time, so each property here holds a single value; the
+  # source and build folders reach the tests through tonvara_test_main.
+  set(props TIMEOUT ${arg_TIMEOUT} ENVIRONMENT "QT_QPA_PLATFORM=${platform}")
+  if(labels)
+    list(JOIN labels "," label)
+    list(APPEND props LABELS ${label})
+  endif()
+  if(locks)
+    list(APPEND props RESOURCE_LOCK ${locks})
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${arg_TIMEOUT} LABELS "${labels}" ENVIRONMENT "${env}"
-               RESOURCE_LOCK "${locks}")
+    PROPERTIES ${props})
 endfunction()
 
 # tonvara_fuzz(<name> SOURCES <files...> LIBS <targets...>)
