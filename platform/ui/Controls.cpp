@@ -232,6 +232,10 @@ void RegisterControlsTypes()
     std::call_once(once, [] {
         RegisterGraphicsTypes();
         qRegisterMetaType<TCursor>("TCursor");
+        // Handlers name these types as the global aliases do; teach Qt the names.
+        qRegisterMetaType<UiEnums::TMouseButton>("TMouseButton");
+        qRegisterMetaType<UiEnums::TShiftState>("TShiftState");
+        qRegisterMetaType<WORD>("WORD");
         RegisterEventType<TMouseEvent>();
         RegisterEventType<TMouseMoveEvent>();
         RegisterEventType<TKeyEvent>();

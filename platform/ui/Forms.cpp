@@ -259,9 +259,7 @@ void TCustomForm::WindowCreated()
 
 int TCustomForm::MenuHeight() const
 {
-    if (!FMenuBar || FMenuBar->actions().isEmpty())
-        return 0;
-    return FMenuBar->sizeHint().height();
+    return FMenuBarHeight;
 }
 
 void TCustomForm::LayoutWindow()
@@ -440,10 +438,13 @@ void TCustomForm::MenuChanged()
         FMenuBar->deleteLater();
         FMenuBar = nullptr;
     }
+    FMenuBarHeight = 0;
     if (FMenu) {
         FMenuBar = new QMenuBar(FWindow);
         FMenuBar->setNativeMenuBar(false);
         FMenu->Populate(FMenuBar);
+        if (!FMenuBar->actions().isEmpty())
+            FMenuBarHeight = FMenuBar->sizeHint().height();
     }
     FHeight = client + MenuHeight();
     FWindow->resize(FWidth, FHeight);
@@ -722,6 +723,9 @@ void TCustomForm::DoCreate()
 
 void TCustomForm::DoDestroy()
 {
+    if (FDestroyFired)
+        return;
+    FDestroyFired = true;
     if (FOnDestroy)
         FOnDestroy(this);
 }

@@ -21,6 +21,7 @@
 //         {
 //             ReadForm("AnaForm.form");   // reads, then fires OnCreate
 //         }
+//         ~TAnaForm() override { DoDestroy(); }   // OnDestroy while whole
 //         Q_INVOKABLE void Button1Click(TObject* Sender);
 //         TBitBtn* Button1 = nullptr;
 //     };
@@ -49,6 +50,10 @@ class QEventLoop;
 class QMenuBar;
 class TFormWindow;
 class TMainMenu;
+
+/// What closing a form does (OnClose may change it). Only handlers see it,
+/// so it is a plain enumeration: handlers name it as it is declared.
+enum TCloseAction { caNone, caHide, caFree, caMinimize };
 
 using TCloseEvent = std::function<void(TObject* Sender, TCloseAction& Action)>;
 /// The same type as TIdleEvent (Application.h), which declares it to Qt.
@@ -215,7 +220,10 @@ protected:
     /// Fires OnPaint.
     virtual void Paint();
     virtual void DoCreate();
-    virtual void DoDestroy();
+    /// Fires OnDestroy, once. TCustomForm's destructor calls it, by when a
+    /// derived class is gone: a form class whose OnDestroy is one of its own
+    /// methods calls DoDestroy() at the start of its destructor.
+    void DoDestroy();
     virtual void DoShow();
     virtual void DoHide();
     virtual void DoClose(TCloseAction& action);
@@ -236,6 +244,7 @@ private:
     TFormWindow* FWindow = nullptr;
     QWidget* FClient = nullptr;
     QMenuBar* FMenuBar = nullptr;
+    int FMenuBarHeight = 0;
     TMainMenu* FMenu = nullptr;
     TControlCanvas* FCanvas;
     TIcon* FIcon;
@@ -244,6 +253,7 @@ private:
     bool FKeyPreview = false;
     bool FActive = false;
     bool FPlaced = false;
+    bool FDestroyFired = false;
     int FTextHeight = 13;
     TBorderIcons FBorderIcons = biSystemMenu | biMinimize | biMaximize;
     TFormBorderStyle FBorderStyle = bsSizeable;

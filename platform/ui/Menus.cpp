@@ -133,7 +133,9 @@ TMenuItem::~TMenuItem()
         delete FItems.last();
     if (FParent)
         FParent->Remove(this);
-    delete FAction.data();
+    // The action belongs to the menu bar, which the next rebuild replaces.
+    if (FAction)
+        FAction->setVisible(false);
 }
 
 void TMenuItem::SetCaption(const QString& value)
@@ -242,7 +244,8 @@ void TMenuItem::Delete(int index)
     TMenuItem* item = Items(index);
     FItems.removeAt(index);
     item->FParent = nullptr;
-    delete item->FAction.data();
+    if (item->FAction)
+        item->FAction->setVisible(false);
     Changed(true);
 }
 

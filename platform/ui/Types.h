@@ -188,9 +188,6 @@ Q_FLAG_NS(TBorderIcons)
 enum TWindowState { wsNormal, wsMinimized, wsMaximized };
 Q_ENUM_NS(TWindowState)
 
-enum TCloseAction { caNone, caHide, caFree, caMinimize };
-Q_ENUM_NS(TCloseAction)
-
 enum TMouseButton { mbLeft, mbRight, mbMiddle };
 Q_ENUM_NS(TMouseButton)
 
@@ -226,7 +223,6 @@ using UiEnums::TBorderIcon;
 using UiEnums::TBorderIcons;
 using UiEnums::TBrushStyle;
 using UiEnums::TButtonLayout;
-using UiEnums::TCloseAction;
 using UiEnums::TFontPitch;
 using UiEnums::TFontStyle;
 using UiEnums::TFontStyles;
@@ -255,7 +251,6 @@ using enum UiEnums::TBitmapHandleType;
 using enum UiEnums::TBorderIcon;
 using enum UiEnums::TBrushStyle;
 using enum UiEnums::TButtonLayout;
-using enum UiEnums::TCloseAction;
 using enum UiEnums::TFontPitch;
 using enum UiEnums::TFontStyle;
 using enum UiEnums::TFormBorderStyle;
