@@ -180,8 +180,16 @@ std::int32_t Checked32(std::int64_t value)
 }
 
 // Taken at start-up, so that stored forms read "MapperId" even before any
-// component has been created.
-const bool kTypesRegistered = (RegisterMMUtilsTypes(), true);
+// component has been created. Should it fail this early, the components'
+// own calls register the types later.
+const bool kTypesRegistered = [] {
+    try {
+        RegisterMMUtilsTypes();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}();
 
 } // namespace
 

@@ -53,7 +53,7 @@ public:
     /// KernelLock(); the destructor must not take the lock.
     void Release();
 
-protected:
+    /// Only Release deletes a kernel object.
     virtual ~TKernelObject();
 
 private:

@@ -23,7 +23,7 @@ public:
 
 namespace {
 
-const HANDLE kCurrentThreadPseudoHandle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
+void* const kCurrentThreadPseudoHandle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
 
 thread_local TThread* tCurrentThread = nullptr;
 thread_local TThreadObject* tCurrentObject = nullptr;
