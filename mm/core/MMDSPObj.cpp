@@ -5,7 +5,6 @@
 
 #include <QMetaObject>
 #include <QMetaProperty>
-
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -461,7 +460,8 @@ TMMDSPComponent* TMMCustomSoundComponent::WalkStart(bool* upstreamDevice)
 {
     TMMDSPComponent* head = this;
     int steps = WalkLimit();
-    for (TMMDSPComponent* member = GetInput(); member != nullptr && steps-- > 0; member = member->GetInput()) {
+    for (TMMDSPComponent* member = GetInput(); member != nullptr && steps-- > 0;
+         member = member->GetInput()) {
         if (IsDevice(member)) {
             if (upstreamDevice != nullptr)
                 *upstreamDevice = true;
@@ -490,7 +490,8 @@ void TMMCustomSoundComponent::NotifyDownFrom(TMMDSPComponent* start, TNotify not
 void TMMCustomSoundComponent::NotifyEndingWalk(TNotify notify)
 {
     int steps = WalkLimit();
-    for (TMMDSPComponent* member = GetOutput(); member != nullptr && steps-- > 0; member = member->GetOutput()) {
+    for (TMMDSPComponent* member = GetOutput(); member != nullptr && steps-- > 0;
+         member = member->GetOutput()) {
         if (IsDevice(member)) {
             (member->*notify)();
             break;
@@ -596,7 +597,7 @@ bool TMMDSPThread::IsDeviceThread(DWORD threadId)
     if (gDeviceThreads == nullptr)
         return false;
     return std::any_of(gDeviceThreads->begin(), gDeviceThreads->end(),
-                       [threadId](const TMMDSPThread* thread) { return thread->ThreadID() == threadId; });
+        [threadId](const TMMDSPThread* thread) { return thread->ThreadID() == threadId; });
 }
 
 int TMMDSPThread::DeviceThreadCount()

@@ -20,7 +20,6 @@
 
 #include <QMetaType>
 #include <QString>
-
 #include <atomic>
 #include <cstddef>
 #include <functional>
@@ -344,8 +343,8 @@ private:
     int FBufferSize = kDefaultBufferSize;
     int FRealBufferSize = kDefaultBufferSize;
     // Written by the notifications (GUI thread), read in the buffer thread.
-    std::atomic<bool> FIsOpen {false};
-    std::atomic<bool> FIsStarted {false};
+    std::atomic<bool> FIsOpen { false };
+    std::atomic<bool> FIsStarted { false };
     TMMBufferEvent FOnBufferReady;
     TMMBufferLoadEvent FOnBufferLoad;
     bool FAcceptsInput = false;

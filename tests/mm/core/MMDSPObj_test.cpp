@@ -1,5 +1,4 @@
 #include "mm/core/MMDSPObj.h"
-
 #include "mm/core/MMUtils.h"
 #include "mm/format/MMWaveFormat.h"
 #include "platform/kernel/SyncObjs.h"
@@ -7,14 +6,12 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/FormReader.h"
 
-#include <gtest/gtest.h>
-
 #include <QBuffer>
 #include <QMetaProperty>
-
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <thread>
@@ -29,50 +26,50 @@ using TLog = std::vector<std::string>;
 // reached, which is the order in which components really open and close.
 TLog gLog;
 
-#define LOGGED_CHAIN_NOTIFICATIONS(Base)                                                                    \
-    void Opened() override                                                                                 \
-    {                                                                                                      \
-        Base::Opened();                                                                                    \
-        Note("Opened");                                                                                    \
-    }                                                                                                      \
-    void Closed() override                                                                                 \
-    {                                                                                                      \
-        Base::Closed();                                                                                    \
-        Note("Closed");                                                                                    \
-    }                                                                                                      \
-    void Started() override                                                                                \
-    {                                                                                                      \
-        Base::Started();                                                                                   \
-        Note("Started");                                                                                   \
-    }                                                                                                      \
-    void Paused() override                                                                                 \
-    {                                                                                                      \
-        Base::Paused();                                                                                    \
-        Note("Paused");                                                                                    \
-    }                                                                                                      \
-    void Restarted() override                                                                              \
-    {                                                                                                      \
-        Base::Restarted();                                                                                 \
-        Note("Restarted");                                                                                 \
-    }                                                                                                      \
-    void Stopped() override                                                                                \
-    {                                                                                                      \
-        Base::Stopped();                                                                                   \
-        Note("Stopped");                                                                                   \
-    }                                                                                                      \
-    void Reset() override                                                                                  \
-    {                                                                                                      \
-        Base::Reset();                                                                                     \
-        Note("Reset");                                                                                     \
-    }                                                                                                      \
-    void Looped() override                                                                                 \
-    {                                                                                                      \
-        Base::Looped();                                                                                    \
-        Note("Looped");                                                                                    \
-    }                                                                                                      \
-    void Note(const char* what)                                                                            \
-    {                                                                                                      \
-        gLog.push_back(Name().toStdString() + ":" + what);                                                 \
+#define LOGGED_CHAIN_NOTIFICATIONS(Base)                                                                     \
+    void Opened() override                                                                                   \
+    {                                                                                                        \
+        Base::Opened();                                                                                      \
+        Note("Opened");                                                                                      \
+    }                                                                                                        \
+    void Closed() override                                                                                   \
+    {                                                                                                        \
+        Base::Closed();                                                                                      \
+        Note("Closed");                                                                                      \
+    }                                                                                                        \
+    void Started() override                                                                                  \
+    {                                                                                                        \
+        Base::Started();                                                                                     \
+        Note("Started");                                                                                     \
+    }                                                                                                        \
+    void Paused() override                                                                                   \
+    {                                                                                                        \
+        Base::Paused();                                                                                      \
+        Note("Paused");                                                                                      \
+    }                                                                                                        \
+    void Restarted() override                                                                                \
+    {                                                                                                        \
+        Base::Restarted();                                                                                   \
+        Note("Restarted");                                                                                   \
+    }                                                                                                        \
+    void Stopped() override                                                                                  \
+    {                                                                                                        \
+        Base::Stopped();                                                                                     \
+        Note("Stopped");                                                                                     \
+    }                                                                                                        \
+    void Reset() override                                                                                    \
+    {                                                                                                        \
+        Base::Reset();                                                                                       \
+        Note("Reset");                                                                                       \
+    }                                                                                                        \
+    void Looped() override                                                                                   \
+    {                                                                                                        \
+        Base::Looped();                                                                                      \
+        Note("Looped");                                                                                      \
+    }                                                                                                        \
+    void Note(const char* what)                                                                              \
+    {                                                                                                        \
+        gLog.push_back(Name().toStdString() + ":" + what);                                                   \
     }
 
 // A member that publishes both links, like the wave file and the connector.
@@ -186,7 +183,7 @@ public:
 GSM610WAVEFORMAT GsmFormat()
 {
     GSM610WAVEFORMAT format {};
-    format.wfx = {WAVE_FORMAT_GSM610, 1, 8000, 1625, 65, 0, 2};
+    format.wfx = { WAVE_FORMAT_GSM610, 1, 8000, 1625, 65, 0, 2 };
     format.wSamplesPerBlock = 320;
     return format;
 }
@@ -200,7 +197,7 @@ WAVEFORMATEX StereoPcmFormat()
 
 WAVEFORMATEX FormatWithBlock(WORD blockAlign)
 {
-    WAVEFORMATEX format {WAVE_FORMAT_PCM, 1, 8000, 8000u * blockAlign, blockAlign, 8, 0};
+    WAVEFORMATEX format { WAVE_FORMAT_PCM, 1, 8000, 8000u * blockAlign, blockAlign, 8, 0 };
     return format;
 }
 
@@ -297,7 +294,7 @@ TEST_F(ChainTest, StealingAnInputDetachesTheFormerOutputOnly)
     // C only loses its reference: it is not stopped and keeps its format.
     EXPECT_TRUE(c.IsStarted());
     EXPECT_TRUE(SameFormatBytes(c.GetPWaveFormat(), &gsm.wfx));
-    EXPECT_EQ(gLog, TLog({"A:Stopped"})) << "linking stops the component linked, nothing else";
+    EXPECT_EQ(gLog, TLog({ "A:Stopped" })) << "linking stops the component linked, nothing else";
 }
 
 TEST_F(ChainTest, StealingAnOutputDetachesItsFormerInput)
@@ -477,13 +474,14 @@ TEST_F(ChainTest, AFormatSetAtTheHeadFlowsToTheTail)
 
     const GSM610WAVEFORMAT gsm = GsmFormat();
     device.SetPWaveFormat(&gsm.wfx);
-    for (TMMDSPComponent* member : {static_cast<TMMDSPComponent*>(&device), static_cast<TMMDSPComponent*>(&file),
-                                    static_cast<TMMDSPComponent*>(&connector)}) {
+    for (TMMDSPComponent* member : { static_cast<TMMDSPComponent*>(&device),
+             static_cast<TMMDSPComponent*>(&file), static_cast<TMMDSPComponent*>(&connector) }) {
         SCOPED_TRACE(member->Name().toStdString());
         ASSERT_NE(member->GetPWaveFormat(), nullptr);
         EXPECT_NE(member->GetPWaveFormat(), &gsm.wfx);
         EXPECT_EQ(WaveFormatSize(member->GetPWaveFormat()), 20u);
-        EXPECT_TRUE(SameFormatBytes(member->GetPWaveFormat(), &gsm.wfx)) << "the extra word 320 is copied too";
+        EXPECT_TRUE(SameFormatBytes(member->GetPWaveFormat(), &gsm.wfx))
+            << "the extra word 320 is copied too";
     }
 
     // A PCM format is copied as its 18 bytes with cbSize 0.
@@ -542,7 +540,7 @@ TEST_F(ChainTest, ChangingTheFormatStopsAStartedMemberFirst)
     const GSM610WAVEFORMAT gsm = GsmFormat();
     member.SetPWaveFormat(&gsm.wfx);
     EXPECT_FALSE(member.IsStarted());
-    EXPECT_EQ(gLog, TLog({"M:Stopped"}));
+    EXPECT_EQ(gLog, TLog({ "M:Stopped" }));
 }
 
 TEST_F(ChainTest, FormatsAreHeldBackWhileLoadingAndSentWhenLoaded)
@@ -595,14 +593,11 @@ TEST_P(BufferSizeAtOpen, IsWholeBlocksAndAtLeastOneBlock)
 }
 
 INSTANTIATE_TEST_SUITE_P(Chain, BufferSizeAtOpen,
-                         ::testing::Values(TBufferSizeCase {4096, 65, 4095}, // GSM 6.10: 63 blocks
-                                           TBufferSizeCase {4096, 4, 4096},  // 16-bit stereo
-                                           TBufferSizeCase {4096, 1, 4096},
-                                           TBufferSizeCase {50, 65, 65},     // less than a block
-                                           TBufferSizeCase {0, 4, 4},
-                                           TBufferSizeCase {130, 65, 130},
-                                           TBufferSizeCase {129, 65, 65},
-                                           TBufferSizeCase {4096, 0, 4096})); // no blocks: no rounding
+    ::testing::Values(TBufferSizeCase { 4096, 65, 4095 }, // GSM 6.10: 63 blocks
+        TBufferSizeCase { 4096, 4, 4096 }, // 16-bit stereo
+        TBufferSizeCase { 4096, 1, 4096 }, TBufferSizeCase { 50, 65, 65 }, // less than a block
+        TBufferSizeCase { 0, 4, 4 }, TBufferSizeCase { 130, 65, 130 }, TBufferSizeCase { 129, 65, 65 },
+        TBufferSizeCase { 4096, 0, 4096 })); // no blocks: no rounding
 
 TEST_F(ChainTest, BufferSizeWithoutFormatIsKept)
 {
@@ -635,7 +630,7 @@ TEST_F(ChainTest, NewBufferSizeStopsAStartedMember)
     EXPECT_TRUE(member.IsStarted()) << "the same size changes nothing";
     member.SetBufferSize(1024);
     EXPECT_FALSE(member.IsStarted());
-    EXPECT_EQ(gLog, TLog({"M:Stopped"}));
+    EXPECT_EQ(gLog, TLog({ "M:Stopped" }));
 }
 
 TEST_F(ChainTest, StartedOnlyWhileOpenAndClosedLeavesStarted)
@@ -673,10 +668,10 @@ protected:
         gLog.clear();
     }
 
-    TTestDevice device {nullptr, "In"};
-    TTestMember file {nullptr, "File"};
-    TTestRecorder recorder {nullptr, "Rec"};
-    TTestMember connector {nullptr, "Conn"};
+    TTestDevice device { nullptr, "In" };
+    TTestMember file { nullptr, "File" };
+    TTestRecorder recorder { nullptr, "Rec" };
+    TTestMember connector { nullptr, "Conn" };
     GSM610WAVEFORMAT gsm {};
 };
 
@@ -694,8 +689,9 @@ TEST_F(RecorderChain, IsLinkedAsTheRecorderLinksIt)
 TEST_F(RecorderChain, OpeningTheDeviceOpensTheMembersFirstWithItsBufferSize)
 {
     device.Opened();
-    EXPECT_EQ(gLog, TLog({"File:Opened", "Rec:Opened", "Conn:Opened", "In:Opened"}));
-    for (TMMDSPComponent* member : std::initializer_list<TMMDSPComponent*> {&device, &file, &recorder, &connector}) {
+    EXPECT_EQ(gLog, TLog({ "File:Opened", "Rec:Opened", "Conn:Opened", "In:Opened" }));
+    for (TMMDSPComponent* member :
+        std::initializer_list<TMMDSPComponent*> { &device, &file, &recorder, &connector }) {
         SCOPED_TRACE(member->Name().toStdString());
         EXPECT_TRUE(member->IsOpen());
         EXPECT_EQ(member->BufferSize(), 4096);
@@ -713,19 +709,22 @@ TEST_F(RecorderChain, EveryNotificationReachesTheMembersBeforeTheDevice)
     device.Restarted();
     device.Reset();
     device.Looped();
-    EXPECT_EQ(gLog, TLog({"File:Started", "Rec:Started", "Conn:Started", "In:Started", //
-                          "File:Paused", "Rec:Paused", "Conn:Paused", "In:Paused",     //
-                          "File:Restarted", "Rec:Restarted", "Conn:Restarted", "In:Restarted", //
-                          "File:Reset", "Rec:Reset", "Conn:Reset", "In:Reset", //
-                          "File:Looped", "Rec:Looped", "Conn:Looped", "In:Looped"}));
+    EXPECT_EQ(gLog,
+        TLog({ "File:Started", "Rec:Started", "Conn:Started", "In:Started", //
+            "File:Paused", "Rec:Paused", "Conn:Paused", "In:Paused", //
+            "File:Restarted", "Rec:Restarted", "Conn:Restarted", "In:Restarted", //
+            "File:Reset", "Rec:Reset", "Conn:Reset", "In:Reset", //
+            "File:Looped", "Rec:Looped", "Conn:Looped", "In:Looped" }));
     EXPECT_TRUE(connector.IsStarted());
     gLog.clear();
 
     device.Stopped();
     device.Closed();
-    EXPECT_EQ(gLog, TLog({"File:Stopped", "Rec:Stopped", "Conn:Stopped", "In:Stopped", //
-                          "File:Closed", "Rec:Closed", "Conn:Closed", "In:Closed"}));
-    for (TMMDSPComponent* member : std::initializer_list<TMMDSPComponent*> {&device, &file, &recorder, &connector}) {
+    EXPECT_EQ(gLog,
+        TLog({ "File:Stopped", "Rec:Stopped", "Conn:Stopped", "In:Stopped", //
+            "File:Closed", "Rec:Closed", "Conn:Closed", "In:Closed" }));
+    for (TMMDSPComponent* member :
+        std::initializer_list<TMMDSPComponent*> { &device, &file, &recorder, &connector }) {
         SCOPED_TRACE(member->Name().toStdString());
         EXPECT_FALSE(member->IsOpen());
         EXPECT_FALSE(member->IsStarted());
@@ -756,20 +755,20 @@ protected:
         gLog.clear();
     }
 
-    TTestMember head {nullptr, "Head"};
-    TTestInlineDevice first {nullptr, "D1"};
-    TTestMember m1 {nullptr, "M1"};
-    TTestInlineDevice second {nullptr, "D2"};
-    TTestMember m2 {nullptr, "M2"};
+    TTestMember head { nullptr, "Head" };
+    TTestInlineDevice first { nullptr, "D1" };
+    TTestMember m1 { nullptr, "M1" };
+    TTestInlineDevice second { nullptr, "D2" };
+    TTestMember m2 { nullptr, "M2" };
 };
 
 TEST_F(TwoDeviceChain, OpenedReachesTheHeadAndCarriesOnThroughTheNextDevice)
 {
     first.Opened();
-    EXPECT_EQ(gLog, TLog({"Head:Opened", "M1:Opened", "M2:Opened", "D2:Opened", "D1:Opened"}));
+    EXPECT_EQ(gLog, TLog({ "Head:Opened", "M1:Opened", "M2:Opened", "D2:Opened", "D1:Opened" }));
     EXPECT_FALSE(first.HasUpstreamDevice());
     EXPECT_TRUE(second.HasUpstreamDevice());
-    for (TMMDSPComponent* member : std::initializer_list<TMMDSPComponent*> {&head, &m1, &second, &m2}) {
+    for (TMMDSPComponent* member : std::initializer_list<TMMDSPComponent*> { &head, &m1, &second, &m2 }) {
         SCOPED_TRACE(member->Name().toStdString());
         EXPECT_EQ(member->BufferSize(), 1000);
         EXPECT_TRUE(member->IsOpen());
@@ -781,23 +780,23 @@ TEST_F(TwoDeviceChain, ClosedReachesTheNextDeviceFirst)
     first.Opened();
     gLog.clear();
     first.Closed();
-    EXPECT_EQ(gLog, TLog({"M2:Closed", "D2:Closed", "Head:Closed", "M1:Closed", "D1:Closed"}));
+    EXPECT_EQ(gLog, TLog({ "M2:Closed", "D2:Closed", "Head:Closed", "M1:Closed", "D1:Closed" }));
     gLog.clear();
     first.Stopped();
-    EXPECT_EQ(gLog, TLog({"M2:Stopped", "D2:Stopped", "Head:Stopped", "M1:Stopped", "D1:Stopped"}));
+    EXPECT_EQ(gLog, TLog({ "M2:Stopped", "D2:Stopped", "Head:Stopped", "M1:Stopped", "D1:Stopped" }));
 }
 
 TEST_F(TwoDeviceChain, ADeviceWithAnUpstreamDeviceDrivesOnlyItsOwnPart)
 {
     second.Opened();
-    EXPECT_EQ(gLog, TLog({"M2:Opened", "D2:Opened"}));
+    EXPECT_EQ(gLog, TLog({ "M2:Opened", "D2:Opened" }));
     EXPECT_TRUE(second.HasUpstreamDevice());
     EXPECT_FALSE(m1.IsOpen());
     EXPECT_FALSE(head.IsOpen());
     gLog.clear();
     second.Started();
     second.Closed();
-    EXPECT_EQ(gLog, TLog({"M2:Started", "D2:Started", "M2:Closed", "D2:Closed"}));
+    EXPECT_EQ(gLog, TLog({ "M2:Started", "D2:Started", "M2:Closed", "D2:Closed" }));
 }
 
 // ---------------------------------------------------------------------------
@@ -862,7 +861,7 @@ TEST_F(ChainTest, BufferLoadTravelsUpToTheSource)
     bool moreBuffers = true;
     player.BufferLoad(&record->Header, moreBuffers);
 
-    EXPECT_EQ(order, (std::vector<std::string> {"Player", "Middle", "Source"}));
+    EXPECT_EQ(order, (std::vector<std::string> { "Player", "Middle", "Source" }));
     EXPECT_FALSE(moreBuffers) << "the source's answer reaches the consumer";
     EXPECT_EQ(record->Header.dwBytesRecorded, 4u);
     EXPECT_EQ(std::string(record->Header.lpData, 4), "data");
@@ -930,7 +929,7 @@ TEST_F(ChainTest, DestroyingAnOwnerWithALinkedChainLeavesNoDanglingLinks)
     EXPECT_EQ(outside.GetInput(), nullptr);
     const auto registered = TMMDSPComponent::ChainRegistry();
     EXPECT_EQ(std::find(registered.begin(), registered.end(), static_cast<TMMDSPComponent*>(file)),
-              registered.end());
+        registered.end());
 }
 
 TEST_F(ChainTest, RemovingAMemberFromItsOwnerUnlinksIt)
@@ -1081,7 +1080,7 @@ TEST(DeviceThreads, AreRegisteredFromCreationToDestruction)
 {
     TTestDevice device(nullptr, "In");
     const int before = TMMDSPThread::DeviceThreadCount();
-    auto thread = std::make_unique<TTestDSPThread>(&device, [] { });
+    auto thread = std::make_unique<TTestDSPThread>(&device, [] {});
     EXPECT_TRUE(thread->Suspended()) << "created suspended";
     EXPECT_EQ(thread->Owner(), &device);
     EXPECT_EQ(TMMDSPThread::DeviceThreadCount(), before + 1);
@@ -1099,8 +1098,8 @@ TEST(SyncCallTest, RunsDirectlyInTheMainThreadAndInThreadsThatAreNoDeviceThreads
     SyncCall([&] { ranIn = GetCurrentThreadId(); });
     EXPECT_EQ(ranIn, MainThreadID());
 
-    std::atomic<DWORD> otherRanIn {0};
-    std::atomic<DWORD> otherId {0};
+    std::atomic<DWORD> otherRanIn { 0 };
+    std::atomic<DWORD> otherId { 0 };
     std::thread other([&] {
         otherId = GetCurrentThreadId();
         SyncCall([&] { otherRanIn = GetCurrentThreadId(); });
@@ -1113,9 +1112,9 @@ TEST(SyncCallTest, RunsDirectlyInTheMainThreadAndInThreadsThatAreNoDeviceThreads
 TEST(SyncCallTest, FromADeviceThreadRunsInTheMainThreadWhileItWaitsInAMessageDelay)
 {
     TTestDevice device(nullptr, "In");
-    std::atomic<DWORD> ranIn {0};
-    std::atomic<bool> ranInMain {false};
-    std::atomic<bool> errorCameBack {false};
+    std::atomic<DWORD> ranIn { 0 };
+    std::atomic<bool> ranInMain { false };
+    std::atomic<bool> errorCameBack { false };
     TEvent done(true, false);
     TTestDSPThread thread(&device, [&] {
         SyncCall([&] {
@@ -1147,15 +1146,18 @@ TEST(SyncCallTest, AThreadThatIsNoDeviceThreadRunsTheMethodItself)
     // A worker of the same kinds, but not registered: a plain TMMThreadEx.
     class TWorker : public TMMThreadEx {
     public:
-        TWorker() : TMMThreadEx(true) { }
+        TWorker()
+            : TMMThreadEx(true)
+        {
+        }
         ~TWorker() override
         {
             Terminate();
             if (!Suspended())
                 WaitFor();
         }
-        std::atomic<DWORD> RanIn {0};
-        std::atomic<DWORD> Own {0};
+        std::atomic<DWORD> RanIn { 0 };
+        std::atomic<DWORD> Own { 0 };
 
     protected:
         void Execute() override
