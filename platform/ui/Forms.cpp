@@ -211,9 +211,20 @@ TCustomForm::~TCustomForm()
     delete FIcon;
 }
 
+void TCustomForm::AfterConstruction()
+{
+    if (FFormRead)
+        return;
+    const QMetaObject* mo = metaObject();
+    const int index = mo->indexOfClassInfo("StoredForm");
+    if (index >= 0)
+        ReadForm(QString::fromUtf8(mo->classInfo(index).value()));
+}
+
 void TCustomForm::ReadForm(const QString& resource)
 {
     RegisterStandardClasses();
+    FFormRead = true;
     const QString path = IsPath(resource) ? resource : ResourceFile(resource, QString());
     ReadComponentRes(path, this);
     DoCreate();

@@ -26,6 +26,9 @@
 //         TBitBtn* Button1 = nullptr;
 //     };
 //
+// A form class may instead name its stored form in its class information,
+// Q_CLASSINFO("StoredForm", "AnaForm.form"); AfterConstruction (which
+// Application->CreateForm calls once the object is complete) then reads it.
 // A form without code of its own is read in one step with
 // TForm(owner, "Demo.form").
 //
@@ -168,6 +171,12 @@ public:
     /// property); returns whether one was pressed.
     bool DialogKey(WORD key);
 
+    /// Reads the stored form the class names in its class information
+    /// (Q_CLASSINFO("StoredForm", "AnaForm.form")) unless the form has read
+    /// one already. Application->CreateForm calls it once the object is
+    /// complete; code that creates such a form with new calls it itself.
+    virtual void AfterConstruction();
+
     /// Stored values of the platform's form files that have no effect here.
     int PixelsPerInch() const { return kPixelsPerInch; }
     void SetPixelsPerInch(int) {}
@@ -254,6 +263,7 @@ private:
     bool FActive = false;
     bool FPlaced = false;
     bool FDestroyFired = false;
+    bool FFormRead = false;
     int FTextHeight = 13;
     TBorderIcons FBorderIcons = biSystemMenu | biMinimize | biMaximize;
     TFormBorderStyle FBorderStyle = bsSizeable;

@@ -1,5 +1,7 @@
 #include "platform/ui/Controls.h"
 
+#include "platform/ui/Bitmap.h"
+
 #include "platform/ui/ExtCtrls.h"
 #include "platform/ui/Forms.h"
 #include "platform/ui/StdCtrls.h"
@@ -42,6 +44,23 @@ protected:
     {
         Log.push_back("click");
         TGraphicControl::Click();
+    }
+};
+
+// A transparent graphic control that reads what lies beneath it while it paints.
+class TPeek : public TGraphicControl {
+public:
+    using TGraphicControl::TGraphicControl;
+    TColor Seen = clNone;
+    TColor Copied = clNone;
+
+protected:
+    void Paint() override
+    {
+        Seen = Canvas()->Pixels(2, 2);
+        TBitmap copy(Width(), Height(), pf32bit);
+        copy.Canvas()->CopyRect(ClientRect(), Canvas(), ClientRect());
+        Copied = copy.Canvas()->Pixels(3, 3);
     }
 };
 
@@ -333,6 +352,24 @@ TEST_F(ControlsTest, PaintsItsPixelsAndGraphicControlsLieBelowWindowedOnes)
     swatch->SetParent(panel);
     swatch->SetBounds(0, 0, 10, 10);
     EXPECT_EQ(Render().pixel(55, 55), Rgb(clRed));
+}
+
+TEST_F(ControlsTest, TransparentControlsReadTheParentBeneathThem)
+{
+    auto* panel = new TPanel(Form.get());
+    panel->SetParent(Form.get());
+    panel->SetBevelOuter(bvNone);
+    panel->SetColor(clNavy);
+    panel->SetBounds(0, 0, 100, 100);
+    auto* peek = new TPeek(Form.get());
+    peek->SetParent(panel);
+    peek->SetBounds(10, 10, 20, 20);
+    Form->Show();
+    Render();
+    EXPECT_EQ(peek->Seen, clNavy);
+    EXPECT_EQ(peek->Copied, clNavy);
+    Form->Handle()->repaint();
+    EXPECT_EQ(peek->Seen, clNavy);
 }
 
 TEST_F(ControlsTest, PaintDirectDrawsOnWhatTheControlShows)

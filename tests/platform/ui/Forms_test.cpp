@@ -1,5 +1,6 @@
 #include "platform/ui/Forms.h"
 
+#include "platform/ui/Application.h"
 #include "platform/ui/ExtCtrls.h"
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
@@ -70,6 +71,17 @@ protected:
     {
         ++WindowCreations;
         MappedWhenCreated = Handle()->isVisible();
+    }
+};
+
+// A form class that names its stored form for CreateForm.
+class TDemoWindow : public TForm {
+    Q_OBJECT
+    Q_CLASSINFO("StoredForm", "Demo.form")
+public:
+    explicit TDemoWindow(TComponent* owner)
+        : TForm(owner)
+    {
     }
 };
 
@@ -182,6 +194,20 @@ TEST(Forms, ReadsItsStoredFormBindsHandlersAndFieldsThenShows)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(watch.isNull());
     EXPECT_TRUE(TTestForm::Destroyed);
+}
+
+TEST(Forms, CreateFormReadsTheStoredFormTheClassNames)
+{
+    TDemoWindow* window = nullptr;
+    Application->CreateForm(window);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->Name(), "DemoForm");
+    EXPECT_NE(window->FindComponent("StartButton"), nullptr);
+    // Reading happens once.
+    const int components = window->ComponentCount();
+    window->AfterConstruction();
+    EXPECT_EQ(window->ComponentCount(), components);
+    delete window;
 }
 
 TEST(Forms, StoredFormErrors)
