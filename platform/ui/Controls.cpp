@@ -1,6 +1,7 @@
 #include "platform/ui/Controls.h"
 
 #include "platform/ui/Forms.h"
+#include "platform/ui/Menus.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -730,6 +731,17 @@ void TControl::SetCursor(TCursor value)
     ApplyCursor();
 }
 
+void TControl::SetPopupMenu(TPopupMenu* value)
+{
+    if (value == FPopupMenu)
+        return;
+    if (FPopupMenu)
+        FPopupMenu->RemoveFreeNotification(this);
+    FPopupMenu = value;
+    if (FPopupMenu)
+        FPopupMenu->FreeNotification(this);
+}
+
 void TControl::SetControlStyle(TControlStyle value)
 {
     FControlStyle = value;
@@ -857,6 +869,10 @@ void TControl::WidgetMouse(QMouseEvent* event, int kind)
                 Click();
         }
         MouseUp(button, shift, pos.x(), pos.y());
+        if (button == mbRight && FPopupMenu) {
+            const QPoint global = event->globalPosition().toPoint();
+            FPopupMenu->Popup(global.x(), global.y());
+        }
         break;
     default:
         MouseMove(shift, pos.x(), pos.y());
@@ -942,6 +958,8 @@ void TControl::Loaded()
 void TControl::Notification(TComponent* component, TOperation operation)
 {
     TComponent::Notification(component, operation);
+    if (operation == opRemove && component == FPopupMenu)
+        FPopupMenu = nullptr;
 }
 
 // ---------------------------------------------------------------------------

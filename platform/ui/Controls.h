@@ -50,6 +50,7 @@ class QWidget;
 class TControl;
 class TControlWidget;
 class TCustomForm;
+class TPopupMenu;
 class TWinControl;
 
 // ---------------------------------------------------------------------------
@@ -286,6 +287,11 @@ public:
     TCursor Cursor() const { return FCursor; }
     void SetCursor(TCursor value);
 
+    /// Shown where the right mouse button is released over the control
+    /// (after OnMouseUp). Cleared when the menu is destroyed.
+    TPopupMenu* PopupMenu() const { return FPopupMenu; }
+    void SetPopupMenu(TPopupMenu* value);
+
     TControlStyle ControlStyle() const { return FControlStyle; }
     void SetControlStyle(TControlStyle value);
     TControlState ControlState() const { return FControlState; }
@@ -442,6 +448,7 @@ private:
     bool FShowHint = false;
     bool FParentShowHint = true;
     TCursor FCursor = crDefault;
+    TPopupMenu* FPopupMenu = nullptr;
     std::function<void(TCanvas*)> FDirectDraw;
     TNotifyEvent FOnClick;
     TNotifyEvent FOnDblClick;

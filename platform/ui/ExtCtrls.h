@@ -59,6 +59,7 @@ private:
 
 class TPanel : public TCustomPanel {
     Q_OBJECT
+    Q_MOC_INCLUDE("platform/ui/Menus.h")
     Q_PROPERTY(UiEnums::TAlign Align READ Align WRITE SetAlign)
     Q_PROPERTY(UiEnums::TAlignment Alignment READ Alignment WRITE SetAlignment)
     Q_PROPERTY(UiEnums::TAnchors Anchors READ Anchors WRITE SetAnchors)
@@ -75,6 +76,7 @@ class TPanel : public TCustomPanel {
     Q_PROPERTY(bool ParentColor READ ParentColor WRITE SetParentColor)
     Q_PROPERTY(bool ParentFont READ ParentFont WRITE SetParentFont)
     Q_PROPERTY(bool ParentShowHint READ ParentShowHint WRITE SetParentShowHint)
+    Q_PROPERTY(TPopupMenu* PopupMenu READ PopupMenu WRITE SetPopupMenu)
     Q_PROPERTY(bool ShowHint READ ShowHint WRITE SetShowHint)
     Q_PROPERTY(bool TabStop READ TabStop WRITE SetTabStop)
     Q_PROPERTY(bool Visible READ Visible WRITE SetVisible)
@@ -138,11 +140,13 @@ private:
 /// stretched to the control.
 class TImage : public TGraphicControl {
     Q_OBJECT
+    Q_MOC_INCLUDE("platform/ui/Menus.h")
     Q_PROPERTY(UiEnums::TAlign Align READ Align WRITE SetAlign)
     Q_PROPERTY(UiEnums::TAnchors Anchors READ Anchors WRITE SetAnchors)
     Q_PROPERTY(bool AutoSize READ AutoSize WRITE SetAutoSize)
     Q_PROPERTY(bool Center READ Center WRITE SetCenter)
     Q_PROPERTY(bool ParentShowHint READ ParentShowHint WRITE SetParentShowHint)
+    Q_PROPERTY(TPopupMenu* PopupMenu READ PopupMenu WRITE SetPopupMenu)
     Q_PROPERTY(TPicture* Picture READ Picture WRITE SetPicture)
     Q_PROPERTY(bool ShowHint READ ShowHint WRITE SetShowHint)
     Q_PROPERTY(bool Stretch READ Stretch WRITE SetStretch)

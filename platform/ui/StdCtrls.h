@@ -49,6 +49,7 @@ private:
 
 class TLabel : public TCustomLabel {
     Q_OBJECT
+    Q_MOC_INCLUDE("platform/ui/Menus.h")
     Q_PROPERTY(UiEnums::TAlign Align READ Align WRITE SetAlign)
     Q_PROPERTY(UiEnums::TAlignment Alignment READ Alignment WRITE SetAlignment)
     Q_PROPERTY(UiEnums::TAnchors Anchors READ Anchors WRITE SetAnchors)
@@ -61,6 +62,7 @@ class TLabel : public TCustomLabel {
     Q_PROPERTY(bool ParentColor READ ParentColor WRITE SetParentColor)
     Q_PROPERTY(bool ParentFont READ ParentFont WRITE SetParentFont)
     Q_PROPERTY(bool ParentShowHint READ ParentShowHint WRITE SetParentShowHint)
+    Q_PROPERTY(TPopupMenu* PopupMenu READ PopupMenu WRITE SetPopupMenu)
     Q_PROPERTY(bool ShowAccelChar READ ShowAccelChar WRITE SetShowAccelChar)
     Q_PROPERTY(bool ShowHint READ ShowHint WRITE SetShowHint)
     Q_PROPERTY(bool Transparent READ Transparent WRITE SetTransparent)
@@ -92,6 +94,7 @@ TRect DrawButtonFace(TCanvas* canvas, const TRect& rect, bool pressed, bool isDe
 
 class TButton : public TCustomControl {
     Q_OBJECT
+    Q_MOC_INCLUDE("platform/ui/Menus.h")
     Q_PROPERTY(UiEnums::TAnchors Anchors READ Anchors WRITE SetAnchors)
     Q_PROPERTY(bool Cancel READ Cancel WRITE SetCancel)
     Q_PROPERTY(QString Caption READ Caption WRITE SetCaption)
@@ -101,6 +104,7 @@ class TButton : public TCustomControl {
     Q_PROPERTY(int ModalResult READ ModalResult WRITE SetModalResult)
     Q_PROPERTY(bool ParentFont READ ParentFont WRITE SetParentFont)
     Q_PROPERTY(bool ParentShowHint READ ParentShowHint WRITE SetParentShowHint)
+    Q_PROPERTY(TPopupMenu* PopupMenu READ PopupMenu WRITE SetPopupMenu)
     Q_PROPERTY(bool ShowHint READ ShowHint WRITE SetShowHint)
     Q_PROPERTY(bool TabStop READ TabStop WRITE SetTabStop)
     Q_PROPERTY(bool Visible READ Visible WRITE SetVisible)

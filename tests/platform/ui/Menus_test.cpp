@@ -3,11 +3,15 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
+#include "platform/ui/StdCtrls.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QBuffer>
 #include <QMenu>
 #include <QMenuBar>
+#include <QTest>
+#include <QTimer>
 #include <QWidget>
 
 #include <gtest/gtest.h>
@@ -172,4 +176,49 @@ TEST(Menus, DestroyingTheMenuDetachesItFromTheForm)
     EXPECT_EQ(form->Menu(), nullptr);
     EXPECT_EQ(form->FindComponent<TMenuItem>("Open1"), nullptr);
     EXPECT_EQ(form->ClientHeight(), 100);
+}
+
+TEST(Menus, PopupMenuOpensOnARightClickAndRunsTheChosenItem)
+{
+    const QByteArray text = R"(object F: TForm
+  object Label1: TLabel
+    Left = 8
+    Top = 8
+    Caption = 'Right-click me'
+    PopupMenu = PopupMenu1
+  end
+  object PopupMenu1: TPopupMenu
+    object Copy1: TMenuItem
+      Caption = '&Copy'
+    end
+  end
+end
+)";
+    TForm form(nullptr);
+    QBuffer buffer;
+    buffer.setData(text);
+    buffer.open(QIODevice::ReadOnly);
+    ReadComponent(buffer, &form);
+    auto* label = form.FindComponent<TLabel>("Label1");
+    auto* popup = form.FindComponent<TPopupMenu>("PopupMenu1");
+    ASSERT_TRUE(label && popup);
+    EXPECT_EQ(label->PopupMenu(), popup);
+    int popups = 0;
+    popup->SetOnPopup([&](TObject*) { ++popups; });
+    int copies = 0;
+    form.FindComponent<TMenuItem>("Copy1")->SetOnClick([&](TObject*) { ++copies; });
+    form.Show();
+    QTimer::singleShot(0, [] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        ASSERT_NE(menu, nullptr);
+        ASSERT_EQ(menu->actions().size(), 1);
+        EXPECT_EQ(menu->actions()[0]->text(), "&Copy");
+        menu->actions()[0]->trigger();
+        menu->close();
+    });
+    QTest::mouseClick(label->Handle(), Qt::RightButton, Qt::NoModifier, QPoint(2, 2));
+    EXPECT_EQ(popups, 1);
+    EXPECT_EQ(copies, 1);
+    delete popup;
+    EXPECT_EQ(label->PopupMenu(), nullptr);
 }
