@@ -69,6 +69,11 @@ TMMBevel::TMMBevel(QObject* parent)
 
 TMMBevel::~TMMBevel() = default;
 
+TPersistent* TMMBevel::GetOwner() const
+{
+    return qobject_cast<TPersistent*>(parent());
+}
+
 void TMMBevel::Assign(TPersistent* source)
 {
     auto* other = qobject_cast<TMMBevel*>(source);

@@ -112,6 +112,10 @@ public:
     /// The shared colour setter, keyed by TBevelColorIndex.
     void SetColor(int index, TColor value);
 
+protected:
+    /// The owning control (the QObject parent), for name paths in messages.
+    TPersistent* GetOwner() const override;
+
 private:
     TBevelCut FBevelInner = bvNone;
     TBevelCut FBevelOuter = bvLowered;
