@@ -1,15 +1,33 @@
-// The wave object, the wave file component in a chain, and the pool of
-// memory blocks.
+// The wave object, the wave file component in a chain (driven by a small
+// test device, as the wave input drives it), and the pool of memory blocks.
+// Written files are checked byte by byte and by sox, ffmpeg/ffprobe and
+// libsndfile.
 #include "mm/capture/MMWave.h"
 
-#include <gtest/gtest.h>
+#include "mm/format/MMWaveFormat.h"
+#include "platform/ui/Application.h"
+#include "support/TestSupport.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 
 #include <atomic>
+#include <cmath>
 #include <cstring>
+#include <gsm.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sndfile.h>
+#include <string>
+#include <sys/mount.h>
 #include <thread>
 #include <vector>
 
 namespace {
+
 
 // ---------------------------------------------------------------------------
 // TMMAllocator
@@ -138,4 +156,921 @@ TEST(MMAllocator, SeveralThreadsAllocateAndReleaseWithoutSharingABlock)
     EXPECT_LE(pool.Count(), 12);
 }
 
+
+// ---------------------------------------------------------------------------
+// Files and readers
+
+std::string ReadWhole(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = file.readAll();
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+void WriteWhole(const QString& path, const std::string& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes.data(), static_cast<qint64>(bytes.size()));
+}
+
+std::string Le16(uint16_t v)
+{
+    return std::string { static_cast<char>(v & 0xFF), static_cast<char>(v >> 8) };
+}
+
+std::string Le32(uint32_t v)
+{
+    std::string s;
+    for (int i = 0; i < 4; ++i)
+        s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    return s;
+}
+
+uint32_t DwordAt(const std::string& bytes, size_t offset)
+{
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | static_cast<unsigned char>(bytes.at(offset + static_cast<size_t>(i)));
+    return v;
+}
+
+std::string Pattern(size_t size, unsigned seed)
+{
+    std::string data(size, '\0');
+    uint32_t x = seed;
+    for (size_t i = 0; i < size; ++i) {
+        x = x * 1664525u + 1013904223u;
+        data[i] = static_cast<char>(x >> 24);
+    }
+    return data;
+}
+
+WAVEFORMATEX StereoPcm()
+{
+    WAVEFORMATEX format {};
+    BuildPCMFormat(&format, 16, 2, 48000);
+    return format;
+}
+
+GSM610WAVEFORMAT Gsm()
+{
+    GSM610WAVEFORMAT format {};
+    format.wfx = { WAVE_FORMAT_GSM610, 1, 8000, 1625, 65, 0, 2 };
+    format.wSamplesPerBlock = 320;
+    return format;
+}
+
+// Real GSM 6.10 blocks (WAV49 packing) of a tone, made with libgsm.
+std::string GsmBlocks(size_t blocks)
+{
+    gsm g = gsm_create();
+    int one = 1;
+    gsm_option(g, GSM_OPT_WAV49, &one);
+    std::string out;
+    for (size_t b = 0; b < blocks; ++b) {
+        gsm_signal pcm[320];
+        for (int i = 0; i < 320; ++i)
+            pcm[i] = static_cast<gsm_signal>(8000 * std::sin(2 * M_PI * 440 * static_cast<double>(b * 320 + i) / 8000));
+        gsm_byte block[65];
+        gsm_encode(g, pcm, block);
+        gsm_encode(g, pcm + 160, block + 32);
+        out.append(reinterpret_cast<const char*>(block), 65);
+    }
+    gsm_destroy(g);
+    return out;
+}
+
+struct TToolResult {
+    int ExitCode = -1;
+    std::string Out;
+    std::string Err;
+};
+
+TToolResult RunTool(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    TToolResult result;
+    if (!process.waitForStarted(30000) || !process.waitForFinished(120000))
+        return result;
+    result.Out = process.readAllStandardOutput().toStdString();
+    result.Err = process.readAllStandardError().toStdString();
+    result.ExitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return result;
+}
+
+/// Samples per channel as sox counts them.
+long SoxSamples(const QString& path)
+{
+    const TToolResult r = RunTool("soxi", { "-s", path });
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    return std::strtol(r.Out.c_str(), nullptr, 10);
+}
+
+/// Bytes sox decodes to 16-bit little-endian PCM.
+std::string SoxRaw(const QString& path)
+{
+    const TToolResult r
+        = RunTool("sox", { "-V1", path, "-t", "raw", "-e", "signed-integer", "-b", "16", "-L", "-" });
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    return r.Out;
+}
+
+std::string Ffprobe(const QString& path)
+{
+    const TToolResult r = RunTool("ffprobe",
+        { "-v", "error", "-show_entries", "stream=codec_name,sample_rate,channels,duration_ts", "-of",
+            "default=noprint_wrappers=1", path });
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_EQ(r.Err, "") << "ffprobe complained";
+    return r.Out;
+}
+
+std::string FfmpegRaw(const QString& path)
+{
+    const TToolResult r = RunTool("ffmpeg", { "-v", "error", "-nostdin", "-i", path, "-f", "s16le", "-" });
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_EQ(r.Err, "") << "ffmpeg complained";
+    return r.Out;
+}
+
+/// libsndfile's frames and 16-bit samples.
+std::string SndfileRaw(const QString& path, SF_INFO* infoOut = nullptr)
+{
+    SF_INFO info {};
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
+    EXPECT_NE(file, nullptr) << sf_strerror(nullptr);
+    if (file == nullptr)
+        return {};
+    std::vector<short> samples(static_cast<size_t>(info.frames * info.channels));
+    const sf_count_t got = sf_readf_short(file, samples.data(), info.frames);
+    sf_close(file);
+    if (infoOut != nullptr)
+        *infoOut = info;
+    return std::string(reinterpret_cast<const char*>(samples.data()), static_cast<size_t>(got * info.channels * 2));
+}
+
+/// A 48 kHz 16-bit stereo file of Frames frames of Data made by libsndfile.
+void MakePcmFile(const QString& path, const std::string& data)
+{
+    SF_INFO info {};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    sf_write_raw(file, data.data(), static_cast<sf_count_t>(data.size()));
+    sf_close(file);
+}
+
+// ---------------------------------------------------------------------------
+// A chain to drive the wave file component
+
+// A device publishing Output, driven by the test as the wave input drives
+// its chain: notifications, then one buffer record per delivered buffer.
+class TTestSource : public TMMCustomSoundComponent {
+    Q_OBJECT
+    Q_PROPERTY(TMMDSPComponent* Output READ GetOutput WRITE SetOutput)
+public:
+    explicit TTestSource(TComponent* owner = nullptr)
+        : TMMCustomSoundComponent(owner)
+    {
+    }
+
+    void SetNumBuffers(int) override { }
+    int GetNumBuffers() const override { return 1; }
+    void SetDeviceID(TMMDeviceId) override { }
+    TMMDeviceId GetDeviceID() const override { return MapperId; }
+    void SetProductName(const QString&) override { }
+    QString GetProductName() const override { return QStringLiteral("Test source"); }
+    void SetCallBackMode(TMMCBMode) override { }
+    TMMCBMode GetCallBackMode() const override { return cmThread; }
+
+    void Start()
+    {
+        Opened();
+        Started();
+    }
+    void Finish()
+    {
+        Stopped();
+        Closed();
+    }
+
+    /// Passes Data down in one buffer record of the real buffer size.
+    void Deliver(const std::string& data)
+    {
+        const size_t capacity = std::max<size_t>(data.size(), static_cast<size_t>(GetBufferSize()));
+        std::vector<char> block(kBufferRecordSize + capacity);
+        auto* record = reinterpret_cast<TMMBufferRecord*>(block.data());
+        InitBufferRecord(record, static_cast<DWORD>(capacity));
+        std::memcpy(record->Header.lpData, data.data(), data.size());
+        record->Header.dwBytesRecorded = static_cast<DWORD>(data.size());
+        BufferReady(&record->Header);
+    }
+};
+
+// The end of the chain: counts what reaches it.
+class TTestSink : public TMMDSPComponent {
+    Q_OBJECT
+    Q_PROPERTY(TMMDSPComponent* Input READ GetInput WRITE SetInput)
+public:
+    explicit TTestSink(TComponent* owner = nullptr)
+        : TMMDSPComponent(owner)
+    {
+    }
+
+    void BufferReady(PWaveHdr lpWaveHdr) override
+    {
+        ++Buffers;
+        Bytes += lpWaveHdr->dwBytesRecorded;
+        TMMDSPComponent::BufferReady(lpWaveHdr);
+    }
+
+    std::atomic<int> Buffers { 0 };
+    std::atomic<long> Bytes { 0 };
+};
+
+// A device thread to deliver buffers from, as the wave input's thread does.
+class TDeliveryThread : public TMMDSPThread {
+public:
+    TDeliveryThread(TMMCustomSoundComponent* owner, std::function<void()> work)
+        : TMMDSPThread(owner)
+        , FWork(std::move(work))
+    {
+    }
+    ~TDeliveryThread() override
+    {
+        Terminate();
+        if (!Suspended())
+            WaitFor();
+    }
+
+protected:
+    void Execute() override { FWork(); }
+
+private:
+    std::function<void()> FWork;
+};
+
+/// Source -> wave file -> sink, recording into Dir.
+class WaveFileChain : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Dir = tonvara::test::MakeTempDir(QStringLiteral("wavefile"));
+        Source = std::make_unique<TTestSource>();
+        File = std::make_unique<TMMWaveFile>(nullptr);
+        Sink = std::make_unique<TTestSink>();
+        File->Wave()->SetFileMustExist(false);
+        File->SetInput(Source.get());
+        File->SetOutput(Sink.get());
+        File->SetOnOpen([this](TObject*) { ++Opens; });
+        File->SetOnClose([this](TObject*) {
+            ++Closes;
+            CloseInMain = IsMainThread();
+        });
+        File->SetOnChange([this](TObject*) { ++Changes; });
+    }
+    void TearDown() override
+    {
+        File.reset();
+        Sink.reset();
+        Source.reset();
+    }
+
+    QString PathOf(const char* name) const { return Dir + QLatin1Char('/') + QLatin1String(name); }
+
+    void Record(const QString& path, LPCWAVEFORMATEX format, int bufferSize)
+    {
+        File->Wave()->SetFileName(path);
+        Source->SetPWaveFormat(format);
+        Source->SetBufferSize(bufferSize);
+        Source->Start();
+        // Naming the file was a change; count only what follows.
+        Changes = 0;
+    }
+
+    QString Dir;
+    std::unique_ptr<TTestSource> Source;
+    std::unique_ptr<TMMWaveFile> File;
+    std::unique_ptr<TTestSink> Sink;
+    int Opens = 0;
+    std::atomic<int> Closes { 0 };
+    std::atomic<bool> CloseInMain { false };
+    int Changes = 0;
+};
+
+// The header the layer writes for 48 kHz 16-bit stereo, up to the data.
+std::string PcmHeader(uint32_t riffSize, uint32_t dataSize)
+{
+    return "RIFF" + Le32(riffSize) + "WAVEfmt " + Le32(18) + Le16(1) + Le16(2) + Le32(48000) + Le32(192000)
+        + Le16(4) + Le16(16) + Le16(0) + "data" + Le32(dataSize);
+}
+
+// ---------------------------------------------------------------------------
+// TMMWave
+
+TEST(MMWave, ANewWaveHasNoFileAndReportsTheDefaults)
+{
+    TMMWave wave;
+    EXPECT_EQ(wave.FileName(), QString());
+    EXPECT_TRUE(wave.FileMustExist());
+    EXPECT_EQ(wave.TimeFormat(), tfSample);
+    EXPECT_EQ(wave.IOBufferSize(), 32768);
+    EXPECT_EQ(wave.PWaveFormat(), nullptr);
+    EXPECT_EQ(wave.FormatString(), QStringLiteral("Unknown"));
+    EXPECT_EQ(wave.SampleRate(), 11025);
+    EXPECT_EQ(wave.BitLength(), 0);
+    EXPECT_EQ(wave.Mode(), mMono);
+    EXPECT_EQ(wave.FormatTag(), 0);
+    EXPECT_EQ(wave.DataSize(), 0);
+    EXPECT_EQ(wave.FileSize(), 0);
+    EXPECT_EQ(wave.Position(), -1);
+    EXPECT_TRUE(wave.IsEmpty());
+}
+
+TEST(MMWave, IOBufferSizeIsAtLeast8192)
+{
+    TMMWave wave;
+    wave.SetIOBufferSize(1000);
+    EXPECT_EQ(wave.IOBufferSize(), 8192);
+    wave.SetIOBufferSize(65536);
+    EXPECT_EQ(wave.IOBufferSize(), 65536);
+}
+
+TEST(MMWave, ANameWithoutAFileAttachesNothingAndReportsAChange)
+{
+    const QString dir = tonvara::test::MakeTempDir(QStringLiteral("wave-name"));
+    TMMWave wave;
+    wave.SetFileMustExist(false);
+    int changes = 0;
+    wave.SetOnChange([&](TObject*) { ++changes; });
+    TMMObserver observer;
+    int heard = 0;
+    observer.SetOnNotify([&](TObject*, TObject* data) {
+        ++heard;
+        EXPECT_EQ(data, &wave);
+    });
+    wave.Observable()->AddObserver(&observer);
+
+    wave.SetFileName(dir + QStringLiteral("/sub/../new.wav"));
+    EXPECT_EQ(wave.FileName(), dir + QStringLiteral("/new.wav")) << "fully qualified";
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(heard, 1);
+    EXPECT_EQ(wave.PWaveFormat(), nullptr);
+    EXPECT_EQ(wave.DataSize(), 0);
+    EXPECT_EQ(wave.FileSize(), 0);
+    EXPECT_EQ(wave.Position(), -1);
+
+    wave.SetFileName(dir + QStringLiteral("/new.wav"));
+    EXPECT_EQ(changes, 1) << "the same missing file again is no change";
+    wave.SetFileName(QString());
+    EXPECT_EQ(changes, 2);
+    EXPECT_EQ(wave.FileName(), QString());
+    EXPECT_EQ(heard, 2);
+}
+
+TEST(MMWave, AttachesAnExistingFileAndReportsItInEveryTimeFormat)
+{
+    const QString dir = tonvara::test::MakeTempDir(QStringLiteral("wave-attach"));
+    const QString path = dir + QStringLiteral("/tone.wav");
+    MakePcmFile(path, Pattern(48000 * 4, 1));
+    TMMWave wave;
+    wave.SetFileName(path);
+    EXPECT_EQ(wave.FileName(), path);
+    ASSERT_NE(wave.PWaveFormat(), nullptr);
+    EXPECT_EQ(wave.FormatTag(), 1);
+    EXPECT_EQ(wave.FormatString(), QStringLiteral("PCM"));
+    EXPECT_EQ(wave.SampleRate(), 48000);
+    EXPECT_EQ(wave.BitLength(), 16);
+    EXPECT_EQ(wave.Mode(), mStereo);
+    EXPECT_EQ(wave.DataSize(), 48000);
+    EXPECT_EQ(wave.FileSize(), QFileInfo(path).size());
+    EXPECT_EQ(wave.Position(), 0);
+    wave.SetTimeFormat(tfMillisecond);
+    EXPECT_EQ(wave.DataSize(), 1000);
+    wave.SetTimeFormat(tfByte);
+    EXPECT_EQ(wave.DataSize(), 192000);
+    wave.SetPosition(4000);
+    EXPECT_EQ(wave.Position(), 4000);
+    wave.SetPosition(10000000);
+    EXPECT_EQ(wave.Position(), 192000) << "clamped to the end";
+    ASSERT_EQ(wave.Segments().size(), 1u);
+    EXPECT_EQ(wave.Segments()[0].StartSample, 0);
+    EXPECT_EQ(wave.Segments()[0].EndSample, 48000);
+}
+
+TEST(MMWave, TheSameNameIsAChangeOnlyWhenTheFileChangedSize)
+{
+    const QString dir = tonvara::test::MakeTempDir(QStringLiteral("wave-same"));
+    const QString path = dir + QStringLiteral("/a.wav");
+    MakePcmFile(path, Pattern(4000, 2));
+    TMMWave wave;
+    int changes = 0;
+    wave.SetOnChange([&](TObject*) { ++changes; });
+    wave.SetFileName(path);
+    wave.SetFileName(path);
+    EXPECT_EQ(changes, 1);
+    MakePcmFile(path, Pattern(8000, 3));
+    wave.SetFileName(path);
+    EXPECT_EQ(changes, 2);
+    EXPECT_EQ(wave.DataSize(), 2000);
+}
+
+TEST(MMWave, AFileThatIsNoWaveIsInvalidAndOneThatCannotBeReadIsAReadError)
+{
+    const QString dir = tonvara::test::MakeTempDir(QStringLiteral("wave-errors"));
+    const QString good = dir + QStringLiteral("/good.wav");
+    MakePcmFile(good, Pattern(400, 4));
+    const QString text = dir + QStringLiteral("/notes.wav");
+    WriteWhole(text, "These are no sound, just words.\n");
+    const QString folder = dir + QStringLiteral("/folder.wav");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString missing = dir + QStringLiteral("/missing.wav");
+
+    for (bool mustExist : { true, false }) {
+        TMMWave wave;
+        wave.SetFileName(good);
+        wave.SetFileMustExist(mustExist);
+        int changes = 0;
+        wave.SetOnChange([&](TObject*) { ++changes; });
+        const auto messageOf = [&](const QString& name) -> QString {
+            try {
+                wave.SetFileName(name);
+            } catch (const EMMWaveError& e) {
+                return e.Message();
+            }
+            return QStringLiteral("(nothing raised)");
+        };
+        EXPECT_EQ(messageOf(text), QStringLiteral("Invalid wave file...")) << mustExist;
+        EXPECT_EQ(messageOf(folder), QStringLiteral("Error reading wave file")) << mustExist;
+        // The previous file stays attached after each failure.
+        EXPECT_EQ(wave.FileName(), good);
+        EXPECT_EQ(wave.DataSize(), 100);
+        EXPECT_EQ(changes, 0);
+        if (mustExist) {
+            EXPECT_EQ(messageOf(missing), QStringLiteral("Error reading wave file"));
+            EXPECT_EQ(wave.FileName(), good);
+        }
+    }
+}
+
+TEST(MMWave, CreatesWritesAndFinishesAFile)
+{
+    const QString dir = tonvara::test::MakeTempDir(QStringLiteral("wave-create"));
+    const QString path = dir + QStringLiteral("/made.wav");
+    TMMWave wave;
+    const WAVEFORMATEX format = StereoPcm();
+    wave.CreateWaveFile(path, &format);
+    EXPECT_TRUE(wave.IsOpen());
+    EXPECT_EQ(wave.FileName(), path);
+    const std::string data = Pattern(4096 * 3, 5);
+    EXPECT_EQ(wave.WriteBytes(data.data(), 4096), 4096);
+    EXPECT_EQ(wave.WriteBytes(data.data() + 4096, 8192), 8192);
+    EXPECT_EQ(wave.DataSize(), 3072);
+    EXPECT_EQ(wave.Position(), 3072);
+    EXPECT_GE(wave.FileSize(), 46 + 12288);
+    EXPECT_TRUE(wave.CloseWaveFile());
+    EXPECT_FALSE(wave.IsOpen());
+    EXPECT_EQ(wave.WriteBytes(data.data(), 4), -1) << "closed";
+    EXPECT_EQ(wave.FileSize(), 46 + 12288 + 12);
+    EXPECT_EQ(ReadWhole(path), PcmHeader(46 + 12288 + 12 - 8, 12288) + data + "fact" + Le32(4) + Le32(3072));
+}
+
+TEST(MMWave, AMemoryWaveIsReadNotWritten)
+{
+    const QString dir = tonvara::test::MakeTempDir(QStringLiteral("wave-memory"));
+    const QString path = dir + QStringLiteral("/m.wav");
+    const std::string data = Pattern(4000, 6);
+    MakePcmFile(path, data);
+
+    TMMWave wave;
+    wave.SetMemoryWave(true);
+    EXPECT_TRUE(wave.FileMustExist());
+    wave.SetFileMustExist(false);
+    EXPECT_TRUE(wave.FileMustExist()) << "fixed for a memory wave";
+    wave.SetFileName(path);
+    EXPECT_EQ(wave.MemoryData().toStdString(), ReadWhole(path));
+    EXPECT_EQ(wave.DataSize(), 1000);
+
+    wave.OpenWaveFile();
+    std::string back(4000, '\0');
+    EXPECT_EQ(wave.ReadBytes(back.data(), 4000), 4000);
+    EXPECT_EQ(back, data);
+    try {
+        wave.WriteBytes(data.data(), 4);
+        ADD_FAILURE() << "writing a memory wave raised nothing";
+    } catch (const EMMWaveError& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("Can't write to MemoryWave"));
+    }
+    const WAVEFORMATEX format = StereoPcm();
+    EXPECT_THROW(wave.CreateWaveFile(dir + QStringLiteral("/x.wav"), &format), EMMWaveError);
+
+    QBuffer saved;
+    saved.open(QIODevice::ReadWrite);
+    wave.SaveToStream(saved);
+    EXPECT_EQ(saved.data().toStdString(), ReadWhole(path));
+    saved.seek(0);
+    TMMWave copy;
+    copy.LoadFromStream(saved);
+    EXPECT_TRUE(copy.MemoryWave());
+    EXPECT_EQ(copy.DataSize(), 1000);
+
+    QBuffer junk;
+    junk.setData(QByteArray("RIFF0000WAVX"));
+    junk.open(QIODevice::ReadOnly);
+    try {
+        copy.LoadFromStream(junk);
+        ADD_FAILURE() << "junk was taken";
+    } catch (const EMMWaveError& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("Invalid wave file..."));
+    }
+    EXPECT_EQ(copy.DataSize(), 1000) << "the image it had stays";
+}
+
+TEST(MMWave, AssignCopiesTheFileAndSettingsWithOneChange)
+{
+    const QString dir = tonvara::test::MakeTempDir(QStringLiteral("wave-assign"));
+    const QString path = dir + QStringLiteral("/s.wav");
+    MakePcmFile(path, Pattern(40000, 7));
+    TMMWave source;
+    source.SetFileName(path);
+    source.SetTimeFormat(tfMillisecond);
+    source.SetIOBufferSize(16384);
+    source.SetPosition(50);
+
+    TMMWave copy;
+    int changes = 0;
+    copy.SetOnChange([&](TObject*) { ++changes; });
+    copy.Assign(&source);
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(copy.FileName(), path);
+    EXPECT_EQ(copy.TimeFormat(), tfMillisecond);
+    EXPECT_EQ(copy.IOBufferSize(), 16384);
+    EXPECT_EQ(copy.Position(), 50);
+    EXPECT_EQ(copy.DataSize(), source.DataSize());
+
+    copy.Assign(nullptr);
+    EXPECT_EQ(changes, 2);
+    EXPECT_EQ(copy.FileName(), QString());
+}
+
+// ---------------------------------------------------------------------------
+// TMMWaveFile as a sink
+
+TEST_F(WaveFileChain, IsAStoredFormClassWithItsDefaults)
+{
+    EXPECT_NE(GetClass(QStringLiteral("TMMWaveFile")), nullptr);
+    TMMWaveFile file(nullptr);
+    EXPECT_TRUE(file.Enabled());
+    EXPECT_TRUE(file.OverwriteExisting());
+    EXPECT_EQ(file.SilenceByte(), 128);
+    const QMetaObject* meta = file.metaObject();
+    for (const char* name : { "Input", "Output", "Wave", "Enabled", "OverwriteExisting", "OnOpen", "OnClose",
+             "OnChange", "OnChanged", "OnLooping" })
+        EXPECT_GE(meta->indexOfProperty(name), 0) << name;
+    EXPECT_EQ(meta->property(meta->indexOfProperty("Wave")).read(&file).value<TMMWave*>(), file.Wave());
+    const QMetaObject* waveMeta = file.Wave()->metaObject();
+    EXPECT_FALSE(waveMeta->property(waveMeta->indexOfProperty("DataSize")).isStored());
+    EXPECT_TRUE(waveMeta->property(waveMeta->indexOfProperty("FileName")).isStored());
+}
+
+TEST_F(WaveFileChain, WritesPcmBuffersByteForByteAndPeersReadThem)
+{
+    const QString path = PathOf("pcm.wav");
+    const WAVEFORMATEX format = StereoPcm();
+    Record(path, &format, 4096);
+    EXPECT_TRUE(File->FileOpen());
+    EXPECT_TRUE(File->FileStarted());
+    EXPECT_EQ(Opens, 1);
+    EXPECT_EQ(File->SilenceByte(), 0);
+
+    std::string all;
+    for (int i = 0; i < 50; ++i) {
+        const std::string data = Pattern(4096, 100 + i);
+        Source->Deliver(data);
+        all += data;
+    }
+    Source->Deliver(std::string());
+    Source->Finish();
+    EXPECT_EQ(Closes.load(), 1);
+    EXPECT_FALSE(File->FileOpen());
+    EXPECT_EQ(Sink->Buffers.load(), 51) << "every buffer passes on";
+    EXPECT_EQ(Sink->Bytes.load(), 50 * 4096);
+
+    const uint32_t dataSize = 50 * 4096;
+    const std::string expected
+        = PcmHeader(46 + dataSize + 12 - 8, dataSize) + all + "fact" + Le32(4) + Le32(dataSize / 4);
+    EXPECT_EQ(ReadWhole(path), expected);
+
+    EXPECT_EQ(SoxSamples(path), dataSize / 4);
+    EXPECT_EQ(SoxRaw(path), all);
+    EXPECT_EQ(FfmpegRaw(path), all);
+    EXPECT_NE(Ffprobe(path).find("codec_name=pcm_s16le"), std::string::npos);
+    SF_INFO info {};
+    EXPECT_EQ(SndfileRaw(path, &info), all);
+    EXPECT_EQ(info.frames, dataSize / 4);
+    EXPECT_EQ(info.samplerate, 48000);
+    EXPECT_EQ(info.channels, 2);
+}
+
+TEST_F(WaveFileChain, WritesGsmBlocksByteForByteAndPeersDecodeThem)
+{
+    const QString path = PathOf("gsm.wav");
+    const GSM610WAVEFORMAT format = Gsm();
+    Record(path, &format.wfx, 4096);
+    EXPECT_EQ(File->RealBufferSize(), 4095) << "63 whole blocks";
+    const std::string blocks = GsmBlocks(63 * 4);
+    for (int i = 0; i < 4; ++i)
+        Source->Deliver(blocks.substr(static_cast<size_t>(i) * 4095, 4095));
+    Source->Finish();
+
+    const uint32_t dataSize = 63 * 4 * 65;
+    const uint32_t samples = 63 * 4 * 320;
+    const std::string header = "RIFF" + Le32(48 + dataSize + 12 - 8) + "WAVEfmt " + Le32(20) + Le16(0x31)
+        + Le16(1) + Le32(8000) + Le32(1625) + Le16(65) + Le16(0) + Le16(2) + Le16(320) + "data" + Le32(dataSize);
+    EXPECT_EQ(ReadWhole(path), header + blocks + "fact" + Le32(4) + Le32(samples));
+
+    EXPECT_EQ(SoxSamples(path), samples);
+    const std::string sox = SoxRaw(path);
+    EXPECT_EQ(sox.size(), samples * 2u);
+    EXPECT_EQ(FfmpegRaw(path), sox) << "the same decoding";
+    const std::string probe = Ffprobe(path);
+    EXPECT_NE(probe.find("codec_name=gsm_ms"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("duration_ts=" + std::to_string(samples)), std::string::npos) << probe;
+    SF_INFO info {};
+    EXPECT_EQ(SndfileRaw(path, &info), sox);
+    EXPECT_EQ(info.frames, samples);
+}
+
+TEST_F(WaveFileChain, ARecordingWithoutDataLeavesFourZeroBytesOfData)
+{
+    const QString path = PathOf("empty.wav");
+    const WAVEFORMATEX format = StereoPcm();
+    Record(path, &format, 4096);
+    Source->Finish();
+    EXPECT_EQ(ReadWhole(path), PcmHeader(46 + 4 + 12 - 8, 4) + std::string(4, '\0') + "fact" + Le32(4) + Le32(1));
+    EXPECT_EQ(SoxSamples(path), 1);
+    SF_INFO info {};
+    EXPECT_EQ(SndfileRaw(path, &info), std::string(4, '\0'));
+    EXPECT_EQ(info.frames, 1);
+}
+
+TEST_F(WaveFileChain, AnExistingFileIsReplacedWithOverwriteExisting)
+{
+    const QString path = PathOf("old.wav");
+    MakePcmFile(path, Pattern(400000, 8));
+    File->Wave()->SetFileName(path);
+    EXPECT_EQ(File->Wave()->DataSize(), 100000);
+    const WAVEFORMATEX format = StereoPcm();
+    Record(path, &format, 4096);
+    const std::string data = Pattern(4096, 9);
+    Source->Deliver(data);
+    Source->Finish();
+    EXPECT_EQ(ReadWhole(path), PcmHeader(46 + 4096 + 12 - 8, 4096) + data + "fact" + Le32(4) + Le32(1024));
+    EXPECT_EQ(File->Wave()->DataSize(), 1024);
+}
+
+TEST_F(WaveFileChain, WithoutOverwriteExistingItWritesIntoTheFileFromTheWavesPosition)
+{
+    const QString path = PathOf("append.wav");
+    const std::string old = Pattern(8000, 10);
+    MakePcmFile(path, old);
+    File->SetOverwriteExisting(false);
+    File->Wave()->SetFileName(path);
+    File->Wave()->SetPosition(File->Wave()->DataSize());
+    const WAVEFORMATEX format = StereoPcm();
+    Record(path, &format, 4096);
+    const std::string data = Pattern(4096, 11);
+    Source->Deliver(data);
+    Source->Finish();
+    EXPECT_EQ(SndfileRaw(path), old + data);
+    EXPECT_EQ(SoxRaw(path), old + data);
+}
+
+TEST_F(WaveFileChain, RefusesToWriteAnotherFormatIntoAnExistingFile)
+{
+    const QString path = PathOf("stereo.wav");
+    MakePcmFile(path, Pattern(8000, 12));
+    const std::string before = ReadWhole(path);
+    File->SetOverwriteExisting(false);
+    File->Wave()->SetFileName(path);
+    const GSM610WAVEFORMAT format = Gsm();
+    File->Wave()->SetFileName(path);
+    Source->SetPWaveFormat(&format.wfx);
+    try {
+        Source->Opened();
+        ADD_FAILURE() << "GSM data went into a PCM file";
+    } catch (const EMMWaveError& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("Unable to open wave file"));
+    }
+    EXPECT_FALSE(File->FileOpen());
+    EXPECT_EQ(ReadWhole(path), before) << "the file is untouched";
+}
+
+TEST_F(WaveFileChain, SettingTheNameOfTheFileBeingWrittenKeepsTheRecordingGoing)
+{
+    const QString path = PathOf("running.wav");
+    const WAVEFORMATEX format = StereoPcm();
+    Record(path, &format, 4096);
+    const std::string first = Pattern(48000 * 4, 13);
+    Source->Deliver(first);
+    File->Wave()->SetFileName(path);
+    File->Wave()->SetFileName(Dir + QStringLiteral("/./running.wav"));
+    EXPECT_EQ(Changes, 0) << "no change of file";
+    EXPECT_TRUE(File->FileStarted());
+    const std::string second = Pattern(4096, 14);
+    Source->Deliver(second);
+    Source->Finish();
+    EXPECT_EQ(SndfileRaw(path), first + second);
+}
+
+TEST_F(WaveFileChain, AnotherNameWhileRecordingFinishesTheFileAndReportsAChange)
+{
+    const QString path = PathOf("first.wav");
+    const WAVEFORMATEX format = StereoPcm();
+    Record(path, &format, 4096);
+    const std::string data = Pattern(4096 * 3, 15);
+    Source->Deliver(data);
+    int changed = 0;
+    File->SetOnChanged([&](TObject*) { ++changed; });
+    File->Wave()->SetFileName(PathOf("second.wav"));
+    EXPECT_EQ(Changes, 1);
+    EXPECT_EQ(changed, 1);
+    EXPECT_EQ(SndfileRaw(path), data) << "finished with everything written";
+    EXPECT_EQ(ReadWhole(path).size(), 46u + data.size() + 12u);
+    Source->Deliver(Pattern(4096, 16));
+    EXPECT_EQ(Sink->Buffers.load(), 2) << "buffers still pass on";
+    Source->Finish();
+    EXPECT_EQ(Closes.load(), 1);
+    EXPECT_FALSE(QFile::exists(PathOf("second.wav"))) << "nothing is written until the next start";
+}
+
+TEST_F(WaveFileChain, TooLittleFreeSpaceFinishesTheFileAndClosesInTheMainThread)
+{
+    const QString path = PathOf("full.wav");
+    static std::atomic<int> allowed;
+    static std::atomic<std::int32_t> asked;
+    allowed = 5;
+    const auto saved = WaveFileEnoughDiskSpace;
+    WaveFileEnoughDiskSpace = [](const QString&, std::int32_t bytes) {
+        asked = bytes;
+        return allowed.fetch_sub(1) > 0;
+    };
+    const WAVEFORMATEX format = StereoPcm();
+    Record(path, &format, 4096);
+    std::string written;
+    TEvent done(true, false);
+    TDeliveryThread thread(Source.get(), [&] {
+        for (int i = 0; i < 8; ++i) {
+            const std::string data = Pattern(4096, 200 + i);
+            if (i < 5)
+                written += data;
+            Source->Deliver(data);
+        }
+        done.SetEvent();
+    });
+    thread.Resume();
+    for (int round = 0; round < 3000 && done.WaitFor(0) != wrSignaled; ++round)
+        Delay(10, true);
+    ASSERT_EQ(done.WaitFor(0), wrSignaled);
+    WaveFileEnoughDiskSpace = saved;
+
+    EXPECT_EQ(asked.load(), 32768 + 4096 + 10240);
+    EXPECT_EQ(Closes.load(), 1);
+    EXPECT_TRUE(CloseInMain.load()) << "OnClose runs in the main thread";
+    EXPECT_FALSE(File->FileOpen());
+    EXPECT_EQ(Sink->Buffers.load(), 8) << "later buffers still pass on, unwritten";
+    const std::string file = ReadWhole(path);
+    EXPECT_EQ(file, PcmHeader(46 + 5 * 4096 + 12 - 8, 5 * 4096) + written + "fact" + Le32(4) + Le32(5 * 1024));
+    Source->Finish();
+    EXPECT_EQ(Closes.load(), 1) << "closed once";
+    EXPECT_EQ(ReadWhole(path), file);
+}
+
+// A small file system of its own, so that the disk really fills up. Needs
+// the right to mount (root); skipped elsewhere.
+class WaveFileOnSmallDisk : public WaveFileChain {
+protected:
+    void SetUp() override
+    {
+        WaveFileChain::SetUp();
+        Mount = Dir + QStringLiteral("/disk");
+        ASSERT_TRUE(QDir().mkpath(Mount));
+        if (::mount("tonvara-test", QFile::encodeName(Mount).constData(), "tmpfs", 0, "size=1m") != 0)
+            GTEST_SKIP() << "cannot mount a small tmpfs here";
+        Mounted = true;
+    }
+    void TearDown() override
+    {
+        WaveFileChain::TearDown();
+        if (Mounted)
+            ::umount(QFile::encodeName(Mount).constData());
+    }
+
+    /// Delivers buffers until the component closes the file by itself.
+    std::string RecordUntilClosed(const QString& path)
+    {
+        const WAVEFORMATEX format = StereoPcm();
+        Record(path, &format, 4096);
+        std::string written;
+        for (int i = 0; i < 1000 && File->FileOpen(); ++i) {
+            const std::string data = Pattern(4096, 300 + i);
+            Source->Deliver(data);
+            if (File->FileOpen())
+                written += data;
+        }
+        return written;
+    }
+
+    QString Mount;
+    bool Mounted = false;
+};
+
+TEST_F(WaveFileOnSmallDisk, StopsWritingBeforeTheDiskIsFullAndLeavesAValidFile)
+{
+    const QString path = Mount + QStringLiteral("/rec.wav");
+    const std::string written = RecordUntilClosed(path);
+    EXPECT_FALSE(File->FileOpen());
+    EXPECT_EQ(Closes.load(), 1);
+    EXPECT_GT(written.size(), 600000u);
+    SF_INFO info {};
+    const std::string read = SndfileRaw(path, &info);
+    EXPECT_GE(read.size(), written.size()) << "everything written before the check failed";
+    EXPECT_EQ(read.substr(0, written.size()), written);
+    EXPECT_EQ(SoxRaw(path), read);
+    EXPECT_EQ(DwordAt(ReadWhole(path), 4) + 8, ReadWhole(path).size()) << "finished: RIFF size fixed";
+}
+
+TEST_F(WaveFileOnSmallDisk, AFailedWriteClosesTheFileWhichReadersStillTake)
+{
+    const auto saved = WaveFileEnoughDiskSpace;
+    WaveFileEnoughDiskSpace = [](const QString&, std::int32_t) { return true; };
+    const QString path = Mount + QStringLiteral("/rec.wav");
+    const std::string written = RecordUntilClosed(path);
+    WaveFileEnoughDiskSpace = saved;
+    EXPECT_FALSE(File->FileOpen()) << "the disk filled up and a write failed";
+    EXPECT_EQ(Closes.load(), 1);
+    SF_INFO info {};
+    const std::string read = SndfileRaw(path, &info);
+    EXPECT_GT(read.size(), 0u);
+    EXPECT_LE(read.size(), written.size());
+    EXPECT_EQ(read, written.substr(0, read.size())) << "what readers get is what was recorded";
+    EXPECT_GT(read.size() + 192000u, written.size()) << "at most about a second is lost";
+}
+
+// ---------------------------------------------------------------------------
+// TMMWaveFile as a source
+
+TEST(MMWaveFileSource, PlaysTheFileThenSaysThereIsNoMore)
+{
+    const QString dir = tonvara::test::MakeTempDir(QStringLiteral("wave-play"));
+    const QString path = dir + QStringLiteral("/play.wav");
+    const std::string data = Pattern(4096 * 2 + 1000, 17);
+    MakePcmFile(path, data);
+    TMMWaveFile file(nullptr);
+    file.Wave()->SetFileName(path);
+    ASSERT_NE(file.PWaveFormat(), nullptr) << "the file's format is handed down";
+    std::vector<char> block(kBufferRecordSize + 4096);
+    auto* record = reinterpret_cast<TMMBufferRecord*>(block.data());
+    InitBufferRecord(record, 4096);
+
+    bool more = true;
+    file.Opened();
+    file.BufferLoad(&record->Header, more);
+    EXPECT_EQ(record->Header.dwBytesRecorded, 4096u);
+    EXPECT_EQ(std::string(record->Header.lpData, 4096), std::string(4096, '\0')) << "silence before Started";
+
+    file.Started();
+    std::string played;
+    for (int i = 0; i < 5 && more; ++i) {
+        file.BufferLoad(&record->Header, more);
+        played.append(record->Header.lpData, record->Header.dwBytesRecorded);
+    }
+    EXPECT_FALSE(more);
+    EXPECT_EQ(played, data);
+
+    record->Looping = -1;
+    record->LoopsLeft = 1;
+    int loops = 0;
+    file.SetOnLooping([&](TObject*) { ++loops; });
+    file.Wave()->SetPosition(2048);
+    more = true;
+    played.clear();
+    for (int i = 0; i < 10 && more; ++i) {
+        file.BufferLoad(&record->Header, more);
+        played.append(record->Header.lpData, record->Header.dwBytesRecorded);
+    }
+    EXPECT_EQ(loops, 1);
+    EXPECT_EQ(played, data.substr(2048 * 4) + data);
+    file.Stopped();
+    file.Closed();
+}
+
 } // namespace
+
+#include "MMWave_test.moc"
