@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <mutex>
 #include <string>
@@ -27,6 +28,26 @@ constexpr int kMsgCreateWave = 139;
 
 constexpr int kDefaultSampleRate = 11025;
 constexpr qint64 kCopyChunk = 65536;
+
+// One GSM 6.10 block (WAV49 packing) of 320 silent samples, as libgsm
+// encodes them.
+constexpr unsigned char kGsmSilenceBlock[65] = { 0x20, 0x48, 0x17, 0xD6, 0x84, 0x02, 0x80, 0x24, 0x49, 0x92,
+    0x24, 0x89, 0x02, 0x80, 0x24, 0x49, 0x92, 0x24, 0x89, 0x02, 0x80, 0x24, 0x49, 0x92, 0x24, 0x89, 0x02, 0x80,
+    0x24, 0x49, 0x92, 0x24, 0x09, 0x82, 0x74, 0x61, 0x4D, 0x28, 0x00, 0x48, 0x92, 0x24, 0x49, 0x92, 0x28, 0x00,
+    0x48, 0x92, 0x24, 0x49, 0x92, 0x28, 0x00, 0x48, 0x92, 0x24, 0x49, 0x92, 0x28, 0x00, 0x48, 0x92, 0x24, 0x49,
+    0x92 };
+
+// What a recording without data gets, so that its data chunk is not empty:
+// 4 zero bytes; for a format whose blocks are larger, whole blocks, since
+// readers reject part of a block (GSM 6.10 gets a block of real silence).
+std::vector<char> NoDataFill(const WAVEFORMATEX* format)
+{
+    constexpr size_t kFillBytes = 4;
+    const size_t block = format != nullptr && format->nBlockAlign > 0 ? format->nBlockAlign : 1;
+    if (format != nullptr && format->wFormatTag == WAVE_FORMAT_GSM610 && block == sizeof kGsmSilenceBlock)
+        return std::vector<char>(std::begin(kGsmSilenceBlock), std::end(kGsmSilenceBlock));
+    return std::vector<char>((kFillBytes + block - 1) / block * block, '\0');
+}
 
 QByteArray LocalName(const QString& name)
 {
@@ -742,8 +763,8 @@ void TMMCustomWaveFile::CloseFile()
             PWaveIOCB block = FWave->WaveIO();
             if (GetInput() != nullptr && GetPWaveFormat() != nullptr && !FWave->FileName().isEmpty()
                 && FWave->IsOpen() && block != nullptr && block->DataBytes == 0) {
-                const char silence[4] = {};
-                FWave->WriteBytes(silence, sizeof silence);
+                const std::vector<char> fill = NoDataFill(FWave->PWaveFormat());
+                FWave->WriteBytes(fill.data(), static_cast<LONG>(fill.size()));
             }
             FWave->CloseWaveFile();
             FFileOpen = false;

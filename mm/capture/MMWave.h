@@ -321,9 +321,12 @@ private:
 ///            tells the GUI thread; this and later buffers still pass on to
 ///            Output, unwritten.
 ///   Stopped  stops writing.
-///   Closed   finishes the file (a file without data gets 4 zero bytes of
-///            data, so that no recording is left without a data chunk's
-///            contents), closes it and fires OnClose (GUI thread).
+///   Closed   finishes the file, closes it and fires OnClose (GUI thread). A
+///            file without data first gets 4 zero bytes of data, so that no
+///            recording is left with an empty data chunk; where 4 bytes are
+///            not whole blocks of the format, whole blocks instead (for GSM
+///            6.10 one 65-byte block of encoded silence), since readers
+///            reject a part of a block.
 ///
 /// A change of the wave's file (Wave.FileName set to another file) fires
 /// OnChange, hands the new file's format down the chain and fires

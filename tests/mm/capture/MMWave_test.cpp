@@ -243,6 +243,19 @@ std::string GsmBlocks(size_t blocks)
     return out;
 }
 
+std::string GsmSilence()
+{
+    gsm g = gsm_create();
+    int one = 1;
+    gsm_option(g, GSM_OPT_WAV49, &one);
+    gsm_signal pcm[320] = {};
+    gsm_byte block[65];
+    gsm_encode(g, pcm, block);
+    gsm_encode(g, pcm + 160, block + 32);
+    gsm_destroy(g);
+    return std::string(reinterpret_cast<const char*>(block), 65);
+}
+
 struct TToolResult {
     int ExitCode = -1;
     std::string Out;
@@ -818,6 +831,31 @@ TEST_F(WaveFileChain, ARecordingWithoutDataLeavesFourZeroBytesOfData)
     SF_INFO info {};
     EXPECT_EQ(SndfileRaw(path, &info), std::string(4, '\0'));
     EXPECT_EQ(info.frames, 1);
+}
+
+TEST_F(WaveFileChain, AGsmRecordingWithoutDataGetsOneBlockOfSilence)
+{
+    const QString path = PathOf("empty-gsm.wav");
+    const GSM610WAVEFORMAT format = Gsm();
+    Record(path, &format.wfx, 4096);
+    Source->Finish();
+    const std::string file = ReadWhole(path);
+    ASSERT_EQ(file.size(), 48u + 66u + 12u) << "one block and its pad byte";
+    EXPECT_EQ(file.substr(40, 8), "data" + Le32(65));
+    EXPECT_EQ(file.substr(48, 65), GsmSilence()) << "what libgsm makes of 320 silent samples";
+    EXPECT_EQ(file.substr(114), "fact" + Le32(4) + Le32(320));
+    EXPECT_EQ(SoxSamples(path), 320);
+    const std::string decoded = FfmpegRaw(path);
+    ASSERT_EQ(decoded.size(), 640u);
+    int peak = 0;
+    for (size_t i = 0; i < decoded.size(); i += 2) {
+        int16_t sample;
+        std::memcpy(&sample, decoded.data() + i, 2);
+        peak = std::max(peak, std::abs(static_cast<int>(sample)));
+    }
+    EXPECT_LT(peak, 64) << "silence";
+    SF_INFO info {};
+    EXPECT_FALSE(SndfileRaw(path, &info).empty());
 }
 
 TEST_F(WaveFileChain, AnExistingFileIsReplacedWithOverwriteExisting)
