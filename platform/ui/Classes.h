@@ -273,7 +273,8 @@ protected:
     /// component belongs to, or a free-notification partner is being
     /// destroyed. Overrides clear their references to a removed component;
     /// the default does nothing (the framework forwards the notification
-    /// through the owned components itself).
+    /// through the owned components itself). Must not raise: removals are
+    /// reported from destructors.
     virtual void Notification(TComponent* component, TOperation operation);
 
     /// Raises EComponentError when Component may not be renamed from CurName

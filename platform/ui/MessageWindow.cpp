@@ -10,6 +10,7 @@
 #include <QThread>
 #include <QTimerEvent>
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -62,10 +63,13 @@ public:
     // The window's thread only.
     QHash<UINT_PTR, int> Timers; // timer id -> Qt timer id
     int DispatchDepth = 0;
+    // Cleared by DeallocateHWnd (maybe from another thread): a timer event
+    // already under way must not reach the method any more.
+    std::atomic<bool> Live { true };
 
     void Dispatch(TMessage& message)
     {
-        if (!FMethod)
+        if (!FMethod || !Live.load())
             return;
         ++DispatchDepth;
         try {
@@ -163,14 +167,20 @@ void DeallocateHWnd(HWND window)
             return;
         Registry().Windows.remove(w);
         w->Queue.clear();
+        w->Live.store(false);
+    }
+    if (w->thread() != QThread::currentThread()) {
+        // Qt stops timers only in their own thread; they go with the object.
+        w->deleteLater();
+        return;
     }
     for (int timerId : std::as_const(w->Timers))
         w->killTimer(timerId);
     w->Timers.clear();
-    // From inside its own message method (or from another thread) the
-    // window may still be in use: let its event loop delete it. Its pending
-    // wake events find an empty queue until then.
-    if (w->DispatchDepth == 0 && w->thread() == QThread::currentThread())
+    // From inside its own message method the window is still on the stack:
+    // let its event loop delete it. Its pending wake events find an empty
+    // queue until then.
+    if (w->DispatchDepth == 0)
         delete w;
     else
         w->deleteLater();

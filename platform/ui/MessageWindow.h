@@ -45,9 +45,10 @@ using TWndMethod = std::function<void(TMessage& message)>;
 HWND AllocateHWnd(TWndMethod method);
 
 /// Destroys the window: its queued messages are discarded, its timers
-/// stopped, and PostMessage to it fails from now on. Call in the window's
-/// thread; a null or unknown window is ignored. A window may deallocate
-/// itself from inside its message method.
+/// stopped, and PostMessage to it fails from now on. A null or unknown
+/// window is ignored. A window may deallocate itself from inside its message
+/// method. Called from another thread, the window object is deleted later
+/// by its own thread.
 void DeallocateHWnd(HWND window);
 
 /// Whether Window is a live window of AllocateHWnd. Any thread.

@@ -218,6 +218,27 @@ TEST_F(ApplicationTest, TimerMessagesCarryTheTimerId)
     EXPECT_EQ(fromThread, 0u);
 }
 
+TEST_F(ApplicationTest, WindowDeallocatedByAnotherThreadStopsAtOnce)
+{
+    int ticks = 0;
+    const HWND handle = AllocateHWnd([&](TMessage& m) {
+        if (m.Msg == WM_TIMER)
+            ++ticks;
+    });
+    ASSERT_EQ(SetTimer(handle, 1, 10), 1u);
+    ASSERT_TRUE(WaitUntil([&] { return ticks >= 1; }));
+    PostMessage(handle, WM_USER, 0, 0);
+    std::thread other([handle] { DeallocateHWnd(handle); });
+    other.join();
+    const int stopped = ticks;
+    EXPECT_FALSE(IsWindow(handle));
+
+    TRecordingWindow marker;
+    SetTimer(marker.Handle(), 1, 10);
+    ASSERT_TRUE(WaitUntil([&] { return marker.Received.size() >= 3; }));
+    EXPECT_EQ(ticks, stopped);
+}
+
 TEST_F(ApplicationTest, ExceptionInAWindowMethodIsShownAndTheWindowGoesOn)
 {
     TRecordingWindow window;
