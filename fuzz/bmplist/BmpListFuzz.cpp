@@ -12,7 +12,6 @@
 #include "mm/display/MMLZRW1.h"
 
 #include <QBuffer>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -38,11 +37,12 @@ void FuzzBlock(const uint8_t* data, size_t size)
     }
     Check(std::size_t(out.size()) <= kLZRWBlockSize, "a block decoded to more than a block");
     const QByteArray packed = LZRWCompressBlock(out);
-    Check(std::size_t(packed.size()) <= kLZRWMaxCompressedSize, "a block compressed to more than a stored block");
+    Check(std::size_t(packed.size()) <= kLZRWMaxCompressedSize,
+        "a block compressed to more than a stored block");
     QByteArray again;
     Check(LZRWDecompressBlock(reinterpret_cast<const unsigned char*>(packed.constData()),
-                              std::size_t(packed.size()), again, error),
-          "a compressed block does not decode");
+              std::size_t(packed.size()), again, error),
+        "a compressed block does not decode");
     Check(again == out, "a compressed block decodes to other bytes");
 }
 
@@ -69,7 +69,7 @@ void FuzzList(const uint8_t* data, size_t size)
     } catch (const EInvalidGraphic&) {
         return;
     }
-    for (bool compressed : {false, true}) {
+    for (bool compressed : { false, true }) {
         QByteArray written = Save(list, compressed);
         QBuffer in(&written);
         in.open(QIODevice::ReadOnly);
@@ -77,8 +77,10 @@ void FuzzList(const uint8_t* data, size_t size)
         back.LoadFromStream(in);
         Check(back.Count() == list.Count(), "a written list reads back with another count");
         for (int i = 0; i < list.Count(); ++i) {
-            Check(back.Bitmaps(i)->Width() == list.Bitmaps(i)->Width(), "a bitmap reads back with another width");
-            Check(back.Bitmaps(i)->Height() == list.Bitmaps(i)->Height(), "a bitmap reads back with another height");
+            Check(back.Bitmaps(i)->Width() == list.Bitmaps(i)->Width(),
+                "a bitmap reads back with another width");
+            Check(back.Bitmaps(i)->Height() == list.Bitmaps(i)->Height(),
+                "a bitmap reads back with another height");
         }
     }
 }

@@ -6,15 +6,14 @@
 
 #include <QBuffer>
 #include <QIODevice>
-
 #include <algorithm>
 #include <cstdint>
 #include <mutex>
 
 namespace {
 
-constexpr char kMagicPlain[4] = {'M', 'B', 'M', 'L'};
-constexpr char kMagicCompressed[4] = {'M', 'B', 'M', 'C'};
+constexpr char kMagicPlain[4] = { 'M', 'B', 'M', 'L' };
+constexpr char kMagicCompressed[4] = { 'M', 'B', 'M', 'C' };
 
 // Reads of lengths taken from the stream grow the buffer only as far as the
 // bytes actually arrive, so a hostile length cannot demand memory.
@@ -23,7 +22,11 @@ constexpr qint64 kReadChunk = 64 * 1024;
 /// Restores a counter on every way out of a scope.
 class TCounterRaise {
 public:
-    explicit TCounterRaise(int& counter) : FCounter(counter) { ++FCounter; }
+    explicit TCounterRaise(int& counter)
+        : FCounter(counter)
+    {
+        ++FCounter;
+    }
     ~TCounterRaise() { --FCounter; }
     TCounterRaise(const TCounterRaise&) = delete;
     TCounterRaise& operator=(const TCounterRaise&) = delete;
@@ -66,8 +69,8 @@ quint32 ReadU32(QIODevice& stream)
 
 void AppendU32(QByteArray& out, quint32 value)
 {
-    const char bytes[4] = {char(value & 0xFF), char((value >> 8) & 0xFF), char((value >> 16) & 0xFF),
-                           char((value >> 24) & 0xFF)};
+    const char bytes[4] = { char(value & 0xFF), char((value >> 8) & 0xFF), char((value >> 16) & 0xFF),
+        char((value >> 24) & 0xFF) };
     out.append(bytes, 4);
 }
 
@@ -103,7 +106,8 @@ namespace {
 } // namespace
 
 TMMBitmapList::TMMBitmapList(TComponent* owner)
-    : TMMNonVisualComponent(owner), FObservable(std::make_unique<TMMObservable>())
+    : TMMNonVisualComponent(owner)
+    , FObservable(std::make_unique<TMMObservable>())
 {
     RegisterBitmapListClasses();
 }
@@ -346,7 +350,7 @@ void TMMBitmapList::ReadEntry(QIODevice& stream, bool compressed)
                 FOnDecode(this, block.data(), length);
             const char* error = nullptr;
             if (!LZRWDecompressBlock(reinterpret_cast<const unsigned char*>(block.constData()),
-                                     std::size_t(block.size()), image, error))
+                    std::size_t(block.size()), image, error))
                 CorruptBlock(QString::fromLatin1(error));
         }
     }

@@ -21,7 +21,6 @@
 #include "platform/ui/Bitmap.h"
 
 #include <QList>
-
 #include <functional>
 #include <memory>
 

@@ -92,7 +92,8 @@ QByteArray LZRWCompressBlock(const unsigned char* data, std::size_t size)
             const unsigned h = Hash(data + x);
             const int candidate = table[h];
             table[h] = static_cast<std::int16_t>(static_cast<std::uint16_t>(x));
-            if (candidate != -1 && static_cast<long long>(x) - candidate < static_cast<long long>(kMaxDistance)) {
+            if (candidate != -1
+                && static_cast<long long>(x) - candidate < static_cast<long long>(kMaxDistance)) {
                 const auto p = static_cast<std::size_t>(candidate);
                 std::size_t count = 0;
                 while (count < kMaxMatch && x + count < size && data[x + count] == data[p + count])
@@ -123,7 +124,8 @@ QByteArray LZRWCompressBlock(const unsigned char* data, std::size_t size)
 
 QByteArray LZRWCompressBlock(const QByteArray& data)
 {
-    return LZRWCompressBlock(reinterpret_cast<const unsigned char*>(data.constData()), std::size_t(data.size()));
+    return LZRWCompressBlock(
+        reinterpret_cast<const unsigned char*>(data.constData()), std::size_t(data.size()));
 }
 
 bool LZRWDecompressBlock(const unsigned char* data, std::size_t size, QByteArray& out, const char*& error)

@@ -13,7 +13,6 @@
 // Both functions are pure and may run in any thread.
 
 #include <QByteArray>
-
 #include <cstddef>
 
 /// The largest block the compressor takes and the decompressor produces.

@@ -1,14 +1,11 @@
-#include "mm/display/MMBmpLst.h"
-
 #include "mm/core/MMObsrv.h"
+#include "mm/display/MMBmpLst.h"
 #include "mm/display/MMLZRW1.h"
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 
 #include <QBuffer>
-
 #include <gtest/gtest.h>
-
 #include <vector>
 
 namespace {
@@ -22,7 +19,7 @@ public:
 quint32 U32(const QByteArray& b, qsizetype at)
 {
     return quint32(quint8(b[at])) | quint32(quint8(b[at + 1])) << 8 | quint32(quint8(b[at + 2])) << 16
-           | quint32(quint8(b[at + 3])) << 24;
+        | quint32(quint8(b[at + 3])) << 24;
 }
 
 QByteArray U32Bytes(quint32 v)
@@ -64,7 +61,8 @@ std::unique_ptr<TBitmap> Pattern(int width, int height, TPixelFormat format, int
     QImage image(width, height, QImage::Format_RGB32);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            image.setPixel(x, y, qRgb((x * 7 + seed) & 0xFF, (y * 13 + seed * 3) & 0xFF, ((x ^ y) * 5) & 0xFF));
+            image.setPixel(
+                x, y, qRgb((x * 7 + seed) & 0xFF, (y * 13 + seed * 3) & 0xFF, ((x ^ y) * 5) & 0xFF));
     auto bitmap = std::make_unique<TBitmap>();
     bitmap->SetImage(image, pf32bit);
     bitmap->SetPixelFormat(format);
@@ -157,7 +155,7 @@ TEST_P(MMBmpLstTest, StoredFormCarriesListItems)
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndCompressed, MMBmpLstTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Compressed" : "Plain"; });
+    [](const auto& info) { return info.param ? "Compressed" : "Plain"; });
 
 TEST(MMBmpLst, EmptyListWritesNoListItems)
 {
@@ -195,8 +193,8 @@ TEST(MMBmpLst, CompressedEntryIsTotalAndBlocks)
     const QByteArray first = LZRWCompressBlock(image.left(qsizetype(kLZRWBlockSize)));
     const QByteArray second = LZRWCompressBlock(image.mid(qsizetype(kLZRWBlockSize)));
     const QByteArray expected = QByteArray("MBMC") + U32Bytes(1)
-                                + U32Bytes(quint32(4 + first.size() + 4 + second.size())) + U32Bytes(quint32(first.size()))
-                                + first + U32Bytes(quint32(second.size())) + second;
+        + U32Bytes(quint32(4 + first.size() + 4 + second.size())) + U32Bytes(quint32(first.size())) + first
+        + U32Bytes(quint32(second.size())) + second;
     EXPECT_EQ(Save(list), expected);
 }
 
@@ -262,7 +260,7 @@ TEST(MMBmpLst, TruncatedStreamKeepsTheEntriesReadSoFar)
     auto b = Pattern(7, 7, pf24bit, 2);
     list.Add(a.get());
     list.Add(b.get());
-    for (bool compressed : {false, true}) {
+    for (bool compressed : { false, true }) {
         list.SetCompressed(compressed);
         const QByteArray bytes = Save(list);
         TMMBitmapList back(nullptr);
@@ -277,16 +275,20 @@ TEST(MMBmpLst, CorruptBlocksAndLengthsAreErrors)
     TMMBitmapList list(nullptr);
     // A block reaching back before its start.
     const QByteArray copyBack = QByteArray("\x40\x80\x00\x00\x10", 5);
-    EXPECT_THROW(Load(list, QByteArray("MBMC") + U32Bytes(1) + U32Bytes(9) + U32Bytes(5) + copyBack), EStreamError);
+    EXPECT_THROW(
+        Load(list, QByteArray("MBMC") + U32Bytes(1) + U32Bytes(9) + U32Bytes(5) + copyBack), EStreamError);
     // A block longer than its entry's total.
-    EXPECT_THROW(Load(list, QByteArray("MBMC") + U32Bytes(1) + U32Bytes(8) + U32Bytes(5) + copyBack), EStreamError);
+    EXPECT_THROW(
+        Load(list, QByteArray("MBMC") + U32Bytes(1) + U32Bytes(8) + U32Bytes(5) + copyBack), EStreamError);
     // A total that leaves less than a block header.
-    EXPECT_THROW(Load(list, QByteArray("MBMC") + U32Bytes(1) + U32Bytes(2) + QByteArray(2, '\0')), EStreamError);
+    EXPECT_THROW(
+        Load(list, QByteArray("MBMC") + U32Bytes(1) + U32Bytes(2) + QByteArray(2, '\0')), EStreamError);
     // A block length beyond any block.
     EXPECT_THROW(Load(list, QByteArray("MBMC") + U32Bytes(1) + U32Bytes(0xFFFFFFF0u) + U32Bytes(0xFFFFFF00u)),
-                 EStreamError);
+        EStreamError);
     // A plain entry claiming 4 GiB ends in a read error, not in an allocation.
-    EXPECT_THROW(Load(list, QByteArray("MBML") + U32Bytes(1) + U32Bytes(0xFFFFFFFFu) + QByteArray(10, 'x')), EReadError);
+    EXPECT_THROW(Load(list, QByteArray("MBML") + U32Bytes(1) + U32Bytes(0xFFFFFFFFu) + QByteArray(10, 'x')),
+        EReadError);
     // Bytes that are no bitmap.
     EXPECT_THROW(Load(list, QByteArray("MBML") + U32Bytes(1) + U32Bytes(4) + QByteArray("junk")), Exception);
     EXPECT_EQ(list.Count(), 0);
@@ -297,7 +299,7 @@ TEST(MMBmpLst, EmptyBitmapRoundTrips)
     TMMBitmapList list(nullptr);
     TBitmap empty;
     list.Add(&empty);
-    for (bool compressed : {false, true}) {
+    for (bool compressed : { false, true }) {
         list.SetCompressed(compressed);
         TMMBitmapList back(nullptr);
         Load(back, Save(list));
@@ -398,10 +400,10 @@ TEST(MMBmpLst, ObserversHearChangesLastAttachedFirst)
     list.AddObserver(&second);
     auto bitmap = Pattern(2, 2, pf24bit, 1);
     list.Add(bitmap.get());
-    EXPECT_EQ(order, (std::vector<int> {2, 1}));
+    EXPECT_EQ(order, (std::vector<int> { 2, 1 }));
     list.RemoveObserver(&second);
     list.Delete(0);
-    EXPECT_EQ(order, (std::vector<int> {2, 1, 1}));
+    EXPECT_EQ(order, (std::vector<int> { 2, 1, 1 }));
 }
 
 TEST(MMBmpLst, IndexOutsideTheListIsAListError)
