@@ -6,6 +6,8 @@
 
 #include "mm/format/MMWaveFormat.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/FormReader.h"
+#include "platform/ui/FormWriter.h"
 #include "support/TestSupport.h"
 
 #include <QBuffer>
@@ -750,6 +752,56 @@ TEST_F(WaveFileChain, IsAStoredFormClassWithItsDefaults)
     const QMetaObject* waveMeta = file.Wave()->metaObject();
     EXPECT_FALSE(waveMeta->property(waveMeta->indexOfProperty("DataSize")).isStored());
     EXPECT_TRUE(waveMeta->property(waveMeta->indexOfProperty("FileName")).isStored());
+}
+
+TEST_F(WaveFileChain, ReadsAndWritesItsWaveAsSubObjectPropertiesOfAStoredForm)
+{
+    const QByteArray stored = "object WaveFile1: TMMWaveFile\n"
+                              "  Enabled = False\n"
+                              "  OverwriteExisting = False\n"
+                              "  Wave.TimeFormat = tfMillisecond\n"
+                              "  Wave.FileMustExist = False\n"
+                              "  Wave.IOBufferSize = 1000\n"
+                              "end\n";
+    std::unique_ptr<TComponent> read(ReadComponentFromText(stored, nullptr));
+    auto* file = qobject_cast<TMMWaveFile*>(read.get());
+    ASSERT_NE(file, nullptr);
+    EXPECT_FALSE(file->Enabled());
+    EXPECT_FALSE(file->OverwriteExisting());
+    EXPECT_EQ(file->Wave()->TimeFormat(), tfMillisecond);
+    EXPECT_FALSE(file->Wave()->FileMustExist());
+    EXPECT_EQ(file->Wave()->IOBufferSize(), 8192);
+
+    const QString text = QString::fromUtf8(ComponentToText(file));
+    EXPECT_TRUE(text.contains(QStringLiteral("Wave.TimeFormat = tfMillisecond"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("Wave.IOBufferSize = 8192"))) << text.toStdString();
+    EXPECT_FALSE(text.contains(QStringLiteral("DataSize"))) << "sizes are not stored";
+    EXPECT_FALSE(text.contains(QStringLiteral("Wave.Data"))) << "a file wave stores no image";
+
+    TMMWaveFile plain(nullptr);
+    const QString defaults = QString::fromUtf8(ComponentToText(&plain));
+    EXPECT_FALSE(defaults.contains(QStringLiteral("Enabled"))) << defaults.toStdString();
+    EXPECT_FALSE(defaults.contains(QStringLiteral("Wave."))) << defaults.toStdString();
+}
+
+TEST(MMWave, AMemoryWaveStoresItsImageAsTheDataProperty)
+{
+    const QString dir = tonvara::test::MakeTempDir(QStringLiteral("wave-stored"));
+    const QString path = dir + QStringLiteral("/m.wav");
+    MakePcmFile(path, Pattern(400, 18));
+    TMMWaveFile file(nullptr);
+    file.SetName(QStringLiteral("WaveFile1"));
+    file.Wave()->SetMemoryWave(true);
+    file.Wave()->SetFileName(path);
+    const QByteArray text = ComponentToText(&file);
+    EXPECT_TRUE(text.contains("Wave.Data = {")) << text.toStdString();
+
+    std::unique_ptr<TComponent> read(ReadComponentFromText(text, nullptr));
+    auto* copy = qobject_cast<TMMWaveFile*>(read.get());
+    ASSERT_NE(copy, nullptr);
+    EXPECT_TRUE(copy->Wave()->MemoryWave());
+    EXPECT_EQ(copy->Wave()->MemoryData().toStdString(), ReadWhole(path));
+    EXPECT_EQ(copy->Wave()->DataSize(), 100);
 }
 
 TEST_F(WaveFileChain, WritesPcmBuffersByteForByteAndPeersReadThem)
