@@ -7,6 +7,7 @@
 
 class TMMPanel : public TMMCustomPanel {
     Q_OBJECT
+    Q_MOC_INCLUDE("platform/ui/Menus.h")
     Q_PROPERTY(UiEnums::TAlign Align READ Align WRITE SetAlign)
     Q_CLASSINFO("default:Align", "alNone")
     Q_PROPERTY(UiEnums::TAlignment Alignment READ Alignment WRITE SetAlignment)
@@ -24,6 +25,7 @@ class TMMPanel : public TMMCustomPanel {
     Q_CLASSINFO("default:ParentFont", "True")
     Q_PROPERTY(bool ParentShowHint READ ParentShowHint WRITE SetParentShowHint)
     Q_CLASSINFO("default:ParentShowHint", "True")
+    Q_PROPERTY(TPopupMenu* PopupMenu READ PopupMenu WRITE SetPopupMenu)
     Q_PROPERTY(bool ShowHint READ ShowHint WRITE SetShowHint)
     Q_CLASSINFO("default:ShowHint", "False")
     Q_PROPERTY(bool TabStop READ TabStop WRITE SetTabStop)

@@ -2,6 +2,7 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
+#include "platform/ui/Menus.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -197,7 +198,11 @@ TEST_F(MMPanelTest, StoredFormReadsBack)
     Panel->SetName("MMPanel1");
     Panel->SetColor(TColor(5718462));
     Panel->Bevel()->SetBevelOuter(bvRaised);
+    auto* menu = new TPopupMenu(Form.get());
+    menu->SetName("PanelMenu");
+    Panel->SetPopupMenu(menu);
     const QByteArray text = ComponentToText(Form.get());
+    EXPECT_TRUE(text.contains("PopupMenu = PanelMenu"));
     EXPECT_TRUE(text.contains("object MMPanel1: TMMPanel"));
     EXPECT_TRUE(text.contains("Bevel.BevelOuter = bvRaised"));
     EXPECT_FALSE(text.contains("Alignment"));
@@ -212,4 +217,5 @@ TEST_F(MMPanelTest, StoredFormReadsBack)
     EXPECT_EQ(read->Bevel()->BevelOuter(), bvRaised);
     EXPECT_EQ(read->Width(), 153);
     EXPECT_EQ(read->Parent(), &copy);
+    EXPECT_EQ(read->PopupMenu(), copy.FindComponent("PanelMenu"));
 }
