@@ -1,0 +1,342 @@
+#pragma once
+// What the wave input and recorder tests against a real PulseAudio server
+// share: the signals they play into the null sink (a sine tone with sox, a
+// counter signal with pacat), the check that a recording of the counter is a
+// run of consecutive frames, a chain member that keeps what passes, a private
+// server a test can kill, and bounded waits that keep the event loop running.
+//
+// The server is the one scripts/test starts (PULSE_SERVER set): a null sink
+// whose monitor is the default source.
+
+#include "mm/core/MMDSPObj.h"
+#include "platform/mm/MSAcm.h"
+#include "platform/mm/MMSystem.h"
+
+#include "support/TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace recorder_test {
+
+// The mapper's GSM 6.10 comes from the compression manager module of this
+// build tree (lib/ beside tests/mm/capture/../../..).
+inline const bool kAcmModuleFound = [] {
+    std::string path;
+    if (const char* binary = std::getenv("TONVARA_BINARY_DIR")) {
+        path = std::string(binary) + "/lib/libtonvara_acm.so";
+    } else {
+        std::error_code error;
+        const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
+        path = (exe.parent_path() / "../../../lib/libtonvara_acm.so").lexically_normal().string();
+    }
+    setenv(kAcmModuleVariable, path.c_str(), 0);
+    return true;
+}();
+
+/// Keeps the event loop running until Done or Milliseconds have passed.
+inline bool WaitUntil(const std::function<bool()>& done, int milliseconds = 10000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > milliseconds)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+inline WAVEFORMATEX PcmFormat(DWORD rate, WORD bits, WORD channels)
+{
+    WAVEFORMATEX f {};
+    f.wFormatTag = WAVE_FORMAT_PCM;
+    f.nChannels = channels;
+    f.nSamplesPerSec = rate;
+    f.wBitsPerSample = bits;
+    f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
+    f.nAvgBytesPerSec = rate * f.nBlockAlign;
+    return f;
+}
+
+/// The last member of a chain: keeps the bytes of every buffer that passes
+/// and the sizes of the buffers, in the buffer thread.
+class TCollector : public TMMDSPComponent {
+public:
+    explicit TCollector(TComponent* owner = nullptr)
+        : TMMDSPComponent(owner)
+    {
+        SetAcceptsInput(true);
+    }
+
+    void BufferReady(PWaveHdr header) override
+    {
+        {
+            std::lock_guard lock(FLock);
+            FData.insert(FData.end(), reinterpret_cast<const unsigned char*>(header->lpData),
+                reinterpret_cast<const unsigned char*>(header->lpData) + header->dwBytesRecorded);
+            FSizes.push_back(header->dwBytesRecorded);
+        }
+        TMMDSPComponent::BufferReady(header);
+    }
+
+    std::size_t Buffers()
+    {
+        std::lock_guard lock(FLock);
+        return FSizes.size();
+    }
+    std::vector<unsigned char> Data()
+    {
+        std::lock_guard lock(FLock);
+        return FData;
+    }
+    std::vector<DWORD> Sizes()
+    {
+        std::lock_guard lock(FLock);
+        return FSizes;
+    }
+    /// Takes what was kept and starts empty.
+    std::vector<unsigned char> TakeData()
+    {
+        std::lock_guard lock(FLock);
+        FSizes.clear();
+        return std::exchange(FData, {});
+    }
+
+private:
+    std::mutex FLock;
+    std::vector<unsigned char> FData;
+    std::vector<DWORD> FSizes;
+};
+
+// ----- sound into the null sink ----------------------------------------------------
+
+/// A sine tone with sox into the default sink, in the background.
+class TTone {
+public:
+    TTone(double seconds, int frequency)
+    {
+        FProcess.setProcessChannelMode(QProcess::ForwardedChannels);
+        FProcess.start("sox", { "-n", "-q", "-t", "pulseaudio", "default", "synth", QString::number(seconds), "sine",
+                                  QString::number(frequency), "vol", "0.5" });
+        FStarted = FProcess.waitForStarted(5000);
+    }
+    ~TTone() { Stop(); }
+
+    bool Started() const { return FStarted; }
+    bool WaitFinished(int ms) { return FProcess.waitForFinished(ms) && FProcess.exitCode() == 0; }
+    void Stop()
+    {
+        if (FProcess.state() != QProcess::NotRunning) {
+            FProcess.kill();
+            FProcess.waitForFinished(5000);
+        }
+    }
+
+private:
+    QProcess FProcess;
+    bool FStarted = false;
+};
+
+/// The counter signal: frame n carries n & 0xffff on the left, n >> 16 on
+/// the right, from 0x10000 on (so that no frame looks like silence). A
+/// single full-volume stream passes the sink's monitor bit-exactly.
+constexpr uint32_t kCounterStart = 0x10000;
+
+/// Plays the counter signal (48 kHz stereo S16) with pacat from a file.
+class TCounterPlayer {
+public:
+    explicit TCounterPlayer(double seconds)
+    {
+        const auto frames = static_cast<std::size_t>(seconds * 48000);
+        std::vector<int16_t> signal(frames * 2);
+        for (std::size_t i = 0; i < frames; ++i) {
+            const uint32_t n = kCounterStart + static_cast<uint32_t>(i);
+            signal[2 * i] = static_cast<int16_t>(n & 0xFFFF);
+            signal[2 * i + 1] = static_cast<int16_t>(n >> 16);
+        }
+        FFrames = frames;
+        FFile = tonvara::test::MakeTempDir("counter") + "/signal.raw";
+        QFile file(FFile);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(reinterpret_cast<const char*>(signal.data()), static_cast<qint64>(signal.size() * sizeof(int16_t)));
+    }
+    ~TCounterPlayer() { Stop(); }
+
+    void Start()
+    {
+        FProcess.setProcessChannelMode(QProcess::ForwardedChannels);
+        FProcess.start("pacat", { "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2",
+                                    "--volume=65536", "--latency-msec=300", FFile });
+        ASSERT_TRUE(FProcess.waitForStarted(5000));
+    }
+    /// Waits (with the event loop running) until pacat has ended.
+    bool WaitFinished(int ms)
+    {
+        if (!WaitUntil([&] { return FProcess.state() == QProcess::NotRunning; }, ms))
+            return false;
+        return FProcess.exitStatus() == QProcess::NormalExit && FProcess.exitCode() == 0;
+    }
+    void Stop()
+    {
+        if (FProcess.state() != QProcess::NotRunning) {
+            FProcess.kill();
+            FProcess.waitForFinished(5000);
+        }
+    }
+    std::size_t Frames() const { return FFrames; }
+
+private:
+    QString FFile;
+    QProcess FProcess;
+    std::size_t FFrames = 0;
+};
+
+/// What a recording of the counter signal (48 kHz stereo S16 frames) shows.
+struct TCounterRun {
+    std::size_t FLength = 0;        // counter frames recorded
+    uint32_t FFirstValue = 0;
+    uint32_t FLastValue = 0;
+    std::size_t FBreaks = 0;        // counter frames that do not follow the one before
+    std::string FFirstBreak;
+    std::size_t FSilenceInside = 0; // silent frames between counter frames
+};
+
+// Silence between two counter frames that follow each other is the player
+// falling behind (the sink then plays silence), not a loss of the recording.
+inline TCounterRun AnalyseCounter(const std::vector<unsigned char>& data)
+{
+    TCounterRun run;
+    bool any = false;
+    uint32_t last = 0;
+    std::size_t silence = 0;
+    for (std::size_t i = 0; i + 4 <= data.size(); i += 4) {
+        uint16_t lr[2];
+        std::memcpy(lr, &data[i], 4);
+        const uint32_t v = static_cast<uint32_t>(lr[0]) | (static_cast<uint32_t>(lr[1]) << 16);
+        if (v < kCounterStart) {
+            silence += v == 0 ? 1 : 0;
+            continue;
+        }
+        if (!any) {
+            any = true;
+            run.FFirstValue = v;
+        } else {
+            run.FSilenceInside += silence;
+            if (v != last + 1 && run.FBreaks++ == 0)
+                run.FFirstBreak = "frame " + std::to_string(i / 4) + ": " + std::to_string(last) + " then " + std::to_string(v);
+        }
+        silence = 0;
+        last = v;
+        ++run.FLength;
+    }
+    run.FLastValue = last;
+    return run;
+}
+
+/// The recording holds the whole counter signal of Frames frames, in order,
+/// each once. The sound server may lose up to the first 100 ms at the very
+/// start (the sink renders ahead of a stream that starts).
+inline void ExpectWholeCounter(const TCounterRun& run, std::size_t frames)
+{
+    ASSERT_GT(run.FLength, 0u) << "the counter signal did not reach the recording";
+    EXPECT_EQ(run.FBreaks, 0u) << run.FFirstBreak;
+    const std::size_t missingStart = run.FFirstValue - kCounterStart;
+    EXPECT_LT(missingStart, 4800u) << "more than the sink's render-ahead is missing at the start";
+    EXPECT_EQ(missingStart + run.FLength, frames) << "the signal does not reach its end";
+    EXPECT_EQ(run.FLastValue, kCounterStart + frames - 1);
+}
+
+// ----- a server of the test's own ---------------------------------------------------------
+
+/// A PulseAudio server of the test's own, to be killed.
+class TPrivateServer {
+public:
+    TPrivateServer()
+    {
+        FDirectory = tonvara::test::MakeTempDir("pulse");
+        QDir().mkpath(FDirectory + "/runtime");
+        QDir().mkpath(FDirectory + "/home");
+        QFile::setPermissions(FDirectory + "/runtime", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile config(FDirectory + "/headless.pa");
+        EXPECT_TRUE(config.open(QIODevice::WriteOnly));
+        config.write(QString("load-module module-native-protocol-unix auth-anonymous=1 socket=%1/runtime/native\n"
+                             "load-module module-null-sink sink_name=s rate=48000 channels=2\n"
+                             "load-module module-null-source source_name=z rate=48000 channels=2\n"
+                             "load-module module-loopback source=z sink=s latency_msec=30\n"
+                             "set-default-sink s\nset-default-source s.monitor\n"
+                             "suspend-sink s 1\nsuspend-sink s 0\n")
+                         .arg(FDirectory)
+                         .toUtf8());
+        config.close();
+        FServer = "unix:" + FDirectory.toStdString() + "/runtime/native";
+        QProcess pulse;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("HOME", FDirectory + "/home");
+        environment.insert("XDG_RUNTIME_DIR", FDirectory + "/runtime");
+        environment.insert("PULSE_RUNTIME_PATH", FDirectory + "/runtime");
+        environment.insert("PULSE_STATE_PATH", FDirectory + "/home");
+        environment.remove("PULSE_SERVER");
+        pulse.setProcessEnvironment(environment);
+        pulse.start("pulseaudio", { "-n", "-F", FDirectory + "/headless.pa", "--exit-idle-time=-1", "--daemonize=yes",
+                                      "--use-pid-file=yes", "--log-target=file:" + FDirectory + "/pa.log" });
+        EXPECT_TRUE(pulse.waitForFinished(20000));
+        QFile pid(FDirectory + "/runtime/pid");
+        if (pid.open(QIODevice::ReadOnly))
+            FPid = pid.readAll().trimmed().toInt();
+    }
+    ~TPrivateServer() { Kill(); }
+
+    void Kill()
+    {
+        if (FPid > 0)
+            ::kill(FPid, SIGKILL);
+        FPid = 0;
+    }
+
+    pid_t FPid = 0;
+    std::string FServer;
+
+private:
+    QString FDirectory;
+};
+
+/// Points this process's sound clients at Server for the scope.
+class TServerOverride {
+public:
+    explicit TServerOverride(const std::string& server)
+    {
+        const char* old = std::getenv("PULSE_SERVER");
+        FOld = old != nullptr ? old : "";
+        setenv("PULSE_SERVER", server.c_str(), 1);
+    }
+    ~TServerOverride() { setenv("PULSE_SERVER", FOld.c_str(), 1); }
+
+private:
+    std::string FOld;
+};
+
+/// A server address where nothing listens.
+inline std::string MissingServer()
+{
+    return "unix:" + tonvara::test::MakeTempDir("noserver").toStdString() + "/native";
+}
+
+} // namespace recorder_test
