@@ -562,10 +562,23 @@ void TCanvas::TextOut(int x, int y, const QString& text)
     const int width = TextWidth(text);
     if (QPainter* painter = Prepare(false, false)) {
         const QFontMetrics& metrics = Metrics();
-        FillWithBrush(painter, QRect(x, y, width, metrics.height()));
-        painter->setFont(CurrentFont());
-        painter->setPen(ColorToQColor(FFont->Color()));
-        painter->drawText(QPoint(x, y + metrics.ascent()), text);
+        const int orientation = FFont->Orientation();
+        if (orientation != 0) {
+            // Turned about the starting point, counter-clockwise on the screen.
+            painter->save();
+            painter->translate(x, y);
+            painter->rotate(-orientation / 10.0);
+            FillWithBrush(painter, QRect(0, 0, width, metrics.height()));
+            painter->setFont(CurrentFont());
+            painter->setPen(ColorToQColor(FFont->Color()));
+            painter->drawText(QPoint(0, metrics.ascent()), text);
+            painter->restore();
+        } else {
+            FillWithBrush(painter, QRect(x, y, width, metrics.height()));
+            painter->setFont(CurrentFont());
+            painter->setPen(ColorToQColor(FFont->Color()));
+            painter->drawText(QPoint(x, y + metrics.ascent()), text);
+        }
         Changed();
     }
     FPenPos = {x + width, y};

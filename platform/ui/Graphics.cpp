@@ -284,7 +284,9 @@ void TFont::Assign(TPersistent* source)
     if (font == this)
         return;
     const bool same = FCharset == font->FCharset && FColor == font->FColor && FHeight == font->FHeight &&
-                      FName == font->FName && FPitch == font->FPitch && FStyle == font->FStyle;
+                      FName == font->FName && FPitch == font->FPitch && FStyle == font->FStyle &&
+                      FOrientation == font->FOrientation;
+    FOrientation = font->FOrientation;
     FCharset = font->FCharset;
     FColor = font->FColor;
     FHeight = font->FHeight;
@@ -324,6 +326,14 @@ void TFont::SetName(const QString& value)
     if (FName == value || value.isEmpty())
         return;
     FName = value;
+    Changed();
+}
+
+void TFont::SetOrientation(int value)
+{
+    if (FOrientation == value)
+        return;
+    FOrientation = value;
     Changed();
 }
 

@@ -185,9 +185,11 @@ class TFont : public TGraphicsObject {
     Q_PROPERTY(TColor Color READ Color WRITE SetColor)
     Q_PROPERTY(int Height READ Height WRITE SetHeight)
     Q_PROPERTY(QString Name READ Name WRITE SetName)
+    Q_PROPERTY(int Orientation READ Orientation WRITE SetOrientation)
     Q_PROPERTY(UiEnums::TFontPitch Pitch READ Pitch WRITE SetPitch)
     Q_PROPERTY(int Size READ Size WRITE SetSize STORED false)
     Q_PROPERTY(UiEnums::TFontStyles Style READ Style WRITE SetStyle)
+    Q_CLASSINFO("default:Orientation", "0")
     Q_CLASSINFO("default:Pitch", "fpDefault")
 public:
     /// "MS Sans Serif", Height -11, clWindowText, no style, DEFAULT_CHARSET.
@@ -204,6 +206,10 @@ public:
     void SetHeight(int value);
     QString Name() const { return FName; }
     void SetName(const QString& value);
+    /// Angle of the text's baseline in tenths of a degree, counter-clockwise
+    /// (the platform's escapement): text turns about its starting point.
+    int Orientation() const { return FOrientation; }
+    void SetOrientation(int value);
     TFontPitch Pitch() const { return FPitch; }
     void SetPitch(TFontPitch value);
     int Size() const;
@@ -219,6 +225,7 @@ private:
     TColor FColor = clWindowText;
     int FHeight = -11;
     QString FName = QStringLiteral("MS Sans Serif");
+    int FOrientation = 0;
     TFontPitch FPitch = fpDefault;
     TFontStyles FStyle;
 };

@@ -210,6 +210,35 @@ TEST_F(CanvasTest, TextOutDrawsInTheFontColourOnTheBrush)
     EXPECT_EQ(Count(20, 3, 20 + width, 3 + height, 0xFFFF00u), 0);
 }
 
+TEST(CanvasText, TurnedTextRunsUpFromItsStartingPoint)
+{
+    TBitmap bitmap(60, 60, pf32bit);
+    TCanvas* canvas = bitmap.Canvas();
+    canvas->Brush()->SetStyle(bsClear);
+    canvas->Font()->SetHeight(-16);
+    canvas->Font()->SetColor(clBlack);
+    canvas->Font()->SetOrientation(900);
+    const int width = canvas->TextWidth("MMM");
+    canvas->TextOut(10, 55, "MMM");
+    // Turned a quarter counter-clockwise: the text goes up from (10, 55), its
+    // cell lying to the right of x 10 and below y 55 - width.
+    int inkTop = 60;
+    int inkBottom = -1;
+    int inkLeft = 60;
+    for (int y = 0; y < 60; ++y)
+        for (int x = 0; x < 60; ++x)
+            if ((bitmap.Image().pixel(x, y) & 0xFFFFFFu) != 0xFFFFFFu) {
+                inkTop = std::min(inkTop, y);
+                inkBottom = std::max(inkBottom, y);
+                inkLeft = std::min(inkLeft, x);
+            }
+    EXPECT_GE(inkTop, 55 - width - 1);
+    EXPECT_LE(inkBottom, 55);
+    EXPECT_GT(inkBottom - inkTop, width / 2);
+    EXPECT_GE(inkLeft, 10);
+    EXPECT_EQ(canvas->TextWidth("MMM"), width);
+}
+
 TEST_F(CanvasTest, DrawTextAlignsAndCalculates)
 {
     Canvas()->Font()->SetHeight(-11);
