@@ -65,10 +65,6 @@ using TAcmFilterDetailsA = MMRESULT (*)(HACMDRIVER had, LPACMFILTERDETAILSA pafd
 using TAcmFilterEnumA = MMRESULT (*)(HACMDRIVER had, LPACMFILTERDETAILSA pafd, ACMFILTERENUMCBA fnCallback,
     DWORD_PTR dwInstance, DWORD fdwEnum);
 
-/// The manager's library name on the system the design comes from; here
-/// the module is kAcmModuleName.
-constexpr const char* kACMLibraryName = "MSACM32.DLL";
-
 /// The least manager version whose entries are used (2.00, in the high word
 /// of acmGetVersion's result).
 constexpr DWORD kACMVersion2 = 0x0200;

@@ -885,6 +885,23 @@ TEST_F(WaveFileChain, ARecordingWithoutDataLeavesFourZeroBytesOfData)
     EXPECT_EQ(info.frames, 1);
 }
 
+TEST_F(WaveFileChain, WhileNotEnabledBuffersPassOnUnwritten)
+{
+    const QString path = PathOf("disabled.wav");
+    const WAVEFORMATEX format = StereoPcm();
+    Record(path, &format, 4096);
+    const std::string first = Pattern(4096, 19);
+    Source->Deliver(first);
+    File->SetEnabled(false);
+    Source->Deliver(Pattern(4096, 20));
+    File->SetEnabled(true);
+    const std::string third = Pattern(4096, 21);
+    Source->Deliver(third);
+    Source->Finish();
+    EXPECT_EQ(Sink->Buffers.load(), 3);
+    EXPECT_EQ(SndfileRaw(path), first + third);
+}
+
 TEST_F(WaveFileChain, AGsmRecordingWithoutDataGetsOneBlockOfSilence)
 {
     const QString path = PathOf("empty-gsm.wav");
