@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QThread>
 #include <QWidget>
 
 #include <algorithm>
@@ -284,7 +285,7 @@ TControl::TControl(TComponent* owner)
     , FControlStyle(csCaptureMouse | csClickEvents | csSetCaption | csDoubleClicks)
     , FFont(new TFont(this))
 {
-    RegisterControlsTypes();
+    RegisterStandardClasses();
     FFont->SetOnChange([this](TObject*) { FontChangedHandler(); });
 }
 
@@ -774,6 +775,11 @@ void TControl::VisibleChanged()
 
 void TControl::Invalidate()
 {
+    // Other threads (tick services) may ask for a repaint; it happens in the GUI thread.
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, [this] { Invalidate(); }, Qt::QueuedConnection);
+        return;
+    }
     FInvalidPending = true;
     if (FWidget)
         ClientHandle()->update();
@@ -1325,7 +1331,7 @@ void TWinControl::WidgetKey(QKeyEvent* event, bool down)
             if (!ch.isNull())
                 KeyPress(ch);
         }
-    } else if (key) {
+    } else if (key && !event->isAutoRepeat()) {
         if (preview)
             preview->KeyUp(key, shift);
         if (key)

@@ -25,7 +25,10 @@
 // the platform asks (after Invalidate, on exposure). PaintDirect draws at
 // once, outside that cycle, on top of what the control shows.
 //
-// All of this belongs to the GUI thread.
+// All of this belongs to the GUI thread (Invalidate excepted). Creating the
+// first control registers the framework's classes with the stored-form
+// reader; code that reads a stored form before any control or form exists
+// calls RegisterStandardClasses() (Forms.h) first.
 
 #include "platform/ui/Canvas.h"
 #include "platform/ui/Classes.h"
@@ -300,7 +303,7 @@ public:
     // Painting
 
     /// Asks for a repaint of the whole control at the next turn of the
-    /// event loop.
+    /// event loop. Any thread.
     virtual void Invalidate();
     /// Paints what is invalid now.
     void Update();
@@ -357,7 +360,9 @@ protected:
     friend class TCustomForm;
 
     /// Creates the control's widget; Handle() then applies the control's
-    /// state to it. Overrides return their own widget class.
+    /// state to it. Overrides return their own widget class (a
+    /// QOpenGLWidget for a GL surface, say); such a widget does its own
+    /// painting, and Paint is not called for it.
     virtual QWidget* CreateWidget();
     /// A widget that forwards its events to Control (what CreateWidget
     /// makes by default; forms use one for their client area).

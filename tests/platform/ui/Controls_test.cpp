@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -407,6 +408,20 @@ TEST_F(ControlsTest, PaintDirectDrawsOnWhatTheControlShows)
     bool called = false;
     swatch->PaintDirect([&](TCanvas*) { called = true; });
     EXPECT_FALSE(called);
+}
+
+TEST_F(ControlsTest, InvalidateFromAnotherThreadRepaintsInTheGuiThread)
+{
+    auto* swatch = new TSwatch(Form.get());
+    swatch->SetParent(Form.get());
+    swatch->SetBounds(0, 0, 10, 10);
+    Form->Show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(Form->Handle()));
+    QCoreApplication::processEvents();
+    const int paints = swatch->Paints;
+    std::thread worker([swatch] { swatch->Invalidate(); });
+    worker.join();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return swatch->Paints > paints; }));
 }
 
 TEST_F(ControlsTest, TabOrderFollowsTheStoredOrderAndCanMove)
