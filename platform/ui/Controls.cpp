@@ -1002,7 +1002,9 @@ TWinControl::TWinControl(TComponent* owner)
 
 TWinControl::~TWinControl()
 {
-    // Child controls go with their parent, whoever owns them.
+    // Child controls go with their parent, whoever owns them; nothing is
+    // laid out again on the way.
+    FAlignLevel = 1;
     while (!FWinControls.isEmpty() || !FControls.isEmpty()) {
         TControl* child = !FWinControls.isEmpty() ? FWinControls.last() : FControls.last();
         delete child;

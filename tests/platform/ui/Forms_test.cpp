@@ -56,6 +56,11 @@ public:
     }
     Q_INVOKABLE void FormDestroy(TObject*) { Destroyed = true; }
     Q_INVOKABLE void Button1Click(TObject*) { Log.push_back("button"); }
+    Q_INVOKABLE void Button1MouseDown(TObject*, TMouseButton button, TShiftState shift, int x, int y)
+    {
+        Log.push_back("mouse " + std::to_string(button) + (shift & ssLeft ? " left " : " ") + std::to_string(x) +
+                      "," + std::to_string(y));
+    }
 
     TButton* Button1 = nullptr;
     TLabel* Label1 = nullptr;
@@ -117,6 +122,7 @@ const char* kTestForm = R"(object TestForm: TTestForm
     Caption = 'Go'
     TabOrder = 0
     OnClick = Button1Click
+    OnMouseDown = Button1MouseDown
   end
 end
 )";
@@ -170,6 +176,7 @@ TEST(Forms, ReadsItsStoredFormBindsHandlersAndFieldsThenShows)
 
     QTest::mouseClick(form->Button1->Handle(), Qt::LeftButton, Qt::NoModifier, QPoint(3, 3));
     EXPECT_EQ(form->Log.back(), "button");
+    EXPECT_EQ(form->Log[form->Log.size() - 2], "mouse 0 left 3,3");
 
     // Close: the query, then OnClose decides.
     form->Log.clear();
