@@ -6,7 +6,6 @@
 #include "mm/format/MMWaveFormat.h"
 
 #include <QCoreApplication>
-
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <sndfile.h>
@@ -143,8 +142,9 @@ int main(int argc, char** argv)
     // hour), libsndfile never: real time shows what the syncs cost, CPU time
     // what the chain and the RIFF layer cost.
     if (gChainSeconds > 0 && gSndfileSeconds > 0 && gSndfileCpuSeconds > 0)
-        std::printf("wave file chain / libsndfile (one hour, 48 kHz stereo, %d-byte buffers): real time %.2f, "
-                    "CPU time %.2f\n",
+        std::printf(
+            "wave file chain / libsndfile (one hour, 48 kHz stereo, %d-byte buffers): real time %.2f, "
+            "CPU time %.2f\n",
             kBufferSize, gChainSeconds / gSndfileSeconds, gChainCpuSeconds / gSndfileCpuSeconds);
     benchmark::Shutdown();
     return 0;

@@ -39,17 +39,17 @@ using LPHACMDRIVERID = HACMDRIVERID*;
 using LPHACMDRIVER = HACMDRIVER*;
 
 using ACMDRIVERENUMCB = BOOL (*)(HACMDRIVERID hadid, DWORD_PTR dwInstance, DWORD fdwSupport);
-using ACMFILTERTAGENUMCBA = BOOL (*)(HACMDRIVERID hadid, LPACMFILTERTAGDETAILSA paftd, DWORD_PTR dwInstance,
-    DWORD fdwSupport);
-using ACMFILTERENUMCBA = BOOL (*)(HACMDRIVERID hadid, LPACMFILTERDETAILSA pafd, DWORD_PTR dwInstance,
-    DWORD fdwSupport);
+using ACMFILTERTAGENUMCBA
+    = BOOL (*)(HACMDRIVERID hadid, LPACMFILTERTAGDETAILSA paftd, DWORD_PTR dwInstance, DWORD fdwSupport);
+using ACMFILTERENUMCBA
+    = BOOL (*)(HACMDRIVERID hadid, LPACMFILTERDETAILSA pafd, DWORD_PTR dwInstance, DWORD fdwSupport);
 
 // The entries the module does not declare, with the manager's published
 // signatures.
 using TAcmDriverEnum = MMRESULT (*)(ACMDRIVERENUMCB fnCallback, DWORD_PTR dwInstance, DWORD fdwEnum);
 using TAcmDriverDetailsA = MMRESULT (*)(HACMDRIVERID hadid, LPACMDRIVERDETAILSA padd, DWORD fdwDetails);
-using TAcmDriverAddA = MMRESULT (*)(LPHACMDRIVERID phadid, void* hinstModule, LPARAM lParam, DWORD dwPriority,
-    DWORD fdwAdd);
+using TAcmDriverAddA
+    = MMRESULT (*)(LPHACMDRIVERID phadid, void* hinstModule, LPARAM lParam, DWORD dwPriority, DWORD fdwAdd);
 using TAcmDriverRemove = MMRESULT (*)(HACMDRIVERID hadid, DWORD fdwRemove);
 using TAcmDriverOpen = MMRESULT (*)(LPHACMDRIVER phad, HACMDRIVERID hadid, DWORD fdwOpen);
 using TAcmDriverClose = MMRESULT (*)(HACMDRIVER had, DWORD fdwClose);

@@ -31,11 +31,11 @@ constexpr qint64 kCopyChunk = 65536;
 
 // One GSM 6.10 block (WAV49 packing) of 320 silent samples, as libgsm
 // encodes them.
-constexpr unsigned char kGsmSilenceBlock[65] = { 0x20, 0x48, 0x17, 0xD6, 0x84, 0x02, 0x80, 0x24, 0x49, 0x92,
-    0x24, 0x89, 0x02, 0x80, 0x24, 0x49, 0x92, 0x24, 0x89, 0x02, 0x80, 0x24, 0x49, 0x92, 0x24, 0x89, 0x02, 0x80,
-    0x24, 0x49, 0x92, 0x24, 0x09, 0x82, 0x74, 0x61, 0x4D, 0x28, 0x00, 0x48, 0x92, 0x24, 0x49, 0x92, 0x28, 0x00,
-    0x48, 0x92, 0x24, 0x49, 0x92, 0x28, 0x00, 0x48, 0x92, 0x24, 0x49, 0x92, 0x28, 0x00, 0x48, 0x92, 0x24, 0x49,
-    0x92 };
+constexpr unsigned char kGsmSilenceBlock[65]
+    = { 0x20, 0x48, 0x17, 0xD6, 0x84, 0x02, 0x80, 0x24, 0x49, 0x92, 0x24, 0x89, 0x02, 0x80, 0x24, 0x49, 0x92,
+          0x24, 0x89, 0x02, 0x80, 0x24, 0x49, 0x92, 0x24, 0x89, 0x02, 0x80, 0x24, 0x49, 0x92, 0x24, 0x09,
+          0x82, 0x74, 0x61, 0x4D, 0x28, 0x00, 0x48, 0x92, 0x24, 0x49, 0x92, 0x28, 0x00, 0x48, 0x92, 0x24,
+          0x49, 0x92, 0x28, 0x00, 0x48, 0x92, 0x24, 0x49, 0x92, 0x28, 0x00, 0x48, 0x92, 0x24, 0x49, 0x92 };
 
 // What a recording without data gets, so that its data chunk is not empty:
 // 4 zero bytes; for a format whose blocks are larger, whole blocks, since
@@ -133,9 +133,13 @@ void TMMWave::AttachBlock(PWaveIOCB block)
     FOpen = block != nullptr && block->Handle != nullptr;
 }
 
-void TMMWave::ResetHook() { }
+void TMMWave::ResetHook()
+{
+}
 
-void TMMWave::PositionHook(int) { }
+void TMMWave::PositionHook(int)
+{
+}
 
 // -- published ---------------------------------------------------------------
 
@@ -791,9 +795,12 @@ void TMMCustomWaveFile::BufferReady(PWaveHdr lpWaveHdr)
         // Checked again under the lock: the GUI thread may have closed the
         // file, or let go of it for another name, meanwhile.
         if (FFileStarted.load() && FFileOpen.load() && FWave->IsOpen() && !name.isEmpty()) {
-            const std::int64_t needed = static_cast<std::int64_t>(FWave->IOBufferSize()) + bytes + kDiskReserve;
-            const auto asked = static_cast<std::int32_t>(std::min<std::int64_t>(needed, std::numeric_limits<std::int32_t>::max()));
-            failed = !WaveFileEnoughDiskSpace(name, asked) || FWave->WriteBytes(lpWaveHdr->lpData, bytes) <= 0;
+            const std::int64_t needed
+                = static_cast<std::int64_t>(FWave->IOBufferSize()) + bytes + kDiskReserve;
+            const auto asked = static_cast<std::int32_t>(
+                std::min<std::int64_t>(needed, std::numeric_limits<std::int32_t>::max()));
+            failed
+                = !WaveFileEnoughDiskSpace(name, asked) || FWave->WriteBytes(lpWaveHdr->lpData, bytes) <= 0;
         }
     }
     if (failed)
@@ -904,7 +911,8 @@ void* TMMAllocator::Allocate(UINT flags, std::size_t size)
     }
 
     // A block of at least one byte, so that a size of 0 still names a block.
-    void* block = (flags & kGMemZeroInit) ? std::calloc(size == 0 ? 1 : size, 1) : std::malloc(size == 0 ? 1 : size);
+    void* block
+        = (flags & kGMemZeroInit) ? std::calloc(size == 0 ? 1 : size, 1) : std::malloc(size == 0 ? 1 : size);
     if (block == nullptr)
         return nullptr;
     try {

@@ -2,12 +2,10 @@
 // with a manager too old to be used. Each case binds anew for the module it
 // names in $TONVARA_ACM_MODULE.
 #include "mm/capture/MMACM.h"
-
 #include "mm/format/MMWaveFormat.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <string>
 
 namespace {

@@ -3,7 +3,6 @@
 // Written files are checked byte by byte and by sox, ffmpeg/ffprobe and
 // libsndfile.
 #include "mm/capture/MMWave.h"
-
 #include "mm/format/MMWaveFormat.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/FormReader.h"
@@ -15,7 +14,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -29,7 +27,6 @@
 #include <vector>
 
 namespace {
-
 
 // ---------------------------------------------------------------------------
 // TMMAllocator
@@ -158,7 +155,6 @@ TEST(MMAllocator, SeveralThreadsAllocateAndReleaseWithoutSharingABlock)
     EXPECT_LE(pool.Count(), 12);
 }
 
-
 // ---------------------------------------------------------------------------
 // Files and readers
 
@@ -235,7 +231,8 @@ std::string GsmBlocks(size_t blocks)
     for (size_t b = 0; b < blocks; ++b) {
         gsm_signal pcm[320];
         for (int i = 0; i < 320; ++i)
-            pcm[i] = static_cast<gsm_signal>(8000 * std::sin(2 * M_PI * 440 * static_cast<double>(b * 320 + i) / 8000));
+            pcm[i] = static_cast<gsm_signal>(
+                8000 * std::sin(2 * M_PI * 440 * static_cast<double>(b * 320 + i) / 8000));
         gsm_byte block[65];
         gsm_encode(g, pcm, block);
         gsm_encode(g, pcm + 160, block + 32);
@@ -325,7 +322,8 @@ std::string SndfileRaw(const QString& path, SF_INFO* infoOut = nullptr)
     sf_close(file);
     if (infoOut != nullptr)
         *infoOut = info;
-    return std::string(reinterpret_cast<const char*>(samples.data()), static_cast<size_t>(got * info.channels * 2));
+    return std::string(
+        reinterpret_cast<const char*>(samples.data()), static_cast<size_t>(got * info.channels * 2));
 }
 
 /// A 48 kHz 16-bit stereo file of Frames frames of Data made by libsndfile.
@@ -857,7 +855,8 @@ TEST_F(WaveFileChain, WritesGsmBlocksByteForByteAndPeersDecodeThem)
     const uint32_t dataSize = 63 * 4 * 65;
     const uint32_t samples = 63 * 4 * 320;
     const std::string header = "RIFF" + Le32(48 + dataSize + 12 - 8) + "WAVEfmt " + Le32(20) + Le16(0x31)
-        + Le16(1) + Le32(8000) + Le32(1625) + Le16(65) + Le16(0) + Le16(2) + Le16(320) + "data" + Le32(dataSize);
+        + Le16(1) + Le32(8000) + Le32(1625) + Le16(65) + Le16(0) + Le16(2) + Le16(320) + "data"
+        + Le32(dataSize);
     EXPECT_EQ(ReadWhole(path), header + blocks + "fact" + Le32(4) + Le32(samples));
 
     EXPECT_EQ(SoxSamples(path), samples);
@@ -878,7 +877,8 @@ TEST_F(WaveFileChain, ARecordingWithoutDataLeavesFourZeroBytesOfData)
     const WAVEFORMATEX format = StereoPcm();
     Record(path, &format, 4096);
     Source->Finish();
-    EXPECT_EQ(ReadWhole(path), PcmHeader(46 + 4 + 12 - 8, 4) + std::string(4, '\0') + "fact" + Le32(4) + Le32(1));
+    EXPECT_EQ(
+        ReadWhole(path), PcmHeader(46 + 4 + 12 - 8, 4) + std::string(4, '\0') + "fact" + Le32(4) + Le32(1));
     EXPECT_EQ(SoxSamples(path), 1);
     SF_INFO info {};
     EXPECT_EQ(SndfileRaw(path, &info), std::string(4, '\0'));
@@ -1053,7 +1053,8 @@ TEST_F(WaveFileChain, TooLittleFreeSpaceFinishesTheFileAndClosesInTheMainThread)
     EXPECT_FALSE(File->FileOpen());
     EXPECT_EQ(Sink->Buffers.load(), 8) << "later buffers still pass on, unwritten";
     const std::string file = ReadWhole(path);
-    EXPECT_EQ(file, PcmHeader(46 + 5 * 4096 + 12 - 8, 5 * 4096) + written + "fact" + Le32(4) + Le32(5 * 1024));
+    EXPECT_EQ(
+        file, PcmHeader(46 + 5 * 4096 + 12 - 8, 5 * 4096) + written + "fact" + Le32(4) + Le32(5 * 1024));
     Source->Finish();
     EXPECT_EQ(Closes.load(), 1) << "closed once";
     EXPECT_EQ(ReadWhole(path), file);
