@@ -25,7 +25,7 @@ void ShrinkRect(TRect& rect, std::int64_t by)
 void Span(TCanvas* canvas, int x1, int y1, int x2, int y2)
 {
     if (x1 != x2 || y1 != y2)
-        canvas->Polyline({Point(x1, y1), Point(x2, y2)});
+        canvas->Polyline({ Point(x1, y1), Point(x2, y2) });
 }
 
 } // namespace

@@ -17,7 +17,6 @@
 // GUI thread.
 
 #include "mm/core/MMObj.h"
-
 #include "platform/ui/Canvas.h"
 #include "platform/ui/Graphics.h"
 #include "platform/ui/Types.h"
@@ -124,7 +123,7 @@ private:
     TBorderStyle FBorderStyle = bsNone;
     int FBorderWidth = 0;
     int FBorderSpace = 0;
-    TColor FColors[6] = {clBtnFace, clBlack, clBtnHighlight, clBtnShadow, clBtnHighlight, clBtnShadow};
+    TColor FColors[6] = { clBtnFace, clBlack, clBtnHighlight, clBtnShadow, clBtnHighlight, clBtnShadow };
 };
 
 /// Draws Width one-pixel rings just inside Rect, each with TopColor on its

@@ -6,7 +6,6 @@
 #include "platform/ui/Dialogs.h"
 
 #include <QPointer>
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -49,19 +48,20 @@ bool WaitServingSynchronize(TEvent& event, DWORD milliseconds)
 struct TMMTimerLink {
     std::mutex Lock;
     std::condition_variable Idle;
-    TMMHiTimer* Timer = nullptr;     // null once the timer has let go
+    TMMHiTimer* Timer = nullptr; // null once the timer has let go
     TMMTimerThread* Thread = nullptr; // valid while Alive
-    bool Stop = false;               // the timer asks the worker to end
-    bool Alive = true;               // the worker has not left Execute yet
-    bool Busy = false;               // the worker runs OnTimer in its own thread
-    TEvent Tick {false, false};
-    TEvent Started {false, false};
+    bool Stop = false; // the timer asks the worker to end
+    bool Alive = true; // the worker has not left Execute yet
+    bool Busy = false; // the worker runs OnTimer in its own thread
+    TEvent Tick { false, false };
+    TEvent Started { false, false };
 };
 
 // ---------------------------------------------------------------------------
 
 TMMTimerThread::TMMTimerThread(std::shared_ptr<TMMTimerLink> link)
-    : TMMThreadEx(true), FLink(std::move(link))
+    : TMMThreadEx(true)
+    , FLink(std::move(link))
 {
 }
 
@@ -157,7 +157,7 @@ void TMMHiTimer::SetCallBackMode(TMMCBMode value)
     if (value == cmCallback && !CallBacksAllowed()) {
         ShowMessageBox(QStringLiteral("\"CallBacks\" are called at interrupt time !\n\r"
                                       "This is currently only supported under Windows 95"),
-                       QStringLiteral("TMMHiTimer"), MB_OK);
+            QStringLiteral("TMMHiTimer"), MB_OK);
         return;
     }
     // Disarmed first: the timer thread reads the mode on every tick.
@@ -296,7 +296,7 @@ void TMMHiTimer::Arm()
     if (timeBeginPeriod(caps.wPeriodMin) == TIMERR_NOERROR)
         FPeriod = caps.wPeriodMin;
     FTimerID = timeSetEvent(static_cast<UINT>(FInterval), 0, &TMMHiTimer::TimeCallBack,
-                            reinterpret_cast<DWORD_PTR>(this), TIME_PERIODIC | TIME_CALLBACK_FUNCTION);
+        reinterpret_cast<DWORD_PTR>(this), TIME_PERIODIC | TIME_CALLBACK_FUNCTION);
     if (FTimerID == 0) {
         // Leave nothing of the half-armed timer behind: no window, no
         // worker, no resolution request.
@@ -448,13 +448,17 @@ void TMMHiTimer::DoTimerSynchronized(TMMTimerThread* thread, const std::shared_p
                 return;
             timer = link->Timer;
         }
+        // OnTimer may destroy the timer.
+        QPointer<TMMHiTimer> alive(timer);
         timer->FInSynchronize = true;
         try {
             timer->TimerTick();
         } catch (...) {
-            timer->FInSynchronize = false;
+            if (alive)
+                alive->FInSynchronize = false;
             throw;
         }
-        timer->FInSynchronize = false;
+        if (alive)
+            alive->FInSynchronize = false;
     });
 }

@@ -25,7 +25,6 @@
 
 #include "mm/core/MMObj.h"
 #include "mm/core/MMUtils.h"
-
 #include "platform/kernel/WinTypes.h"
 #include "platform/ui/MessageWindow.h"
 #include "platform/ui/SysUtils.h"
@@ -173,12 +172,12 @@ private:
     void DoTimer();
     static void DoTimerSynchronized(TMMTimerThread* thread, const std::shared_ptr<TMMTimerLink>& link);
 
-    std::atomic<TMMCBMode> FCallBackMode {cmWindow};
-    std::atomic<bool> FEnabled {true};
+    std::atomic<TMMCBMode> FCallBackMode { cmWindow };
+    std::atomic<bool> FEnabled { true };
     int FInterval = 1000;
     TNotifyEvent FOnTimer;
-    std::atomic<TThreadPriority> FPriority {tpNormal};
-    std::atomic<bool> FSynchronize {true};
+    std::atomic<TThreadPriority> FPriority { tpNormal };
+    std::atomic<bool> FSynchronize { true };
     bool FWaitForTerminate = false;
 
     UINT FTimerID = 0;
@@ -186,11 +185,11 @@ private:
     // Window mode. The window is made before the multimedia timer starts
     // and destroyed after it was killed, so the timer thread reads FHandle
     // only while it stays put.
-    std::atomic<HWND> FHandle {nullptr};
-    std::atomic<int> FPosted {0}; // raised by the timer thread, lowered by the GUI thread
+    std::atomic<HWND> FHandle { nullptr };
+    std::atomic<int> FPosted { 0 }; // raised by the timer thread, lowered by the GUI thread
     unsigned FWindowGeneration = 0;
-    std::atomic<unsigned> FTicksPosted {0}; // written by the timer thread only
-    std::atomic<unsigned> FTicksDropped {0};
+    std::atomic<unsigned> FTicksPosted { 0 }; // written by the timer thread only
+    std::atomic<unsigned> FTicksDropped { 0 };
     unsigned FCurrentTick = 0;
     // Thread mode (GUI thread).
     std::shared_ptr<TMMTimerLink> FLink;

@@ -7,24 +7,18 @@
 #include <QImage>
 #include <QImageReader>
 #include <QPixmap>
-
-#include <optional>
-
 #include <iterator>
 #include <mutex>
+#include <optional>
 
 void RegisterMMObjTypes()
 {
     static std::once_flag once;
     std::call_once(once, [] {
         qRegisterMetaType<TThreadPriority>("TThreadPriority");
-        RegisterIntegerIdents<TThreadPriority>({{tpIdle, "tpIdle"},
-                                                {tpLowest, "tpLowest"},
-                                                {tpLower, "tpLower"},
-                                                {tpNormal, "tpNormal"},
-                                                {tpHigher, "tpHigher"},
-                                                {tpHighest, "tpHighest"},
-                                                {tpTimeCritical, "tpTimeCritical"}});
+        RegisterIntegerIdents<TThreadPriority>({ { tpIdle, "tpIdle" }, { tpLowest, "tpLowest" },
+            { tpLower, "tpLower" }, { tpNormal, "tpNormal" }, { tpHigher, "tpHigher" },
+            { tpHighest, "tpHighest" }, { tpTimeCritical, "tpTimeCritical" } });
     });
 }
 
@@ -314,9 +308,15 @@ void TMMCustomPanel::Paint()
     rect.Bottom = rect.Top + height;
     unsigned flags = DT_EXPANDTABS | DT_SINGLELINE;
     switch (Alignment()) {
-    case taLeftJustify: flags |= DT_LEFT; break;
-    case taRightJustify: flags |= DT_RIGHT; break;
-    case taCenter: flags |= DT_CENTER; break;
+    case taLeftJustify:
+        flags |= DT_LEFT;
+        break;
+    case taRightJustify:
+        flags |= DT_RIGHT;
+        break;
+    case taCenter:
+        flags |= DT_CENTER;
+        break;
     }
     canvas->DrawText(caption, rect, flags);
 }

@@ -10,7 +10,6 @@
 #include "platform/ui/Classes.h"
 
 #include <QList>
-
 #include <functional>
 
 class TMMObservable;

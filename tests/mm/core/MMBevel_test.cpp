@@ -2,17 +2,15 @@
 
 #include <QImage>
 #include <QPainter>
-
-#include <gtest/gtest.h>
-
 #include <climits>
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
 namespace {
 
 constexpr TColor kBackground = RGB(1, 2, 3);
-constexpr TColor kFrame = RGB(200, 0, 0);     // stands in for clWindowFrame checks below
+constexpr TColor kFrame = RGB(200, 0, 0); // stands in for clWindowFrame checks below
 constexpr TColor kOuterLight = RGB(250, 250, 0);
 constexpr TColor kOuterShadow = RGB(90, 0, 90);
 constexpr TColor kBorder = RGB(0, 0, 240);
@@ -118,9 +116,10 @@ TEST(TMMBevelTest, ThirteenPublishedPropertiesInDeclarationOrder)
     QStringList own;
     for (int i = mo->propertyOffset(); i < mo->propertyCount(); ++i)
         own << QString::fromLatin1(mo->property(i).name());
-    EXPECT_EQ(own, (QStringList{"BevelInner", "BevelOuter", "BevelInnerWidth", "BevelOuterWidth", "BorderStyle",
-                                "BorderWidth", "BorderSpace", "BorderColor", "BorderSpaceColor", "InnerLightColor",
-                                "InnerShadowColor", "OuterLightColor", "OuterShadowColor"}));
+    EXPECT_EQ(own,
+        (QStringList { "BevelInner", "BevelOuter", "BevelInnerWidth", "BevelOuterWidth", "BorderStyle",
+            "BorderWidth", "BorderSpace", "BorderColor", "BorderSpaceColor", "InnerLightColor",
+            "InnerShadowColor", "OuterLightColor", "OuterShadowColor" }));
     // No default entries: every setting is written to a stored form.
     for (int i = 0; i < mo->classInfoCount(); ++i)
         EXPECT_FALSE(QByteArray(mo->classInfo(i).name()).startsWith("default:")) << mo->classInfo(i).name();
@@ -135,29 +134,30 @@ TEST(TMMBevelTest, EverySetterNotifiesOnceForANewValueAndNeverForTheSame)
         std::function<void(TMMBevel&)> SetNew;
     };
     const std::vector<TCase> cases = {
-        {"BevelInner", [](TMMBevel& b) { b.SetBevelInner(bvNone); }, [](TMMBevel& b) { b.SetBevelInner(bvRaised); }},
-        {"BevelOuter", [](TMMBevel& b) { b.SetBevelOuter(bvLowered); },
-         [](TMMBevel& b) { b.SetBevelOuter(bvSpace); }},
-        {"BevelInnerWidth", [](TMMBevel& b) { b.SetBevelInnerWidth(1); },
-         [](TMMBevel& b) { b.SetBevelInnerWidth(4); }},
-        {"BevelOuterWidth", [](TMMBevel& b) { b.SetBevelOuterWidth(1); },
-         [](TMMBevel& b) { b.SetBevelOuterWidth(2); }},
-        {"BorderStyle", [](TMMBevel& b) { b.SetBorderStyle(bsNone); },
-         [](TMMBevel& b) { b.SetBorderStyle(bsSingle); }},
-        {"BorderWidth", [](TMMBevel& b) { b.SetBorderWidth(0); }, [](TMMBevel& b) { b.SetBorderWidth(3); }},
-        {"BorderSpace", [](TMMBevel& b) { b.SetBorderSpace(0); }, [](TMMBevel& b) { b.SetBorderSpace(2); }},
-        {"BorderColor", [](TMMBevel& b) { b.SetBorderColor(clBtnFace); },
-         [](TMMBevel& b) { b.SetBorderColor(clRed); }},
-        {"BorderSpaceColor", [](TMMBevel& b) { b.SetBorderSpaceColor(clBlack); },
-         [](TMMBevel& b) { b.SetBorderSpaceColor(clWhite); }},
-        {"InnerLightColor", [](TMMBevel& b) { b.SetInnerLightColor(clBtnHighlight); },
-         [](TMMBevel& b) { b.SetInnerLightColor(clLime); }},
-        {"InnerShadowColor", [](TMMBevel& b) { b.SetInnerShadowColor(clBtnShadow); },
-         [](TMMBevel& b) { b.SetInnerShadowColor(clNavy); }},
-        {"OuterLightColor", [](TMMBevel& b) { b.SetOuterLightColor(clBtnHighlight); },
-         [](TMMBevel& b) { b.SetOuterLightColor(clYellow); }},
-        {"OuterShadowColor", [](TMMBevel& b) { b.SetOuterShadowColor(clBtnShadow); },
-         [](TMMBevel& b) { b.SetOuterShadowColor(clPurple); }},
+        { "BevelInner", [](TMMBevel& b) { b.SetBevelInner(bvNone); },
+            [](TMMBevel& b) { b.SetBevelInner(bvRaised); } },
+        { "BevelOuter", [](TMMBevel& b) { b.SetBevelOuter(bvLowered); },
+            [](TMMBevel& b) { b.SetBevelOuter(bvSpace); } },
+        { "BevelInnerWidth", [](TMMBevel& b) { b.SetBevelInnerWidth(1); },
+            [](TMMBevel& b) { b.SetBevelInnerWidth(4); } },
+        { "BevelOuterWidth", [](TMMBevel& b) { b.SetBevelOuterWidth(1); },
+            [](TMMBevel& b) { b.SetBevelOuterWidth(2); } },
+        { "BorderStyle", [](TMMBevel& b) { b.SetBorderStyle(bsNone); },
+            [](TMMBevel& b) { b.SetBorderStyle(bsSingle); } },
+        { "BorderWidth", [](TMMBevel& b) { b.SetBorderWidth(0); }, [](TMMBevel& b) { b.SetBorderWidth(3); } },
+        { "BorderSpace", [](TMMBevel& b) { b.SetBorderSpace(0); }, [](TMMBevel& b) { b.SetBorderSpace(2); } },
+        { "BorderColor", [](TMMBevel& b) { b.SetBorderColor(clBtnFace); },
+            [](TMMBevel& b) { b.SetBorderColor(clRed); } },
+        { "BorderSpaceColor", [](TMMBevel& b) { b.SetBorderSpaceColor(clBlack); },
+            [](TMMBevel& b) { b.SetBorderSpaceColor(clWhite); } },
+        { "InnerLightColor", [](TMMBevel& b) { b.SetInnerLightColor(clBtnHighlight); },
+            [](TMMBevel& b) { b.SetInnerLightColor(clLime); } },
+        { "InnerShadowColor", [](TMMBevel& b) { b.SetInnerShadowColor(clBtnShadow); },
+            [](TMMBevel& b) { b.SetInnerShadowColor(clNavy); } },
+        { "OuterLightColor", [](TMMBevel& b) { b.SetOuterLightColor(clBtnHighlight); },
+            [](TMMBevel& b) { b.SetOuterLightColor(clYellow); } },
+        { "OuterShadowColor", [](TMMBevel& b) { b.SetOuterShadowColor(clBtnShadow); },
+            [](TMMBevel& b) { b.SetOuterShadowColor(clPurple); } },
     };
     for (const TCase& c : cases) {
         TMMBevel bevel;
@@ -245,7 +245,7 @@ TEST(TMMBevelTest, AssignCopiesEverythingAndNotifiesOnce)
         ++counts.Change;
     });
     target.Assign(&source);
-    EXPECT_EQ(order, (std::vector<std::string>{"changing", "change"}));
+    EXPECT_EQ(order, (std::vector<std::string> { "changing", "change" }));
     EXPECT_EQ(target.UpdateCount(), 0);
 
     EXPECT_EQ(target.BevelInner(), bvRaised);
@@ -349,8 +349,8 @@ TEST(TMMBevelTest, AssignClosesItsBracketWhenASetterFails)
 
 TEST(TMMBevelTest, BevelExtentForEveryStyle)
 {
-    const TBevelCut cuts[] = {bvNone, bvLowered, bvRaised, bvSpace};
-    const TBorderStyle styles[] = {bsNone, bsSingle};
+    const TBevelCut cuts[] = { bvNone, bvLowered, bvRaised, bvSpace };
+    const TBorderStyle styles[] = { bsNone, bsSingle };
     for (TBevelCut outer : cuts) {
         for (TBevelCut inner : cuts) {
             for (TBorderStyle style : styles) {
@@ -393,7 +393,7 @@ TEST(TMMBevelTest, DefaultBevelPaintsShadowTopLeftAndHighlightBottomRight)
     EXPECT_EQ(p.Inside, Rect(1, 1, 19, 11));
     EXPECT_TRUE(RingIs(p, 0, shadow, highlight));
     EXPECT_EQ(p.At(19, 0), highlight); // top-right corner: bottom colour
-    EXPECT_EQ(p.At(0, 11), shadow);    // bottom-left corner: top colour
+    EXPECT_EQ(p.At(0, 11), shadow); // bottom-left corner: top colour
     for (int y = 1; y < 11; ++y) {
         for (int x = 1; x < 19; ++x)
             ASSERT_EQ(p.At(x, y), kBackground) << x << "," << y;
@@ -557,7 +557,8 @@ TEST(RingFrameTest, OffsetRectangleOnlyTouchesItsOwnPixels)
     for (int y = 0; y < 10; ++y) {
         for (int x = 0; x < 12; ++x) {
             const TColor c = QColorToColor(image.pixelColor(x, y));
-            const bool onRing = (x == 3 || x == 8 || y == 2 || y == 6) && x >= 3 && x <= 8 && y >= 2 && y <= 6;
+            const bool onRing
+                = (x == 3 || x == 8 || y == 2 || y == 6) && x >= 3 && x <= 8 && y >= 2 && y <= 6;
             if (onRing) {
                 ++touched;
                 const bool top = (y == 2 && x < 8) || (x == 3);

@@ -1,5 +1,4 @@
 #include "mm/core/MMHTimer.h"
-
 #include "platform/kernel/SyncObjs.h"
 #include "platform/mm/MMTimers.h"
 #include "platform/ui/Application.h"
@@ -7,18 +6,16 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QBuffer>
 #include <QDir>
 #include <QMetaProperty>
 #include <QPointer>
 #include <QThread>
 #include <QTimer>
-
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -65,9 +62,9 @@ bool IsGuiThread()
 // What the handlers of one timer saw; shared so that a handler that runs
 // late could never write into a dead test frame.
 struct TTicks {
-    std::atomic<int> Count {0};
-    std::atomic<int> OnGuiThread {0};
-    std::atomic<int> OffGuiThread {0};
+    std::atomic<int> Count { 0 };
+    std::atomic<int> OnGuiThread { 0 };
+    std::atomic<int> OffGuiThread { 0 };
     std::mutex Lock;
     std::vector<QThread*> Threads;
     std::vector<TObject*> Senders;
@@ -128,7 +125,7 @@ struct THiTimerTest : testing::Test {
             return mrOk;
         });
         Application->SetOnException([this](TObject* sender, const std::exception& e) {
-            Exceptions.push_back({sender, ExceptionMessage(e)});
+            Exceptions.push_back({ sender, ExceptionMessage(e) });
         });
     }
 
@@ -169,8 +166,9 @@ TEST_F(THiTimerTest, DefaultsAndPublishedProperties)
     QStringList own;
     for (int i = TMMNonVisualComponent::staticMetaObject.propertyCount(); i < mo->propertyCount(); ++i)
         own << QString::fromLatin1(mo->property(i).name());
-    EXPECT_EQ(own, (QStringList{"CallBackMode", "Enabled", "Interval", "OnTimer", "Priority", "Synchronize",
-                                "WaitForTerminate"}));
+    EXPECT_EQ(own,
+        (QStringList { "CallBackMode", "Enabled", "Interval", "OnTimer", "Priority", "Synchronize",
+            "WaitForTerminate" }));
     EXPECT_NE(GetClass(QStringLiteral("TMMHiTimer")), nullptr);
 }
 
@@ -210,8 +208,8 @@ TEST_F(THiTimerTest, SlowHandlerNeverHasMoreThanTenTicksWaitingAndHandlesEachOnc
 {
     TMMHiTimer timer(nullptr);
     std::vector<unsigned> handled;
-    std::atomic<int> maxQueued {0};
-    std::atomic<int> maxPending {0};
+    std::atomic<int> maxQueued { 0 };
+    std::atomic<int> maxPending { 0 };
     int depth = 0;
     int maxDepth = 0;
     auto noteMax = [](std::atomic<int>& max, int value) {
@@ -232,7 +230,7 @@ TEST_F(THiTimerTest, SlowHandlerNeverHasMoreThanTenTicksWaitingAndHandlesEachOnc
     const HWND window = timer.WindowHandle();
     ASSERT_NE(window, nullptr);
 
-    std::atomic<bool> sampling {true};
+    std::atomic<bool> sampling { true };
     std::thread sampler([&] {
         while (sampling.load()) {
             noteMax(maxQueued, PostedMessageCount(window));
@@ -376,10 +374,10 @@ TEST_F(THiTimerTest, CallbackModeIsRefusedWithAMessage)
     EXPECT_EQ(timer.CallBackMode(), cmWindow);
     ASSERT_EQ(Dialogs.size(), 1u);
     EXPECT_EQ(Dialogs[0].Text,
-              QStringLiteral("\"CallBacks\" are called at interrupt time !\n\rThis is currently only supported "
-                             "under Windows 95"));
+        QStringLiteral("\"CallBacks\" are called at interrupt time !\n\rThis is currently only supported "
+                       "under Windows 95"));
     EXPECT_EQ(Dialogs[0].Caption, QStringLiteral("TMMHiTimer"));
-    EXPECT_EQ(Dialogs[0].Buttons, std::vector<TModalResult>{mrOk});
+    EXPECT_EQ(Dialogs[0].Buttons, std::vector<TModalResult> { mrOk });
     EXPECT_EQ(timer.TimerID(), id); // nothing was re-armed
 
     timer.SetCallBackMode(cmThread);
@@ -415,8 +413,8 @@ struct TThreadCase {
 
 TEST_F(THiTimerTest, ThreadModeRunsInTheWorkerOrSynchronisedInTheGuiThread)
 {
-    for (const TThreadCase& c : {TThreadCase{"worker", false, false}, TThreadCase{"synchronised", true, false},
-                                 TThreadCase{"worker, waiting", false, true}}) {
+    for (const TThreadCase& c : { TThreadCase { "worker", false, false },
+             TThreadCase { "synchronised", true, false }, TThreadCase { "worker, waiting", false, true } }) {
         SCOPED_TRACE(c.Name);
         auto ticks = std::make_shared<TTicks>();
         TMMHiTimer timer(nullptr);
@@ -476,12 +474,12 @@ struct TDestroyCase {
 TEST_F(THiTimerTest, DestroyingAnArmedTimerLeavesNoTimerWindowThreadOrEvent)
 {
     const TDestroyCase cases[] = {
-        {"window", cmWindow, true, false},
-        {"callback", cmCallback, true, false},
-        {"thread, synchronised", cmThread, true, false},
-        {"thread, in the worker", cmThread, false, false},
-        {"thread, waiting for the worker", cmThread, false, true},
-        {"thread, synchronised and waiting", cmThread, true, true},
+        { "window", cmWindow, true, false },
+        { "callback", cmCallback, true, false },
+        { "thread, synchronised", cmThread, true, false },
+        { "thread, in the worker", cmThread, false, false },
+        { "thread, waiting for the worker", cmThread, false, true },
+        { "thread, synchronised and waiting", cmThread, true, true },
     };
     for (const TDestroyCase& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -515,7 +513,8 @@ TEST_F(THiTimerTest, DestroyingAnArmedTimerLeavesNoTimerWindowThreadOrEvent)
         if (window != nullptr) {
             EXPECT_FALSE(IsWindow(window));
         }
-        EXPECT_TRUE(WaitUntil([&] { return NewThreads(baseline) == 0; })) << NewThreads(baseline) << " threads left";
+        EXPECT_TRUE(WaitUntil([&] { return NewThreads(baseline) == 0; }))
+            << NewThreads(baseline) << " threads left";
         if (thread != nullptr) {
             EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_FAILED);
         }
@@ -528,19 +527,26 @@ TEST_F(THiTimerTest, DestroyingAnArmedTimerLeavesNoTimerWindowThreadOrEvent)
     }
 }
 
-TEST_F(THiTimerTest, TimerDestroyedInsideItsOwnWindowModeHandler)
+TEST_F(THiTimerTest, TimerDestroyedInsideItsOwnHandlerInTheGuiThread)
 {
-    auto* timer = new TMMHiTimer(nullptr);
-    QPointer<TMMHiTimer> watch(timer);
-    int calls = 0;
-    timer->SetInterval(5);
-    timer->SetOnTimer([&](TObject*) {
-        ++calls;
-        delete timer;
-    });
-    ASSERT_TRUE(WaitUntil([&] { return watch.isNull(); }));
-    LetTicksPass();
-    EXPECT_EQ(calls, 1);
+    for (TMMCBMode mode : { cmWindow, cmThread }) {
+        SCOPED_TRACE(mode);
+        const QStringList baseline = Threads();
+        auto* timer = new TMMHiTimer(nullptr);
+        QPointer<TMMHiTimer> watch(timer);
+        int calls = 0;
+        timer->SetCallBackMode(mode);
+        timer->SetWaitForTerminate(true);
+        timer->SetInterval(5);
+        timer->SetOnTimer([&](TObject*) {
+            ++calls;
+            delete timer;
+        });
+        ASSERT_TRUE(WaitUntil([&] { return watch.isNull(); }));
+        EXPECT_TRUE(WaitUntil([&] { return NewThreads(baseline) == 0; }));
+        LetTicksPass();
+        EXPECT_EQ(calls, 1);
+    }
 }
 
 TEST_F(THiTimerTest, DisarmingFromInsideTheHandlerKeepsTheTickCountRight)
@@ -575,7 +581,7 @@ TEST_F(THiTimerTest, DisarmingFromInsideTheHandlerKeepsTheTickCountRight)
 TEST_F(THiTimerTest, DisarmingFromInsideASynchronisedHandlerDoesNotWaitForItself)
 {
     TMMHiTimer timer(nullptr);
-    std::atomic<int> calls {0};
+    std::atomic<int> calls { 0 };
     timer.SetCallBackMode(cmThread);
     timer.SetWaitForTerminate(true);
     timer.SetInterval(5);
@@ -597,8 +603,8 @@ TEST_F(THiTimerTest, DisarmingWaitsForAHandlerRunningInTheWorker)
 {
     TMMHiTimer timer(nullptr);
     TEvent entered(true, false);
-    std::atomic<bool> running {false};
-    std::atomic<int> calls {0};
+    std::atomic<bool> running { false };
+    std::atomic<int> calls { 0 };
     timer.SetCallBackMode(cmThread);
     timer.SetSynchronize(false);
     timer.SetInterval(5);
@@ -608,7 +614,7 @@ TEST_F(THiTimerTest, DisarmingWaitsForAHandlerRunningInTheWorker)
         entered.SetEvent();
         // A handler that also needs the GUI thread while the timer is being
         // disarmed there.
-        TThread::SynchronizeMethod([] { });
+        TThread::SynchronizeMethod([] {});
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         running.store(false);
     });
@@ -641,7 +647,7 @@ TEST_F(THiTimerTest, HandlerExceptionsGoToTheApplicationAndTheTimerGoesOn)
 TEST_F(THiTimerTest, WorkerHandlerExceptionsGoToTheApplication)
 {
     TMMHiTimer timer(nullptr);
-    std::atomic<int> calls {0};
+    std::atomic<int> calls { 0 };
     timer.SetCallBackMode(cmThread);
     timer.SetSynchronize(false);
     timer.SetInterval(5);
@@ -657,7 +663,7 @@ TEST_F(THiTimerTest, WorkerHandlerExceptionsGoToTheApplication)
 
 TEST_F(THiTimerTest, NoTimerForTheIntervalRaisesAndLeavesNothingArmed)
 {
-    for (TMMCBMode mode : {cmWindow, cmThread}) {
+    for (TMMCBMode mode : { cmWindow, cmThread }) {
         SCOPED_TRACE(mode);
         const QStringList baseline = Threads();
         auto ticks = std::make_shared<TTicks>();
@@ -739,7 +745,7 @@ TEST_F(THiTimerTest, StoredFormArmsTheTimerWhileLoadingAndWritesOnlyWhatDiffers)
     EXPECT_TRUE(written.contains(QStringLiteral("Interval = 7"))) << written.toStdString();
     EXPECT_TRUE(written.contains(QStringLiteral("OnTimer = Timer1Timer"))) << written.toStdString();
     EXPECT_TRUE(written.contains(QStringLiteral("Priority = tpHigher"))) << written.toStdString();
-    for (const char* name : {"CallBackMode", "Enabled", "Synchronize", "WaitForTerminate"})
+    for (const char* name : { "CallBackMode", "Enabled", "Synchronize", "WaitForTerminate" })
         EXPECT_FALSE(written.contains(QLatin1String(name))) << name << " in\n" << written.toStdString();
 }
 

@@ -1,5 +1,4 @@
 #include "mm/core/MMObj.h"
-
 #include "platform/kernel/SyncObjs.h"
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
@@ -9,10 +8,8 @@
 #include <QCoreApplication>
 #include <QCursor>
 #include <QWidget>
-
-#include <gtest/gtest.h>
-
 #include <functional>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,7 +55,7 @@ TEST_F(TObjectEvents, ChangeOutsideABracketNotifiesAtOnce)
 {
     Setting.SetValue(1);
     Setting.SetValue(2);
-    EXPECT_EQ(Log, (std::vector<std::string>{"change", "change"}));
+    EXPECT_EQ(Log, (std::vector<std::string> { "change", "change" }));
 }
 
 TEST_F(TObjectEvents, EqualValueNotifiesNothing)
@@ -74,10 +71,10 @@ TEST_F(TObjectEvents, BracketWithThreeChangesNotifiesOnceEachWay)
     Setting.SetValue(1);
     Setting.SetValue(2);
     Setting.SetValue(3);
-    EXPECT_EQ(Log, (std::vector<std::string>{"changing"}));
+    EXPECT_EQ(Log, (std::vector<std::string> { "changing" }));
     Setting.EndUpdate();
     EXPECT_EQ(Setting.UpdateCount(), 0);
-    EXPECT_EQ(Log, (std::vector<std::string>{"changing", "change"}));
+    EXPECT_EQ(Log, (std::vector<std::string> { "changing", "change" }));
 }
 
 TEST_F(TObjectEvents, NestedBracketsNotifyOnlyAtTheOutermost)
@@ -86,16 +83,16 @@ TEST_F(TObjectEvents, NestedBracketsNotifyOnlyAtTheOutermost)
     Setting.BeginUpdate();
     Setting.SetValue(5);
     Setting.EndUpdate();
-    EXPECT_EQ(Log, (std::vector<std::string>{"changing"}));
+    EXPECT_EQ(Log, (std::vector<std::string> { "changing" }));
     Setting.EndUpdate();
-    EXPECT_EQ(Log, (std::vector<std::string>{"changing", "change"}));
+    EXPECT_EQ(Log, (std::vector<std::string> { "changing", "change" }));
 }
 
 TEST_F(TObjectEvents, EmptyBracketStillNotifiesBothWays)
 {
     Setting.BeginUpdate();
     Setting.EndUpdate();
-    EXPECT_EQ(Log, (std::vector<std::string>{"changing", "change"}));
+    EXPECT_EQ(Log, (std::vector<std::string> { "changing", "change" }));
 }
 
 TEST_F(TObjectEvents, UnbalancedEndUpdateSilencesUntilBalancedAgain)
@@ -110,7 +107,7 @@ TEST_F(TObjectEvents, UnbalancedEndUpdateSilencesUntilBalancedAgain)
     EXPECT_EQ(Setting.UpdateCount(), 0);
     EXPECT_TRUE(Log.empty());
     Setting.SetValue(2);
-    EXPECT_EQ(Log, (std::vector<std::string>{"change"}));
+    EXPECT_EQ(Log, (std::vector<std::string> { "change" }));
 }
 
 TEST(TMMObjectTest, WithoutHandlersChangesAreHarmless)
@@ -146,7 +143,7 @@ TEST(TMMObjectTest, SetUpdateStateRunsBeforeTheCounterRisesAndAfterItFalls)
     object.BeginUpdate();
     object.EndUpdate();
     object.EndUpdate();
-    EXPECT_EQ(object.Calls, (std::vector<std::pair<bool, int>>{{true, 0}, {false, 0}}));
+    EXPECT_EQ(object.Calls, (std::vector<std::pair<bool, int>> { { true, 0 }, { false, 0 } }));
 }
 
 // ---------------------------------------------------------------------------
@@ -178,14 +175,17 @@ TEST(TMMComponentTest, SetDesignModeSwitchesTheComponentAndWhatItOwns)
     EXPECT_TRUE(root.ComponentState() & csDesigning);
     EXPECT_FALSE(child->ComponentState() & csDesigning);
     EXPECT_FALSE(grandChild->ComponentState() & csDesigning);
-    EXPECT_EQ(child->Calls, std::vector<bool>{false});
+    EXPECT_EQ(child->Calls, std::vector<bool> { false });
 }
 
 // ---------------------------------------------------------------------------
 
 class TWaitingThread : public TMMThreadEx {
 public:
-    TWaitingThread() : TMMThreadEx(true) { }
+    TWaitingThread()
+        : TMMThreadEx(true)
+    {
+    }
     ~TWaitingThread() override
     {
         Terminate();
@@ -193,7 +193,7 @@ public:
         if (!Suspended())
             WaitFor();
     }
-    TEvent Release {true, false};
+    TEvent Release { true, false };
 
 protected:
     void Execute() override { Release.WaitFor(INFINITE); }
@@ -206,8 +206,8 @@ TEST(TMMThreadExTest, SetPriorityAppliesTheTableValue)
     const struct {
         TThreadPriority Priority;
         int Expected;
-    } table[] = {{tpIdle, -15}, {tpLowest, -2}, {tpLower, -1}, {tpNormal, 0},
-                 {tpHigher, 1}, {tpHighest, 2}, {tpTimeCritical, 15}};
+    } table[] = { { tpIdle, -15 }, { tpLowest, -2 }, { tpLower, -1 }, { tpNormal, 0 }, { tpHigher, 1 },
+        { tpHighest, 2 }, { tpTimeCritical, 15 } };
     for (const auto& row : table) {
         thread.SetPriority(row.Priority);
         EXPECT_EQ(GetThreadPriority(thread.Handle()), row.Expected) << row.Priority;
@@ -248,7 +248,10 @@ class TProbeControl : public TMMCustomControl {
     Q_PROPERTY(TMMBevel* Bevel READ Bevel WRITE SetBevel)
     Q_PROPERTY(TColor Color READ Color WRITE SetColor)
 public:
-    explicit TProbeControl(TComponent* owner) : TMMCustomControl(owner) { }
+    explicit TProbeControl(TComponent* owner)
+        : TMMCustomControl(owner)
+    {
+    }
     int BevelChanges = 0;
     int Paints = 0;
 
@@ -317,7 +320,8 @@ protected:
     // (form coordinates) has Top on its top and left edges and Bottom on
     // its right and bottom ones (top-right corner: bottom colour, bottom-left
     // corner: top colour).
-    static testing::AssertionResult RingIs(const QImage& image, const TRect& r, int offset, TColor top, TColor bottom)
+    static testing::AssertionResult RingIs(
+        const QImage& image, const TRect& r, int offset, TColor top, TColor bottom)
     {
         const int left = r.Left + offset;
         const int topY = r.Top + offset;
@@ -329,17 +333,18 @@ protected:
         };
         std::vector<TPixel> pixels;
         for (int x = left; x < right; ++x)
-            pixels.push_back({x, topY, top});
+            pixels.push_back({ x, topY, top });
         for (int y = topY; y <= bottomY; ++y)
-            pixels.push_back({left, y, top});
+            pixels.push_back({ left, y, top });
         for (int y = topY; y <= bottomY; ++y)
-            pixels.push_back({right, y, bottom});
+            pixels.push_back({ right, y, bottom });
         for (int x = left + 1; x <= right; ++x)
-            pixels.push_back({x, bottomY, bottom});
+            pixels.push_back({ x, bottomY, bottom });
         for (const TPixel& p : pixels) {
             if (At(image, p.X, p.Y) != p.Expected)
-                return testing::AssertionFailure() << "ring " << offset << ": pixel (" << p.X << ", " << p.Y
-                                                   << ") is " << At(image, p.X, p.Y) << ", expected " << p.Expected;
+                return testing::AssertionFailure()
+                    << "ring " << offset << ": pixel (" << p.X << ", " << p.Y << ") is "
+                    << At(image, p.X, p.Y) << ", expected " << p.Expected;
         }
         return testing::AssertionSuccess();
     }
@@ -526,7 +531,7 @@ TEST_F(VisualBaseTest, PanelPaintsBevelFillAndCentredCaption)
 
 TEST_F(VisualBaseTest, PanelLeftAndRightAlignedCaptions)
 {
-    for (TAlignment alignment : {taLeftJustify, taRightJustify}) {
+    for (TAlignment alignment : { taLeftJustify, taRightJustify }) {
         auto* panel = new TProbePanel(Form.get());
         panel->SetParent(Form.get());
         panel->SetBounds(0, 0, 200, 40);
@@ -635,7 +640,10 @@ class TBevelForm : public TForm {
     Q_OBJECT
     Q_PROPERTY(TProbeControl* Probe1 MEMBER Probe1 STORED false)
 public:
-    explicit TBevelForm(TComponent* owner) : TForm(owner) { }
+    explicit TBevelForm(TComponent* owner)
+        : TForm(owner)
+    {
+    }
     TProbeControl* Probe1 = nullptr;
 };
 
@@ -654,11 +662,11 @@ TEST(VisualBaseStoredFormTest, AllThirteenBevelSettingsAreWrittenAndReadBack)
 
     const QString text = QString::fromUtf8(ComponentToText(&form));
     for (const char* line :
-         {"Bevel.BevelInner = bvNone", "Bevel.BevelOuter = bvRaised", "Bevel.BevelInnerWidth = 1",
-          "Bevel.BevelOuterWidth = 1", "Bevel.BorderStyle = bsNone", "Bevel.BorderWidth = 4",
-          "Bevel.BorderSpace = 0", "Bevel.BorderColor = clRed", "Bevel.BorderSpaceColor = clBlack",
-          "Bevel.InnerLightColor = clBtnHighlight", "Bevel.InnerShadowColor = clBtnShadow",
-          "Bevel.OuterLightColor = clBtnHighlight", "Bevel.OuterShadowColor = clBtnShadow"})
+        { "Bevel.BevelInner = bvNone", "Bevel.BevelOuter = bvRaised", "Bevel.BevelInnerWidth = 1",
+            "Bevel.BevelOuterWidth = 1", "Bevel.BorderStyle = bsNone", "Bevel.BorderWidth = 4",
+            "Bevel.BorderSpace = 0", "Bevel.BorderColor = clRed", "Bevel.BorderSpaceColor = clBlack",
+            "Bevel.InnerLightColor = clBtnHighlight", "Bevel.InnerShadowColor = clBtnShadow",
+            "Bevel.OuterLightColor = clBtnHighlight", "Bevel.OuterShadowColor = clBtnShadow" })
         EXPECT_TRUE(text.contains(QLatin1String(line))) << line << " missing in\n" << text.toStdString();
 
     TBevelForm copy(nullptr);

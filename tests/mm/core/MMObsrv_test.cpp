@@ -1,7 +1,6 @@
 #include "mm/core/MMObsrv.h"
 
 #include <gtest/gtest.h>
-
 #include <memory>
 #include <vector>
 
@@ -23,7 +22,7 @@ struct TObserverSet {
         auto observer = std::make_unique<TMMObserver>();
         observer->SetOnNotify([this, id](TObject* sender, TObject* data) {
             Order.push_back(id);
-            Calls.push_back({sender, data});
+            Calls.push_back({ sender, data });
         });
         Items.push_back(std::move(observer));
         return Items.back().get();
@@ -43,7 +42,7 @@ TEST(TMMObservableTest, NotifiesInReverseAttachOrderWithObserverAsSender)
 
     TObject payload;
     observable.NotifyObservers(&payload);
-    EXPECT_EQ(set.Order, (std::vector<int>{3, 2, 1}));
+    EXPECT_EQ(set.Order, (std::vector<int> { 3, 2, 1 }));
     ASSERT_EQ(set.Calls.size(), 3u);
     EXPECT_EQ(set.Calls[0].Sender, c);
     EXPECT_EQ(set.Calls[2].Sender, a);
@@ -63,13 +62,13 @@ TEST(TMMObservableTest, AttachingAnAttachedObserverMovesIt)
     second.AddObserver(a);
 
     EXPECT_EQ(a->Observable(), &second);
-    EXPECT_EQ(first.Observers(), QList<TMMObserver*>{b});
-    EXPECT_EQ(second.Observers(), QList<TMMObserver*>{a});
+    EXPECT_EQ(first.Observers(), QList<TMMObserver*> { b });
+    EXPECT_EQ(second.Observers(), QList<TMMObserver*> { a });
 
     first.NotifyObservers(nullptr);
-    EXPECT_EQ(set.Order, std::vector<int>{2});
+    EXPECT_EQ(set.Order, std::vector<int> { 2 });
     second.NotifyObservers(nullptr);
-    EXPECT_EQ(set.Order, (std::vector<int>{2, 1}));
+    EXPECT_EQ(set.Order, (std::vector<int> { 2, 1 }));
 }
 
 TEST(TMMObservableTest, ReattachingToTheSameObservableMovesItToTheEnd)
@@ -81,9 +80,9 @@ TEST(TMMObservableTest, ReattachingToTheSameObservableMovesItToTheEnd)
     observable.AddObserver(a);
     observable.AddObserver(b);
     observable.AddObserver(a);
-    EXPECT_EQ(observable.Observers(), (QList<TMMObserver*>{b, a}));
+    EXPECT_EQ(observable.Observers(), (QList<TMMObserver*> { b, a }));
     observable.NotifyObservers(nullptr);
-    EXPECT_EQ(set.Order, (std::vector<int>{1, 2}));
+    EXPECT_EQ(set.Order, (std::vector<int> { 1, 2 }));
 }
 
 TEST(TMMObservableTest, NullObserverAndForeignRemovalDoNothing)
@@ -113,7 +112,7 @@ TEST(TMMObservableTest, RemoveDetaches)
     observable.RemoveObserver(a);
     EXPECT_EQ(a->Observable(), nullptr);
     observable.NotifyObservers(nullptr);
-    EXPECT_EQ(set.Order, std::vector<int>{2});
+    EXPECT_EQ(set.Order, std::vector<int> { 2 });
 }
 
 TEST(TMMObservableTest, LocksSilenceNotifications)
@@ -132,7 +131,7 @@ TEST(TMMObservableTest, LocksSilenceNotifications)
     observable.SetLocked(0);
     b->SetLocked(1);
     observable.NotifyObservers(nullptr);
-    EXPECT_EQ(set.Order, std::vector<int>{1});
+    EXPECT_EQ(set.Order, std::vector<int> { 1 });
 }
 
 TEST(TMMObservableTest, DestroyingTheObservableDetachesEveryObserver)
@@ -162,9 +161,9 @@ TEST(TMMObservableTest, DestroyingAnObserverDetachesIt)
     observable.AddObserver(a);
     observable.AddObserver(b);
     set.Items[0].reset();
-    EXPECT_EQ(observable.Observers(), QList<TMMObserver*>{b});
+    EXPECT_EQ(observable.Observers(), QList<TMMObserver*> { b });
     observable.NotifyObservers(nullptr);
-    EXPECT_EQ(set.Order, std::vector<int>{2});
+    EXPECT_EQ(set.Order, std::vector<int> { 2 });
 }
 
 TEST(TMMObservableTest, ObserverRemovedDuringNotificationIsSkipped)
@@ -185,9 +184,9 @@ TEST(TMMObservableTest, ObserverRemovedDuringNotificationIsSkipped)
     observable.AddObserver(remover.get());
 
     observable.NotifyObservers(nullptr);
-    EXPECT_EQ(order, std::vector<int>{3});
+    EXPECT_EQ(order, std::vector<int> { 3 });
     EXPECT_TRUE(set.Order.empty());
-    EXPECT_EQ(observable.Observers(), QList<TMMObserver*>{remover.get()});
+    EXPECT_EQ(observable.Observers(), QList<TMMObserver*> { remover.get() });
 }
 
 // Overriding Update replaces what a notification does.
