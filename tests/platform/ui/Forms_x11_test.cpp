@@ -1,6 +1,7 @@
 // A stored form with nested panels, labels, a bevel, an image, bitmap
 // buttons and a main menu, read, shown on a real X server and looked at;
 // then written back and read again.
+#include "platform/ui/Application.h"
 #include "platform/ui/Buttons.h"
 #include "platform/ui/ExtCtrls.h"
 #include "platform/ui/FormReader.h"
@@ -19,6 +20,7 @@
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QWidget>
 
 #include <gtest/gtest.h>
@@ -242,4 +244,29 @@ TEST(StoredFormOnX, ButtonsAndMenuRespondToTheMouse)
     ASSERT_TRUE(QTest::qWaitForWindowActive(form->Handle()));
     QTest::keyClick(form->Handle(), Qt::Key_Q, Qt::ControlModifier);
     EXPECT_EQ(menuClicks, 1);
+}
+
+// Last in this file: it ends the application's message loop for good.
+class TDemoMainWindow : public TForm {
+public:
+    explicit TDemoMainWindow(TComponent* owner)
+        : TForm(owner, DemoForm())
+    {
+        FindComponent<TBitBtn>("ExitButton")->SetOnClick([this](TObject*) { Close(); });
+    }
+};
+
+TEST(StoredFormOnX, ClosingTheMainFormEndsTheMessageLoop)
+{
+    TDemoMainWindow* window = nullptr;
+    Application->CreateForm(window);
+    ASSERT_EQ(Application->MainForm(), window);
+    QTimer::singleShot(0, [&] {
+        EXPECT_TRUE(window->Showing());
+        QTest::mouseClick(window->FindComponent<TBitBtn>("ExitButton")->Handle(), Qt::LeftButton, Qt::NoModifier,
+                          QPoint(5, 5));
+    });
+    Application->Run();
+    EXPECT_TRUE(Application->Terminated());
+    delete window;
 }
