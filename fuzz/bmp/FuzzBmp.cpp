@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::abort();
     const QByteArray again = EncodeBmp(image.Image, image.BitsPerPixel);
     TBmpImage second;
-    if (!DecodeBmp(reinterpret_cast<const unsigned char*>(again.constData()), static_cast<size_t>(again.size()),
-                   second, error))
+    if (!DecodeBmp(reinterpret_cast<const unsigned char*>(again.constData()),
+            static_cast<size_t>(again.size()), second, error))
         std::abort();
     if (second.Image.size() != image.Image.size())
         std::abort();

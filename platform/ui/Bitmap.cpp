@@ -9,7 +9,6 @@
 #include <QHash>
 #include <QMutex>
 #include <QPainter>
-
 #include <algorithm>
 #include <cstring>
 
@@ -30,7 +29,7 @@ QMutex& RegistryLock()
 QList<GraphicClass>& Registry()
 {
     static QList<GraphicClass> registry = {
-        {QStringLiteral("TBitmap"), QStringLiteral("bmp"), [] { return new TBitmap; }},
+        { QStringLiteral("TBitmap"), QStringLiteral("bmp"), [] { return new TBitmap; } },
     };
     return registry;
 }
@@ -70,13 +69,19 @@ void WriteExactly(QIODevice& stream, const QByteArray& bytes)
 QImage::Format StorageFormat(TPixelFormat format)
 {
     switch (format) {
-    case pf1bit: return QImage::Format_Mono;
+    case pf1bit:
+        return QImage::Format_Mono;
     case pf4bit:
-    case pf8bit: return QImage::Format_Indexed8;
-    case pf15bit: return QImage::Format_RGB555;
-    case pf16bit: return QImage::Format_RGB16;
-    case pf24bit: return QImage::Format_BGR888;
-    default: return QImage::Format_RGB32;
+    case pf8bit:
+        return QImage::Format_Indexed8;
+    case pf15bit:
+        return QImage::Format_RGB555;
+    case pf16bit:
+        return QImage::Format_RGB16;
+    case pf24bit:
+        return QImage::Format_BGR888;
+    default:
+        return QImage::Format_RGB32;
     }
 }
 
@@ -84,26 +89,39 @@ TPixelFormat FormatOfImage(const QImage& image)
 {
     switch (image.format()) {
     case QImage::Format_Mono:
-    case QImage::Format_MonoLSB: return pf1bit;
-    case QImage::Format_Indexed8: return image.colorCount() <= 16 && image.colorCount() > 0 ? pf4bit : pf8bit;
-    case QImage::Format_RGB555: return pf15bit;
-    case QImage::Format_RGB16: return pf16bit;
+    case QImage::Format_MonoLSB:
+        return pf1bit;
+    case QImage::Format_Indexed8:
+        return image.colorCount() <= 16 && image.colorCount() > 0 ? pf4bit : pf8bit;
+    case QImage::Format_RGB555:
+        return pf15bit;
+    case QImage::Format_RGB16:
+        return pf16bit;
     case QImage::Format_BGR888:
-    case QImage::Format_RGB888: return pf24bit;
-    default: return pf32bit;
+    case QImage::Format_RGB888:
+        return pf24bit;
+    default:
+        return pf32bit;
     }
 }
 
 int BitsOf(TPixelFormat format)
 {
     switch (format) {
-    case pf1bit: return 1;
-    case pf4bit: return 4;
-    case pf8bit: return 8;
-    case pf15bit: return 15;
-    case pf16bit: return 16;
-    case pf24bit: return 24;
-    default: return 32;
+    case pf1bit:
+        return 1;
+    case pf4bit:
+        return 4;
+    case pf8bit:
+        return 8;
+    case pf15bit:
+        return 15;
+    case pf16bit:
+        return 16;
+    case pf24bit:
+        return 24;
+    default:
+        return 32;
     }
 }
 
@@ -111,11 +129,11 @@ QList<QRgb> StandardColorTable(TPixelFormat format)
 {
     QList<QRgb> table;
     if (format == pf1bit) {
-        table = {qRgb(0, 0, 0), qRgb(255, 255, 255)};
+        table = { qRgb(0, 0, 0), qRgb(255, 255, 255) };
     } else if (format == pf4bit) {
-        static const unsigned vga[16] = {0x000000, 0x800000, 0x008000, 0x808000, 0x000080, 0x800080,
-                                         0x008080, 0x808080, 0xC0C0C0, 0xFF0000, 0x00FF00, 0xFFFF00,
-                                         0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF};
+        static const unsigned vga[16]
+            = { 0x000000, 0x800000, 0x008000, 0x808000, 0x000080, 0x800080, 0x008080, 0x808080, 0xC0C0C0,
+                  0xFF0000, 0x00FF00, 0xFFFF00, 0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF };
         for (unsigned c : vga)
             table.append(0xFF000000u | c);
     } else {
@@ -171,8 +189,8 @@ QImage ToStorage(const QImage& image, TPixelFormat format)
     if (image.format() == target && image.colorTable() == table)
         return image;
     QImage indexed = image.format() == QImage::Format_Indexed8 || image.format() == QImage::Format_Mono
-                         ? image.convertToFormat(QImage::Format_RGB32)
-                         : image;
+        ? image.convertToFormat(QImage::Format_RGB32)
+        : image;
     QImage result(image.size(), QImage::Format_Indexed8);
     result.setColorTable(table);
     QHash<QRgb, int> cache;
@@ -261,7 +279,8 @@ void TGraphic::SaveToFile(const QString& fileName)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        throw EFCreateError(QStringLiteral("Cannot create file \"%1\". %2").arg(fileName, file.errorString()));
+        throw EFCreateError(
+            QStringLiteral("Cannot create file \"%1\". %2").arg(fileName, file.errorString()));
     SaveToStream(file);
 }
 
@@ -296,12 +315,11 @@ void RegisterGraphicClass(const QString& className, const QString& extension, TG
     if (ext.startsWith(QLatin1Char('.')))
         ext.remove(0, 1);
     QList<GraphicClass>& registry = Registry();
-    registry.erase(std::remove_if(registry.begin(), registry.end(),
-                                  [&](const GraphicClass& c) {
-                                      return c.ClassName.compare(className, Qt::CaseInsensitive) == 0;
-                                  }),
-                   registry.end());
-    registry.append({className, ext, std::move(factory)});
+    registry.erase(
+        std::remove_if(registry.begin(), registry.end(),
+            [&](const GraphicClass& c) { return c.ClassName.compare(className, Qt::CaseInsensitive) == 0; }),
+        registry.end());
+    registry.append({ className, ext, std::move(factory) });
 }
 
 // ---------------------------------------------------------------------------
@@ -465,9 +483,8 @@ int TBitmap::GetPaletteEntries(int start, int count, TPaletteEntry* entries) con
     const QList<QRgb> table = Palette();
     int copied = 0;
     for (int i = start; i < start + count && i >= 0 && i < table.size(); ++i, ++copied)
-        entries[copied] = TPaletteEntry{static_cast<std::uint8_t>(qRed(table[i])),
-                                        static_cast<std::uint8_t>(qGreen(table[i])),
-                                        static_cast<std::uint8_t>(qBlue(table[i])), 0};
+        entries[copied] = TPaletteEntry { static_cast<std::uint8_t>(qRed(table[i])),
+            static_cast<std::uint8_t>(qGreen(table[i])), static_cast<std::uint8_t>(qBlue(table[i])), 0 };
     return copied;
 }
 
@@ -547,20 +564,33 @@ void TBitmap::LoadFromStream(QIODevice& stream)
     const QByteArray bytes = stream.readAll();
     TBmpImage decoded;
     QString error;
-    if (!DecodeBmp(reinterpret_cast<const unsigned char*>(bytes.constData()), static_cast<std::size_t>(bytes.size()),
-                   decoded, error))
+    if (!DecodeBmp(reinterpret_cast<const unsigned char*>(bytes.constData()),
+            static_cast<std::size_t>(bytes.size()), decoded, error))
         throw EInvalidGraphic(error);
     if (!stream.isSequential())
         stream.seek(start + static_cast<qint64>(decoded.Consumed));
     TPixelFormat format = pf32bit;
     switch (decoded.BitsPerPixel) {
-    case 1: format = pf1bit; break;
-    case 4: format = pf4bit; break;
-    case 8: format = pf8bit; break;
-    case 15: format = pf15bit; break;
-    case 16: format = pf16bit; break;
-    case 24: format = pf24bit; break;
-    default: break;
+    case 1:
+        format = pf1bit;
+        break;
+    case 4:
+        format = pf4bit;
+        break;
+    case 8:
+        format = pf8bit;
+        break;
+    case 15:
+        format = pf15bit;
+        break;
+    case 16:
+        format = pf16bit;
+        break;
+    case 24:
+        format = pf24bit;
+        break;
+    default:
+        break;
     }
     FHandleType = bmDIB;
     Replace(decoded.Image, format);
@@ -664,8 +694,9 @@ void TBitmap::SyncImage()
         // Only pixels the canvas changed get a new index, so entries of equal
         // colour (animated placeholders, black fillers) keep their identity.
         const QList<QRgb> table = FImage.colorTable();
-        QImage indices = FImage.format() == QImage::Format_Mono ? FImage.convertToFormat(QImage::Format_Indexed8)
-                                                                 : FImage;
+        QImage indices = FImage.format() == QImage::Format_Mono
+            ? FImage.convertToFormat(QImage::Format_Indexed8)
+            : FImage;
         QHash<QRgb, int> cache;
         for (int y = 0; y < FWork.height(); ++y) {
             const auto* work = reinterpret_cast<const QRgb*>(FWork.constScanLine(y));
@@ -684,7 +715,7 @@ void TBitmap::SyncImage()
             }
         }
         FImage = FImage.format() == QImage::Format_Mono ? indices.convertToFormat(QImage::Format_Mono, table)
-                                                         : indices;
+                                                        : indices;
         FSnapshot = FWork.copy();
     } else {
         FImage = FWork.convertToFormat(FImage.format());

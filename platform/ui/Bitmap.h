@@ -24,7 +24,6 @@
 #include <QImage>
 #include <QList>
 #include <QString>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -223,7 +222,7 @@ private:
     TColor FTransparentColor = clDefault;
     std::unique_ptr<TBitmapCanvas> FCanvas;
     std::unique_ptr<QPainter> FPainter;
-    QImage FWork;     // the canvas's 32-bit surface for layouts QPainter cannot paint
+    QImage FWork; // the canvas's 32-bit surface for layouts QPainter cannot paint
     QImage FSnapshot; // FWork as it was last synchronised (indexed layouts)
     bool FWorkDirty = false;
 };

@@ -1,7 +1,6 @@
 #include "platform/ui/BmpFile.h"
 
 #include <QList>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -22,8 +21,8 @@ std::uint16_t Get16(const unsigned char* p)
 
 std::uint32_t Get32(const unsigned char* p)
 {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8)
+        | (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
 void Put16(QByteArray& out, std::uint16_t v)
@@ -44,7 +43,8 @@ struct Channel {
     int Shift = 0;
     int Bits = 0;
 
-    explicit Channel(std::uint32_t mask = 0) : Mask(mask)
+    explicit Channel(std::uint32_t mask = 0)
+        : Mask(mask)
     {
         if (!mask)
             return;
@@ -108,8 +108,8 @@ void DecodeRle(const unsigned char* src, std::size_t size, bool fourBits, QImage
             row += src[pos + 1];
             pos += 2;
         } else { // absolute run of `value` pixels, padded to a 16-bit boundary
-            const std::size_t bytes = fourBits ? static_cast<std::size_t>((value + 1) / 2)
-                                               : static_cast<std::size_t>(value);
+            const std::size_t bytes
+                = fourBits ? static_cast<std::size_t>((value + 1) / 2) : static_cast<std::size_t>(value);
             if (pos + bytes > size)
                 return;
             for (int i = 0; i < value; ++i) {
@@ -125,11 +125,11 @@ QList<QRgb> StandardTable(int bits)
 {
     QList<QRgb> table;
     if (bits == 1) {
-        table = {qRgb(0, 0, 0), qRgb(255, 255, 255)};
+        table = { qRgb(0, 0, 0), qRgb(255, 255, 255) };
     } else if (bits == 4) {
-        static const unsigned vga[16] = {0x000000, 0x800000, 0x008000, 0x808000, 0x000080, 0x800080,
-                                         0x008080, 0x808080, 0xC0C0C0, 0xFF0000, 0x00FF00, 0xFFFF00,
-                                         0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF};
+        static const unsigned vga[16]
+            = { 0x000000, 0x800000, 0x008000, 0x808000, 0x000080, 0x800080, 0x008080, 0x808080, 0xC0C0C0,
+                  0xFF0000, 0x00FF00, 0xFFFF00, 0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF };
         for (unsigned c : vga)
             table.append(0xFF000000u | c);
     } else {
@@ -155,12 +155,12 @@ IndexedPixels ToIndexed(const QImage& image, int bits)
     IndexedPixels result;
     if (image.format() == QImage::Format_Indexed8 || image.format() == QImage::Format_Mono) {
         result.Table = image.colorTable();
-        result.Indices = image.format() == QImage::Format_Mono ? image.convertToFormat(QImage::Format_Indexed8)
-                                                                : image;
+        result.Indices
+            = image.format() == QImage::Format_Mono ? image.convertToFormat(QImage::Format_Indexed8) : image;
     } else {
         result.Table = StandardTable(bits);
-        result.Indices = image.convertToFormat(QImage::Format_Indexed8, result.Table,
-                                               Qt::ThresholdDither | Qt::AvoidDither);
+        result.Indices = image.convertToFormat(
+            QImage::Format_Indexed8, result.Table, Qt::ThresholdDither | Qt::AvoidDither);
     }
     while (result.Table.size() < entries)
         result.Table.append(qRgb(0, 0, 0));
@@ -188,7 +188,7 @@ bool DecodeBmp(const unsigned char* data, std::size_t size, TBmpImage& out, QStr
     int bits = 0;
     std::uint32_t compression = kBiRgb;
     std::uint32_t clrUsed = 0;
-    std::uint32_t masks[3] = {0, 0, 0};
+    std::uint32_t masks[3] = { 0, 0, 0 };
     bool core = false;
     std::size_t tableOffset = 0;
     if (headerSize == 12) {
@@ -198,8 +198,8 @@ bool DecodeBmp(const unsigned char* data, std::size_t size, TBmpImage& out, QStr
         planes = Get16(info + 8);
         bits = Get16(info + 10);
         tableOffset = kFileHeaderSize + 12;
-    } else if (headerSize == 40 || headerSize == 52 || headerSize == 56 || headerSize == 64 ||
-               headerSize == 108 || headerSize == 124) {
+    } else if (headerSize == 40 || headerSize == 52 || headerSize == 56 || headerSize == 64
+        || headerSize == 108 || headerSize == 124) {
         if (infoAvail < headerSize)
             return Fail(error, "Bitmap image is not valid: truncated header");
         width = static_cast<std::int32_t>(Get32(info + 4));
@@ -301,7 +301,9 @@ bool DecodeBmp(const unsigned char* data, std::size_t size, TBmpImage& out, QStr
     } else {
         if (stride * static_cast<std::size_t>(h) > avail)
             return Fail(error, "Bitmap image is not valid: truncated pixel data");
-        auto rowAt = [&](int y) { return data + pixels + stride * static_cast<std::size_t>(topDown ? y : h - 1 - y); };
+        auto rowAt = [&](int y) {
+            return data + pixels + stride * static_cast<std::size_t>(topDown ? y : h - 1 - y);
+        };
         QImage::Format format = QImage::Format_RGB32;
         Channel r, g, b;
         bool direct = true; // rows are copied byte for byte
@@ -334,8 +336,8 @@ bool DecodeBmp(const unsigned char* data, std::size_t size, TBmpImage& out, QStr
             format = QImage::Format_BGR888;
             break;
         default:
-            if (compression == kBiBitfields &&
-                !(masks[0] == 0xFF0000 && masks[1] == 0xFF00 && masks[2] == 0xFF)) {
+            if (compression == kBiBitfields
+                && !(masks[0] == 0xFF0000 && masks[1] == 0xFF00 && masks[2] == 0xFF)) {
                 r = Channel(masks[0]), g = Channel(masks[1]), b = Channel(masks[2]);
                 direct = false;
             }
@@ -344,7 +346,8 @@ bool DecodeBmp(const unsigned char* data, std::size_t size, TBmpImage& out, QStr
         QImage image(w, h, format);
         if (image.isNull())
             return Fail(error, "Bitmap image is not valid: out of memory");
-        const std::size_t rowBytes = std::min<std::size_t>(stride, static_cast<std::size_t>(image.bytesPerLine()));
+        const std::size_t rowBytes
+            = std::min<std::size_t>(stride, static_cast<std::size_t>(image.bytesPerLine()));
         for (int y = 0; y < h; ++y) {
             const unsigned char* src = rowAt(y);
             uchar* dst = image.scanLine(y);
@@ -385,7 +388,8 @@ QByteArray EncodeBmp(const QImage& image, int bitsPerPixel)
     const int fileBits = bits == 15 ? 16 : bits;
     const int w = image.width();
     const int h = image.height();
-    const std::size_t stride = static_cast<std::size_t>(((static_cast<std::int64_t>(w) * fileBits + 31) / 32) * 4);
+    const std::size_t stride
+        = static_cast<std::size_t>(((static_cast<std::int64_t>(w) * fileBits + 31) / 32) * 4);
     const bool fields = bits == 16;
     const std::size_t tableSize = bits <= 8 ? (std::size_t(1) << bits) * 4 : (fields ? 12 : 0);
     const std::size_t offBits = kFileHeaderSize + kInfoHeaderSize + tableSize;
@@ -425,10 +429,10 @@ QByteArray EncodeBmp(const QImage& image, int bitsPerPixel)
             Put32(out, 0x07E0);
             Put32(out, 0x001F);
         }
-        const QImage::Format format = bits == 15   ? QImage::Format_RGB555
-                                      : bits == 16 ? QImage::Format_RGB16
-                                      : bits == 24 ? QImage::Format_BGR888
-                                                   : QImage::Format_RGB32;
+        const QImage::Format format = bits == 15 ? QImage::Format_RGB555
+            : bits == 16                         ? QImage::Format_RGB16
+            : bits == 24                         ? QImage::Format_BGR888
+                                                 : QImage::Format_RGB32;
         direct = image.format() == format ? image : image.convertToFormat(format);
     }
 

@@ -17,7 +17,6 @@
 #include <QByteArray>
 #include <QImage>
 #include <QString>
-
 #include <cstddef>
 #include <cstdint>
 

@@ -13,17 +13,28 @@ struct KindInfo {
 KindInfo InfoOf(TBitBtnKind kind)
 {
     switch (kind) {
-    case bkOK: return {"BTN_OK", "OK", mrOk};
-    case bkCancel: return {"BTN_CANCEL", "Cancel", mrCancel};
-    case bkHelp: return {"BTN_HELP", "&Help", mrNone};
-    case bkYes: return {"BTN_YES", "&Yes", mrYes};
-    case bkNo: return {"BTN_NO", "&No", mrNo};
-    case bkClose: return {"BTN_CLOSE", "&Close", mrNone};
-    case bkAbort: return {"BTN_ABORT", "Abort", mrAbort};
-    case bkRetry: return {"BTN_RETRY", "&Retry", mrRetry};
-    case bkIgnore: return {"BTN_IGNORE", "&Ignore", mrIgnore};
-    case bkAll: return {"BTN_ALL", "&All", mrAll};
-    default: return {nullptr, "", mrNone};
+    case bkOK:
+        return { "BTN_OK", "OK", mrOk };
+    case bkCancel:
+        return { "BTN_CANCEL", "Cancel", mrCancel };
+    case bkHelp:
+        return { "BTN_HELP", "&Help", mrNone };
+    case bkYes:
+        return { "BTN_YES", "&Yes", mrYes };
+    case bkNo:
+        return { "BTN_NO", "&No", mrNo };
+    case bkClose:
+        return { "BTN_CLOSE", "&Close", mrNone };
+    case bkAbort:
+        return { "BTN_ABORT", "Abort", mrAbort };
+    case bkRetry:
+        return { "BTN_RETRY", "&Retry", mrRetry };
+    case bkIgnore:
+        return { "BTN_IGNORE", "&Ignore", mrIgnore };
+    case bkAll:
+        return { "BTN_ALL", "&All", mrAll };
+    default:
+        return { nullptr, "", mrNone };
     }
 }
 
@@ -51,8 +62,8 @@ void TBitBtn::SetGlyph(TBitmap* value)
 void TBitBtn::GlyphChanged()
 {
     // A strip of square images says how many it holds.
-    if (!FGlyph->Empty() && FGlyph->Height() > 0 && FGlyph->Width() % FGlyph->Height() == 0 &&
-        !(ComponentState() & csLoading)) {
+    if (!FGlyph->Empty() && FGlyph->Height() > 0 && FGlyph->Width() % FGlyph->Height() == 0
+        && !(ComponentState() & csLoading)) {
         const int count = FGlyph->Width() / FGlyph->Height();
         if (count >= 1 && count <= 4)
             FNumGlyphs = count;
@@ -204,7 +215,8 @@ void TBitBtn::PaintContent(const TRect& rect)
         else if (Down() && count > 2)
             index = 2;
         const QImage& strip = glyph->Image();
-        QImage image = strip.copy(index * glyphWidth, 0, glyphWidth, glyphHeight).convertToFormat(QImage::Format_ARGB32);
+        QImage image = strip.copy(index * glyphWidth, 0, glyphWidth, glyphHeight)
+                           .convertToFormat(QImage::Format_ARGB32);
         const QRgb key = strip.pixel(0, strip.height() - 1) | 0xFF000000u;
         const QRgb shadow = ColorToQColor(clBtnShadow).rgb();
         const bool grey = !Enabled() && count == 1;
@@ -217,8 +229,8 @@ void TBitBtn::PaintContent(const TRect& rect)
                     line[x] = shadow;
             }
         }
-        canvas->DrawImage(Bounds(rect.Left + glyphPos.X, rect.Top + glyphPos.Y, glyphWidth, glyphHeight), image,
-                          cmSrcCopy);
+        canvas->DrawImage(
+            Bounds(rect.Left + glyphPos.X, rect.Top + glyphPos.Y, glyphWidth, glyphHeight), image, cmSrcCopy);
     }
     if (!caption.isEmpty()) {
         TRect textRect = Bounds(rect.Left + textPos.X, rect.Top + textPos.Y, textWidth, textHeight);

@@ -5,7 +5,6 @@
 #include <QPaintEngine>
 #include <QPainter>
 #include <QPolygon>
-
 #include <algorithm>
 #include <cstdlib>
 #include <vector>
@@ -15,22 +14,38 @@ namespace {
 std::optional<QPainter::CompositionMode> PenComposition(TPenMode mode)
 {
     switch (mode) {
-    case pmBlack: return QPainter::RasterOp_ClearDestination;
-    case pmWhite: return QPainter::RasterOp_SetDestination;
-    case pmNop: return std::nullopt;
-    case pmNot: return QPainter::RasterOp_NotDestination;
-    case pmCopy: return QPainter::CompositionMode_SourceOver;
-    case pmNotCopy: return QPainter::RasterOp_NotSource;
-    case pmMergePenNot: return QPainter::RasterOp_SourceOrNotDestination;
-    case pmMaskPenNot: return QPainter::RasterOp_SourceAndNotDestination;
-    case pmMergeNotPen: return QPainter::RasterOp_NotSourceOrDestination;
-    case pmMaskNotPen: return QPainter::RasterOp_NotSourceAndDestination;
-    case pmMerge: return QPainter::RasterOp_SourceOrDestination;
-    case pmNotMerge: return QPainter::RasterOp_NotSourceAndNotDestination;
-    case pmMask: return QPainter::RasterOp_SourceAndDestination;
-    case pmNotMask: return QPainter::RasterOp_NotSourceOrNotDestination;
-    case pmXor: return QPainter::RasterOp_SourceXorDestination;
-    case pmNotXor: return QPainter::RasterOp_NotSourceXorDestination;
+    case pmBlack:
+        return QPainter::RasterOp_ClearDestination;
+    case pmWhite:
+        return QPainter::RasterOp_SetDestination;
+    case pmNop:
+        return std::nullopt;
+    case pmNot:
+        return QPainter::RasterOp_NotDestination;
+    case pmCopy:
+        return QPainter::CompositionMode_SourceOver;
+    case pmNotCopy:
+        return QPainter::RasterOp_NotSource;
+    case pmMergePenNot:
+        return QPainter::RasterOp_SourceOrNotDestination;
+    case pmMaskPenNot:
+        return QPainter::RasterOp_SourceAndNotDestination;
+    case pmMergeNotPen:
+        return QPainter::RasterOp_NotSourceOrDestination;
+    case pmMaskNotPen:
+        return QPainter::RasterOp_NotSourceAndDestination;
+    case pmMerge:
+        return QPainter::RasterOp_SourceOrDestination;
+    case pmNotMerge:
+        return QPainter::RasterOp_NotSourceAndNotDestination;
+    case pmMask:
+        return QPainter::RasterOp_SourceAndDestination;
+    case pmNotMask:
+        return QPainter::RasterOp_NotSourceOrNotDestination;
+    case pmXor:
+        return QPainter::RasterOp_SourceXorDestination;
+    case pmNotXor:
+        return QPainter::RasterOp_NotSourceXorDestination;
     }
     return QPainter::CompositionMode_SourceOver;
 }
@@ -38,15 +53,24 @@ std::optional<QPainter::CompositionMode> PenComposition(TPenMode mode)
 std::optional<QPainter::CompositionMode> CopyComposition(int rop)
 {
     switch (rop) {
-    case cmSrcCopy: return QPainter::CompositionMode_Source;
-    case cmSrcPaint: return QPainter::RasterOp_SourceOrDestination;
-    case cmSrcAnd: return QPainter::RasterOp_SourceAndDestination;
-    case cmSrcInvert: return QPainter::RasterOp_SourceXorDestination;
-    case cmSrcErase: return QPainter::RasterOp_SourceAndNotDestination;
-    case cmNotSrcCopy: return QPainter::RasterOp_NotSource;
-    case cmNotSrcErase: return QPainter::RasterOp_NotSourceAndNotDestination;
-    case cmMergePaint: return QPainter::RasterOp_NotSourceOrDestination;
-    default: return std::nullopt;
+    case cmSrcCopy:
+        return QPainter::CompositionMode_Source;
+    case cmSrcPaint:
+        return QPainter::RasterOp_SourceOrDestination;
+    case cmSrcAnd:
+        return QPainter::RasterOp_SourceAndDestination;
+    case cmSrcInvert:
+        return QPainter::RasterOp_SourceXorDestination;
+    case cmSrcErase:
+        return QPainter::RasterOp_SourceAndNotDestination;
+    case cmNotSrcCopy:
+        return QPainter::RasterOp_NotSource;
+    case cmNotSrcErase:
+        return QPainter::RasterOp_NotSourceAndNotDestination;
+    case cmMergePaint:
+        return QPainter::RasterOp_NotSourceOrDestination;
+    default:
+        return std::nullopt;
     }
 }
 
@@ -62,11 +86,20 @@ QPen MakePen(const TPen* pen)
     result.setJoinStyle(width <= 1 ? Qt::MiterJoin : Qt::RoundJoin);
     if (width <= 1) {
         switch (pen->Style()) {
-        case psDash: result.setStyle(Qt::DashLine); break;
-        case psDot: result.setStyle(Qt::DotLine); break;
-        case psDashDot: result.setStyle(Qt::DashDotLine); break;
-        case psDashDotDot: result.setStyle(Qt::DashDotDotLine); break;
-        default: break;
+        case psDash:
+            result.setStyle(Qt::DashLine);
+            break;
+        case psDot:
+            result.setStyle(Qt::DotLine);
+            break;
+        case psDashDot:
+            result.setStyle(Qt::DashDotLine);
+            break;
+        case psDashDotDot:
+            result.setStyle(Qt::DashDotDotLine);
+            break;
+        default:
+            break;
         }
     }
     return result;
@@ -78,13 +111,20 @@ QBrush MakeBrush(const TBrush* brush)
         return QBrush(Qt::NoBrush);
     const QColor color = ColorToQColor(brush->Color());
     switch (brush->Style()) {
-    case bsHorizontal: return QBrush(color, Qt::HorPattern);
-    case bsVertical: return QBrush(color, Qt::VerPattern);
-    case bsFDiagonal: return QBrush(color, Qt::FDiagPattern);
-    case bsBDiagonal: return QBrush(color, Qt::BDiagPattern);
-    case bsCross: return QBrush(color, Qt::CrossPattern);
-    case bsDiagCross: return QBrush(color, Qt::DiagCrossPattern);
-    default: return QBrush(color);
+    case bsHorizontal:
+        return QBrush(color, Qt::HorPattern);
+    case bsVertical:
+        return QBrush(color, Qt::VerPattern);
+    case bsFDiagonal:
+        return QBrush(color, Qt::FDiagPattern);
+    case bsBDiagonal:
+        return QBrush(color, Qt::BDiagPattern);
+    case bsCross:
+        return QBrush(color, Qt::CrossPattern);
+    case bsDiagCross:
+        return QBrush(color, Qt::DiagCrossPattern);
+    default:
+        return QBrush(color);
     }
 }
 
@@ -102,8 +142,8 @@ QRect NormalRect(int left, int top, int right, int bottom)
 // direction, where the platform always leaves out the end point.
 bool ThinSolidPen(const TPen* pen)
 {
-    return (pen->Style() == psSolid || pen->Style() == psInsideFrame) && pen->Width() <= 1 &&
-           pen->Color() != clNone;
+    return (pen->Style() == psSolid || pen->Style() == psInsideFrame) && pen->Width() <= 1
+        && pen->Color() != clNone;
 }
 
 // The pixels of the line from (x0, y0) towards (x1, y1), the end left out.
@@ -131,9 +171,8 @@ void RasterLine(std::vector<QPoint>& pixels, int x0, int y0, int x1, int y1)
 // Sets Pixels in Color, horizontal runs at a time.
 void FillPixels(QPainter* painter, std::vector<QPoint>& pixels, const QColor& color)
 {
-    std::sort(pixels.begin(), pixels.end(), [](const QPoint& a, const QPoint& b) {
-        return a.y() != b.y() ? a.y() < b.y() : a.x() < b.x();
-    });
+    std::sort(pixels.begin(), pixels.end(),
+        [](const QPoint& a, const QPoint& b) { return a.y() != b.y() ? a.y() < b.y() : a.x() < b.x(); });
     pixels.erase(std::unique(pixels.begin(), pixels.end()), pixels.end());
     for (std::size_t i = 0; i < pixels.size();) {
         std::size_t j = i + 1;
@@ -185,7 +224,8 @@ TextLine StripPrefix(const QString& text, bool prefix)
 class TextMeasure {
 public:
     TextMeasure(const QFontMetrics& metrics, bool expandTabs)
-        : FMetrics(metrics), FTab(expandTabs ? std::max(1, metrics.averageCharWidth() * 8) : 0)
+        : FMetrics(metrics)
+        , FTab(expandTabs ? std::max(1, metrics.averageCharWidth() * 8) : 0)
     {
     }
 
@@ -229,8 +269,7 @@ std::vector<QString> WrapParagraph(const QString& paragraph, const TextMeasure& 
             ++end;
         const QString piece = paragraph.mid(i, end - i);
         const QString candidate = current + piece;
-        if (!current.isEmpty() && measure.Width(candidate) > width &&
-            !piece.trimmed().isEmpty()) {
+        if (!current.isEmpty() && measure.Width(candidate) > width && !piece.trimmed().isEmpty()) {
             lines.push_back(current);
             QString word = piece;
             while (word.startsWith(QLatin1Char(' ')))
@@ -359,7 +398,7 @@ TRect TCanvas::ClipRect()
 {
     QPainter* painter = Handle();
     if (!painter || !painter->isActive())
-        return TRect{};
+        return TRect {};
     if (painter->hasClipping())
         return ToTRect(painter->clipBoundingRect().toAlignedRect());
     const QPaintDevice* device = painter->device();
@@ -383,7 +422,7 @@ QImage* TCanvas::ReadableImage(QPoint& offset)
 
 void TCanvas::MoveTo(int x, int y)
 {
-    FPenPos = {x, y};
+    FPenPos = { x, y };
 }
 
 void TCanvas::LineTo(int x, int y)
@@ -399,11 +438,11 @@ void TCanvas::LineTo(int x, int y)
                 painter->drawLine(QPoint(FPenPos.X, FPenPos.Y), QPoint(x, y));
             }
         }
-        FPenPos = {x, y};
+        FPenPos = { x, y };
         Changed();
         return;
     }
-    FPenPos = {x, y};
+    FPenPos = { x, y };
 }
 
 void TCanvas::FillWithBrush(QPainter* painter, const QRect& rect)
@@ -554,7 +593,7 @@ int TCanvas::TextHeight(const QString&)
 
 TSize TCanvas::TextExtent(const QString& text)
 {
-    return {TextWidth(text), TextHeight(text)};
+    return { TextWidth(text), TextHeight(text) };
 }
 
 void TCanvas::TextOut(int x, int y, const QString& text)
@@ -581,7 +620,7 @@ void TCanvas::TextOut(int x, int y, const QString& text)
         }
         Changed();
     }
-    FPenPos = {x + width, y};
+    FPenPos = { x + width, y };
 }
 
 void TCanvas::TextRect(const TRect& rect, int x, int y, const QString& text)
@@ -625,10 +664,10 @@ int TCanvas::DrawText(const QString& text, TRect& rect, unsigned flags)
                 const TextLine stripped = StripPrefix(paragraph, prefix);
                 int consumed = 0;
                 for (const QString& piece : WrapParagraph(stripped.Text, measure, rect.Width())) {
-                    TextLine line{piece, -1};
+                    TextLine line { piece, -1 };
                     const int start = static_cast<int>(stripped.Text.indexOf(piece, consumed));
-                    if (stripped.Underline >= 0 && start >= 0 && stripped.Underline >= start &&
-                        stripped.Underline < start + piece.size())
+                    if (stripped.Underline >= 0 && start >= 0 && stripped.Underline >= start
+                        && stripped.Underline < start + piece.size())
                         line.Underline = stripped.Underline - start;
                     if (start >= 0)
                         consumed = start + static_cast<int>(piece.size());
@@ -639,8 +678,8 @@ int TCanvas::DrawText(const QString& text, TRect& rect, unsigned flags)
             }
         }
     }
-    if ((flags & DT_END_ELLIPSIS) && lines.size() == 1 && measure.Width(lines[0].Text) > rect.Width() &&
-        !measure.ExpandsTabs())
+    if ((flags & DT_END_ELLIPSIS) && lines.size() == 1 && measure.Width(lines[0].Text) > rect.Width()
+        && !measure.ExpandsTabs())
         lines[0].Text = metrics.elidedText(lines[0].Text, Qt::ElideRight, rect.Width());
 
     int widest = 0;
@@ -659,7 +698,8 @@ int TCanvas::DrawText(const QString& text, TRect& rect, unsigned flags)
         top = (rect.Top + rect.Bottom - lineHeight) / 2;
     else if (single && (flags & DT_BOTTOM))
         top = rect.Bottom - lineHeight;
-    const int result = (single && (flags & (DT_VCENTER | DT_BOTTOM))) ? top - rect.Top + lineHeight : totalHeight;
+    const int result
+        = (single && (flags & (DT_VCENTER | DT_BOTTOM))) ? top - rect.Top + lineHeight : totalHeight;
 
     QPainter* painter = Prepare(false, false);
     if (!painter)
@@ -684,8 +724,8 @@ int TCanvas::DrawText(const QString& text, TRect& rect, unsigned flags)
             qsizetype start = 0;
             for (qsizetype i = 0; i <= line.Text.size(); ++i) {
                 if (i == line.Text.size() || line.Text[i] == QLatin1Char('\t')) {
-                    painter->drawText(QPoint(x + measure.XAt(line.Text, start), baseline),
-                                      line.Text.mid(start, i - start));
+                    painter->drawText(
+                        QPoint(x + measure.XAt(line.Text, start), baseline), line.Text.mid(start, i - start));
                     start = i + 1;
                 }
             }
@@ -724,8 +764,8 @@ void TCanvas::DrawImage(const TRect& dest, const QImage& image, int rop)
     const QRect target = ToQRect(dest);
     auto scaled = [&](const QImage& source) {
         QImage result = source.size() == target.size()
-                            ? source
-                            : source.scaled(target.size(), Qt::IgnoreAspectRatio, Qt::FastTransformation);
+            ? source
+            : source.scaled(target.size(), Qt::IgnoreAspectRatio, Qt::FastTransformation);
         return result;
     };
 
@@ -772,12 +812,13 @@ void TCanvas::DrawImage(const TRect& dest, const QImage& image, int rop)
             for (int y = 0; y < source.height(); ++y) {
                 for (int x = 0; x < source.width(); ++x) {
                     const QPoint dp(target.left() + x + offset.x(), target.top() + y + offset.y());
-                    const QRgb d = destination && destination->rect().contains(dp) ? destination->pixel(dp) : 0;
+                    const QRgb d
+                        = destination && destination->rect().contains(dp) ? destination->pixel(dp) : 0;
                     const QRgb s = source.pixel(x, y);
                     QRgb r = 0;
                     for (int bit = 0; bit < 24; ++bit) {
-                        const unsigned index = (((pattern >> bit) & 1) << 2) | (((s >> bit) & 1) << 1) |
-                                               ((d >> bit) & 1);
+                        const unsigned index
+                            = (((pattern >> bit) & 1) << 2) | (((s >> bit) & 1) << 1) | ((d >> bit) & 1);
                         r |= static_cast<QRgb>((code >> index) & 1) << bit;
                     }
                     result.setPixel(x, y, 0xFF000000u | r);

@@ -27,7 +27,6 @@
 #include <QImage>
 #include <QRecursiveMutex>
 #include <QString>
-
 #include <initializer_list>
 #include <optional>
 #include <span>

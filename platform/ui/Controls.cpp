@@ -13,7 +13,6 @@
 #include <QPainter>
 #include <QThread>
 #include <QWidget>
-
 #include <algorithm>
 #include <climits>
 #include <mutex>
@@ -47,36 +46,57 @@ struct CanvasHandleGuard {
 Qt::CursorShape CursorShape(TCursor cursor)
 {
     switch (cursor) {
-    case crNone: return Qt::BlankCursor;
-    case crCross: return Qt::CrossCursor;
-    case crIBeam: return Qt::IBeamCursor;
-    case crSizeNESW: return Qt::SizeBDiagCursor;
-    case crSizeNS: return Qt::SizeVerCursor;
-    case crSizeNWSE: return Qt::SizeFDiagCursor;
-    case crSizeWE: return Qt::SizeHorCursor;
-    case crUpArrow: return Qt::UpArrowCursor;
+    case crNone:
+        return Qt::BlankCursor;
+    case crCross:
+        return Qt::CrossCursor;
+    case crIBeam:
+        return Qt::IBeamCursor;
+    case crSizeNESW:
+        return Qt::SizeBDiagCursor;
+    case crSizeNS:
+        return Qt::SizeVerCursor;
+    case crSizeNWSE:
+        return Qt::SizeFDiagCursor;
+    case crSizeWE:
+        return Qt::SizeHorCursor;
+    case crUpArrow:
+        return Qt::UpArrowCursor;
     case crHourGlass:
-    case crSQLWait: return Qt::WaitCursor;
+    case crSQLWait:
+        return Qt::WaitCursor;
     case crDrag:
-    case crMultiDrag: return Qt::DragCopyCursor;
+    case crMultiDrag:
+        return Qt::DragCopyCursor;
     case crNoDrop:
-    case crNo: return Qt::ForbiddenCursor;
-    case crHSplit: return Qt::SplitHCursor;
-    case crVSplit: return Qt::SplitVCursor;
-    case crAppStart: return Qt::BusyCursor;
-    case crHelp: return Qt::WhatsThisCursor;
-    case crHandPoint: return Qt::PointingHandCursor;
-    case crSizeAll: return Qt::SizeAllCursor;
-    default: return Qt::ArrowCursor;
+    case crNo:
+        return Qt::ForbiddenCursor;
+    case crHSplit:
+        return Qt::SplitHCursor;
+    case crVSplit:
+        return Qt::SplitVCursor;
+    case crAppStart:
+        return Qt::BusyCursor;
+    case crHelp:
+        return Qt::WhatsThisCursor;
+    case crHandPoint:
+        return Qt::PointingHandCursor;
+    case crSizeAll:
+        return Qt::SizeAllCursor;
+    default:
+        return Qt::ArrowCursor;
     }
 }
 
 TMouseButton ButtonOf(Qt::MouseButton button)
 {
     switch (button) {
-    case Qt::RightButton: return mbRight;
-    case Qt::MiddleButton: return mbMiddle;
-    default: return mbLeft;
+    case Qt::RightButton:
+        return mbRight;
+    case Qt::MiddleButton:
+        return mbMiddle;
+    default:
+        return mbLeft;
     }
 }
 
@@ -177,36 +197,64 @@ WORD QtKeyToVirtualKey(int qtKey, bool keypad)
     if (qtKey >= Qt::Key_F1 && qtKey <= Qt::Key_F24)
         return static_cast<WORD>(VK_F1 + (qtKey - Qt::Key_F1));
     switch (qtKey) {
-    case Qt::Key_Backspace: return VK_BACK;
+    case Qt::Key_Backspace:
+        return VK_BACK;
     case Qt::Key_Tab:
-    case Qt::Key_Backtab: return VK_TAB;
+    case Qt::Key_Backtab:
+        return VK_TAB;
     case Qt::Key_Return:
-    case Qt::Key_Enter: return VK_RETURN;
-    case Qt::Key_Shift: return VK_SHIFT;
-    case Qt::Key_Control: return VK_CONTROL;
-    case Qt::Key_Alt: return VK_MENU;
-    case Qt::Key_Pause: return VK_PAUSE;
-    case Qt::Key_CapsLock: return VK_CAPITAL;
-    case Qt::Key_Escape: return VK_ESCAPE;
-    case Qt::Key_Space: return VK_SPACE;
-    case Qt::Key_PageUp: return VK_PRIOR;
-    case Qt::Key_PageDown: return VK_NEXT;
-    case Qt::Key_End: return VK_END;
-    case Qt::Key_Home: return VK_HOME;
-    case Qt::Key_Left: return VK_LEFT;
-    case Qt::Key_Up: return VK_UP;
-    case Qt::Key_Right: return VK_RIGHT;
-    case Qt::Key_Down: return VK_DOWN;
-    case Qt::Key_Insert: return VK_INSERT;
-    case Qt::Key_Delete: return VK_DELETE;
-    case Qt::Key_NumLock: return VK_NUMLOCK;
-    case Qt::Key_ScrollLock: return VK_SCROLL;
-    case Qt::Key_Asterisk: return keypad ? VK_MULTIPLY : 0;
-    case Qt::Key_Plus: return keypad ? VK_ADD : 0;
-    case Qt::Key_Minus: return keypad ? VK_SUBTRACT : 0;
-    case Qt::Key_Slash: return keypad ? VK_DIVIDE : 0;
-    case Qt::Key_Period: return keypad ? VK_DECIMAL : 0;
-    default: return 0;
+    case Qt::Key_Enter:
+        return VK_RETURN;
+    case Qt::Key_Shift:
+        return VK_SHIFT;
+    case Qt::Key_Control:
+        return VK_CONTROL;
+    case Qt::Key_Alt:
+        return VK_MENU;
+    case Qt::Key_Pause:
+        return VK_PAUSE;
+    case Qt::Key_CapsLock:
+        return VK_CAPITAL;
+    case Qt::Key_Escape:
+        return VK_ESCAPE;
+    case Qt::Key_Space:
+        return VK_SPACE;
+    case Qt::Key_PageUp:
+        return VK_PRIOR;
+    case Qt::Key_PageDown:
+        return VK_NEXT;
+    case Qt::Key_End:
+        return VK_END;
+    case Qt::Key_Home:
+        return VK_HOME;
+    case Qt::Key_Left:
+        return VK_LEFT;
+    case Qt::Key_Up:
+        return VK_UP;
+    case Qt::Key_Right:
+        return VK_RIGHT;
+    case Qt::Key_Down:
+        return VK_DOWN;
+    case Qt::Key_Insert:
+        return VK_INSERT;
+    case Qt::Key_Delete:
+        return VK_DELETE;
+    case Qt::Key_NumLock:
+        return VK_NUMLOCK;
+    case Qt::Key_ScrollLock:
+        return VK_SCROLL;
+    case Qt::Key_Asterisk:
+        return keypad ? VK_MULTIPLY : 0;
+    case Qt::Key_Plus:
+        return keypad ? VK_ADD : 0;
+    case Qt::Key_Minus:
+        return keypad ? VK_SUBTRACT : 0;
+    case Qt::Key_Slash:
+        return keypad ? VK_DIVIDE : 0;
+    case Qt::Key_Period:
+        return keypad ? VK_DECIMAL : 0;
+    default:
+        return 0;
     }
 }
 
@@ -243,28 +291,28 @@ void RegisterControlsTypes()
         RegisterEventType<TKeyEvent>();
         RegisterEventType<TKeyPressEvent>();
         RegisterIntegerIdents<TCursor>({
-            {crDefault, "crDefault"},
-            {crNone, "crNone"},
-            {crArrow, "crArrow"},
-            {crCross, "crCross"},
-            {crIBeam, "crIBeam"},
-            {crSizeNESW, "crSizeNESW"},
-            {crSizeNS, "crSizeNS"},
-            {crSizeNWSE, "crSizeNWSE"},
-            {crSizeWE, "crSizeWE"},
-            {crUpArrow, "crUpArrow"},
-            {crHourGlass, "crHourGlass"},
-            {crDrag, "crDrag"},
-            {crNoDrop, "crNoDrop"},
-            {crHSplit, "crHSplit"},
-            {crVSplit, "crVSplit"},
-            {crMultiDrag, "crMultiDrag"},
-            {crSQLWait, "crSQLWait"},
-            {crNo, "crNo"},
-            {crAppStart, "crAppStart"},
-            {crHelp, "crHelp"},
-            {crHandPoint, "crHandPoint"},
-            {crSizeAll, "crSizeAll"},
+            { crDefault, "crDefault" },
+            { crNone, "crNone" },
+            { crArrow, "crArrow" },
+            { crCross, "crCross" },
+            { crIBeam, "crIBeam" },
+            { crSizeNESW, "crSizeNESW" },
+            { crSizeNS, "crSizeNS" },
+            { crSizeNWSE, "crSizeNWSE" },
+            { crSizeWE, "crSizeWE" },
+            { crUpArrow, "crUpArrow" },
+            { crHourGlass, "crHourGlass" },
+            { crDrag, "crDrag" },
+            { crNoDrop, "crNoDrop" },
+            { crHSplit, "crHSplit" },
+            { crVSplit, "crVSplit" },
+            { crMultiDrag, "crMultiDrag" },
+            { crSQLWait, "crSQLWait" },
+            { crNo, "crNo" },
+            { crAppStart, "crAppStart" },
+            { crHelp, "crHelp" },
+            { crHandPoint, "crHandPoint" },
+            { crSizeAll, "crSizeAll" },
         });
     });
 }
@@ -561,7 +609,7 @@ void TControl::RememberAnchors()
         return;
     FAnchorBounds = BoundsRect();
     const TRect client = FParent->ClientRect();
-    FAnchorParentSize = {client.Width(), client.Height()};
+    FAnchorParentSize = { client.Width(), client.Height() };
     FAnchorsKnown = true;
 }
 
@@ -777,7 +825,8 @@ void TControl::Invalidate()
 {
     // Other threads (tick services) may ask for a repaint; it happens in the GUI thread.
     if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(this, [this] { Invalidate(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { Invalidate(); }, Qt::QueuedConnection);
         return;
     }
     FInvalidPending = true;
@@ -1035,7 +1084,7 @@ bool TWinControl::ContainsControl(TControl* control) const
 
 TControl* TWinControl::ControlAtPos(const TPoint& pos, bool allowDisabled) const
 {
-    for (const QList<TControl*>* list : {&FWinControls, &FControls}) {
+    for (const QList<TControl*>* list : { &FWinControls, &FControls }) {
         for (auto it = list->crbegin(); it != list->crend(); ++it) {
             TControl* c = *it;
             if (c->Visible() && (allowDisabled || c->Enabled()) && PtInRect(c->BoundsRect(), pos))
@@ -1221,7 +1270,7 @@ void TWinControl::AlignControls(TControl* control, TRect& rect)
 {
     QList<TControl*> all = FControls + FWinControls;
     const TRect client = ClientRect();
-    for (TAlign align : {alTop, alBottom, alLeft, alRight, alClient}) {
+    for (TAlign align : { alTop, alBottom, alLeft, alRight, alClient }) {
         QList<TControl*> list;
         for (TControl* c : std::as_const(all))
             if (c->FAlign == align && c->FVisible)
@@ -1229,11 +1278,16 @@ void TWinControl::AlignControls(TControl* control, TRect& rect)
         // Aligned children keep their order by position; the one that moved wins ties.
         auto key = [align](const TControl* c) {
             switch (align) {
-            case alTop: return c->FTop;
-            case alBottom: return -(c->FTop + c->FHeight);
-            case alLeft: return c->FLeft;
-            case alRight: return -(c->FLeft + c->FWidth);
-            default: return 0;
+            case alTop:
+                return c->FTop;
+            case alBottom:
+                return -(c->FTop + c->FHeight);
+            case alLeft:
+                return c->FLeft;
+            case alRight:
+                return -(c->FLeft + c->FWidth);
+            default:
+                return 0;
             }
         };
         std::stable_sort(list.begin(), list.end(), [&](const TControl* a, const TControl* b) {

@@ -30,17 +30,15 @@
 // reader; code that reads a stored form before any control or form exists
 // calls RegisterStandardClasses() (Forms.h) first.
 
+#include "platform/kernel/WinTypes.h"
 #include "platform/ui/Canvas.h"
 #include "platform/ui/Classes.h"
 #include "platform/ui/Graphics.h"
 #include "platform/ui/Types.h"
 
-#include "platform/kernel/WinTypes.h"
-
 #include <QList>
 #include <QPointer>
 #include <QString>
-
 #include <cstdint>
 #include <functional>
 
@@ -59,7 +57,8 @@ class TWinControl;
 // ---------------------------------------------------------------------------
 // Events
 
-using TMouseEvent = std::function<void(TObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y)>;
+using TMouseEvent
+    = std::function<void(TObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y)>;
 using TMouseMoveEvent = std::function<void(TObject* Sender, TShiftState Shift, int X, int Y)>;
 /// Key is a virtual-key code (VK_*); a handler may set it to 0 to swallow it.
 using TKeyEvent = std::function<void(TObject* Sender, WORD& Key, TShiftState Shift)>;
@@ -579,8 +578,8 @@ private:
     void UpdateTabOrder();
     void AlignChildren(TControl* control);
 
-    QList<TControl*> FControls;     // graphic children
-    QList<TControl*> FWinControls;  // windowed children
+    QList<TControl*> FControls; // graphic children
+    QList<TControl*> FWinControls; // windowed children
     QList<TWinControl*> FTabList;
     int FStoredTabOrder = -1;
     int FAlignLevel = 0;

@@ -11,10 +11,11 @@ void Frame3D(TCanvas* canvas, TRect& rect, TColor topColor, TColor bottomColor, 
     rect.Bottom -= 1;
     for (int i = 0; i < width; ++i) {
         canvas->Pen()->SetColor(topColor);
-        canvas->Polyline({Point(rect.Left, rect.Bottom), Point(rect.Left, rect.Top), Point(rect.Right, rect.Top)});
-        canvas->Pen()->SetColor(bottomColor);
         canvas->Polyline(
-            {Point(rect.Right, rect.Top), Point(rect.Right, rect.Bottom), Point(rect.Left - 1, rect.Bottom)});
+            { Point(rect.Left, rect.Bottom), Point(rect.Left, rect.Top), Point(rect.Right, rect.Top) });
+        canvas->Pen()->SetColor(bottomColor);
+        canvas->Polyline({ Point(rect.Right, rect.Top), Point(rect.Right, rect.Bottom),
+            Point(rect.Left - 1, rect.Bottom) });
         InflateRect(rect, -1, -1);
     }
     rect.Right += 1;
@@ -48,8 +49,8 @@ void BevelColors(TBevelCut cut, TColor face, TColor& top, TColor& bottom)
 TCustomPanel::TCustomPanel(TComponent* owner)
     : TCustomControl(owner)
 {
-    FControlStyle = csAcceptsControls | csCaptureMouse | csClickEvents | csSetCaption | csOpaque | csDoubleClicks |
-                    csReplicatable;
+    FControlStyle = csAcceptsControls | csCaptureMouse | csClickEvents | csSetCaption | csOpaque
+        | csDoubleClicks | csReplicatable;
     SetBounds(0, 0, 185, 41);
     SetColor(clBtnFace);
     SetParentColor(false);
@@ -202,9 +203,9 @@ void TBevel::Paint()
     canvas->Pen()->SetMode(pmCopy);
     auto bevelRect = [&](const TRect& r) {
         canvas->Pen()->SetColor(color1);
-        canvas->Polyline({Point(r.Left, r.Bottom), Point(r.Left, r.Top), Point(r.Right, r.Top)});
+        canvas->Polyline({ Point(r.Left, r.Bottom), Point(r.Left, r.Top), Point(r.Right, r.Top) });
         canvas->Pen()->SetColor(color2);
-        canvas->Polyline({Point(r.Right, r.Top), Point(r.Right, r.Bottom), Point(r.Left, r.Bottom)});
+        canvas->Polyline({ Point(r.Right, r.Top), Point(r.Right, r.Bottom), Point(r.Left, r.Bottom) });
     };
     auto bevelLine = [&](TColor color, int x1, int y1, int x2, int y2) {
         canvas->Pen()->SetColor(color);
@@ -214,7 +215,9 @@ void TBevel::Paint()
     const int w = Width();
     const int h = Height();
     switch (FShape) {
-    case bsBox: bevelRect(Rect(0, 0, w - 1, h - 1)); break;
+    case bsBox:
+        bevelRect(Rect(0, 0, w - 1, h - 1));
+        break;
     case bsFrame: {
         const TColor temp = color1;
         color1 = color2;
@@ -240,7 +243,8 @@ void TBevel::Paint()
         bevelLine(color1, w - 2, 0, w - 2, h);
         bevelLine(color2, w - 1, 0, w - 1, h);
         break;
-    case bsSpacer: break;
+    case bsSpacer:
+        break;
     }
 }
 
@@ -310,8 +314,8 @@ void TImage::PictureChanged()
     }
     // Opaque when the picture covers every pixel.
     const TRect dest = DestRect();
-    const bool covers = graphic && !graphic->Empty() && !FTransparent && dest.Left <= 0 && dest.Top <= 0 &&
-                        dest.Right >= Width() && dest.Bottom >= Height();
+    const bool covers = graphic && !graphic->Empty() && !FTransparent && dest.Left <= 0 && dest.Top <= 0
+        && dest.Right >= Width() && dest.Bottom >= Height();
     if (covers)
         SetControlStyle(ControlStyle() | csOpaque);
     else

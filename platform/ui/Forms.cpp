@@ -23,7 +23,6 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QWidget>
-
 #include <mutex>
 
 // The top-level window of a form: the menu bar above the client area, and
@@ -339,11 +338,18 @@ void TCustomForm::ApplyWindowFlags()
         return;
     Qt::WindowFlags flags = Qt::Window;
     switch (FBorderStyle) {
-    case bsNone: flags |= Qt::FramelessWindowHint; break;
-    case bsDialog: flags = Qt::Dialog; break;
+    case bsNone:
+        flags |= Qt::FramelessWindowHint;
+        break;
+    case bsDialog:
+        flags = Qt::Dialog;
+        break;
     case bsToolWindow:
-    case bsSizeToolWin: flags = Qt::Tool; break;
-    default: break;
+    case bsSizeToolWin:
+        flags = Qt::Tool;
+        break;
+    default:
+        break;
     }
     const bool sizeable = FBorderStyle == bsSizeable || FBorderStyle == bsSizeToolWin;
     if (FBorderStyle != bsNone) {
@@ -412,9 +418,15 @@ void TCustomForm::SetWindowState(TWindowState value)
     if (!FWindow || !FWindow->isVisible())
         return;
     switch (value) {
-    case wsMinimized: FWindow->showMinimized(); break;
-    case wsMaximized: FWindow->showMaximized(); break;
-    default: FWindow->showNormal(); break;
+    case wsMinimized:
+        FWindow->showMinimized();
+        break;
+    case wsMaximized:
+        FWindow->showMaximized();
+        break;
+    default:
+        FWindow->showNormal();
+        break;
     }
 }
 
@@ -496,18 +508,24 @@ void TCustomForm::PlaceWindow()
     };
     switch (FPosition) {
     case poScreenCenter:
-    case poDesktopCenter: centreOn(area); break;
+    case poDesktopCenter:
+        centreOn(area);
+        break;
     case poMainFormCenter:
     case poOwnerFormCenter: {
-        auto* other = qobject_cast<TCustomForm*>(FPosition == poMainFormCenter ? Application->MainForm() : Owner());
+        auto* other
+            = qobject_cast<TCustomForm*>(FPosition == poMainFormCenter ? Application->MainForm() : Owner());
         if (other && other != this && other->Showing())
             centreOn(QRect(other->Left(), other->Top(), other->Width(), other->Height()));
         else
             centreOn(area);
         break;
     }
-    case poDesigned: FWindow->move(FLeft, FTop); break;
-    default: break;
+    case poDesigned:
+        FWindow->move(FLeft, FTop);
+        break;
+    default:
+        break;
     }
 }
 
@@ -531,9 +549,15 @@ void TCustomForm::SetVisible(bool value)
         }
         LayoutWindow();
         switch (FWindowState) {
-        case wsMinimized: FWindow->showMinimized(); break;
-        case wsMaximized: FWindow->showMaximized(); break;
-        default: FWindow->show(); break;
+        case wsMinimized:
+            FWindow->showMinimized();
+            break;
+        case wsMaximized:
+            FWindow->showMaximized();
+            break;
+        default:
+            FWindow->show();
+            break;
         }
         FWindow->raise();
         FWindow->activateWindow();
@@ -607,9 +631,15 @@ void TCustomForm::Close()
         return;
     }
     switch (action) {
-    case caHide: Hide(); break;
-    case caMinimize: SetWindowState(wsMinimized); break;
-    default: Release(); break;
+    case caHide:
+        Hide();
+        break;
+    case caMinimize:
+        SetWindowState(wsMinimized);
+        break;
+    default:
+        Release();
+        break;
     }
 }
 
@@ -850,13 +880,26 @@ QCursor TScreen::Cursors(int index) const
         int Index;
         Qt::CursorShape Shape;
     } shapes[] = {
-        {crNone, Qt::BlankCursor},       {crCross, Qt::CrossCursor},       {crIBeam, Qt::IBeamCursor},
-        {crSizeNESW, Qt::SizeBDiagCursor}, {crSizeNS, Qt::SizeVerCursor},  {crSizeNWSE, Qt::SizeFDiagCursor},
-        {crSizeWE, Qt::SizeHorCursor},   {crUpArrow, Qt::UpArrowCursor},   {crHourGlass, Qt::WaitCursor},
-        {crDrag, Qt::DragCopyCursor},    {crNoDrop, Qt::ForbiddenCursor},  {crHSplit, Qt::SplitHCursor},
-        {crVSplit, Qt::SplitVCursor},    {crMultiDrag, Qt::DragCopyCursor}, {crSQLWait, Qt::WaitCursor},
-        {crNo, Qt::ForbiddenCursor},     {crAppStart, Qt::BusyCursor},     {crHelp, Qt::WhatsThisCursor},
-        {crHandPoint, Qt::PointingHandCursor}, {crSizeAll, Qt::SizeAllCursor},
+        { crNone, Qt::BlankCursor },
+        { crCross, Qt::CrossCursor },
+        { crIBeam, Qt::IBeamCursor },
+        { crSizeNESW, Qt::SizeBDiagCursor },
+        { crSizeNS, Qt::SizeVerCursor },
+        { crSizeNWSE, Qt::SizeFDiagCursor },
+        { crSizeWE, Qt::SizeHorCursor },
+        { crUpArrow, Qt::UpArrowCursor },
+        { crHourGlass, Qt::WaitCursor },
+        { crDrag, Qt::DragCopyCursor },
+        { crNoDrop, Qt::ForbiddenCursor },
+        { crHSplit, Qt::SplitHCursor },
+        { crVSplit, Qt::SplitVCursor },
+        { crMultiDrag, Qt::DragCopyCursor },
+        { crSQLWait, Qt::WaitCursor },
+        { crNo, Qt::ForbiddenCursor },
+        { crAppStart, Qt::BusyCursor },
+        { crHelp, Qt::WhatsThisCursor },
+        { crHandPoint, Qt::PointingHandCursor },
+        { crSizeAll, Qt::SizeAllCursor },
     };
     for (const auto& s : shapes)
         if (s.Index == index)
@@ -897,7 +940,7 @@ void RegisterStandardClasses()
         RegisterEventType<TCloseEvent>();
         RegisterEventType<TCloseQueryEvent>();
         RegisterGraphicClass(QStringLiteral("TIcon"), QStringLiteral("ico"), [] { return new TIcon; });
-        RegisterClasses<TForm, TPanel, TBevel, TImage, TLabel, TButton, TBitBtn, TMainMenu, TMenuItem, TPopupMenu,
-                        TTimer>();
+        RegisterClasses<TForm, TPanel, TBevel, TImage, TLabel, TButton, TBitBtn, TMainMenu, TMenuItem,
+            TPopupMenu, TTimer>();
     });
 }

@@ -45,7 +45,6 @@
 #include <QList>
 #include <QMap>
 #include <QString>
-
 #include <functional>
 #include <optional>
 
@@ -75,8 +74,8 @@ public:
     int Width() const override;
     int Height() const override;
     /// Icons take their size from the file; these do nothing.
-    void SetWidth(int) override {}
-    void SetHeight(int) override {}
+    void SetWidth(int) override { }
+    void SetHeight(int) override { }
 
     /// Reads the rest of Stream as an ICO file image; raises
     /// EInvalidGraphic "Icon image is not valid".
@@ -179,7 +178,7 @@ public:
 
     /// Stored values of the platform's form files that have no effect here.
     int PixelsPerInch() const { return kPixelsPerInch; }
-    void SetPixelsPerInch(int) {}
+    void SetPixelsPerInch(int) { }
     int TextHeight() const { return FTextHeight; }
     void SetTextHeight(int value) { FTextHeight = value; }
 

@@ -4,7 +4,6 @@
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QPalette>
-
 #include <cmath>
 #include <mutex>
 
@@ -15,94 +14,115 @@ const struct {
     const char* Name;
     const char* Substitute;
 } kFontSubstitutes[] = {
-    {"MS Sans Serif", "Liberation Sans"},
-    {"Arial", "Liberation Sans"},
-    {"Helvetica", "Liberation Sans"},
-    {"System", "Liberation Sans"},
-    {"Times New Roman", "Liberation Serif"},
-    {"MS Serif", "Liberation Serif"},
-    {"Arial Narrow", "Liberation Sans Narrow"},
-    {"Small Fonts", "Liberation Sans Narrow"},
-    {"Courier New", "Liberation Mono"},
-    {"Courier", "Liberation Mono"},
-    {"Tahoma", "DejaVu Sans"},
-    {"Verdana", "DejaVu Sans"},
+    { "MS Sans Serif", "Liberation Sans" },
+    { "Arial", "Liberation Sans" },
+    { "Helvetica", "Liberation Sans" },
+    { "System", "Liberation Sans" },
+    { "Times New Roman", "Liberation Serif" },
+    { "MS Serif", "Liberation Serif" },
+    { "Arial Narrow", "Liberation Sans Narrow" },
+    { "Small Fonts", "Liberation Sans Narrow" },
+    { "Courier New", "Liberation Mono" },
+    { "Courier", "Liberation Mono" },
+    { "Tahoma", "DejaVu Sans" },
+    { "Verdana", "DejaVu Sans" },
 };
 
 const TIdentMapEntry kColorIdents[] = {
-    {clBlack, "clBlack"},
-    {clMaroon, "clMaroon"},
-    {clGreen, "clGreen"},
-    {clOlive, "clOlive"},
-    {clNavy, "clNavy"},
-    {clPurple, "clPurple"},
-    {clTeal, "clTeal"},
-    {clGray, "clGray"},
-    {clSilver, "clSilver"},
-    {clRed, "clRed"},
-    {clLime, "clLime"},
-    {clYellow, "clYellow"},
-    {clBlue, "clBlue"},
-    {clFuchsia, "clFuchsia"},
-    {clAqua, "clAqua"},
-    {clWhite, "clWhite"},
-    {clScrollBar, "clScrollBar"},
-    {clBackground, "clBackground"},
-    {clActiveCaption, "clActiveCaption"},
-    {clInactiveCaption, "clInactiveCaption"},
-    {clMenu, "clMenu"},
-    {clWindow, "clWindow"},
-    {clWindowFrame, "clWindowFrame"},
-    {clMenuText, "clMenuText"},
-    {clWindowText, "clWindowText"},
-    {clCaptionText, "clCaptionText"},
-    {clActiveBorder, "clActiveBorder"},
-    {clInactiveBorder, "clInactiveBorder"},
-    {clAppWorkSpace, "clAppWorkSpace"},
-    {clHighlight, "clHighlight"},
-    {clHighlightText, "clHighlightText"},
-    {clBtnFace, "clBtnFace"},
-    {clBtnShadow, "clBtnShadow"},
-    {clGrayText, "clGrayText"},
-    {clBtnText, "clBtnText"},
-    {clInactiveCaptionText, "clInactiveCaptionText"},
-    {clBtnHighlight, "clBtnHighlight"},
-    {cl3DDkShadow, "cl3DDkShadow"},
-    {cl3DLight, "cl3DLight"},
-    {clInfoText, "clInfoText"},
-    {clInfoBk, "clInfoBk"},
-    {clNone, "clNone"},
-    {clDefault, "clDefault"},
+    { clBlack, "clBlack" },
+    { clMaroon, "clMaroon" },
+    { clGreen, "clGreen" },
+    { clOlive, "clOlive" },
+    { clNavy, "clNavy" },
+    { clPurple, "clPurple" },
+    { clTeal, "clTeal" },
+    { clGray, "clGray" },
+    { clSilver, "clSilver" },
+    { clRed, "clRed" },
+    { clLime, "clLime" },
+    { clYellow, "clYellow" },
+    { clBlue, "clBlue" },
+    { clFuchsia, "clFuchsia" },
+    { clAqua, "clAqua" },
+    { clWhite, "clWhite" },
+    { clScrollBar, "clScrollBar" },
+    { clBackground, "clBackground" },
+    { clActiveCaption, "clActiveCaption" },
+    { clInactiveCaption, "clInactiveCaption" },
+    { clMenu, "clMenu" },
+    { clWindow, "clWindow" },
+    { clWindowFrame, "clWindowFrame" },
+    { clMenuText, "clMenuText" },
+    { clWindowText, "clWindowText" },
+    { clCaptionText, "clCaptionText" },
+    { clActiveBorder, "clActiveBorder" },
+    { clInactiveBorder, "clInactiveBorder" },
+    { clAppWorkSpace, "clAppWorkSpace" },
+    { clHighlight, "clHighlight" },
+    { clHighlightText, "clHighlightText" },
+    { clBtnFace, "clBtnFace" },
+    { clBtnShadow, "clBtnShadow" },
+    { clGrayText, "clGrayText" },
+    { clBtnText, "clBtnText" },
+    { clInactiveCaptionText, "clInactiveCaptionText" },
+    { clBtnHighlight, "clBtnHighlight" },
+    { cl3DDkShadow, "cl3DDkShadow" },
+    { cl3DLight, "cl3DLight" },
+    { clInfoText, "clInfoText" },
+    { clInfoBk, "clInfoBk" },
+    { clNone, "clNone" },
+    { clDefault, "clDefault" },
 };
 
 const TIdentMapEntry kCharsetIdents[] = {
-    {ANSI_CHARSET, "ANSI_CHARSET"},
-    {DEFAULT_CHARSET, "DEFAULT_CHARSET"},
-    {SYMBOL_CHARSET, "SYMBOL_CHARSET"},
-    {MAC_CHARSET, "MAC_CHARSET"},
-    {SHIFTJIS_CHARSET, "SHIFTJIS_CHARSET"},
-    {HANGEUL_CHARSET, "HANGEUL_CHARSET"},
-    {JOHAB_CHARSET, "JOHAB_CHARSET"},
-    {GB2312_CHARSET, "GB2312_CHARSET"},
-    {CHINESEBIG5_CHARSET, "CHINESEBIG5_CHARSET"},
-    {GREEK_CHARSET, "GREEK_CHARSET"},
-    {TURKISH_CHARSET, "TURKISH_CHARSET"},
-    {VIETNAMESE_CHARSET, "VIETNAMESE_CHARSET"},
-    {HEBREW_CHARSET, "HEBREW_CHARSET"},
-    {ARABIC_CHARSET, "ARABIC_CHARSET"},
-    {BALTIC_CHARSET, "BALTIC_CHARSET"},
-    {RUSSIAN_CHARSET, "RUSSIAN_CHARSET"},
-    {THAI_CHARSET, "THAI_CHARSET"},
-    {EASTEUROPE_CHARSET, "EASTEUROPE_CHARSET"},
-    {OEM_CHARSET, "OEM_CHARSET"},
+    { ANSI_CHARSET, "ANSI_CHARSET" },
+    { DEFAULT_CHARSET, "DEFAULT_CHARSET" },
+    { SYMBOL_CHARSET, "SYMBOL_CHARSET" },
+    { MAC_CHARSET, "MAC_CHARSET" },
+    { SHIFTJIS_CHARSET, "SHIFTJIS_CHARSET" },
+    { HANGEUL_CHARSET, "HANGEUL_CHARSET" },
+    { JOHAB_CHARSET, "JOHAB_CHARSET" },
+    { GB2312_CHARSET, "GB2312_CHARSET" },
+    { CHINESEBIG5_CHARSET, "CHINESEBIG5_CHARSET" },
+    { GREEK_CHARSET, "GREEK_CHARSET" },
+    { TURKISH_CHARSET, "TURKISH_CHARSET" },
+    { VIETNAMESE_CHARSET, "VIETNAMESE_CHARSET" },
+    { HEBREW_CHARSET, "HEBREW_CHARSET" },
+    { ARABIC_CHARSET, "ARABIC_CHARSET" },
+    { BALTIC_CHARSET, "BALTIC_CHARSET" },
+    { RUSSIAN_CHARSET, "RUSSIAN_CHARSET" },
+    { THAI_CHARSET, "THAI_CHARSET" },
+    { EASTEUROPE_CHARSET, "EASTEUROPE_CHARSET" },
+    { OEM_CHARSET, "OEM_CHARSET" },
 };
 
 // The classic desktop scheme, for system colours when no GUI application
 // (and so no palette) exists, e.g. in tools that only read bitmaps.
 constexpr std::uint32_t kClassicSystemColors[] = {
-    0xC8C8C8, 0x000000, 0x800000, 0x808080, 0xC0C0C0, 0xFFFFFF, 0x000000, 0x000000,
-    0x000000, 0xFFFFFF, 0xC0C0C0, 0xC0C0C0, 0x808080, 0x800000, 0xFFFFFF, 0xC0C0C0,
-    0x808080, 0x808080, 0x000000, 0xC0C0C0, 0xFFFFFF, 0x000000, 0xC0C0C0, 0x000000,
+    0xC8C8C8,
+    0x000000,
+    0x800000,
+    0x808080,
+    0xC0C0C0,
+    0xFFFFFF,
+    0x000000,
+    0x000000,
+    0x000000,
+    0xFFFFFF,
+    0xC0C0C0,
+    0xC0C0C0,
+    0x808080,
+    0x800000,
+    0xFFFFFF,
+    0xC0C0C0,
+    0x808080,
+    0x808080,
+    0x000000,
+    0xC0C0C0,
+    0xFFFFFF,
+    0x000000,
+    0xC0C0C0,
+    0x000000,
     0xE1FFFF,
 }; // 0x00BBGGRR, indexed by system colour number
 
@@ -110,37 +130,66 @@ QColor PaletteColor(int index)
 {
     const QPalette palette = QGuiApplication::palette();
     switch (index) {
-    case 0: return palette.color(QPalette::Midlight);
-    case 1: return palette.color(QPalette::Dark);
-    case 2: return palette.color(QPalette::Highlight);
-    case 3: return palette.color(QPalette::Mid);
-    case 4: return palette.color(QPalette::Window);
-    case 5: return palette.color(QPalette::Base);
-    case 6: return palette.color(QPalette::Shadow);
-    case 7: return palette.color(QPalette::WindowText);
-    case 8: return palette.color(QPalette::Text);
-    case 9: return palette.color(QPalette::HighlightedText);
+    case 0:
+        return palette.color(QPalette::Midlight);
+    case 1:
+        return palette.color(QPalette::Dark);
+    case 2:
+        return palette.color(QPalette::Highlight);
+    case 3:
+        return palette.color(QPalette::Mid);
+    case 4:
+        return palette.color(QPalette::Window);
+    case 5:
+        return palette.color(QPalette::Base);
+    case 6:
+        return palette.color(QPalette::Shadow);
+    case 7:
+        return palette.color(QPalette::WindowText);
+    case 8:
+        return palette.color(QPalette::Text);
+    case 9:
+        return palette.color(QPalette::HighlightedText);
     case 10:
-    case 11: return palette.color(QPalette::Window);
-    case 12: return palette.color(QPalette::Dark);
-    case 13: return palette.color(QPalette::Highlight);
-    case 14: return palette.color(QPalette::HighlightedText);
-    case 15: return palette.color(QPalette::Button);
-    case 16: return palette.color(QPalette::Dark);
-    case 17: return palette.color(QPalette::Disabled, QPalette::Text);
-    case 18: return palette.color(QPalette::ButtonText);
-    case 19: return palette.color(QPalette::Disabled, QPalette::WindowText);
-    case 20: return palette.color(QPalette::Light);
-    case 21: return palette.color(QPalette::Shadow);
-    case 22: return palette.color(QPalette::Midlight);
-    case 23: return palette.color(QPalette::ToolTipText);
-    case 24: return palette.color(QPalette::ToolTipBase);
-    case 26: return palette.color(QPalette::Link);
+    case 11:
+        return palette.color(QPalette::Window);
+    case 12:
+        return palette.color(QPalette::Dark);
+    case 13:
+        return palette.color(QPalette::Highlight);
+    case 14:
+        return palette.color(QPalette::HighlightedText);
+    case 15:
+        return palette.color(QPalette::Button);
+    case 16:
+        return palette.color(QPalette::Dark);
+    case 17:
+        return palette.color(QPalette::Disabled, QPalette::Text);
+    case 18:
+        return palette.color(QPalette::ButtonText);
+    case 19:
+        return palette.color(QPalette::Disabled, QPalette::WindowText);
+    case 20:
+        return palette.color(QPalette::Light);
+    case 21:
+        return palette.color(QPalette::Shadow);
+    case 22:
+        return palette.color(QPalette::Midlight);
+    case 23:
+        return palette.color(QPalette::ToolTipText);
+    case 24:
+        return palette.color(QPalette::ToolTipBase);
+    case 26:
+        return palette.color(QPalette::Link);
     case 27:
-    case 29: return palette.color(QPalette::Highlight);
-    case 28: return palette.color(QPalette::Mid);
-    case 30: return palette.color(QPalette::Window);
-    default: return QColor(0, 0, 0);
+    case 29:
+        return palette.color(QPalette::Highlight);
+    case 28:
+        return palette.color(QPalette::Mid);
+    case 30:
+        return palette.color(QPalette::Window);
+    default:
+        return QColor(0, 0, 0);
     }
 }
 
@@ -237,9 +286,9 @@ void RegisterGraphicsTypes()
         qRegisterMetaType<TColor>("TColor");
         qRegisterMetaType<TFontCharset>("TFontCharset");
         for (const TIdentMapEntry& entry : kColorIdents)
-            RegisterIntegerIdents<TColor>({entry});
+            RegisterIntegerIdents<TColor>({ entry });
         for (const TIdentMapEntry& entry : kCharsetIdents)
-            RegisterIntegerIdents<TFontCharset>({entry});
+            RegisterIntegerIdents<TFontCharset>({ entry });
     });
 }
 
@@ -283,9 +332,9 @@ void TFont::Assign(TPersistent* source)
     }
     if (font == this)
         return;
-    const bool same = FCharset == font->FCharset && FColor == font->FColor && FHeight == font->FHeight &&
-                      FName == font->FName && FPitch == font->FPitch && FStyle == font->FStyle &&
-                      FOrientation == font->FOrientation;
+    const bool same = FCharset == font->FCharset && FColor == font->FColor && FHeight == font->FHeight
+        && FName == font->FName && FPitch == font->FPitch && FStyle == font->FStyle
+        && FOrientation == font->FOrientation;
     FOrientation = font->FOrientation;
     FCharset = font->FCharset;
     FColor = font->FColor;
@@ -407,8 +456,8 @@ void TPen::Assign(TPersistent* source)
     }
     if (pen == this)
         return;
-    const bool same = FColor == pen->FColor && FMode == pen->FMode && FStyle == pen->FStyle &&
-                      FWidth == pen->FWidth;
+    const bool same
+        = FColor == pen->FColor && FMode == pen->FMode && FStyle == pen->FStyle && FWidth == pen->FWidth;
     FColor = pen->FColor;
     FMode = pen->FMode;
     FStyle = pen->FStyle;

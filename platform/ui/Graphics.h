@@ -21,7 +21,6 @@
 #include <QColor>
 #include <QFont>
 #include <QString>
-
 #include <cstdint>
 
 // ---------------------------------------------------------------------------

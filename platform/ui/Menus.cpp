@@ -15,10 +15,21 @@ const struct {
     WORD Key;
     const char* Name;
 } kKeyNames[] = {
-    {VK_BACK, "BkSp"},   {VK_TAB, "Tab"},     {VK_ESCAPE, "Esc"},   {VK_RETURN, "Enter"},
-    {VK_SPACE, "Space"}, {VK_PRIOR, "PgUp"},  {VK_NEXT, "PgDn"},    {VK_END, "End"},
-    {VK_HOME, "Home"},   {VK_LEFT, "Left"},   {VK_UP, "Up"},        {VK_RIGHT, "Right"},
-    {VK_DOWN, "Down"},   {VK_INSERT, "Ins"},  {VK_DELETE, "Del"},
+    { VK_BACK, "BkSp" },
+    { VK_TAB, "Tab" },
+    { VK_ESCAPE, "Esc" },
+    { VK_RETURN, "Enter" },
+    { VK_SPACE, "Space" },
+    { VK_PRIOR, "PgUp" },
+    { VK_NEXT, "PgDn" },
+    { VK_END, "End" },
+    { VK_HOME, "Home" },
+    { VK_LEFT, "Left" },
+    { VK_UP, "Up" },
+    { VK_RIGHT, "Right" },
+    { VK_DOWN, "Down" },
+    { VK_INSERT, "Ins" },
+    { VK_DELETE, "Del" },
 };
 
 QString KeyName(WORD key)
@@ -39,9 +50,9 @@ int QtKeyOf(WORD key)
         return key;
     if (key >= VK_F1 && key < VK_F1 + 24)
         return Qt::Key_F1 + (key - VK_F1);
-    for (int qt : {Qt::Key_Backspace, Qt::Key_Tab, Qt::Key_Escape, Qt::Key_Return, Qt::Key_Space, Qt::Key_PageUp,
-                   Qt::Key_PageDown, Qt::Key_End, Qt::Key_Home, Qt::Key_Left, Qt::Key_Up, Qt::Key_Right,
-                   Qt::Key_Down, Qt::Key_Insert, Qt::Key_Delete})
+    for (int qt : { Qt::Key_Backspace, Qt::Key_Tab, Qt::Key_Escape, Qt::Key_Return, Qt::Key_Space,
+             Qt::Key_PageUp, Qt::Key_PageDown, Qt::Key_End, Qt::Key_Home, Qt::Key_Left, Qt::Key_Up,
+             Qt::Key_Right, Qt::Key_Down, Qt::Key_Insert, Qt::Key_Delete })
         if (QtKeyToVirtualKey(qt) == key)
             return qt;
     return 0;

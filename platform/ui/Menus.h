@@ -6,10 +6,9 @@
 // item's block. A caption of "-" is a separator; '&' marks the access key
 // ("&Help" is Alt+H), "&&" is a plain '&'.
 
+#include "platform/kernel/WinTypes.h"
 #include "platform/ui/Classes.h"
 #include "platform/ui/Types.h"
-
-#include "platform/kernel/WinTypes.h"
 
 #include <QList>
 #include <QPointer>

@@ -35,7 +35,8 @@ QStringList ResourceRoots()
     QStringList roots;
     AddRoot(roots, QStringLiteral(":/resources"));
     AddRoot(roots, qEnvironmentVariable("TONVARA_RESOURCE_DIR"));
-    const QString programDir = QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : QString();
+    const QString programDir
+        = QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : QString();
     if (!programDir.isEmpty()) {
         AddRoot(roots, programDir + QStringLiteral("/resources"));
         AddRoot(roots, programDir + QStringLiteral("/../share/tonvara/resources"));

@@ -154,9 +154,10 @@ TRect DrawButtonFace(TCanvas* canvas, const TRect& rect, bool pressed, bool isDe
     TRect r = rect;
     auto ring = [&](TColor topLeft, TColor bottomRight) {
         canvas->Pen()->SetColor(topLeft);
-        canvas->Polyline({Point(r.Left, r.Bottom - 1), Point(r.Left, r.Top), Point(r.Right - 1, r.Top)});
+        canvas->Polyline({ Point(r.Left, r.Bottom - 1), Point(r.Left, r.Top), Point(r.Right - 1, r.Top) });
         canvas->Pen()->SetColor(bottomRight);
-        canvas->Polyline({Point(r.Right - 1, r.Top), Point(r.Right - 1, r.Bottom - 1), Point(r.Left - 1, r.Bottom - 1)});
+        canvas->Polyline(
+            { Point(r.Right - 1, r.Top), Point(r.Right - 1, r.Bottom - 1), Point(r.Left - 1, r.Bottom - 1) });
         InflateRect(r, -1, -1);
     };
     canvas->Pen()->SetWidth(1);

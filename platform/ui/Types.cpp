@@ -4,17 +4,17 @@
 
 TPoint Point(int x, int y)
 {
-    return {x, y};
+    return { x, y };
 }
 
 TRect Rect(int left, int top, int right, int bottom)
 {
-    return {left, top, right, bottom};
+    return { left, top, right, bottom };
 }
 
 TRect Bounds(int left, int top, int width, int height)
 {
-    return {left, top, left + width, top + height};
+    return { left, top, left + width, top + height };
 }
 
 void InflateRect(TRect& rect, int dx, int dy)
@@ -40,10 +40,10 @@ bool IsRectEmpty(const TRect& r)
 
 bool IntersectRect(TRect& dest, const TRect& a, const TRect& b)
 {
-    TRect r{std::max(a.Left, b.Left), std::max(a.Top, b.Top), std::min(a.Right, b.Right),
-            std::min(a.Bottom, b.Bottom)};
+    TRect r { std::max(a.Left, b.Left), std::max(a.Top, b.Top), std::min(a.Right, b.Right),
+        std::min(a.Bottom, b.Bottom) };
     if (IsRectEmpty(r)) {
-        dest = TRect{};
+        dest = TRect {};
         return false;
     }
     dest = r;
@@ -53,12 +53,12 @@ bool IntersectRect(TRect& dest, const TRect& a, const TRect& b)
 bool UnionRect(TRect& dest, const TRect& a, const TRect& b)
 {
     if (IsRectEmpty(a)) {
-        dest = IsRectEmpty(b) ? TRect{} : b;
+        dest = IsRectEmpty(b) ? TRect {} : b;
     } else if (IsRectEmpty(b)) {
         dest = a;
     } else {
-        dest = TRect{std::min(a.Left, b.Left), std::min(a.Top, b.Top), std::max(a.Right, b.Right),
-                     std::max(a.Bottom, b.Bottom)};
+        dest = TRect { std::min(a.Left, b.Left), std::min(a.Top, b.Top), std::max(a.Right, b.Right),
+            std::max(a.Bottom, b.Bottom) };
     }
     return !IsRectEmpty(dest);
 }
@@ -75,7 +75,7 @@ TPoint CenterPoint(const TRect& r)
         const long long sum = static_cast<long long>(a) + b;
         return static_cast<int>(sum >= 0 ? sum / 2 : (sum - 1) / 2);
     };
-    return {half(r.Left, r.Right), half(r.Top, r.Bottom)};
+    return { half(r.Left, r.Right), half(r.Top, r.Bottom) };
 }
 
 QRect ToQRect(const TRect& r)
@@ -95,5 +95,5 @@ QPoint ToQPoint(const TPoint& p)
 
 TPoint ToTPoint(const QPoint& p)
 {
-    return {p.x(), p.y()};
+    return { p.x(), p.y() };
 }

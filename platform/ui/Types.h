@@ -45,8 +45,8 @@ struct TRect {
 
     int Width() const { return Right - Left; }
     int Height() const { return Bottom - Top; }
-    TPoint TopLeft() const { return {Left, Top}; }
-    TPoint BottomRight() const { return {Right, Bottom}; }
+    TPoint TopLeft() const { return { Left, Top }; }
+    TPoint BottomRight() const { return { Right, Bottom }; }
 
     friend bool operator==(const TRect&, const TRect&) = default;
 };
@@ -121,7 +121,16 @@ enum TPenMode {
 };
 Q_ENUM_NS(TPenMode)
 
-enum TBrushStyle { bsSolid, bsClear, bsHorizontal, bsVertical, bsFDiagonal, bsBDiagonal, bsCross, bsDiagCross };
+enum TBrushStyle {
+    bsSolid,
+    bsClear,
+    bsHorizontal,
+    bsVertical,
+    bsFDiagonal,
+    bsBDiagonal,
+    bsCross,
+    bsDiagCross
+};
 Q_ENUM_NS(TBrushStyle)
 
 enum TPixelFormat { pfDevice, pf1bit, pf4bit, pf8bit, pf15bit, pf16bit, pf24bit, pf32bit, pfCustom };
@@ -160,7 +169,19 @@ Q_ENUM_NS(TBevelShape)
 enum TBevelStyle { bsLowered, bsRaised };
 Q_ENUM_NS(TBevelStyle)
 
-enum TBitBtnKind { bkCustom, bkOK, bkCancel, bkHelp, bkYes, bkNo, bkClose, bkAbort, bkRetry, bkIgnore, bkAll };
+enum TBitBtnKind {
+    bkCustom,
+    bkOK,
+    bkCancel,
+    bkHelp,
+    bkYes,
+    bkNo,
+    bkClose,
+    bkAbort,
+    bkRetry,
+    bkIgnore,
+    bkAll
+};
 Q_ENUM_NS(TBitBtnKind)
 
 enum TButtonLayout { blGlyphLeft, blGlyphRight, blGlyphTop, blGlyphBottom };

@@ -1,15 +1,11 @@
 #include "platform/ui/Bitmap.h"
-
 #include "platform/ui/BmpFile.h"
-
 #include "support/TestSupport.h"
 
 #include <QBuffer>
 #include <QFile>
-
-#include <gtest/gtest.h>
-
 #include <cstring>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -31,8 +27,9 @@ void Load(TBitmap& bitmap, QByteArray bytes)
 
 std::uint32_t U32(const QByteArray& b, int at)
 {
-    return static_cast<std::uint8_t>(b[at]) | static_cast<std::uint8_t>(b[at + 1]) << 8 |
-           static_cast<std::uint8_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[at + 3])) << 24;
+    return static_cast<std::uint8_t>(b[at]) | static_cast<std::uint8_t>(b[at + 1]) << 8
+        | static_cast<std::uint8_t>(b[at + 2]) << 16
+        | static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[at + 3])) << 24;
 }
 
 void Put32(QByteArray& b, int at, std::uint32_t v)
@@ -42,7 +39,8 @@ void Put32(QByteArray& b, int at, std::uint32_t v)
 }
 
 // A hand-made BMP file image: 14 + 40 byte headers, colour table, pixels.
-QByteArray MakeBmp(int width, int height, int bits, int compression, const QByteArray& table, const QByteArray& pixels)
+QByteArray MakeBmp(
+    int width, int height, int bits, int compression, const QByteArray& table, const QByteArray& pixels)
 {
     QByteArray b(54, '\0');
     b[0] = 'B';
@@ -91,7 +89,9 @@ TEST(Bitmap, ScanLinesUseThePlatformLayouts)
     EXPECT_EQ(row[0], 0x33);
     EXPECT_EQ(row[1], 0x22);
     EXPECT_EQ(row[2], 0x11);
-    EXPECT_EQ(static_cast<const std::uint8_t*>(b24.ScanLine(1)) - static_cast<const std::uint8_t*>(b24.ScanLine(0)), 12);
+    EXPECT_EQ(
+        static_cast<const std::uint8_t*>(b24.ScanLine(1)) - static_cast<const std::uint8_t*>(b24.ScanLine(0)),
+        12);
     auto* write = static_cast<std::uint8_t*>(b24.ScanLine(0));
     write[3] = 0xFF;
     write[4] = 0;
@@ -140,7 +140,7 @@ TEST(Bitmap, EightBitPaletteRoundTripAndAnimation)
     EXPECT_EQ(copy.Canvas()->Pixels(0, 0), RGB(10, 20, 30));
 
     // Rewriting an entry recolours its pixels without touching the indices.
-    TPaletteEntry entry{1, 2, 3, PC_RESERVED};
+    TPaletteEntry entry { 1, 2, 3, PC_RESERVED };
     EXPECT_EQ(copy.SetPaletteEntries(200, 1, &entry), 1);
     EXPECT_EQ(copy.Canvas()->Pixels(4, 0), RGB(1, 2, 3));
     EXPECT_EQ(static_cast<std::uint8_t*>(copy.ScanLine(0))[4], 200);
@@ -195,7 +195,7 @@ TEST(Bitmap, TwentyFourBitRoundTripThroughAFile)
 
 TEST(Bitmap, OtherDepthsRoundTrip)
 {
-    for (TPixelFormat format : {pf1bit, pf4bit, pf15bit, pf16bit, pf32bit}) {
+    for (TPixelFormat format : { pf1bit, pf4bit, pf15bit, pf16bit, pf32bit }) {
         TBitmap bitmap(9, 3, format);
         bitmap.Canvas()->Brush()->SetColor(clBlack);
         bitmap.Canvas()->FillRect(Rect(0, 0, 4, 2));
@@ -351,13 +351,13 @@ TEST(BmpFile, DecoderNeverReadsPastTheEnd)
         TBmpImage image;
         QString error;
         EXPECT_FALSE(DecodeBmp(reinterpret_cast<const unsigned char*>(prefix.constData()),
-                               static_cast<std::size_t>(prefix.size()), image, error));
+            static_cast<std::size_t>(prefix.size()), image, error));
         EXPECT_FALSE(error.isEmpty());
     }
     TBmpImage image;
     QString error;
     EXPECT_TRUE(DecodeBmp(reinterpret_cast<const unsigned char*>(good.constData()),
-                          static_cast<std::size_t>(good.size()), image, error));
+        static_cast<std::size_t>(good.size()), image, error));
     EXPECT_EQ(image.BitsPerPixel, 8);
     EXPECT_EQ(image.Consumed, static_cast<std::size_t>(good.size()));
 }

@@ -1,14 +1,11 @@
 #include "platform/ui/Buttons.h"
-
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
 
 #include <QBuffer>
 #include <QWidget>
-
 #include <gtest/gtest.h>
-
 #include <memory>
 
 namespace {

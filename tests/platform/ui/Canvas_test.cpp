@@ -1,11 +1,9 @@
-#include "platform/ui/Canvas.h"
-
 #include "platform/ui/Bitmap.h"
+#include "platform/ui/Canvas.h"
 
 #include <QFontMetrics>
 #include <QImage>
 #include <QPainter>
-
 #include <gtest/gtest.h>
 
 namespace {
@@ -102,7 +100,7 @@ TEST_F(CanvasTest, LinesLeaveOutTheirEndWhicheverTheDirection)
 TEST_F(CanvasTest, PolylineIsOneStrokeWithoutItsLastPoint)
 {
     Canvas()->Pen()->SetColor(clBlack);
-    Canvas()->Polyline({Point(2, 2), Point(2, 12), Point(12, 12)});
+    Canvas()->Polyline({ Point(2, 2), Point(2, 12), Point(12, 12) });
     EXPECT_EQ(Count(0, 0, 40, 30, kBlack), 20);
     EXPECT_EQ(At(2, 2), kBlack);
     EXPECT_EQ(At(2, 12), kBlack);
@@ -152,7 +150,7 @@ TEST_F(CanvasTest, EllipseAndPolygonStayInsideTheirBounds)
 
     Canvas()->Brush()->SetColor(clBlue);
     Canvas()->Pen()->SetStyle(psClear);
-    Canvas()->Polygon({Point(25, 2), Point(39, 2), Point(39, 16)});
+    Canvas()->Polygon({ Point(25, 2), Point(39, 2), Point(39, 16) });
     EXPECT_EQ(At(37, 4), kBlue);
     EXPECT_EQ(At(26, 14), kWhite);
 }

@@ -1,7 +1,5 @@
-#include "platform/ui/Controls.h"
-
 #include "platform/ui/Bitmap.h"
-
+#include "platform/ui/Controls.h"
 #include "platform/ui/ExtCtrls.h"
 #include "platform/ui/Forms.h"
 #include "platform/ui/StdCtrls.h"
@@ -12,9 +10,7 @@
 #include <QScreen>
 #include <QTest>
 #include <QWidget>
-
 #include <gtest/gtest.h>
-
 #include <memory>
 #include <thread>
 #include <vector>
@@ -263,9 +259,9 @@ TEST_F(ControlsTest, MouseEventsAndClicks)
     std::vector<std::string> log;
     swatch->SetOnMouseDown([&](TObject* sender, TMouseButton button, TShiftState shift, int x, int y) {
         EXPECT_EQ(sender, swatch);
-        log.push_back("down " + std::to_string(button) + " " + std::to_string(x) + "," + std::to_string(y) +
-                      (shift & ssShift ? " shift" : "") + (shift & ssLeft ? " left" : "") +
-                      (shift & ssDouble ? " double" : ""));
+        log.push_back("down " + std::to_string(button) + " " + std::to_string(x) + "," + std::to_string(y)
+            + (shift & ssShift ? " shift" : "") + (shift & ssLeft ? " left" : "")
+            + (shift & ssDouble ? " double" : ""));
     });
     swatch->SetOnMouseUp([&](TObject*, TMouseButton button, TShiftState, int x, int y) {
         log.push_back("up " + std::to_string(button) + " " + std::to_string(x) + "," + std::to_string(y));
@@ -279,9 +275,14 @@ TEST_F(ControlsTest, MouseEventsAndClicks)
     QTest::mouseClick(widget, Qt::RightButton, Qt::NoModifier, QPoint(5, 6));
     QTest::mouseDClick(widget, Qt::LeftButton, Qt::NoModifier, QPoint(7, 8));
     const std::vector<std::string> expected = {
-        "down 0 3,4 shift left", "onclick", "up 0 3,4", "down 1 5,6", "up 1 5,6",
+        "down 0 3,4 shift left",
+        "onclick",
+        "up 0 3,4",
+        "down 1 5,6",
+        "up 1 5,6",
         // The second press of a double click.
-        "dblclick", "down 0 7,8 left double",
+        "dblclick",
+        "down 0 7,8 left double",
     };
     EXPECT_EQ(log, expected);
     QTest::mouseRelease(widget, Qt::LeftButton, Qt::NoModifier, QPoint(7, 8));
@@ -290,7 +291,7 @@ TEST_F(ControlsTest, MouseEventsAndClicks)
     log.clear();
     QTest::mousePress(widget, Qt::LeftButton, Qt::NoModifier, QPoint(3, 3));
     QTest::mouseRelease(widget, Qt::LeftButton, Qt::NoModifier, QPoint(60, 3));
-    EXPECT_EQ(log, (std::vector<std::string>{"down 0 3,3 left", "up 0 60,3"}));
+    EXPECT_EQ(log, (std::vector<std::string> { "down 0 3,3 left", "up 0 60,3" }));
 }
 
 TEST_F(ControlsTest, KeysReachTheFocusedControlAfterTheFormsPreview)
@@ -302,7 +303,8 @@ TEST_F(ControlsTest, KeysReachTheFocusedControlAfterTheFormsPreview)
     taker->SetOnKeyDown([&](TObject*, WORD& key, TShiftState shift) {
         log.push_back("down " + std::to_string(key) + (shift & ssCtrl ? " ctrl" : ""));
     });
-    taker->SetOnKeyPress([&](TObject*, QChar& key) { log.push_back(std::string("press ") + char(key.unicode())); });
+    taker->SetOnKeyPress(
+        [&](TObject*, QChar& key) { log.push_back(std::string("press ") + char(key.unicode())); });
     taker->SetOnKeyUp([&](TObject*, WORD& key, TShiftState) { log.push_back("up " + std::to_string(key)); });
     taker->SetOnEnter([&](TObject*) { log.push_back("enter"); });
     Form->Show();
@@ -311,8 +313,9 @@ TEST_F(ControlsTest, KeysReachTheFocusedControlAfterTheFormsPreview)
     EXPECT_TRUE(taker->Focused());
     QTest::keyClick(taker->Handle(), Qt::Key_A);
     QTest::keyClick(taker->Handle(), Qt::Key_Left, Qt::ControlModifier);
-    EXPECT_EQ(log, (std::vector<std::string>{"enter", "down 65", "press a", "up 65", "down 17 ctrl", "down 37 ctrl",
-                                             "up 37", "up 17"}));
+    EXPECT_EQ(log,
+        (std::vector<std::string> {
+            "enter", "down 65", "press a", "up 65", "down 17 ctrl", "down 37 ctrl", "up 37", "up 17" }));
 
     // The form sees keys first and may swallow them.
     log.clear();
@@ -324,7 +327,7 @@ TEST_F(ControlsTest, KeysReachTheFocusedControlAfterTheFormsPreview)
     });
     QTest::keyClick(taker->Handle(), Qt::Key_Down);
     QTest::keyClick(taker->Handle(), Qt::Key_Up);
-    EXPECT_EQ(log, (std::vector<std::string>{"form 40", "up 40", "form 38", "down 38", "up 38"}));
+    EXPECT_EQ(log, (std::vector<std::string> { "form 40", "up 40", "form 38", "down 38", "up 38" }));
 
     // Hidden controls cannot take the focus.
     taker->SetVisible(false);
@@ -429,7 +432,7 @@ TEST_F(ControlsTest, TabOrderFollowsTheStoredOrderAndCanMove)
     auto* a = new TKeyTaker(Form.get());
     auto* b = new TKeyTaker(Form.get());
     auto* c = new TKeyTaker(Form.get());
-    for (TKeyTaker* t : {a, b, c})
+    for (TKeyTaker* t : { a, b, c })
         t->SetParent(Form.get());
     EXPECT_EQ(a->TabOrder(), 0);
     EXPECT_EQ(c->TabOrder(), 2);

@@ -1,11 +1,8 @@
 #include "platform/ui/ExtCtrls.h"
-
 #include "platform/ui/Forms.h"
 
 #include <QWidget>
-
 #include <gtest/gtest.h>
-
 #include <memory>
 
 namespace {

@@ -1,12 +1,10 @@
-#include "platform/ui/Forms.h"
-
 #include "platform/ui/Application.h"
 #include "platform/ui/ExtCtrls.h"
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
+#include "platform/ui/Forms.h"
 #include "platform/ui/Resources.h"
 #include "platform/ui/StdCtrls.h"
-
 #include "support/TestSupport.h"
 
 #include <QBuffer>
@@ -18,9 +16,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
-
 #include <gtest/gtest.h>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,8 +54,8 @@ public:
     Q_INVOKABLE void Button1Click(TObject*) { Log.push_back("button"); }
     Q_INVOKABLE void Button1MouseDown(TObject*, TMouseButton button, TShiftState shift, int x, int y)
     {
-        Log.push_back("mouse " + std::to_string(button) + (shift & ssLeft ? " left " : " ") + std::to_string(x) +
-                      "," + std::to_string(y));
+        Log.push_back("mouse " + std::to_string(button) + (shift & ssLeft ? " left " : " ")
+            + std::to_string(x) + "," + std::to_string(y));
     }
 
     TButton* Button1 = nullptr;
@@ -163,7 +159,7 @@ TEST(Forms, ReadsItsStoredFormBindsHandlersAndFieldsThenShows)
     EXPECT_EQ(form->ClientWidth(), 240);
     EXPECT_EQ(form->ClientHeight(), 120);
     // OnCreate ran after loading, then the stored Visible showed the form.
-    EXPECT_EQ(form->Log, (std::vector<std::string>{"create Hello", "show"}));
+    EXPECT_EQ(form->Log, (std::vector<std::string> { "create Hello", "show" }));
     EXPECT_TRUE(form->Showing());
     EXPECT_EQ(form->WindowCreations, 1);
     EXPECT_FALSE(form->MappedWhenCreated);
@@ -190,7 +186,7 @@ TEST(Forms, ReadsItsStoredFormBindsHandlersAndFieldsThenShows)
     form->NextAction = caHide;
     form->Close();
     EXPECT_FALSE(form->Showing());
-    EXPECT_EQ(form->Log, (std::vector<std::string>{"query", "query", "close", "query", "close", "hide"}));
+    EXPECT_EQ(form->Log, (std::vector<std::string> { "query", "query", "close", "query", "close", "hide" }));
 
     // caFree releases the form once the event loop gets to it.
     QPointer<TTestForm> watch(form.get());
@@ -251,7 +247,7 @@ TEST(Forms, ShowModalReturnsTheModalResult)
         });
     });
     EXPECT_EQ(form.ShowModal(), mrOk);
-    EXPECT_EQ(log, (std::vector<std::string>{"close 2", "close 1"}));
+    EXPECT_EQ(log, (std::vector<std::string> { "close 2", "close 1" }));
     EXPECT_FALSE(form.Showing());
     EXPECT_FALSE(form.Modal());
 }
@@ -296,7 +292,7 @@ TEST(Forms, EventsOfShowingResizingAndPainting)
     EXPECT_EQ(Screen->ActiveForm(), &form);
     form.SetClientWidth(300);
     form.Hide();
-    EXPECT_EQ(log, (std::vector<std::string>{"show", "activate", "resize 300", "hide"}));
+    EXPECT_EQ(log, (std::vector<std::string> { "show", "activate", "resize 300", "hide" }));
 
     QImage image(form.ClientHandle()->size(), QImage::Format_RGB32);
     form.ClientHandle()->render(&image);
@@ -362,6 +358,5 @@ TEST(ScreenObject, CursorsAndForms)
     EXPECT_EQ(Screen->FormCount(), before);
     EXPECT_THROW(Screen->Forms(before), EListError);
 }
-
 
 #include "Forms_test.moc"

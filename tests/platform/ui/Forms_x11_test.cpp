@@ -9,7 +9,6 @@
 #include "platform/ui/Forms.h"
 #include "platform/ui/Menus.h"
 #include "platform/ui/StdCtrls.h"
-
 #include "support/TestSupport.h"
 
 #include <QBuffer>
@@ -22,10 +21,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
-
-#include <gtest/gtest.h>
-
 #include <functional>
+#include <gtest/gtest.h>
 #include <memory>
 
 namespace {
@@ -39,7 +36,10 @@ QString DemoForm()
 QImage Grab(TForm* form)
 {
     QWidget* window = form->Handle();
-    return QGuiApplication::primaryScreen()->grabWindow(window->winId()).toImage().convertToFormat(QImage::Format_RGB32);
+    return QGuiApplication::primaryScreen()
+        ->grabWindow(window->winId())
+        .toImage()
+        .convertToFormat(QImage::Format_RGB32);
 }
 
 // Client coordinates of a control on the form, as pixels of the window.
@@ -207,7 +207,8 @@ TEST(StoredFormOnX, WrittenBackReadsTheSame)
     const QMap<QString, QString> after = FormValues(again.get());
     EXPECT_GT(before.size(), 100);
     for (auto it = before.cbegin(); it != before.cend(); ++it)
-        EXPECT_EQ(after.value(it.key(), "<missing>").toStdString(), it.value().toStdString()) << it.key().toStdString();
+        EXPECT_EQ(after.value(it.key(), "<missing>").toStdString(), it.value().toStdString())
+            << it.key().toStdString();
     EXPECT_EQ(after.size(), before.size());
     EXPECT_EQ(ComponentToText(again.get()).toStdString(), text.toStdString());
 
@@ -263,8 +264,8 @@ TEST(StoredFormOnX, ClosingTheMainFormEndsTheMessageLoop)
     ASSERT_EQ(Application->MainForm(), window);
     QTimer::singleShot(0, [&] {
         EXPECT_TRUE(window->Showing());
-        QTest::mouseClick(window->FindComponent<TBitBtn>("ExitButton")->Handle(), Qt::LeftButton, Qt::NoModifier,
-                          QPoint(5, 5));
+        QTest::mouseClick(window->FindComponent<TBitBtn>("ExitButton")->Handle(), Qt::LeftButton,
+            Qt::NoModifier, QPoint(5, 5));
     });
     Application->Run();
     EXPECT_TRUE(Application->Terminated());

@@ -1,6 +1,5 @@
-#include "platform/ui/Graphics.h"
-
 #include "platform/ui/FormReader.h"
+#include "platform/ui/Graphics.h"
 #include "platform/ui/Types.h"
 
 #include <QApplication>
@@ -8,7 +7,6 @@
 #include <QFontMetrics>
 #include <QMetaProperty>
 #include <QPalette>
-
 #include <gtest/gtest.h>
 
 TEST(Types, RectangleHelpers)
@@ -26,12 +24,12 @@ TEST(Types, RectangleHelpers)
     EXPECT_TRUE(IntersectRect(common, Rect(0, 0, 10, 10), Rect(5, 5, 20, 20)));
     EXPECT_EQ(common, Rect(5, 5, 10, 10));
     EXPECT_FALSE(IntersectRect(common, Rect(0, 0, 10, 10), Rect(10, 0, 20, 10)));
-    EXPECT_EQ(common, TRect{});
+    EXPECT_EQ(common, TRect {});
 
     TRect both;
     EXPECT_TRUE(UnionRect(both, Rect(0, 0, 2, 2), Rect(5, 6, 7, 8)));
     EXPECT_EQ(both, Rect(0, 0, 7, 8));
-    EXPECT_TRUE(UnionRect(both, TRect{}, Rect(1, 1, 2, 2)));
+    EXPECT_TRUE(UnionRect(both, TRect {}, Rect(1, 1, 2, 2)));
     EXPECT_EQ(both, Rect(1, 1, 2, 2));
 
     EXPECT_TRUE(PtInRect(Rect(0, 0, 10, 10), Point(9, 9)));

@@ -1,8 +1,7 @@
-#include "platform/ui/Menus.h"
-
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
+#include "platform/ui/Menus.h"
 #include "platform/ui/StdCtrls.h"
 
 #include <QAction>
@@ -13,9 +12,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
-
 #include <gtest/gtest.h>
-
 #include <memory>
 
 namespace {

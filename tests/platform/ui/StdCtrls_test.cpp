@@ -1,16 +1,13 @@
-#include "platform/ui/StdCtrls.h"
-
 #include "platform/ui/ExtCtrls.h"
 #include "platform/ui/FormReader.h"
 #include "platform/ui/Forms.h"
+#include "platform/ui/StdCtrls.h"
 
 #include <QBuffer>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
-
 #include <gtest/gtest.h>
-
 #include <memory>
 
 namespace {
@@ -46,7 +43,7 @@ protected:
                         first = x;
                     last = x;
                 }
-        return {first, last};
+        return { first, last };
     }
 
     static QRgb Rgb(TColor color) { return ColorToQColor(color).rgb() | 0xFF000000u; }
