@@ -1107,6 +1107,8 @@ void TWinControl::InsertControl(TControl* control)
 
 void TWinControl::RemoveControl(TControl* control)
 {
+    if (!control)
+        return;
     FControls.removeAll(control);
     FWinControls.removeAll(control);
     if (auto* win = dynamic_cast<TWinControl*>(control))

@@ -142,11 +142,18 @@ TMenuItem::~TMenuItem()
 {
     while (!FItems.isEmpty())
         delete FItems.last();
-    if (FParent)
-        FParent->Remove(this);
     // The action belongs to the menu bar, which the next rebuild replaces.
     if (FAction)
         FAction->setVisible(false);
+    if (TMenuItem* parent = FParent) {
+        parent->FItems.removeAll(this);
+        FParent = nullptr;
+        try {
+            parent->Changed(true);
+        } catch (...) {
+            // A destructor cannot report it; the menu is rebuilt on its next change.
+        }
+    }
 }
 
 void TMenuItem::SetCaption(const QString& value)
