@@ -17,6 +17,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -59,7 +61,11 @@ inline bool WaitUntil(const std::function<bool()>& done, int milliseconds = 1000
     while (!done()) {
         if (timer.elapsed() > milliseconds)
             return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        // Handles what comes and sleeps otherwise (a bare processEvents
+        // would spin a core while waiting).
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
     }
     return true;
 }

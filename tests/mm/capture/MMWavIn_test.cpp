@@ -13,6 +13,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -366,7 +368,11 @@ bool WaitUntil(const std::function<bool()>& done, int milliseconds = 5000)
     while (!done()) {
         if (timer.elapsed() > milliseconds)
             return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        // Handles what comes and sleeps otherwise (a bare processEvents
+        // would spin a core while waiting).
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
     }
     return true;
 }
