@@ -818,8 +818,7 @@ void TMMCustomWaveIn::Stop()
 {
     if (!(State() & (wsStarted | wsPaused)))
         return;
-    // A stop running in an outer frame (or another thread) completes it.
-    if (FStopActive.exchange(true))
+    if (!TakeStop())
         return;
     try {
         {
@@ -851,11 +850,41 @@ void TMMCustomWaveIn::Stop()
         }
         CompleteStop();
     } catch (...) {
-        FStopActive.store(false);
+        ReleaseStop();
         FireError();
         Close();
         throw;
     }
+    ReleaseStop();
+}
+
+bool TMMCustomWaveIn::TakeStop()
+{
+    const DWORD self = GetCurrentThreadId();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStateWaits * kStateWaitMs);
+    while (FStopActive.exchange(true)) {
+        // A stop in an outer frame of this thread completes it; one in the
+        // buffer thread only defers itself, briefly: this stop then goes on
+        // and completes it here.
+        if (FStopThread.load() == self || std::chrono::steady_clock::now() >= deadline)
+            return false;
+        if (IsMainThread())
+            CheckSynchronize();
+        FProgress.WaitFor(1);
+    }
+    FStopThread.store(self);
+    if (State() & (wsStarted | wsPaused))
+        return true;
+    // The stop that ran meanwhile has done it.
+    ReleaseStop();
+    return false;
+}
+
+void TMMCustomWaveIn::ReleaseStop()
+{
+    if (FStopThread.load() != GetCurrentThreadId())
+        return;
+    FStopThread.store(0);
     FStopActive.store(false);
 }
 
@@ -864,7 +893,10 @@ void TMMCustomWaveIn::CompleteStop()
     {
         TCriticalSectionLock lock(FLock);
         if (FInCallbackCount.load() > 0) {
+            // Completed by the buffer thread's next post, also when a stop
+            // that came through an earlier post had to give up waiting.
             FStopPending.store(true);
+            FStopPosted.store(false);
             return;
         }
         ExcludeDeviceState(wsStarted);
@@ -874,7 +906,7 @@ void TMMCustomWaveIn::CompleteStop()
         FStopPending.store(false);
     }
     // The device is stopped: a Close from OnStop closes it at once.
-    FStopActive.store(false);
+    ReleaseStop();
     TMMCustomSoundComponent::Stopped();
     if (FOnStop && !(ComponentState() & csDestroying))
         FOnStop(this);
@@ -1005,7 +1037,10 @@ void TMMCustomWaveIn::WndProc(TMessage& message)
             ProcessNextReturned();
             break;
         case MM_WAVEIN_STOP:
-            Stop();
+            // Only for a stop still waiting: a late message must not stop a
+            // recording started since.
+            if (FStopPending.load())
+                Stop();
             break;
         case MM_WAVEIN_FAILED: {
             std::exception_ptr failure;

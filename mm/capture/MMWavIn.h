@@ -357,6 +357,8 @@ private:
     void EndThread();
     void WaitForThreadGone();
     bool WaitServingSynchronize(HANDLE event, DWORD milliseconds);
+    bool TakeStop();
+    void ReleaseStop();
     void CompleteStop();
     void CloseOwn();
 
@@ -415,6 +417,7 @@ private:
     std::atomic<bool> FStopPending { false };
     std::atomic<bool> FStopPosted { false };
     std::atomic<bool> FStopActive { false };
+    std::atomic<DWORD> FStopThread { 0 }; // the thread running the active stop
     std::atomic<bool> FDeviceFailed { false };
     std::atomic<int> FCurrentBuffer { 0 };
     std::atomic<std::int64_t> FBytesRecorded { 0 };

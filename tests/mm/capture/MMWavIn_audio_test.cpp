@@ -142,10 +142,14 @@ TEST_P(WaveInAudio, TwoHundredStartsAndStopsEndEveryTime)
         stopInside = cycle % 4 == 1;
         const std::size_t before = Collector.Buffers();
         in->Start();
-        ASSERT_TRUE(WaitUntil([&] { return Collector.Buffers() > before; })) << "cycle " << cycle;
+        ASSERT_TRUE(WaitUntil([&] { return Collector.Buffers() > before; }))
+            << "cycle " << cycle << ": state " << in->State().toInt() << ", queued " << in->QueuedCount()
+            << ", stop pending " << in->StopPending() << ", position " << in->Position();
         if (stopInside) {
             // Deferred: it completes once the buffer it came from is done.
-            ASSERT_TRUE(WaitUntil([&] { return Stops == cycle + 1; })) << "cycle " << cycle;
+            ASSERT_TRUE(WaitUntil([&] { return Stops == cycle + 1; }))
+                << "cycle " << cycle << ": stop pending " << in->StopPending() << ", queued " << in->QueuedCount()
+                << ", state " << in->State().toInt();
             stopInside = false;
         } else {
             in->Stop();

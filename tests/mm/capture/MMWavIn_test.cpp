@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -855,6 +856,34 @@ TEST_P(WaveInModes, AStopFromInsideTheChainCompletesOnceItsBufferIsDone)
     EXPECT_EQ(in->QueuedCount(), 0);
     in->Close();
     EXPECT_EQ(Stops, 1);
+}
+
+TEST_P(WaveInModes, StopsAskedAgainAndLateDoNotStopTheNextRecording)
+{
+    auto in = MakeWaveIn(GetParam());
+    in->SetBufferSize(100);
+    in->SetNumBuffers(4);
+    std::atomic<bool> stopEveryBuffer { true };
+    in->SetOnBufferReady([&](TObject*, PWaveHdr) {
+        if (stopEveryBuffer)
+            in->Stop();
+    });
+    in->Start();
+    FDevice.PartialBytes = 10;
+    ASSERT_EQ(FDevice.DeliverFromThread(2), 2);
+    ASSERT_TRUE(WaitUntil([&] { return Stops == 1; }));
+    EXPECT_EQ(Collector.SizesNow(), (std::vector<DWORD> { 100, 100, 10 }));
+    stopEveryBuffer = false;
+    FDevice.PartialBytes = 0;
+
+    in->Start();
+    PostMessage(in->WindowHandle(), MM_WAVEIN_STOP, reinterpret_cast<WPARAM>(in->DeviceHandle()), 0);
+    ASSERT_TRUE(DeliverAll(FDevice, 6));
+    ASSERT_TRUE(WaitUntil([&] { return Collector.BufferCount() == 9 && in->QueuedCount() == 4; }));
+    EXPECT_EQ(Stops, 1) << "no stop request of the first recording reached the second";
+    EXPECT_EQ(in->State(), TMMWaveInState(wsOpened | wsStarted));
+    EXPECT_TRUE(IsRunningSequence(Collector.Data));
+    in->Close();
 }
 
 TEST_P(WaveInModes, ACloseAskedWhileTheStopIsPendingIsDoneWithIt)
