@@ -359,6 +359,42 @@ TEST_F(WaveRecorderAudio, TwentyHourChangesGiveTwentyOneFilesThatJoinFrameByFram
     EXPECT_EQ(run.FBreaks, 0u) << run.FFirstBreak;
 }
 
+TEST_F(WaveRecorderAudio, ANewFileNameStopsTheRecordingAndTheSameNameDoesNot)
+{
+    auto stereo = ReadRecorder(kStereoDosya);
+    ASSERT_NE(stereo, nullptr);
+    Watch(*stereo);
+    int changes = 0;
+    stereo->SetOnChange([&](TObject*) { ++changes; });
+    const QString first = Directory + "/first.wav";
+    stereo->Wave()->SetFileName(first);
+    EXPECT_EQ(changes, 1) << "a first name is a change too";
+    changes = 0;
+    stereo->Start();
+    ASSERT_TRUE(WaitUntil([&] { return stereo->Position() >= 300; }));
+    // The window gives the recorder the name of the file it is writing
+    // again (when it becomes active): nothing changes.
+    stereo->Wave()->SetFileName(first);
+    EXPECT_EQ(changes, 0);
+    EXPECT_EQ(stereo->State() & wsStarted, wsStarted);
+    const std::size_t count = Data.Count();
+    ASSERT_TRUE(WaitUntil([&] { return Data.Count() >= count + 10; }));
+
+    stereo->Wave()->SetFileName(Directory + "/second.wav");
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(Stops, 1) << "another file stops the recording";
+    EXPECT_EQ(stereo->State(), TMMWaveInState(wsClosed));
+    int frames = 0;
+    ReadPcmFrames(first, &frames);
+    EXPECT_GT(frames, 48000 * 3 / 10) << "the first file is finished";
+    stereo->Start();
+    ASSERT_TRUE(WaitUntil([&] { return stereo->Position() >= 300; }));
+    stereo->Stop();
+    ReadPcmFrames(Directory + "/second.wav", &frames);
+    EXPECT_GT(frames, 48000 * 3 / 10);
+    EXPECT_TRUE(Exceptions.empty());
+}
+
 class WaveRecorderModes : public WaveRecorderAudio, public testing::WithParamInterface<TMMCBMode> {};
 
 TEST_P(WaveRecorderModes, ASecondOfEightBitMonoIsExactlyEightThousandBytes)

@@ -5,6 +5,7 @@
 #include "mm/capture/MMWRec.h"
 
 #include "mm/capture/MMACM.h"
+#include "mm/capture/MMWaveIO.h"
 #include "mm/format/MMWaveFormat.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/FormReader.h"
@@ -180,6 +181,33 @@ TEST_F(WaveRecorderTest, AStoredFormatShorterThanItsRecordIsRefused)
     text = kMonoDosya;
     text.replace("31000100401F0000590600004100000002004001", "31000100401F0000590600004100000002");
     EXPECT_THROW(ReadRecorder(text), EReadError) << "announces 2 extra bytes it does not have";
+}
+
+TEST_F(WaveRecorderTest, AnExistingFileNeverReplacesTheRecordingFormat)
+{
+    // A PCM file of another format, made by the RIFF layer.
+    const QString name = tonvara::test::MakeTempDir("recorder") + "/existing.wav";
+    WAVEFORMATEX pcm;
+    BuildPCMFormat(&pcm, 16, 1, 22050);
+    PWaveIOCB block = nullptr;
+    ASSERT_EQ(WaveIOFromFormat(&pcm, &block), kWaveIOOk);
+    ASSERT_EQ(WaveIOCreate(block, name.toLocal8Bit().constData()), kWaveIOOk);
+    const std::vector<char> silence(4410, 0);
+    ASSERT_EQ(WaveIOWrite(block, silence.data(), static_cast<LONG>(silence.size())), 4410);
+    WaveIOFree(block);
+
+    auto mono = ReadRecorder(kMonoDosya);
+    ASSERT_NE(mono, nullptr);
+    int changes = 0;
+    mono->SetOnChange([&](TObject*) { ++changes; });
+    mono->Wave()->SetFileName(name);
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(mono->Wave()->FormatTag(), WAVE_FORMAT_PCM) << "the file is attached";
+    EXPECT_EQ(mono->WaveIn()->GetPWaveFormat()->wFormatTag, WAVE_FORMAT_GSM610);
+    EXPECT_EQ(mono->PWaveFormat()->wFormatTag, WAVE_FORMAT_GSM610) << "the file's format did not reach the recorder";
+    mono->Wave()->SetFileName(name + ".new");
+    EXPECT_EQ(changes, 2);
+    EXPECT_EQ(mono->PWaveFormat()->wFormatTag, WAVE_FORMAT_GSM610);
 }
 
 TEST_F(WaveRecorderTest, PropertiesGoToTheWaveInputAndTheWave)
