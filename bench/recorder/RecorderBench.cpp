@@ -11,7 +11,6 @@
 // scripts/test's servers, PULSE_SERVER set). TONVARA_BENCH_SECONDS changes
 // the 30 s.
 #include "mm/capture/MMWRec.h"
-
 #include "platform/mm/MSAcm.h"
 #include "platform/mm/WaveIn.h"
 #include "platform/ui/FormReader.h"
@@ -20,12 +19,10 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QTimer>
 #include <QProcess>
-
-#include <benchmark/benchmark.h>
-
+#include <QTimer>
 #include <atomic>
+#include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -93,8 +90,9 @@ class TTone {
 public:
     explicit TTone(int seconds)
     {
-        FProcess.start("sox", { "-n", "-q", "-t", "pulseaudio", "default", "synth", QString::number(seconds + 5),
-                                  "sine", "1000", "vol", "0.5" });
+        FProcess.start("sox",
+            { "-n", "-q", "-t", "pulseaudio", "default", "synth", QString::number(seconds + 5), "sine",
+                "1000", "vol", "0.5" });
         FProcess.waitForStarted(5000);
     }
     ~TTone()
@@ -156,8 +154,9 @@ void RawCapture(benchmark::State& state, const WAVEFORMATEX* format, DWORD buffe
         TRawCapture capture;
         std::vector<std::vector<char>> memory(20, std::vector<char>(bufferBytes));
         std::vector<WAVEHDR> headers(20);
-        if (waveInOpen(&capture.Handle, WAVE_MAPPER, format, reinterpret_cast<DWORD_PTR>(&TRawCapture::Callback),
-                reinterpret_cast<DWORD_PTR>(&capture), CALLBACK_FUNCTION)
+        if (waveInOpen(&capture.Handle, WAVE_MAPPER, format,
+                reinterpret_cast<DWORD_PTR>(&TRawCapture::Callback), reinterpret_cast<DWORD_PTR>(&capture),
+                CALLBACK_FUNCTION)
             != MMSYSERR_NOERROR) {
             state.SkipWithError("the device does not open: is a sound server running?");
             return;
@@ -257,7 +256,8 @@ int main(int argc, char** argv)
     // this build tree (lib/ two levels above bench/recorder/).
     std::error_code error;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    const std::string module = (exe.parent_path() / "../../lib/libtonvara_acm.so").lexically_normal().string();
+    const std::string module
+        = (exe.parent_path() / "../../lib/libtonvara_acm.so").lexically_normal().string();
     setenv(kAcmModuleVariable, module.c_str(), 0);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);

@@ -2,12 +2,10 @@
 
 #include "mm/capture/MMACM.h"
 #include "mm/format/MMWaveFormat.h"
-
 #include "platform/ui/Dialogs.h"
 
 #include <QByteArray>
 #include <QIODevice>
-
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -252,7 +250,8 @@ QString TMMWaveRecorder::InputFormat() const
 
 void TMMWaveRecorder::SetInputFormat(const QString&)
 {
-    MessageDlg(QStringLiteral("This is a read-only property, please use SelectFormat."), mtInformation, { mbOK });
+    MessageDlg(
+        QStringLiteral("This is a read-only property, please use SelectFormat."), mtInformation, { mbOK });
 }
 
 bool TMMWaveRecorder::OverwriteExisting() const
@@ -292,7 +291,8 @@ void TMMWaveRecorder::DefineProperties(TFiler* filer)
 {
     TMMDSPComponent::DefineProperties(filer);
     const LPCWAVEFORMATEX own = GetPWaveFormat();
-    const bool hasData = own != nullptr && own->wFormatTag != WAVE_FORMAT_PCM && FWaveIn->GetPWaveFormat() != nullptr;
+    const bool hasData
+        = own != nullptr && own->wFormatTag != WAVE_FORMAT_PCM && FWaveIn->GetPWaveFormat() != nullptr;
     filer->DefineBinaryProperty(
         QStringLiteral("WaveFormatEx"), [this](QIODevice& stream) { ReadWaveFormat(stream); },
         [this](QIODevice& stream) { WriteWaveFormat(stream); }, hasData);

@@ -25,7 +25,6 @@
 #include "mm/capture/MMWave.h"
 #include "mm/core/MMDSPObj.h"
 #include "mm/core/MMUtils.h"
-
 #include "platform/ui/Classes.h"
 
 #include <QString>

@@ -1,7 +1,6 @@
 #include "mm/capture/MMWavIn.h"
 
 #include "mm/format/MMWaveFormat.h"
-
 #include "platform/kernel/Clock.h"
 #include "platform/kernel/KernelObject.h"
 #include "platform/kernel/Messages.h"
@@ -128,7 +127,8 @@ void TMMWaveInThread::Execute()
 
     while (!Terminated()) {
         if (PeekMessage(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == MM_WIM_DATA && reinterpret_cast<HWAVEIN>(msg.wParam) == FWaveIn->DeviceHandle()) {
+            if (msg.message == MM_WIM_DATA
+                && reinterpret_cast<HWAVEIN>(msg.wParam) == FWaveIn->DeviceHandle()) {
                 try {
                     FWaveIn->ProcessNextReturned();
                 } catch (...) {
@@ -203,8 +203,8 @@ TMMCustomWaveIn::~TMMCustomWaveIn()
 
 void TMMCustomWaveIn::InitDeviceFunctions()
 {
-    FDevice = TMMWaveInFunctions { &NoNumDevs, &NoDevCaps, &NoErrorText, &NoOpen, &NoHandle, &NoHeader, &NoHeader,
-        &NoHeader, &NoHandle, &NoHandle, &NoHandle, &NoPosition, &NoID };
+    FDevice = TMMWaveInFunctions { &NoNumDevs, &NoDevCaps, &NoErrorText, &NoOpen, &NoHandle, &NoHeader,
+        &NoHeader, &NoHeader, &NoHandle, &NoHandle, &NoHandle, &NoPosition, &NoID };
 }
 
 void TMMCustomWaveIn::ReadDevices()
@@ -291,7 +291,8 @@ void TMMCustomWaveIn::SetDeviceID(TMMDeviceId value)
         if (FDevice.waveInGetDevCapsA(static_cast<UINT_PTR>(DeviceNumber(value)), &caps, sizeof(caps))
             == MMSYSERR_NOERROR) {
             FCaps = caps;
-            FProductName = QString::fromLocal8Bit(caps.szPname, static_cast<qsizetype>(strnlen(caps.szPname, MAXPNAMELEN)));
+            FProductName = QString::fromLocal8Bit(
+                caps.szPname, static_cast<qsizetype>(strnlen(caps.szPname, MAXPNAMELEN)));
         }
     }
     FDeviceID = id >= -1 && id <= FNumDevs - 1 ? value : InvalidId;
@@ -428,7 +429,8 @@ void TMMCustomWaveIn::SetPWaveFormat(LPCWAVEFORMATEX format)
 {
     Close();
     if (format != nullptr && IsPCMFormat(format)) {
-        FSampleRate = Limit(static_cast<std::int32_t>(format->nSamplesPerSec), kMinSampleRate, kMaxSampleRate);
+        FSampleRate
+            = Limit(static_cast<std::int32_t>(format->nSamplesPerSec), kMinSampleRate, kMaxSampleRate);
         FBitLength = static_cast<TMMBits>(format->wBitsPerSample / 8 - 1);
         FMode = static_cast<TMMMode>(format->nChannels - 1);
         if (format != &FPCMFormat)
@@ -522,7 +524,8 @@ bool TMMCustomWaveIn::FormatSupported(TMMDeviceId deviceId, LPCWAVEFORMATEX form
     const int id = static_cast<std::int32_t>(deviceId);
     if (id < -1 || id >= FNumDevs || format == nullptr)
         return false;
-    if (FDevice.waveInOpen(nullptr, DeviceNumber(deviceId), format, 0, 0, WAVE_FORMAT_QUERY) != MMSYSERR_NOERROR)
+    if (FDevice.waveInOpen(nullptr, DeviceNumber(deviceId), format, 0, 0, WAVE_FORMAT_QUERY)
+        != MMSYSERR_NOERROR)
         return false;
     if (format->wFormatTag != WAVE_FORMAT_PCM)
         return true;
@@ -654,7 +657,8 @@ void TMMCustomWaveIn::UnprepareBuffers()
             std::this_thread::yield();
         if (!(LoadFlags(header) & WHDR_DONE))
             std::atomic_ref<DWORD>(header->dwFlags).fetch_or(WHDR_DONE);
-        CheckDevice(FDevice.waveInUnprepareHeader(DeviceHandle(), header, sizeof(WAVEHDR)), "WaveInUnprepareHeader:");
+        CheckDevice(
+            FDevice.waveInUnprepareHeader(DeviceHandle(), header, sizeof(WAVEHDR)), "WaveInUnprepareHeader:");
     }
 }
 
@@ -861,7 +865,8 @@ void TMMCustomWaveIn::Stop()
 bool TMMCustomWaveIn::TakeStop()
 {
     const DWORD self = GetCurrentThreadId();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStateWaits * kStateWaitMs);
+    const auto deadline
+        = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStateWaits * kStateWaitMs);
     while (FStopActive.exchange(true)) {
         // A stop in an outer frame of this thread completes it; one in the
         // buffer thread only defers itself, briefly: this stop then goes on
@@ -925,7 +930,8 @@ std::uint32_t TMMCustomWaveIn::GetSamplePosition()
         return 0;
     MMTIME time {};
     time.wType = TIME_SAMPLES;
-    if (FDevice.waveInGetPosition(handle, &time, sizeof(time)) == MMSYSERR_NOERROR && time.wType == TIME_SAMPLES)
+    if (FDevice.waveInGetPosition(handle, &time, sizeof(time)) == MMSYSERR_NOERROR
+        && time.wType == TIME_SAMPLES)
         return time.u.sample;
     time.wType = TIME_BYTES;
     CheckDevice(FDevice.waveInGetPosition(handle, &time, sizeof(time)), "WaveInGetPosition:");
@@ -1068,7 +1074,8 @@ void TMMCustomWaveIn::PushReturned(HWAVEIN handle, PWaveHdr header)
     std::lock_guard lock(FReturnedLock);
     if (FReturnedCount >= kMaxWaveInBuffers)
         return;
-    FReturned[static_cast<std::size_t>((FReturnedHead + FReturnedCount) % kMaxWaveInBuffers)] = { handle, header };
+    FReturned[static_cast<std::size_t>((FReturnedHead + FReturnedCount) % kMaxWaveInBuffers)]
+        = { handle, header };
     ++FReturnedCount;
 }
 
@@ -1155,8 +1162,8 @@ void TMMCustomWaveIn::ProcessBuffer(PWaveHdr header)
                 MMRESULT queued = MMSYSERR_NOERROR;
                 {
                     TCriticalSectionLock lock(FLock);
-                    if (!FStopPending.load() && !FStopping.load() && !FResetting.load() && !FDeviceFailed.load()
-                        && (State() & wsStarted)) {
+                    if (!FStopPending.load() && !FStopping.load() && !FResetting.load()
+                        && !FDeviceFailed.load() && (State() & wsStarted)) {
                         header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_PREPARED;
                         queued = FDevice.waveInAddBuffer(DeviceHandle(), header, sizeof(WAVEHDR));
                         if (queued == MMSYSERR_NOERROR)
@@ -1231,8 +1238,8 @@ bool TMMCustomWaveIn::WaitServingSynchronize(HANDLE event, DWORD milliseconds)
             return true;
         if (IsMainThread())
             CheckSynchronize();
-        const auto left
-            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
         if (WaitForSingleObject(event, std::min<DWORD>(kServeSliceMs, static_cast<DWORD>(left.count())))
@@ -1287,7 +1294,7 @@ TMMWaveIn::~TMMWaveIn() = default;
 
 void TMMWaveIn::InitDeviceFunctions()
 {
-    FDevice = TMMWaveInFunctions { &::waveInGetNumDevs, &::waveInGetDevCapsA, &::waveInGetErrorTextA, &::waveInOpen,
-        &::waveInClose, &::waveInPrepareHeader, &::waveInUnprepareHeader, &::waveInAddBuffer, &::waveInStart,
-        &::waveInStop, &::waveInReset, &::waveInGetPosition, &::waveInGetID };
+    FDevice = TMMWaveInFunctions { &::waveInGetNumDevs, &::waveInGetDevCapsA, &::waveInGetErrorTextA,
+        &::waveInOpen, &::waveInClose, &::waveInPrepareHeader, &::waveInUnprepareHeader, &::waveInAddBuffer,
+        &::waveInStart, &::waveInStop, &::waveInReset, &::waveInGetPosition, &::waveInGetID };
 }

@@ -32,7 +32,6 @@
 #include "mm/core/MMDSPObj.h"
 #include "mm/core/MMObj.h"
 #include "mm/core/MMUtils.h"
-
 #include "platform/kernel/SyncObjs.h"
 #include "platform/kernel/Threads.h"
 #include "platform/kernel/WinTypes.h"
@@ -42,7 +41,6 @@
 
 #include <QFlags>
 #include <QString>
-
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -68,8 +66,9 @@ struct TMMWaveInFunctions {
     UINT (*waveInGetNumDevs)();
     MMRESULT (*waveInGetDevCapsA)(UINT_PTR deviceId, LPWAVEINCAPSA caps, UINT size);
     MMRESULT (*waveInGetErrorTextA)(MMRESULT error, LPSTR text, UINT size);
-    MMRESULT (*waveInOpen)(LPHWAVEIN handle, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback,
-        DWORD_PTR instance, DWORD flags);
+    MMRESULT (*waveInOpen)
+    (LPHWAVEIN handle, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback, DWORD_PTR instance,
+        DWORD flags);
     MMRESULT (*waveInClose)(HWAVEIN handle);
     MMRESULT (*waveInPrepareHeader)(HWAVEIN handle, LPWAVEHDR header, UINT size);
     MMRESULT (*waveInUnprepareHeader)(HWAVEIN handle, LPWAVEHDR header, UINT size);

@@ -9,28 +9,25 @@
 // whose monitor is the default source.
 
 #include "mm/core/MMDSPObj.h"
-#include "platform/mm/MSAcm.h"
 #include "platform/mm/MMSystem.h"
-
+#include "platform/mm/MSAcm.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QTimer>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
-
-#include <gtest/gtest.h>
-
+#include <QTimer>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -140,8 +137,9 @@ public:
     TTone(double seconds, int frequency)
     {
         FProcess.setProcessChannelMode(QProcess::ForwardedChannels);
-        FProcess.start("sox", { "-n", "-q", "-t", "pulseaudio", "default", "synth", QString::number(seconds), "sine",
-                                  QString::number(frequency), "vol", "0.5" });
+        FProcess.start("sox",
+            { "-n", "-q", "-t", "pulseaudio", "default", "synth", QString::number(seconds), "sine",
+                QString::number(frequency), "vol", "0.5" });
         FStarted = FProcess.waitForStarted(5000);
     }
     ~TTone() { Stop(); }
@@ -182,15 +180,17 @@ public:
         FFile = tonvara::test::MakeTempDir("counter") + "/signal.raw";
         QFile file(FFile);
         EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(reinterpret_cast<const char*>(signal.data()), static_cast<qint64>(signal.size() * sizeof(int16_t)));
+        file.write(reinterpret_cast<const char*>(signal.data()),
+            static_cast<qint64>(signal.size() * sizeof(int16_t)));
     }
     ~TCounterPlayer() { Stop(); }
 
     void Start()
     {
         FProcess.setProcessChannelMode(QProcess::ForwardedChannels);
-        FProcess.start("pacat", { "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2",
-                                    "--volume=65536", "--latency-msec=300", FFile });
+        FProcess.start("pacat",
+            { "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2", "--volume=65536",
+                "--latency-msec=300", FFile });
         ASSERT_TRUE(FProcess.waitForStarted(5000));
     }
     /// Waits (with the event loop running) until pacat has ended.
@@ -217,10 +217,10 @@ private:
 
 /// What a recording of the counter signal (48 kHz stereo S16 frames) shows.
 struct TCounterRun {
-    std::size_t FLength = 0;        // counter frames recorded
+    std::size_t FLength = 0; // counter frames recorded
     uint32_t FFirstValue = 0;
     uint32_t FLastValue = 0;
-    std::size_t FBreaks = 0;        // counter frames that do not follow the one before
+    std::size_t FBreaks = 0; // counter frames that do not follow the one before
     std::string FFirstBreak;
     std::size_t FSilenceInside = 0; // silent frames between counter frames
 };
@@ -247,7 +247,8 @@ inline TCounterRun AnalyseCounter(const std::vector<unsigned char>& data)
         } else {
             run.FSilenceInside += silence;
             if (v != last + 1 && run.FBreaks++ == 0)
-                run.FFirstBreak = "frame " + std::to_string(i / 4) + ": " + std::to_string(last) + " then " + std::to_string(v);
+                run.FFirstBreak = "frame " + std::to_string(i / 4) + ": " + std::to_string(last) + " then "
+                    + std::to_string(v);
         }
         silence = 0;
         last = v;
@@ -280,17 +281,19 @@ public:
         FDirectory = tonvara::test::MakeTempDir("pulse");
         QDir().mkpath(FDirectory + "/runtime");
         QDir().mkpath(FDirectory + "/home");
-        QFile::setPermissions(FDirectory + "/runtime", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile::setPermissions(
+            FDirectory + "/runtime", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QFile config(FDirectory + "/headless.pa");
         EXPECT_TRUE(config.open(QIODevice::WriteOnly));
-        config.write(QString("load-module module-native-protocol-unix auth-anonymous=1 socket=%1/runtime/native\n"
-                             "load-module module-null-sink sink_name=s rate=48000 channels=2\n"
-                             "load-module module-null-source source_name=z rate=48000 channels=2\n"
-                             "load-module module-loopback source=z sink=s latency_msec=30\n"
-                             "set-default-sink s\nset-default-source s.monitor\n"
-                             "suspend-sink s 1\nsuspend-sink s 0\n")
-                         .arg(FDirectory)
-                         .toUtf8());
+        config.write(
+            QString("load-module module-native-protocol-unix auth-anonymous=1 socket=%1/runtime/native\n"
+                    "load-module module-null-sink sink_name=s rate=48000 channels=2\n"
+                    "load-module module-null-source source_name=z rate=48000 channels=2\n"
+                    "load-module module-loopback source=z sink=s latency_msec=30\n"
+                    "set-default-sink s\nset-default-source s.monitor\n"
+                    "suspend-sink s 1\nsuspend-sink s 0\n")
+                .arg(FDirectory)
+                .toUtf8());
         config.close();
         FServer = "unix:" + FDirectory.toStdString() + "/runtime/native";
         QProcess pulse;
@@ -301,8 +304,9 @@ public:
         environment.insert("PULSE_STATE_PATH", FDirectory + "/home");
         environment.remove("PULSE_SERVER");
         pulse.setProcessEnvironment(environment);
-        pulse.start("pulseaudio", { "-n", "-F", FDirectory + "/headless.pa", "--exit-idle-time=-1", "--daemonize=yes",
-                                      "--use-pid-file=yes", "--log-target=file:" + FDirectory + "/pa.log" });
+        pulse.start("pulseaudio",
+            { "-n", "-F", FDirectory + "/headless.pa", "--exit-idle-time=-1", "--daemonize=yes",
+                "--use-pid-file=yes", "--log-target=file:" + FDirectory + "/pa.log" });
         EXPECT_TRUE(pulse.waitForFinished(20000));
         QFile pid(FDirectory + "/runtime/pid");
         if (pid.open(QIODevice::ReadOnly))

@@ -1,10 +1,8 @@
 // The recorder against a real PulseAudio server, with the program's two
 // recorders read from their stored forms: the files they write are checked
 // byte by byte and by real readers (sox, ffmpeg, ffprobe, libsndfile).
-#include "mm/capture/MMWRec.h"
-
 #include "MMWRecAudioSupport.h"
-
+#include "mm/capture/MMWRec.h"
 #include "mm/capture/MMWaveIO.h"
 #include "platform/mm/WaveIn.h"
 #include "platform/ui/Application.h"
@@ -12,15 +10,13 @@
 
 #include <QFile>
 #include <QProcess>
-
-#include <gtest/gtest.h>
-#include <sndfile.h>
-
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
+#include <sndfile.h>
 #include <vector>
 
 namespace {
@@ -61,8 +57,8 @@ const QByteArray kStereoDosya = "object StereoDosya: TMMWaveRecorder\n"
                                 "  OverwriteExisting = True\n"
                                 "end\n";
 
-const unsigned char kGsmFormat[20] = { 0x31, 0x00, 0x01, 0x00, 0x40, 0x1F, 0x00, 0x00, 0x59, 0x06, 0x00, 0x00, 0x41,
-    0x00, 0x00, 0x00, 0x02, 0x00, 0x40, 0x01 };
+const unsigned char kGsmFormat[20] = { 0x31, 0x00, 0x01, 0x00, 0x40, 0x1F, 0x00, 0x00, 0x59, 0x06, 0x00, 0x00,
+    0x41, 0x00, 0x00, 0x00, 0x02, 0x00, 0x40, 0x01 };
 
 std::unique_ptr<TMMWaveRecorder> ReadRecorder(const QByteArray& text)
 {
@@ -78,7 +74,8 @@ QByteArray RunTool(const QString& program, const QStringList& arguments)
 {
     QProcess process;
     process.start(program, arguments);
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0) {
         ADD_FAILURE() << program.toStdString() << " failed: " << process.readAllStandardError().toStdString();
         return {};
     }
@@ -186,9 +183,11 @@ class WaveRecorderAudio : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "the audio tests need the server scripts/test starts";
+        ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr)
+            << "the audio tests need the server scripts/test starts";
         Directory = tonvara::test::MakeTempDir("recorder");
-        Application->SetOnException([this](TObject*, const std::exception& e) { Exceptions.push_back(ExceptionMessage(e)); });
+        Application->SetOnException(
+            [this](TObject*, const std::exception& e) { Exceptions.push_back(ExceptionMessage(e)); });
     }
     void TearDown() override { Application->SetOnException(nullptr); }
 
@@ -276,13 +275,14 @@ TEST_F(WaveRecorderAudio, MonoDosyaRecordsATenSecondToneIntoAGsmFile)
 
     const double seconds = static_cast<double>(dataBytes) / 65 * 320 / 8000;
     EXPECT_NEAR(seconds, 10.0, 0.2) << "duration within 2 %";
-    const double probed = RunTool("ffprobe", { "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", file })
-                              .trimmed()
-                              .toDouble();
+    const double probed
+        = RunTool("ffprobe", { "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", file })
+              .trimmed()
+              .toDouble();
     EXPECT_NEAR(probed, 10.0, 0.2);
 
-    const std::vector<double> soxPcm = Samples16(
-        RunTool("sox", { "-q", file, "-t", "raw", "-e", "signed-integer", "-b", "16", "-c", "1", "-r", "8000", "-" }));
+    const std::vector<double> soxPcm = Samples16(RunTool("sox",
+        { "-q", file, "-t", "raw", "-e", "signed-integer", "-b", "16", "-c", "1", "-r", "8000", "-" }));
     const std::vector<double> ffPcm = Samples16(
         RunTool("ffmpeg", { "-v", "error", "-i", file, "-f", "s16le", "-ac", "1", "-ar", "8000", "-" }));
     EXPECT_NEAR(static_cast<double>(soxPcm.size()) / 8000, seconds, 0.05);
@@ -315,9 +315,9 @@ TEST_F(WaveRecorderAudio, StereoDosyaRecordsEveryFrameOfAMinuteInOrder)
     const TCounterRun run = AnalyseCounter(data);
     RecordProperty("silence_inside", static_cast<int>(run.FSilenceInside));
     ExpectWholeCounter(run, player.Frames());
-    EXPECT_EQ(statistics.FOverruns, 0u) << "the device lost input: " << statistics.FSilenceSamples
-                                        << " samples filled, " << statistics.FBreaks << " breaks; "
-                                        << run.FSilenceInside << " silent frames inside the signal";
+    EXPECT_EQ(statistics.FOverruns, 0u)
+        << "the device lost input: " << statistics.FSilenceSamples << " samples filled, "
+        << statistics.FBreaks << " breaks; " << run.FSilenceInside << " silent frames inside the signal";
 }
 
 TEST_F(WaveRecorderAudio, TwentyHourChangesGiveTwentyOneFilesThatJoinFrameByFrame)
@@ -395,7 +395,7 @@ TEST_F(WaveRecorderAudio, ANewFileNameStopsTheRecordingAndTheSameNameDoesNot)
     EXPECT_TRUE(Exceptions.empty());
 }
 
-class WaveRecorderModes : public WaveRecorderAudio, public testing::WithParamInterface<TMMCBMode> {};
+class WaveRecorderModes : public WaveRecorderAudio, public testing::WithParamInterface<TMMCBMode> { };
 
 TEST_P(WaveRecorderModes, ASecondOfEightBitMonoIsExactlyEightThousandBytes)
 {
@@ -415,7 +415,8 @@ TEST_P(WaveRecorderModes, ASecondOfEightBitMonoIsExactlyEightThousandBytes)
     recorder.Start();
     EXPECT_EQ(Starts, 1) << "the second Start does nothing";
     ASSERT_TRUE(WaitUntil([&] { return Stops == 1; }));
-    EXPECT_EQ(recorder.State(), TMMWaveInState(wsClosed)) << "a recording that ends by itself closes the device";
+    EXPECT_EQ(recorder.State(), TMMWaveInState(wsClosed))
+        << "a recording that ends by itself closes the device";
     EXPECT_EQ(recorder.Position(), 0) << "idle";
     std::size_t total = 0;
     for (DWORD size : Data.All())
@@ -499,15 +500,18 @@ TEST_P(WaveRecorderModes, AServerKilledWhileRecordingEndsInAFinishedFileAndARepo
     int frames = 0;
     ReadPcmFrames(file, &frames);
     EXPECT_EQ(static_cast<std::size_t>(frames), total / 4);
-    const double probed = RunTool("ffprobe", { "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", file })
-                              .trimmed()
-                              .toDouble();
+    const double probed
+        = RunTool("ffprobe", { "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", file })
+              .trimmed()
+              .toDouble();
     EXPECT_NEAR(probed, static_cast<double>(total) / 4 / 44100, 0.01);
     EXPECT_FALSE(RunTool("sox", { "--i", "-s", file }).isEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, WaveRecorderModes, testing::Values(cmWindow, cmThread),
-    [](const testing::TestParamInfo<TMMCBMode>& info) { return info.param == cmWindow ? "Window" : "Thread"; });
+    [](const testing::TestParamInfo<TMMCBMode>& info) {
+        return info.param == cmWindow ? "Window" : "Thread";
+    });
 
 TEST_F(WaveRecorderAudio, TheFailuresThatCanBeProvokedHereReadAsDocumented)
 {

@@ -2,24 +2,20 @@
 // recorders with their "WaveFormatEx"), the properties it forwards, its
 // format handling and what it does while idle. Recording is in
 // MMWRec_audio_test.cpp.
-#include "mm/capture/MMWRec.h"
-
 #include "mm/capture/MMACM.h"
+#include "mm/capture/MMWRec.h"
 #include "mm/capture/MMWaveIO.h"
 #include "mm/format/MMWaveFormat.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
-
 #include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
-
-#include <gtest/gtest.h>
-
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,7 +74,8 @@ protected:
         const char* old = std::getenv("PULSE_SERVER");
         FOldServer = old != nullptr ? old : "";
         FHadServer = old != nullptr;
-        const std::string missing = "unix:" + tonvara::test::MakeTempDir("noserver").toStdString() + "/native";
+        const std::string missing
+            = "unix:" + tonvara::test::MakeTempDir("noserver").toStdString() + "/native";
         setenv("PULSE_SERVER", missing.c_str(), 1);
         FPreviousDialogs = SetMessageDialogHandler([this](const TMessageDialogRequest& request) {
             Dialogs.push_back(request);
@@ -131,7 +128,8 @@ TEST_F(WaveRecorderTest, MonoDosyaReadsItsSettingsAndItsGsmFormat)
     EXPECT_EQ(gsm->wfx.nBlockAlign, 65);
     EXPECT_EQ(gsm->wfx.wBitsPerSample, 0);
     EXPECT_EQ(gsm->wSamplesPerBlock, 320);
-    EXPECT_TRUE(WaveFormatsEqual(mono->PWaveFormat(), format)) << "the format came back through the wave file";
+    EXPECT_TRUE(WaveFormatsEqual(mono->PWaveFormat(), format))
+        << "the format came back through the wave file";
     EXPECT_TRUE(WaveFormatsEqual(mono->WaveFile()->PWaveFormat(), format));
 
     QString name;
@@ -164,8 +162,9 @@ TEST_F(WaveRecorderTest, TheStoredFormatIsWrittenBackAndReadsTheSame)
     auto mono = ReadRecorder(kMonoDosya);
     ASSERT_NE(mono, nullptr);
     const QByteArray written = ComponentToText(mono.get());
-    EXPECT_TRUE(QString::fromUtf8(written).remove(QRegularExpression("\\s")).contains(
-        "WaveFormatEx={31000100401F0000590600004100000002004001}"))
+    EXPECT_TRUE(QString::fromUtf8(written)
+                    .remove(QRegularExpression("\\s"))
+                    .contains("WaveFormatEx={31000100401F0000590600004100000002004001}"))
         << written.toStdString();
     auto again = ReadRecorder(written);
     ASSERT_NE(again, nullptr);
@@ -204,7 +203,8 @@ TEST_F(WaveRecorderTest, AnExistingFileNeverReplacesTheRecordingFormat)
     EXPECT_EQ(changes, 1);
     EXPECT_EQ(mono->Wave()->FormatTag(), WAVE_FORMAT_PCM) << "the file is attached";
     EXPECT_EQ(mono->WaveIn()->GetPWaveFormat()->wFormatTag, WAVE_FORMAT_GSM610);
-    EXPECT_EQ(mono->PWaveFormat()->wFormatTag, WAVE_FORMAT_GSM610) << "the file's format did not reach the recorder";
+    EXPECT_EQ(mono->PWaveFormat()->wFormatTag, WAVE_FORMAT_GSM610)
+        << "the file's format did not reach the recorder";
     mono->Wave()->SetFileName(name + ".new");
     EXPECT_EQ(changes, 2);
     EXPECT_EQ(mono->PWaveFormat()->wFormatTag, WAVE_FORMAT_GSM610);

@@ -3,15 +3,12 @@
 // stops and restarts join without a missing or doubled frame, the recording
 // limit is exact, hundreds of starts and stops end, and a server that dies
 // closes the device with a report.
-#include "mm/capture/MMWavIn.h"
-
 #include "MMWRecAudioSupport.h"
-
+#include "mm/capture/MMWavIn.h"
 #include "platform/ui/Application.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <gtest/gtest.h>
 #include <memory>
 #include <vector>
 
@@ -23,8 +20,10 @@ class WaveInAudio : public testing::TestWithParam<TMMCBMode> {
 protected:
     void SetUp() override
     {
-        ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "the audio tests need the server scripts/test starts";
-        Application->SetOnException([this](TObject*, const std::exception& e) { Exceptions.push_back(ExceptionMessage(e)); });
+        ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr)
+            << "the audio tests need the server scripts/test starts";
+        Application->SetOnException(
+            [this](TObject*, const std::exception& e) { Exceptions.push_back(ExceptionMessage(e)); });
     }
     void TearDown() override { Application->SetOnException(nullptr); }
 
@@ -103,7 +102,8 @@ TEST_P(WaveInAudio, TwentyStopsAndStartsJoinWithoutAMissingOrDoubledFrame)
     ASSERT_TRUE(player.WaitFinished(40000));
     EXPECT_EQ(Stops, 21);
     const TCounterRun run = AnalyseCounter(joined);
-    EXPECT_GT(run.FLength, static_cast<std::size_t>(8 * 48000)) << "21 cycles of half a second hold most of the signal";
+    EXPECT_GT(run.FLength, static_cast<std::size_t>(8 * 48000))
+        << "21 cycles of half a second hold most of the signal";
     EXPECT_EQ(run.FBreaks, 0u) << run.FFirstBreak;
 }
 
@@ -148,8 +148,8 @@ TEST_P(WaveInAudio, TwoHundredStartsAndStopsEndEveryTime)
         if (stopInside) {
             // Deferred: it completes once the buffer it came from is done.
             ASSERT_TRUE(WaitUntil([&] { return Stops == cycle + 1; }))
-                << "cycle " << cycle << ": stop pending " << in->StopPending() << ", queued " << in->QueuedCount()
-                << ", state " << in->State().toInt();
+                << "cycle " << cycle << ": stop pending " << in->StopPending() << ", queued "
+                << in->QueuedCount() << ", state " << in->State().toInt();
             stopInside = false;
         } else {
             in->Stop();
@@ -221,13 +221,16 @@ TEST_P(WaveInAudio, TheFailuresThatCanBeProvokedHereReadAsDocumented)
     ExpectError([&] { in->SetMode(mMono); }, "Change to property while device was open");
     ExpectError([&] { in->SetNumBuffers(8); }, "Change to property while device was open");
     const std::size_t before = Collector.Buffers();
-    ASSERT_TRUE(WaitUntil([&] { return Collector.Buffers() >= before + 10; })) << "the device goes on recording";
+    ASSERT_TRUE(WaitUntil([&] { return Collector.Buffers() >= before + 10; }))
+        << "the device goes on recording";
     EXPECT_EQ(in->Mode(), mStereo);
     in->Close();
     EXPECT_TRUE(Exceptions.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, WaveInAudio, testing::Values(cmWindow, cmThread),
-    [](const testing::TestParamInfo<TMMCBMode>& info) { return info.param == cmWindow ? "Window" : "Thread"; });
+    [](const testing::TestParamInfo<TMMCBMode>& info) {
+        return info.param == cmWindow ? "Window" : "Thread";
+    });
 
 } // namespace

@@ -3,7 +3,6 @@
 // entry can be made to fail; buffers come back when a test says so, from a
 // thread of its own as a capture thread would return them).
 #include "mm/capture/MMWavIn.h"
-
 #include "mm/format/MMWaveFormat.h"
 #include "platform/kernel/Threads.h"
 #include "platform/ui/Application.h"
@@ -15,13 +14,11 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
-
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <gtest/gtest.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -146,7 +143,8 @@ MMRESULT FakeErrorText(MMRESULT code, LPSTR text, UINT size)
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT FakeOpen(LPHWAVEIN handle, UINT, LPCWAVEFORMATEX format, DWORD_PTR callback, DWORD_PTR instance, DWORD flags)
+MMRESULT FakeOpen(
+    LPHWAVEIN handle, UINT, LPCWAVEFORMATEX format, DWORD_PTR callback, DWORD_PTR instance, DWORD flags)
 {
     if (format->wFormatTag == WAVE_FORMAT_MULAW)
         return WAVERR_BADFORMAT;
@@ -408,7 +406,8 @@ protected:
             Dialogs.push_back(request);
             return mrOk;
         });
-        Application->SetOnException([this](TObject*, const std::exception& e) { Exceptions.push_back(ExceptionMessage(e)); });
+        Application->SetOnException(
+            [this](TObject*, const std::exception& e) { Exceptions.push_back(ExceptionMessage(e)); });
     }
 
     void TearDown() override
@@ -545,7 +544,8 @@ TEST_F(WaveInTest, CallbacksAtInterruptTimeAreRefusedWithAMessageBox)
     in.SetCallBackMode(cmCallback);
     EXPECT_EQ(in.GetCallBackMode(), cmWindow);
     ASSERT_EQ(Dialogs.size(), 1u);
-    EXPECT_EQ(Dialogs[0].Text, "\"CallBacks\" are called at interrupt time !\n\rThis is currently only supported under Windows 95");
+    EXPECT_EQ(Dialogs[0].Text,
+        "\"CallBacks\" are called at interrupt time !\n\rThis is currently only supported under Windows 95");
     EXPECT_EQ(Dialogs[0].Caption, "TMMWaveIn");
     in.SetCallBackMode(cmThread);
     EXPECT_EQ(in.GetCallBackMode(), cmThread);
@@ -719,7 +719,8 @@ TEST_F(WaveInTest, EveryDeviceFailureReadsAsItsCallAndTheDeviceText)
 
     auto unknown = MakeWaveIn();
     FDevice.Fail = { { "open", kNoText } };
-    ExpectError([&] { unknown->Open(); }, "WaveInOpen:\n\rSpecified error number is out of range (unknown error)");
+    ExpectError(
+        [&] { unknown->Open(); }, "WaveInOpen:\n\rSpecified error number is out of range (unknown error)");
     FDevice.Fail.clear();
 }
 
@@ -777,7 +778,7 @@ TEST_F(WaveInTest, PropertiesDoNotChangeWhileOpen)
 
 // ----- buffers, in both modes ----------------------------------------------------------
 
-class WaveInModes : public WaveInTest, public testing::WithParamInterface<TMMCBMode> {};
+class WaveInModes : public WaveInTest, public testing::WithParamInterface<TMMCBMode> { };
 
 TEST_P(WaveInModes, BuffersGoDownInOrderInTheModesThreadAndAreQueuedAgain)
 {
@@ -995,7 +996,9 @@ TEST_P(WaveInModes, ManyStartsAndStopsLeaveNothingBehind)
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, WaveInModes, testing::Values(cmWindow, cmThread),
-    [](const testing::TestParamInfo<TMMCBMode>& info) { return info.param == cmWindow ? "Window" : "Thread"; });
+    [](const testing::TestParamInfo<TMMCBMode>& info) {
+        return info.param == cmWindow ? "Window" : "Thread";
+    });
 
 TEST_F(WaveInTest, TheWorkerTakesThePriorityAndEndsWithTheDevice)
 {
