@@ -289,10 +289,10 @@ std::string ChildGsmBlocks()
 
 int RunCrashChildIfAsked()
 {
-    const char* spec = std::getenv("TONVARA_WAVEIO_CRASH_CHILD");
-    if (!spec)
+    const char* childArgs = std::getenv("TONVARA_WAVEIO_CRASH_CHILD");
+    if (!childArgs)
         return 0;
-    const std::string text(spec);
+    const std::string text(childArgs);
     const bool gsmMode = text.rfind("gsm:", 0) == 0;
     const std::string path = text.substr(4);
     const WAVEFORMATEX pcm = PcmFormat(16, 2, 48000);
