@@ -96,6 +96,7 @@ protected:
     {
         QCoreApplication::processEvents();
         QWidget* window = Form->Handle();
+        window->repaint(); // flushed to the server before it is grabbed
         const QImage shot = QGuiApplication::primaryScreen()->grabWindow(window->winId()).toImage();
         const QPoint origin = Form->ClientHandle()->mapTo(window, QPoint(0, 0));
         return shot.copy(QRect(origin, Form->ClientHandle()->size())).convertToFormat(QImage::Format_RGB32);

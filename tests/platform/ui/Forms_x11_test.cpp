@@ -58,6 +58,9 @@ void ShowAndWait(TForm* form)
 {
     form->Show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form->Handle()));
+    // Exposed is not yet painted: a busy machine may let a grab see the
+    // window before its first backing-store flush. Paint and flush now.
+    form->Handle()->repaint();
     QCoreApplication::processEvents();
 }
 
