@@ -1,0 +1,776 @@
+// The connector between a chain and its displays: slices paced to real time
+// (never early, hardly late), GSM converted and spread over its play time,
+// the display slots, the stop and pause behaviour, the shared loop with
+// several connectors, Trigger, and the stored form of the main window.
+#include "mm/capture/MMACM.h"
+#include "mm/capture/MMWRec.h"
+#include "mm/display/MMConect.h"
+#include "mm/format/MMWaveFormat.h"
+#include "platform/ui/FormReader.h"
+#include "platform/ui/FormWriter.h"
+#include "platform/ui/Forms.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
+#include <numbers>
+#include <string>
+#include <thread>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// A display that records what it is shown
+
+struct TShownSlice {
+    std::int64_t Shown = 0; // MicroTime inside ShowSlice
+    std::int64_t Arrival = 0; // the connector's arrival time then
+    int Offset = 0; // byte offset, read from the data (see StereoCounter)
+    bool Silent = false; // all bytes zero
+    std::thread::id Thread;
+};
+
+class TTestDisplay : public TComponent, public IMMDisplay {
+    Q_OBJECT
+    Q_INTERFACES(IMMDisplay)
+public:
+    explicit TTestDisplay(TComponent* owner = nullptr)
+        : TComponent(owner)
+    {
+    }
+
+    int StepSize() const override { return Step; }
+    void AdoptFormat(const WAVEFORMATEX* format) override
+    {
+        std::lock_guard lock(Lock);
+        Formats.push_back(*format);
+    }
+    void ResetDisplay() override { ++Resets; }
+    void ShowSlice(const void* data) override
+    {
+        TShownSlice slice;
+        slice.Shown = MicroTime();
+        slice.Arrival = Connector != nullptr ? Connector->ArrivalTime() : 0;
+        const auto* bytes = static_cast<const BYTE*>(data);
+        slice.Silent = std::all_of(bytes, bytes + Step, [](BYTE b) { return b == 0; });
+        std::int16_t first;
+        std::memcpy(&first, data, sizeof first);
+        slice.Offset = first * FrameBytes;
+        slice.Thread = std::this_thread::get_id();
+        std::lock_guard lock(Lock);
+        Slices.push_back(slice);
+        if (KeepData)
+            Data.insert(Data.end(), bytes, bytes + Step);
+    }
+
+    std::vector<TShownSlice> Shown()
+    {
+        std::lock_guard lock(Lock);
+        return Slices;
+    }
+    size_t Count()
+    {
+        std::lock_guard lock(Lock);
+        return Slices.size();
+    }
+    void Clear()
+    {
+        std::lock_guard lock(Lock);
+        Slices.clear();
+        Data.clear();
+    }
+
+    int Step = 80;
+    int FrameBytes = 4;
+    bool KeepData = false;
+    TMMConnector* Connector = nullptr;
+    std::atomic<int> Resets { 0 };
+    std::mutex Lock;
+    std::vector<TShownSlice> Slices;
+    std::vector<WAVEFORMATEX> Formats;
+    std::vector<BYTE> Data;
+};
+
+// A component that is not a display.
+class TNotADisplay : public TComponent {
+    Q_OBJECT
+public:
+    using TComponent::TComponent;
+};
+
+// A device publishing Output that delivers the test's data as the wave input
+// delivers its buffers.
+class TTestSource : public TMMCustomSoundComponent {
+    Q_OBJECT
+    Q_PROPERTY(TMMDSPComponent* Output READ GetOutput WRITE SetOutput)
+public:
+    explicit TTestSource(TComponent* owner = nullptr)
+        : TMMCustomSoundComponent(owner)
+    {
+    }
+    void SetNumBuffers(int) override { }
+    int GetNumBuffers() const override { return 1; }
+    void SetDeviceID(TMMDeviceId) override { }
+    TMMDeviceId GetDeviceID() const override { return MapperId; }
+    void SetProductName(const QString&) override { }
+    QString GetProductName() const override { return QStringLiteral("Test source"); }
+    void SetCallBackMode(TMMCBMode) override { }
+    TMMCBMode GetCallBackMode() const override { return cmThread; }
+
+    void Start()
+    {
+        Opened();
+        Started();
+    }
+    void Finish()
+    {
+        Stopped();
+        Closed();
+    }
+    void Deliver(const std::vector<BYTE>& data)
+    {
+        std::vector<char> block(kBufferRecordSize + data.size());
+        auto* record = reinterpret_cast<TMMBufferRecord*>(block.data());
+        InitBufferRecord(record, static_cast<DWORD>(data.size()));
+        std::memcpy(record->Header.lpData, data.data(), data.size());
+        record->Header.dwBytesRecorded = static_cast<DWORD>(data.size());
+        BufferReady(&record->Header);
+    }
+};
+
+namespace {
+
+// Frame i of 16-bit stereo holds i on the left and -i on the right, so a
+// slice tells where in the buffer it starts.
+std::vector<BYTE> StereoCounter(int bytes)
+{
+    std::vector<BYTE> data(static_cast<size_t>(bytes));
+    for (int frame = 0; frame * 4 < bytes; ++frame) {
+        const std::int16_t left = static_cast<std::int16_t>(frame);
+        const std::int16_t right = static_cast<std::int16_t>(-frame);
+        std::memcpy(&data[static_cast<size_t>(frame) * 4], &left, 2);
+        std::memcpy(&data[static_cast<size_t>(frame) * 4 + 2], &right, 2);
+    }
+    return data;
+}
+
+WAVEFORMATEX StereoPcm()
+{
+    WAVEFORMATEX format;
+    BuildPCMFormat(&format, 16, 2, 48000);
+    return format;
+}
+
+GSM610WAVEFORMAT Gsm()
+{
+    GSM610WAVEFORMAT format {};
+    format.wfx = { WAVE_FORMAT_GSM610, 1, 8000, 1625, 65, 2, 0 };
+    format.wfx.cbSize = 2;
+    format.wSamplesPerBlock = 320;
+    return format;
+}
+
+// Handles events (the connector's loop among them) until Done or Seconds.
+bool RunUntil(const std::function<bool()>& done, int seconds = 10)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > seconds * 1000)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+std::int64_t Median(std::vector<std::int64_t> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// Source -> connector, displays in Meter1 and Light1.
+class Connector : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(TMMConnector::RegisteredCount(), 0);
+        Source = std::make_unique<TTestSource>();
+        Conn = std::make_unique<TMMConnector>(nullptr);
+        Meter = std::make_unique<TTestDisplay>();
+        Meter->Connector = Conn.get();
+        Source->SetBufferSize(4096);
+        const WAVEFORMATEX format = StereoPcm();
+        Source->SetPWaveFormat(&format);
+        Conn->SetInput(Source.get());
+    }
+    void TearDown() override
+    {
+        Conn.reset();
+        Source.reset();
+        Meter.reset();
+        Light.reset();
+        EXPECT_EQ(TMMConnector::RegisteredCount(), 0);
+        EXPECT_EQ(TMMConnector::ConnectorWindow(), nullptr);
+        EXPECT_EQ(MMTimerSubscriberCount(), 0);
+    }
+    void StartRunning()
+    {
+        Source->Start();
+        ASSERT_TRUE(Conn->Active());
+        ASSERT_TRUE(RunUntil([&] { return Conn->Running(); }));
+    }
+    TTestDisplay* MakeLight(int step)
+    {
+        Light = std::make_unique<TTestDisplay>();
+        Light->Step = step;
+        Light->Connector = Conn.get();
+        return Light.get();
+    }
+
+    std::unique_ptr<TTestSource> Source;
+    std::unique_ptr<TMMConnector> Conn;
+    std::unique_ptr<TTestDisplay> Meter;
+    std::unique_ptr<TTestDisplay> Light;
+};
+
+// The real compression manager for the GSM cases.
+class ConnectorGsm : public Connector {
+protected:
+    void SetUp() override
+    {
+        const char* dir = std::getenv("TONVARA_BINARY_DIR");
+        const std::string module = std::string(dir != nullptr ? dir : "") + "/lib/libtonvara_acm.so";
+        ASSERT_TRUE(QFileInfo::exists(QString::fromStdString(module)))
+            << module << " is missing: build the tonvara_acm target";
+        setenv(kAcmModuleVariable, module.c_str(), 1);
+        ReinitializeACM();
+        ASSERT_TRUE(ACMUsable());
+        Connector::SetUp();
+        const GSM610WAVEFORMAT gsm = Gsm();
+        Source->SetPWaveFormat(&gsm.wfx);
+        Meter->Step = 64; // 32 samples of 16-bit mono
+        Meter->FrameBytes = 2;
+    }
+    void TearDown() override
+    {
+        Connector::TearDown();
+        unsetenv(kAcmModuleVariable);
+        ReinitializeACM();
+    }
+    // 63 blocks of GSM 6.10 of a tone, made by the module's encoder.
+    static std::vector<BYTE> GsmTone(double frequency)
+    {
+        WAVEFORMATEX pcm;
+        BuildPCMFormat(&pcm, 16, 1, 8000);
+        const GSM610WAVEFORMAT gsm = Gsm();
+        auto encoder = ACMOpenChain(&pcm, &gsm.wfx, 640, true);
+        EXPECT_NE(encoder, nullptr);
+        std::vector<BYTE> out;
+        std::vector<std::int16_t> block(320);
+        for (int b = 0; encoder && b < 63; ++b) {
+            for (int i = 0; i < 320; ++i)
+                block[static_cast<size_t>(i)] = static_cast<std::int16_t>(
+                    std::lround(10000 * std::sin(2 * std::numbers::pi * frequency * (b * 320 + i) / 8000)));
+            const int n = encoder->Convert(block.data(), 640);
+            out.insert(out.end(), encoder->OutputBuffer(), encoder->OutputBuffer() + std::max(n, 0));
+        }
+        return out;
+    }
+};
+
+// ---------------------------------------------------------------------------
+
+TEST_F(Connector, PcmSlicesComeInOrderAndNeverBeforeTheyAreDue)
+{
+    Conn->SetMeter1(Meter.get());
+    ASSERT_FALSE(Meter->Formats.empty());
+    EXPECT_EQ(Meter->Formats.back().nAvgBytesPerSec, 192000u);
+    StartRunning();
+    EXPECT_EQ(Conn->DisplayBufferSize(), 4096);
+
+    for (int round = 0; round < 3; ++round) {
+        Meter->Clear();
+        Source->Deliver(StereoCounter(4096));
+        // 4096 bytes give 51 whole slices of 80 bytes: 0, 80, ... 4000.
+        ASSERT_TRUE(RunUntil([&] { return Meter->Count() >= 51; })) << Meter->Count();
+        const std::vector<TShownSlice> shown = Meter->Shown();
+        ASSERT_EQ(shown.size(), 51u);
+        std::vector<std::int64_t> late;
+        for (size_t k = 0; k < shown.size(); ++k) {
+            const int offset = static_cast<int>(k) * 80;
+            EXPECT_EQ(shown[k].Offset, offset);
+            // Due p / 192000 s after the buffer arrived, never earlier.
+            const std::int64_t due = std::int64_t { offset } * 1000000 / 192000;
+            EXPECT_GE(shown[k].Shown - shown[k].Arrival, due) << "slice " << k;
+            late.push_back(shown[k].Shown - shown[k].Arrival - due);
+        }
+        EXPECT_LE(Median(late), 15000) << "median lateness in microseconds";
+        // The last slice is due 20.8 ms after arrival: the slices were spread.
+        EXPECT_GE(shown.back().Shown - shown.back().Arrival, 20833);
+    }
+    // Nothing more comes from a used-up buffer.
+    const size_t count = Meter->Count();
+    QElapsedTimer timer;
+    timer.start();
+    RunUntil([&] { return timer.elapsed() > 30; });
+    EXPECT_EQ(Meter->Count(), count);
+}
+
+TEST_F(Connector, BuffersFromAnotherThreadAreShownInTheGuiThread)
+{
+    Conn->SetMeter1(Meter.get());
+    StartRunning();
+    std::atomic<bool> finished { false };
+    std::thread feeder([&] {
+        // Buffers of 1024 bytes (5.3 ms), as fast as a device gives them.
+        for (int i = 0; i < 40; ++i) {
+            Source->Deliver(StereoCounter(1024));
+            std::this_thread::sleep_for(std::chrono::microseconds(5333));
+        }
+        finished = true;
+    });
+    ASSERT_TRUE(RunUntil([&] { return finished.load(); }));
+    feeder.join();
+    ASSERT_TRUE(RunUntil([&] { return Meter->Count() > 0; }));
+    for (const TShownSlice& slice : Meter->Shown()) {
+        EXPECT_EQ(slice.Thread, std::this_thread::get_id());
+        EXPECT_GE(slice.Shown - slice.Arrival, std::int64_t { slice.Offset } * 1000000 / 192000);
+        EXPECT_LT(slice.Offset, 1024);
+    }
+}
+
+TEST_F(ConnectorGsm, GsmIsConvertedAndSpreadOverItsPlayTime)
+{
+    Meter->KeepData = true;
+    Conn->SetMeter1(Meter.get());
+    ASSERT_FALSE(Meter->Formats.empty());
+    const WAVEFORMATEX adopted = Meter->Formats.back();
+    EXPECT_EQ(adopted.wFormatTag, WAVE_FORMAT_PCM);
+    EXPECT_EQ(adopted.wBitsPerSample, 16);
+    EXPECT_EQ(adopted.nChannels, 1);
+    EXPECT_EQ(adopted.nSamplesPerSec, 8000u);
+    StartRunning();
+    EXPECT_EQ(Source->GetBufferSize(), 4095);
+
+    const std::vector<BYTE> gsm = GsmTone(500.0);
+    ASSERT_EQ(gsm.size(), 4095u);
+    // Delivered from a thread of its own, as the mono recorder does.
+    std::thread([&] { Source->Deliver(gsm); }).join();
+    // 63 blocks of 320 samples: 40320 bytes of PCM, 630 slices of 64 bytes,
+    // the last due 40256 / 16000 s = 2.516 s after arrival.
+    ASSERT_TRUE(RunUntil([&] { return Meter->Count() >= 630; }, 20)) << Meter->Count();
+    const std::vector<TShownSlice> shown = Meter->Shown();
+    EXPECT_EQ(shown.size(), 630u);
+    EXPECT_LE(shown.front().Shown - shown.front().Arrival, 500000);
+    EXPECT_GE(shown.back().Shown - shown.back().Arrival, 2516000);
+    for (size_t k = 0; k < shown.size(); ++k)
+        EXPECT_GE(shown[k].Shown - shown[k].Arrival, std::int64_t(k) * 64 * 1000000 / 16000) << k;
+
+    // The tone, at its frequency, past the codec's start-up.
+    std::lock_guard lock(Meter->Lock);
+    const auto* samples = reinterpret_cast<const std::int16_t*>(Meter->Data.data());
+    const size_t count = Meter->Data.size() / 2;
+    ASSERT_EQ(count, 20160u);
+    int crossings = 0;
+    size_t first = 0;
+    size_t last = 0;
+    long long energy = 0;
+    for (size_t i = 641; i < count; ++i) {
+        energy += std::abs(samples[i]);
+        if (samples[i - 1] < 0 && samples[i] >= 0) {
+            first = crossings == 0 ? i : first;
+            last = i;
+            ++crossings;
+        }
+    }
+    EXPECT_GT(energy / static_cast<long long>(count - 641), 2000);
+    ASSERT_GT(crossings, 10);
+    EXPECT_NEAR((crossings - 1) * 8000.0 / static_cast<double>(last - first), 500.0, 5.0);
+}
+
+TEST_F(ConnectorGsm, WithoutAutoConvertGsmReachesNoDisplay)
+{
+    Conn->SetAutoConvert(false);
+    Conn->SetMeter1(Meter.get());
+    EXPECT_TRUE(Meter->Formats.empty()) << "no format to adopt";
+    Source->Start();
+    EXPECT_FALSE(Conn->Active());
+    EXPECT_EQ(Conn->DisplayBufferSize(), 0);
+    Source->Deliver(GsmTone(500.0));
+    QElapsedTimer timer;
+    timer.start();
+    RunUntil([&] { return timer.elapsed() > 100; });
+    EXPECT_EQ(Meter->Count(), 0u);
+    EXPECT_FALSE(Conn->Running());
+    Source->Finish();
+}
+
+TEST_F(Connector, WithoutSynchronizeEveryPassShowsTheNextSliceOfEachKind)
+{
+    Conn->SetSynchronize(false);
+    Conn->SetAutoTrigger(false);
+    int passes = 0;
+    Conn->SetOnTrigger([&](TObject* sender) {
+        EXPECT_EQ(sender, Conn.get());
+        ++passes;
+    });
+    Conn->SetMeter1(Meter.get());
+    Conn->SetLight1(MakeLight(400));
+    StartRunning();
+    Source->Deliver(StereoCounter(4096));
+    for (int k = 0; k < 60; ++k) {
+        Conn->Trigger();
+        // One slice of each kind per pass, until the buffer is used up.
+        EXPECT_EQ(Meter->Count(), std::min<size_t>(k + 1, 51)) << "pass " << k;
+        EXPECT_EQ(Light->Count(), std::min<size_t>(k + 1, 10)) << "pass " << k;
+    }
+    EXPECT_EQ(passes, 60);
+    const std::vector<TShownSlice> light = Light->Shown();
+    for (size_t k = 0; k < light.size(); ++k)
+        EXPECT_EQ(light[k].Offset, static_cast<int>(k) * 400);
+    // With AutoTrigger off the loop never shows anything by itself.
+    Source->Deliver(StereoCounter(4096));
+    QElapsedTimer timer;
+    timer.start();
+    RunUntil([&] { return timer.elapsed() > 50; });
+    EXPECT_EQ(Meter->Count(), 51u);
+}
+
+TEST_F(Connector, TriggerFromAnotherThreadIsPostedOnce)
+{
+    Conn->SetSynchronize(false);
+    Conn->SetAutoTrigger(false);
+    std::atomic<int> passes { 0 };
+    std::thread::id passThread;
+    Conn->SetOnTrigger([&](TObject*) {
+        passThread = std::this_thread::get_id();
+        ++passes;
+    });
+    Conn->SetMeter1(Meter.get());
+    StartRunning();
+    Source->Deliver(StereoCounter(4096));
+    std::thread([&] {
+        Conn->Trigger();
+        Conn->Trigger(); // one is pending: not posted again
+    }).join();
+    EXPECT_EQ(passes.load(), 0) << "the other thread never runs a pass itself";
+    ASSERT_TRUE(RunUntil([&] { return passes.load() == 1; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(passes.load(), 1);
+    EXPECT_EQ(passThread, std::this_thread::get_id());
+    EXPECT_EQ(Meter->Count(), 1u);
+    // Once handled, the next trigger from a thread goes through again.
+    std::thread([&] { Conn->Trigger(); }).join();
+    ASSERT_TRUE(RunUntil([&] { return passes.load() == 2; }));
+    EXPECT_EQ(Meter->Count(), 2u);
+}
+
+TEST_F(Connector, WithoutRealTimeThePassRunsInTheDeliveringThread)
+{
+    Conn->SetRealTime(false);
+    Conn->SetSynchronize(false);
+    Conn->SetMeter1(Meter.get());
+    Source->Start();
+    EXPECT_TRUE(Conn->Active());
+    std::thread::id feeder;
+    std::thread([&] {
+        feeder = std::this_thread::get_id();
+        Source->Deliver(StereoCounter(4096));
+    }).join();
+    EXPECT_FALSE(Conn->Running()) << "no loop without RealTime";
+    const std::vector<TShownSlice> shown = Meter->Shown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].Thread, feeder);
+    EXPECT_EQ(shown[0].Offset, 0);
+}
+
+TEST_F(Connector, StopsAndEnabledResetTheDisplays)
+{
+    Conn->SetMeter1(Meter.get());
+    Conn->SetLight2(MakeLight(400));
+    StartRunning();
+    Source->Finish();
+    EXPECT_FALSE(Conn->Active());
+    EXPECT_FALSE(Conn->Running());
+    EXPECT_EQ(Meter->Resets.load(), 1) << "RefreshOnStop";
+    EXPECT_EQ(Light->Resets.load(), 1);
+
+    Conn->SetRefreshOnStop(false);
+    StartRunning();
+    Source->Finish();
+    EXPECT_EQ(Meter->Resets.load(), 1) << "the last picture stays";
+
+    StartRunning();
+    Conn->SetEnabled(false);
+    EXPECT_EQ(Meter->Resets.load(), 2) << "Enabled off resets at once";
+    EXPECT_EQ(Light->Resets.load(), 2);
+    EXPECT_FALSE(Conn->Running());
+    Source->Deliver(StereoCounter(4096));
+    QElapsedTimer timer;
+    timer.start();
+    RunUntil([&] { return timer.elapsed() > 50; });
+    EXPECT_EQ(Meter->Count(), 0u);
+    // On again while active: the loop serves it again.
+    Conn->SetEnabled(true);
+    ASSERT_TRUE(RunUntil([&] { return Conn->Running(); }));
+    Source->Deliver(StereoCounter(4096));
+    ASSERT_TRUE(RunUntil([&] { return Meter->Count() == 51; }));
+    Source->Finish();
+}
+
+TEST_F(Connector, SlotsTakeDisplaysOnly)
+{
+    Conn->SetMeter1(Conn.get());
+    EXPECT_EQ(Conn->Meter1(), nullptr) << "the connector itself is ignored";
+    TNotADisplay other(nullptr);
+    other.SetName(QStringLiteral("Sw"));
+    try {
+        Conn->SetLight1(&other);
+        ADD_FAILURE() << "no exception";
+    } catch (const EMMConnectorError& e) {
+        EXPECT_EQ(e.Message(),
+            QStringLiteral("Sw (TNotADisplay) is not a display and cannot be attached as Light1"));
+    }
+    EXPECT_EQ(Conn->Light1(), nullptr);
+
+    Conn->SetMeter1(Meter.get());
+    const size_t formats = Meter->Formats.size();
+    Conn->SetMeter2(Meter.get());
+    EXPECT_EQ(Conn->Meter2(), nullptr) << "already Meter1";
+    Conn->SetMeter1(Meter.get());
+    EXPECT_EQ(Meter->Formats.size(), formats) << "the same display again changes nothing";
+
+    // Removal clears the slot.
+    auto second = std::make_unique<TTestDisplay>();
+    Conn->SetLight2(second.get());
+    EXPECT_EQ(Conn->Light2(), second.get());
+    second.reset();
+    EXPECT_EQ(Conn->Light2(), nullptr);
+    Meter.reset();
+    EXPECT_EQ(Conn->Meter1(), nullptr);
+}
+
+TEST_F(Connector, MetersOfDifferentStepsGetTheLargerStepAtTheSamePositions)
+{
+    auto meter2 = std::make_unique<TTestDisplay>();
+    meter2->Step = 160;
+    Conn->SetMeter1(Meter.get());
+    Conn->SetMeter2(meter2.get());
+    StartRunning();
+    Source->Deliver(StereoCounter(4096));
+    // 160-byte slices: 0 .. 3840, 25 of them.
+    ASSERT_TRUE(RunUntil([&] { return meter2->Count() >= 25; }));
+    ASSERT_TRUE(RunUntil([&] { return Meter->Count() >= 25; }));
+    const auto one = Meter->Shown();
+    const auto two = meter2->Shown();
+    ASSERT_EQ(one.size(), 25u);
+    ASSERT_EQ(two.size(), 25u);
+    for (size_t k = 0; k < one.size(); ++k) {
+        EXPECT_EQ(one[k].Offset, static_cast<int>(k) * 160);
+        EXPECT_EQ(two[k].Offset, one[k].Offset);
+    }
+    Conn.reset(); // before meter2 goes
+}
+
+TEST_F(Connector, PropertiesKeepTheirRanges)
+{
+    EXPECT_EQ(Conn->Speed(), 5000);
+    Conn->SetSpeed(0);
+    EXPECT_EQ(Conn->Speed(), 1);
+    Conn->SetSpeed(6000);
+    EXPECT_EQ(Conn->Speed(), 5000);
+    Conn->SetSpeed(-7);
+    EXPECT_EQ(Conn->Speed(), 1);
+    Conn->SetSpeed(4990);
+    EXPECT_EQ(Conn->Speed(), 4990);
+
+    // RealTime may change only while the chain is closed.
+    Conn->SetRealTime(false);
+    EXPECT_FALSE(Conn->RealTime());
+    Source->Opened();
+    try {
+        Conn->SetRealTime(true);
+        ADD_FAILURE() << "no exception";
+    } catch (const EMMConnectorError& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("Change to property while device was open"));
+    }
+    EXPECT_FALSE(Conn->RealTime());
+    Conn->SetRealTime(false); // unchanged: no error
+    Source->Closed();
+    Conn->SetRealTime(true);
+    EXPECT_TRUE(Conn->RealTime());
+
+    EXPECT_FALSE(Conn->EnterIdle());
+    TMMConnector other(nullptr);
+    other.SetEnterIdle(true);
+    EXPECT_TRUE(Conn->EnterIdle()) << "one setting for all connectors";
+    other.SetEnterIdle(false);
+}
+
+TEST_F(Connector, DestroyingOneOfTwoConnectorsKeepsTheOtherRunning)
+{
+    auto source2 = std::make_unique<TTestSource>();
+    source2->SetBufferSize(4096);
+    const WAVEFORMATEX format = StereoPcm();
+    source2->SetPWaveFormat(&format);
+    auto conn2 = std::make_unique<TMMConnector>(nullptr);
+    auto meter2 = std::make_unique<TTestDisplay>();
+    meter2->Connector = conn2.get();
+    conn2->SetInput(source2.get());
+    conn2->SetMeter1(meter2.get());
+    Conn->SetMeter1(Meter.get());
+    EXPECT_EQ(TMMConnector::RegisteredCount(), 2);
+    const HWND window = TMMConnector::ConnectorWindow();
+
+    // The second one starts, and is destroyed before its start message is
+    // handled: the message must not reach it, and the first one's must.
+    source2->Start();
+    Source->Start();
+    conn2.reset();
+    EXPECT_EQ(TMMConnector::RegisteredCount(), 1);
+    EXPECT_EQ(TMMConnector::ConnectorWindow(), window);
+    ASSERT_TRUE(RunUntil([&] { return Conn->Running(); }));
+    Source->Deliver(StereoCounter(4096));
+    ASSERT_TRUE(RunUntil([&] { return Meter->Count() == 51; }));
+
+    // The same when both run already.
+    auto conn3 = std::make_unique<TMMConnector>(nullptr);
+    auto source3 = std::make_unique<TTestSource>();
+    source3->SetPWaveFormat(&format);
+    conn3->SetInput(source3.get());
+    conn3->SetMeter1(meter2.get());
+    source3->Start();
+    ASSERT_TRUE(RunUntil([&] { return conn3->Running(); }));
+    conn3.reset();
+    Meter->Clear();
+    Source->Deliver(StereoCounter(4096));
+    ASSERT_TRUE(RunUntil([&] { return Meter->Count() == 51; }));
+    Source->Finish();
+}
+
+TEST_F(Connector, PauseShowsSilenceThroughTheTickService)
+{
+    Conn->SetMeter1(Meter.get());
+    StartRunning();
+    Source->Deliver(StereoCounter(4096));
+    ASSERT_TRUE(RunUntil([&] { return Meter->Count() == 51; }));
+    EXPECT_FALSE(Meter->Shown()[1].Silent);
+
+    Source->Paused();
+    EXPECT_TRUE(Conn->IsPaused());
+    EXPECT_NE(Conn->PauseTickId(), 0u);
+    EXPECT_EQ(MMTimerSubscriberCount(), 1);
+    // Deliveries while paused are not taken.
+    Source->Deliver(StereoCounter(4096));
+    Meter->Clear();
+    // The tick shows the silent buffer again, more than once.
+    ASSERT_TRUE(RunUntil([&] { return Meter->Count() >= 2 * 51; }));
+    for (const TShownSlice& slice : Meter->Shown())
+        EXPECT_TRUE(slice.Silent);
+
+    Source->Restarted();
+    EXPECT_FALSE(Conn->IsPaused());
+    EXPECT_EQ(Conn->PauseTickId(), 0u);
+    EXPECT_EQ(MMTimerSubscriberCount(), 0);
+    Meter->Clear();
+    Source->Deliver(StereoCounter(4096));
+    ASSERT_TRUE(RunUntil([&] { return Meter->Count() == 51; }));
+    EXPECT_FALSE(Meter->Shown()[1].Silent);
+
+    // Stopping while paused ends the subscription too.
+    Source->Paused();
+    EXPECT_EQ(MMTimerSubscriberCount(), 1);
+    Source->Finish();
+    EXPECT_EQ(MMTimerSubscriberCount(), 0);
+    EXPECT_FALSE(Conn->IsPaused());
+}
+
+// ---------------------------------------------------------------------------
+// The main window's stored connector
+
+class StoredConnector : public ::testing::Test { };
+
+TEST_F(StoredConnector, ReadsTheMainWindowsConnector)
+{
+    RegisterClass<TForm>();
+    RegisterClass<TTestDisplay>();
+    const QByteArray text = "object Form1: TForm\n"
+                            "  object MonoDosya: TMMWaveRecorder\n"
+                            "  end\n"
+                            "  object Meter1: TTestDisplay\n"
+                            "  end\n"
+                            "  object MMLight2: TTestDisplay\n"
+                            "  end\n"
+                            "  object Connector: TMMConnector\n"
+                            "    EnterIdle = False\n"
+                            "    Input = MonoDosya\n"
+                            "    Meter1 = Meter1\n"
+                            "    Light1 = MMLight2\n"
+                            "  end\n"
+                            "end\n";
+    {
+        TForm form(nullptr);
+        QBuffer buffer;
+        buffer.setData(text);
+        buffer.open(QIODevice::ReadOnly);
+        ReadComponent(buffer, &form, "anaform.form");
+        auto* connector = form.FindComponent<TMMConnector>("Connector");
+        ASSERT_NE(connector, nullptr);
+        auto* recorder = form.FindComponent<TMMWaveRecorder>("MonoDosya");
+        EXPECT_EQ(connector->GetInput(), recorder);
+        EXPECT_EQ(recorder->GetOutput(), connector);
+        EXPECT_EQ(connector->Meter1(), form.FindComponent("Meter1"));
+        EXPECT_EQ(connector->Light1(), form.FindComponent("MMLight2"));
+        EXPECT_EQ(connector->Meter2(), nullptr);
+        EXPECT_FALSE(connector->EnterIdle());
+        EXPECT_TRUE(connector->Enabled());
+        EXPECT_EQ(connector->Speed(), 5000);
+        // The recorder's format reached the displays.
+        auto* meter = form.FindComponent<TTestDisplay>("Meter1");
+        ASSERT_FALSE(meter->Formats.empty());
+        EXPECT_EQ(meter->Formats.back().wFormatTag, WAVE_FORMAT_PCM);
+
+        // Written back: EnterIdle is always stored, defaults are not.
+        const QByteArray written = ComponentToText(&form);
+        EXPECT_TRUE(written.contains("object Connector: TMMConnector")) << written.constData();
+        EXPECT_TRUE(written.contains("EnterIdle = False"));
+        EXPECT_TRUE(written.contains("Meter1 = Meter1"));
+        EXPECT_TRUE(written.contains("Light1 = MMLight2"));
+        EXPECT_FALSE(written.contains("Speed"));
+    }
+    EXPECT_EQ(TMMConnector::RegisteredCount(), 0);
+
+    // A slot refuses what is not a display, as a read error.
+    RegisterClass<TNotADisplay>();
+    const QByteArray wrong = "object Form1: TForm\n"
+                             "  object Sw: TNotADisplay\n"
+                             "  end\n"
+                             "  object Connector: TMMConnector\n"
+                             "    Meter1 = Sw\n"
+                             "  end\n"
+                             "end\n";
+    TForm form(nullptr);
+    QBuffer buffer;
+    buffer.setData(wrong);
+    buffer.open(QIODevice::ReadOnly);
+    try {
+        ReadComponent(buffer, &form, "wrong.form");
+        ADD_FAILURE() << "no exception";
+    } catch (const EReadError& e) {
+        EXPECT_TRUE(e.Message().contains(QStringLiteral("is not a display"))) << e.what();
+    }
+}
+
+} // namespace
+
+#include "MMConect_test.moc"
