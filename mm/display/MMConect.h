@@ -75,7 +75,10 @@ public:
     virtual void AdoptFormat(const WAVEFORMATEX* format) = 0;
     /// Back to the idle picture (needles at zero, lamps dark), repainted.
     virtual void ResetDisplay() = 0;
-    /// Shows StepSize bytes of display data at Data.
+    /// Shows StepSize bytes of display data at Data. Runs while the
+    /// connector holds its lock, which a pause tick waits for while it holds
+    /// the tick service's: it must not call the tick service (MMTimer*) or
+    /// wait for another thread; setting numbers and flags is what it is for.
     virtual void ShowSlice(const void* data) = 0;
 };
 
