@@ -1,43 +1,44 @@
+// Start-up: one Tonvara per desktop. A running copy is recognised by its
+// splash box, which stays in existence (hidden after three seconds) for the
+// whole life of the process: a top-level window of class "TAboutBox" titled
+// "Velmora".
+#include "app/AnaGiris.h"
 #include "platform/ui/Application.h"
-#include "platform/ui/Buttons.h"
 #include "platform/ui/Dialogs.h"
-#include "platform/ui/Forms.h"
-#include "platform/ui/Menus.h"
+#include "platform/x11/WinLookup.h"
+
+#include <exception>
 
 int main(int argc, char** argv)
 {
     TQtApplication app(argc, argv);
-    Application->Initialize();
-    Application->SetTitle(QStringLiteral("Tonvara"));
 
-    // Until the main window exists, the program shows the demonstration form.
-    TForm* form = nullptr;
-    try {
-        form = new TForm(Application, QStringLiteral("Demo.form"));
-    } catch (const std::exception& error) {
-        Application->ShowException(error);
-        return 1;
+    if (FindWindowA("TAboutBox", "Velmora") != nullptr) {
+        MessageDlg(QString::fromUtf8("Program Şu Anda Zaten Çalışıyor!!"), mtInformation, { mbOK }, 0);
+        SetForegroundWindow(FindWindowA("TAboutBox", "Velmora"));
+        return 0;
     }
-    Application->SetMainForm(form);
-    auto close = [form](TObject*) { form->Close(); };
-    if (auto* button = form->FindComponent<TBitBtn>(QStringLiteral("ExitButton")))
-        button->SetOnClick(close);
-    if (auto* item = form->FindComponent<TMenuItem>(QStringLiteral("Exit1")))
-        item->SetOnClick(close);
-    if (auto* item = form->FindComponent<TMenuItem>(QStringLiteral("Help1")))
-        item->SetOnClick([](TObject*) { ShowMessage(QStringLiteral("Tonvara")); });
-    auto* start = form->FindComponent<TBitBtn>(QStringLiteral("StartButton"));
-    auto* stop = form->FindComponent<TBitBtn>(QStringLiteral("StopButton"));
-    if (start && stop) {
-        start->SetOnClick([start, stop](TObject*) {
-            start->SetEnabled(false);
-            stop->SetEnabled(true);
-        });
-        stop->SetOnClick([start, stop](TObject*) {
-            stop->SetEnabled(false);
-            start->SetEnabled(true);
-        });
+
+    // Whatever goes wrong while the windows are made, the message loop still
+    // runs (a form that did get made stays usable); the error is reported
+    // once the loop has ended.
+    std::exception_ptr failure;
+    try {
+        Application->Initialize();
+        Application->SetTitle(QStringLiteral("Tonvara"));
+        Application->CreateForm(AnaForm);
+    } catch (...) {
+        failure = std::current_exception();
     }
     Application->Run();
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::exception& error) {
+            Application->ShowException(error);
+        } catch (...) {
+        }
+        return 1;
+    }
     return 0;
 }

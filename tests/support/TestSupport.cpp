@@ -11,6 +11,11 @@ QString SourceDir()
     return dir.isEmpty() ? QDir::currentPath() : QString::fromLocal8Bit(dir);
 }
 
+QString BinaryDir()
+{
+    return QString::fromLocal8Bit(qgetenv("TONVARA_BINARY_DIR"));
+}
+
 QString MakeTempDir(const QString& tag)
 {
     QByteArray base = qgetenv("TONVARA_BINARY_DIR");

@@ -1,0 +1,100 @@
+#pragma once
+
+// The main window: it records what reaches the sound card into hourly WAV
+// files, in mono (GSM 6.10, MonoDosya) or stereo (PCM, StereoDosya) as the
+// switch says. Its 50 ms timer shows the elapsed time and, whenever the hour
+// of the clock changes, stops the selected recorder and starts it again on a
+// new file, whether or not the start button was pressed. Nothing here catches
+// exceptions: they reach the application's exception display.
+//
+// File names come from the user's regional date and time texts
+// (strftime "%x" and "%X" under LC_TIME): Tarih_06_12_2026_Saat_14_05.wav
+// for 06.12.2026 14:05:31 with Turkish settings, in the current directory.
+
+#include "mm/capture/MMWRec.h"
+#include "mm/core/MMHTimer.h"
+#include "mm/display/MMConect.h"
+#include "mm/display/MMSwitch.h"
+#include "platform/ui/Buttons.h"
+#include "platform/ui/Forms.h"
+#include "platform/ui/Menus.h"
+#include "platform/ui/StdCtrls.h"
+
+#include <QString>
+
+class TAnaForm : public TForm {
+    Q_OBJECT
+    Q_CLASSINFO("StoredForm", "AnaForm.form")
+    Q_PROPERTY(TMainMenu* MainMenu1 MEMBER MainMenu1 STORED false)
+    Q_PROPERTY(TMenuItem* Help1 MEMBER Help1 STORED false)
+    Q_PROPERTY(TLabel* Label1 MEMBER Label1 STORED false)
+    Q_PROPERTY(TLabel* Label13 MEMBER Label13 STORED false)
+    Q_PROPERTY(TBitBtn* Button1 MEMBER Button1 STORED false)
+    Q_PROPERTY(TBitBtn* Button3 MEMBER Button3 STORED false)
+    Q_PROPERTY(TBitBtn* BitBtn1 MEMBER BitBtn1 STORED false)
+    Q_PROPERTY(TMMSwitch* Sw MEMBER Sw STORED false)
+    Q_PROPERTY(TMMWaveRecorder* MonoDosya MEMBER MonoDosya STORED false)
+    Q_PROPERTY(TMMWaveRecorder* StereoDosya MEMBER StereoDosya STORED false)
+    Q_PROPERTY(TMMConnector* Connector MEMBER Connector STORED false)
+    Q_PROPERTY(TMMHiTimer* Timer MEMBER Timer STORED false)
+public:
+    explicit TAnaForm(TComponent* owner);
+    ~TAnaForm() override;
+
+    Q_INVOKABLE void FormCreate(TObject* Sender);
+    Q_INVOKABLE void FormActivate(TObject* Sender);
+    Q_INVOKABLE void FormClose(TObject* Sender, TCloseAction& Action);
+    Q_INVOKABLE void TimerTimer(TObject* Sender);
+    Q_INVOKABLE void Button1Click(TObject* Sender);
+    Q_INVOKABLE void Button3Click(TObject* Sender);
+    Q_INVOKABLE void BitBtn1Click(TObject* Sender);
+    Q_INVOKABLE void SwMouseDown(TObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
+    Q_INVOKABLE void SwChange(TObject* Sender);
+    Q_INVOKABLE void Help1Click(TObject* Sender);
+
+    TMainMenu* MainMenu1 = nullptr;
+    TMenuItem* Help1 = nullptr;
+    TLabel* Label1 = nullptr;
+    TLabel* Label13 = nullptr;
+    TBitBtn* Button1 = nullptr;
+    TBitBtn* Button3 = nullptr;
+    TBitBtn* BitBtn1 = nullptr;
+    TMMSwitch* Sw = nullptr;
+    TMMWaveRecorder* MonoDosya = nullptr;
+    TMMWaveRecorder* StereoDosya = nullptr;
+    TMMConnector* Connector = nullptr;
+    TMMHiTimer* Timer = nullptr;
+
+    /// The recorder the switch selects: MonoDosya at position 0.
+    TMMWaveRecorder* Selected() const;
+
+private:
+    void MakeFileName(bool setFileHour);
+    void ComposeFileName();
+};
+
+/// The main window, once Application->CreateForm made it.
+extern TAnaForm* AnaForm;
+
+namespace AnaGiris {
+
+/// The file name most recently composed (window creation, start, hour change).
+extern QString CurrentFileName;
+/// The first two characters of the time text when CurrentFileName was composed.
+extern QString FileHour;
+
+/// The date and time texts of the user's regional settings for now.
+QString DateText();
+QString TimeText();
+
+/// "Tarih_" + date part + "_Saat_" + time part + ".wav" from a date and a
+/// time text: the date's 3rd and 6th characters and the time's 3rd become
+/// '_', the time is cut to five characters, and any '/' left becomes '_'.
+QString ComposeFileName(const QString& dateText, const QString& timeText);
+
+/// Name itself when no such file exists in the current directory, else the
+/// first free one of name_2.wav, name_3.wav, ...: a stop and start within
+/// one minute must not overwrite the recording just finished.
+QString FreeFileName(const QString& name);
+
+} // namespace AnaGiris

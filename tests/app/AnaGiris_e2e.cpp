@@ -1,0 +1,367 @@
+// The main window end to end: shown on a real X server, driven by mouse
+// clicks, recording from the test sound server into files that sox, ffprobe
+// and libsndfile read. The clock runs under libfaketime (see CMakeLists.txt):
+// EndToEnd starts at 10:00:05, far from an hour change; each HourChange test
+// runs in a process of its own whose clock starts at 13:59:50.
+#include "app/AnaGiris.h"
+#include "mm/capture/MMWRecAudioSupport.h"
+#include "mm/capture/MMWave.h"
+#include "platform/ui/Application.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTest>
+#include <QWidget>
+#include <clocale>
+#include <cmath>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sndfile.h>
+
+using namespace recorder_test;
+
+namespace {
+
+// Fails the test unless the process runs under libfaketime at Start.
+bool ClockStartsAt(const char* start)
+{
+    const char* fake = std::getenv("FAKETIME");
+    return fake != nullptr && QString::fromLatin1(fake) == QString::fromLatin1(start);
+}
+
+class TMainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The mapper's GSM 6.10 needs the compression manager of this build.
+        const QString module = tonvara::test::BinaryDir() + "/lib/libtonvara_acm.so";
+        setenv(kAcmModuleVariable, module.toLocal8Bit().constData(), 1);
+        FOldDir = QDir::currentPath();
+        FDir = tonvara::test::MakeTempDir("main-window");
+        QDir::setCurrent(FDir);
+    }
+    void TearDown() override
+    {
+        if (FForm) {
+            FForm->MonoDosya->Stop();
+            FForm->StereoDosya->Stop();
+            FForm.reset();
+        }
+        QDir::setCurrent(FOldDir);
+        std::setlocale(LC_TIME, "C");
+    }
+
+    void Open(const char* timeLocale)
+    {
+        ASSERT_NE(std::setlocale(LC_TIME, timeLocale), nullptr) << timeLocale;
+        FForm = std::make_unique<TAnaForm>(nullptr);
+        FForm->AfterConstruction();
+        FForm->Show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(FForm->Handle()));
+        FForm->Handle()->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(FForm->Handle()));
+    }
+
+    static void Click(TControl* control, QPoint at = QPoint(8, 8))
+    {
+        ASSERT_TRUE(control->Enabled());
+        QTest::mouseClick(control->Handle(), Qt::LeftButton, Qt::NoModifier, at);
+    }
+
+    // Runs the event loop until the elapsed-time label shows at least Ms.
+    bool RecordFor(int ms)
+    {
+        return WaitUntil([&] { return FForm->Selected()->Position() >= ms; }, ms + 10000);
+    }
+
+    void ExpectIdleButtons()
+    {
+        EXPECT_TRUE(FForm->Button1->Enabled());
+        EXPECT_FALSE(FForm->Button3->Enabled());
+        EXPECT_TRUE(FForm->BitBtn1->Enabled());
+        EXPECT_TRUE(FForm->Sw->Enabled());
+    }
+    void ExpectRecordingButtons()
+    {
+        EXPECT_FALSE(FForm->Button1->Enabled());
+        EXPECT_TRUE(FForm->Button3->Enabled());
+        EXPECT_FALSE(FForm->BitBtn1->Enabled());
+        EXPECT_FALSE(FForm->Sw->Enabled());
+    }
+
+    QString FOldDir;
+    QString FDir;
+    std::unique_ptr<TAnaForm> FForm;
+};
+
+struct TProbe {
+    QString Codec;
+    int Rate = 0;
+    int Channels = 0;
+    double Seconds = 0;
+};
+
+// What ffprobe says of a file.
+TProbe Probe(const QString& path)
+{
+    QProcess ffprobe;
+    ffprobe.start("ffprobe",
+        { "-v", "error", "-select_streams", "a:0", "-show_entries",
+            "stream=codec_name,sample_rate,channels,duration", "-of", "default=noprint_wrappers=1", path });
+    EXPECT_TRUE(ffprobe.waitForFinished(30000));
+    EXPECT_EQ(ffprobe.exitCode(), 0) << ffprobe.readAllStandardError().toStdString();
+    TProbe probe;
+    for (const QString& line : QString::fromUtf8(ffprobe.readAllStandardOutput()).split('\n')) {
+        const QString value = line.section('=', 1);
+        if (line.startsWith("codec_name="))
+            probe.Codec = value;
+        else if (line.startsWith("sample_rate="))
+            probe.Rate = value.toInt();
+        else if (line.startsWith("channels="))
+            probe.Channels = value.toInt();
+        else if (line.startsWith("duration="))
+            probe.Seconds = value.toDouble();
+    }
+    return probe;
+}
+
+// The file's first channel decoded by sox to 16-bit samples at its rate.
+std::vector<int16_t> DecodeWithSox(const QString& path)
+{
+    QProcess sox;
+    sox.start("sox", { "-q", path, "-t", "raw", "-e", "signed", "-b", "16", "-L", "-", "remix", "1" });
+    EXPECT_TRUE(sox.waitForFinished(30000));
+    EXPECT_EQ(sox.exitCode(), 0) << sox.readAllStandardError().toStdString();
+    const QByteArray bytes = sox.readAllStandardOutput();
+    std::vector<int16_t> samples(static_cast<std::size_t>(bytes.size()) / 2);
+    std::memcpy(samples.data(), bytes.constData(), samples.size() * 2);
+    return samples;
+}
+
+// The frequency of a tone from its cycles (a swing below -T, then above +T,
+// so that codec noise near zero does not count), over the loud part.
+double ToneFrequency(const std::vector<int16_t>& samples, int rate, double* rms)
+{
+    constexpr int kThreshold = 2000;
+    std::size_t cycles = 0, first = 0, last = 0;
+    bool low = false;
+    double energy = 0;
+    std::size_t loud = 0;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        if (std::abs(samples[i]) > 1000) {
+            energy += double(samples[i]) * samples[i];
+            ++loud;
+        }
+        if (samples[i] < -kThreshold) {
+            low = true;
+        } else if (low && samples[i] > kThreshold) {
+            low = false;
+            if (cycles++ == 0)
+                first = i;
+            last = i;
+        }
+    }
+    *rms = loud ? std::sqrt(energy / loud) : 0;
+    if (cycles < 2)
+        return 0;
+    return double(cycles - 1) * rate / double(last - first);
+}
+
+// The counter frames of a 48 kHz stereo 16-bit file, read with libsndfile.
+std::vector<unsigned char> ReadFrames(const QString& path)
+{
+    SF_INFO info {};
+    SNDFILE* file = sf_open(path.toLocal8Bit().constData(), SFM_READ, &info);
+    EXPECT_NE(file, nullptr) << sf_strerror(nullptr);
+    if (file == nullptr)
+        return {};
+    EXPECT_EQ(info.samplerate, 48000);
+    EXPECT_EQ(info.channels, 2);
+    std::vector<int16_t> samples(static_cast<std::size_t>(info.frames) * 2);
+    EXPECT_EQ(sf_readf_short(file, samples.data(), info.frames), info.frames);
+    sf_close(file);
+    std::vector<unsigned char> bytes(samples.size() * 2);
+    std::memcpy(bytes.data(), samples.data(), bytes.size());
+    return bytes;
+}
+
+} // namespace
+
+// ----- an ordinary hour ----------------------------------------------------------------
+
+TEST_F(TMainWindowTest, MonoRecordingOfTenSecondsWithTurkishSettings)
+{
+    ASSERT_TRUE(ClockStartsAt("@2026-12-06 10:00:05")) << "run by ctest under libfaketime";
+    Open("tr_TR.UTF-8");
+    // Creation composed the first name; activation disabled the stop button.
+    EXPECT_EQ(AnaGiris::CurrentFileName, "Tarih_06_12_2026_Saat_10_00.wav");
+    EXPECT_EQ(FForm->Label13->Caption(), AnaGiris::CurrentFileName);
+    EXPECT_EQ(AnaGiris::FileHour, "10");
+    ExpectIdleButtons();
+    EXPECT_EQ(FForm->Sw->Position(), 0);
+
+    TTone tone(14, 1000);
+    ASSERT_TRUE(tone.Started());
+    Click(FForm->Button1);
+    ExpectRecordingButtons();
+    EXPECT_TRUE(FForm->Connector->IsOpen());
+    EXPECT_TRUE(FForm->MonoDosya->Wave()->FileName().endsWith("/Tarih_06_12_2026_Saat_10_00.wav"));
+    ASSERT_TRUE(RecordFor(5000));
+    // The label follows the recorder: minutes, seconds and milliseconds.
+    ASSERT_TRUE(WaitUntil([&] { return FForm->Label1->Caption().startsWith("0:05."); }, 2000))
+        << FForm->Label1->Caption().toStdString();
+    // A click on the disabled switch changes nothing.
+    QTest::mouseClick(FForm->Sw->Handle(), Qt::LeftButton, Qt::NoModifier, QPoint(20, 11));
+    EXPECT_EQ(FForm->Sw->Position(), 0);
+    EXPECT_EQ(FForm->Connector->GetInput(), FForm->MonoDosya);
+    ASSERT_TRUE(RecordFor(10000));
+    Click(FForm->Button3);
+    ExpectIdleButtons();
+    EXPECT_FALSE(FForm->Connector->IsOpen());
+    // The next tick shows the idle recorder's position.
+    ASSERT_TRUE(WaitUntil([&] { return FForm->Label1->Caption() == "0:00.000"; }, 2000));
+
+    const QString path = FDir + "/Tarih_06_12_2026_Saat_10_00.wav";
+    ASSERT_TRUE(QFileInfo::exists(path));
+    EXPECT_EQ(QDir(FDir).entryList(QDir::Files).size(), 1);
+    const TProbe probe = Probe(path);
+    EXPECT_EQ(probe.Codec, "gsm_ms");
+    EXPECT_EQ(probe.Rate, 8000);
+    EXPECT_EQ(probe.Channels, 1);
+    EXPECT_NEAR(probe.Seconds, 10.0, 1.0);
+    double rms = 0;
+    const double frequency = ToneFrequency(DecodeWithSox(path), 8000, &rms);
+    EXPECT_NEAR(frequency, 1000, 20);
+    EXPECT_GT(rms, 3000);
+}
+
+TEST_F(TMainWindowTest, StereoRecordingOfTenSecondsInTheCLocale)
+{
+    ASSERT_TRUE(ClockStartsAt("@2026-12-06 10:00:05")) << "run by ctest under libfaketime";
+    Open("C");
+    EXPECT_EQ(AnaGiris::CurrentFileName, "Tarih_12_06_26_Saat_10_00.wav");
+    // A click on the right half of the switch selects stereo and re-links
+    // the connector to the stereo recorder.
+    QTest::mouseClick(FForm->Sw->Handle(), Qt::LeftButton, Qt::NoModifier, QPoint(19, 11));
+    EXPECT_EQ(FForm->Sw->Position(), 1);
+    EXPECT_EQ(FForm->Connector->GetInput(), FForm->StereoDosya);
+
+    TTone tone(14, 440);
+    ASSERT_TRUE(tone.Started());
+    Click(FForm->Button1);
+    ExpectRecordingButtons();
+    EXPECT_TRUE(FForm->Connector->IsOpen());
+    ASSERT_TRUE(RecordFor(10000));
+    Click(FForm->Button3);
+    ExpectIdleButtons();
+
+    const QString path = FDir + "/Tarih_12_06_26_Saat_10_00.wav";
+    ASSERT_TRUE(QFileInfo::exists(path)) << QDir(FDir).entryList().join(' ').toStdString();
+    const TProbe probe = Probe(path);
+    EXPECT_EQ(probe.Codec, "pcm_s16le");
+    EXPECT_EQ(probe.Rate, 48000);
+    EXPECT_EQ(probe.Channels, 2);
+    EXPECT_NEAR(probe.Seconds, 10.0, 1.0);
+    double rms = 0;
+    EXPECT_NEAR(ToneFrequency(DecodeWithSox(path), 48000, &rms), 440, 5);
+    EXPECT_GT(rms, 3000);
+
+    // Back to mono with a click on the left half, now that nothing records.
+    QTest::mouseClick(FForm->Sw->Handle(), Qt::LeftButton, Qt::NoModifier, QPoint(6, 11));
+    EXPECT_EQ(FForm->Sw->Position(), 0);
+    EXPECT_EQ(FForm->Connector->GetInput(), FForm->MonoDosya);
+}
+
+TEST_F(TMainWindowTest, ActivationAndARestartWithinTheMinuteLoseNothing)
+{
+    ASSERT_TRUE(ClockStartsAt("@2026-12-06 10:00:05")) << "run by ctest under libfaketime";
+    Open("tr_TR.UTF-8");
+    TTone tone(14, 1000);
+    ASSERT_TRUE(tone.Started());
+    Click(FForm->Button1);
+    ASSERT_TRUE(RecordFor(2000));
+    // The window is activated again (as after a modal dialog): the stop
+    // button is disabled, the recording goes on into the same file.
+    FForm->FormActivate(FForm.get());
+    EXPECT_FALSE(FForm->Button3->Enabled());
+    EXPECT_TRUE(FForm->Connector->IsOpen());
+    ASSERT_TRUE(RecordFor(4000));
+    FForm->Button3Click(FForm->Button3);
+    const QString first = FDir + "/Tarih_06_12_2026_Saat_10_00.wav";
+    EXPECT_NEAR(Probe(first).Seconds, 4.0, 0.6);
+
+    // Started again in the same minute: a new file beside the first.
+    Click(FForm->Button1);
+    EXPECT_EQ(AnaGiris::CurrentFileName, "Tarih_06_12_2026_Saat_10_00_2.wav");
+    EXPECT_EQ(FForm->Label13->Caption(), AnaGiris::CurrentFileName);
+    ASSERT_TRUE(RecordFor(2000));
+    Click(FForm->Button3);
+    EXPECT_NEAR(Probe(first).Seconds, 4.0, 0.6);
+    EXPECT_NEAR(Probe(FDir + "/Tarih_06_12_2026_Saat_10_00_2.wav").Seconds, 2.0, 0.6);
+}
+
+// ----- the hour change -----------------------------------------------------------------
+
+TEST_F(TMainWindowTest, HourChangeJoinsTheStereoFilesWithoutALostSample)
+{
+    ASSERT_TRUE(ClockStartsAt("@2026-12-06 13:59:50")) << "run by ctest under libfaketime";
+    Open("tr_TR.UTF-8");
+    EXPECT_EQ(AnaGiris::FileHour, "13");
+    QTest::mouseClick(FForm->Sw->Handle(), Qt::LeftButton, Qt::NoModifier, QPoint(19, 11));
+    ASSERT_EQ(FForm->Sw->Position(), 1);
+
+    TCounterPlayer counter(24);
+    counter.Start();
+    Click(FForm->Button1);
+    const QString first = FDir + "/" + AnaGiris::CurrentFileName;
+    EXPECT_EQ(AnaGiris::CurrentFileName, "Tarih_06_12_2026_Saat_13_59.wav");
+    const QString second = FDir + "/Tarih_06_12_2026_Saat_14_00.wav";
+    ASSERT_TRUE(WaitUntil([&] { return QFileInfo::exists(second); }, 20000));
+    EXPECT_EQ(AnaGiris::CurrentFileName, "Tarih_06_12_2026_Saat_14_00.wav");
+    EXPECT_EQ(FForm->Label13->Caption(), AnaGiris::CurrentFileName);
+    EXPECT_EQ(AnaGiris::FileHour, "14");
+    // The buttons stay as the start left them.
+    ExpectRecordingButtons();
+    ASSERT_TRUE(RecordFor(4000));
+    Click(FForm->Button3);
+
+    const std::vector<unsigned char> before = ReadFrames(first);
+    const std::vector<unsigned char> after = ReadFrames(second);
+    ASSERT_FALSE(before.empty());
+    ASSERT_FALSE(after.empty());
+    const TCounterRun a = AnalyseCounter(before);
+    const TCounterRun b = AnalyseCounter(after);
+    EXPECT_EQ(a.FBreaks, 0u) << a.FFirstBreak;
+    EXPECT_EQ(b.FBreaks, 0u) << b.FFirstBreak;
+    // The second file goes on with the very frame after the first one's last.
+    EXPECT_EQ(b.FFirstValue, a.FLastValue + 1);
+    std::vector<unsigned char> joined = before;
+    joined.insert(joined.end(), after.begin(), after.end());
+    const TCounterRun whole = AnalyseCounter(joined);
+    EXPECT_EQ(whole.FBreaks, 0u) << whole.FFirstBreak;
+    EXPECT_GT(whole.FLength, 48000u * 8);
+}
+
+TEST_F(TMainWindowTest, HourChangeStartsARecordingWithoutTheStartButton)
+{
+    ASSERT_TRUE(ClockStartsAt("@2026-12-06 13:59:50")) << "run by ctest under libfaketime";
+    Open("tr_TR.UTF-8");
+    TTone tone(24, 1000);
+    ASSERT_TRUE(tone.Started());
+    ExpectIdleButtons();
+    EXPECT_FALSE(FForm->Connector->IsOpen());
+    const QString path = FDir + "/Tarih_06_12_2026_Saat_14_00.wav";
+    ASSERT_TRUE(WaitUntil([&] { return FForm->Connector->IsOpen(); }, 20000));
+    EXPECT_TRUE(QFileInfo::exists(path));
+    // The buttons are left alone: start still enabled, stop still disabled.
+    ExpectIdleButtons();
+    ASSERT_TRUE(RecordFor(3000));
+    // The stop button is disabled, so the recording is ended by the exit
+    // path's stops.
+    FForm->MonoDosya->Stop();
+    const TProbe probe = Probe(path);
+    EXPECT_EQ(probe.Codec, "gsm_ms");
+    EXPECT_NEAR(probe.Seconds, 3.0, 0.8);
+}

@@ -1,0 +1,275 @@
+// One Tonvara per desktop: the real program, started twice on the test X
+// server. A second copy shows "Program Şu Anda Zaten Çalışıyor!!" and ends
+// with 0 without making a window of its own, whether the first copy's splash
+// box is still on the screen or already hidden; any window of class
+// "TAboutBox" titled "Velmora" blocks, a "Velmora" of another class does not.
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QThread>
+#include <functional>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+// Last: Xlib's macros (None, Bool, Status) would break the headers above.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace {
+
+// Another process is watched: there is no event to wait on, so the tests
+// poll what the X server shows, with a deadline.
+bool PollUntil(const std::function<bool()>& done, int milliseconds)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > milliseconds)
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+struct TTopLevel {
+    Window Id = 0;
+    std::string Class;
+    std::string Title;
+    long Pid = -1;
+    bool Mapped = false;
+};
+
+class TServer {
+public:
+    TServer()
+        : FDisplay(XOpenDisplay(nullptr))
+    {
+    }
+    ~TServer()
+    {
+        if (FDisplay)
+            XCloseDisplay(FDisplay);
+    }
+    Display* Get() const { return FDisplay; }
+
+    std::vector<TTopLevel> TopLevels()
+    {
+        std::vector<TTopLevel> result;
+        Window root = 0, parent = 0;
+        Window* children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(FDisplay, DefaultRootWindow(FDisplay), &root, &parent, &children, &count))
+            return result;
+        for (unsigned i = 0; i < count; ++i) {
+            TTopLevel window;
+            window.Id = children[i];
+            XClassHint hint {};
+            if (XGetClassHint(FDisplay, children[i], &hint)) {
+                window.Class = hint.res_class ? hint.res_class : "";
+                XFree(hint.res_name);
+                XFree(hint.res_class);
+            }
+            window.Title = Utf8Property(children[i], "_NET_WM_NAME");
+            window.Pid = CardinalProperty(children[i], "_NET_WM_PID");
+            XWindowAttributes attributes {};
+            if (XGetWindowAttributes(FDisplay, children[i], &attributes))
+                window.Mapped = attributes.map_state == IsViewable;
+            result.push_back(window);
+        }
+        if (children)
+            XFree(children);
+        return result;
+    }
+
+    // The mapped top-level windows of process Pid.
+    std::vector<TTopLevel> MappedOf(qint64 pid)
+    {
+        std::vector<TTopLevel> result;
+        for (const TTopLevel& window : TopLevels())
+            if (window.Pid == pid && window.Mapped)
+                result.push_back(window);
+        return result;
+    }
+
+    // Asks a window to close, as a window manager's close button does.
+    void RequestClose(Window window)
+    {
+        XEvent event {};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = XInternAtom(FDisplay, "WM_PROTOCOLS", False);
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = static_cast<long>(XInternAtom(FDisplay, "WM_DELETE_WINDOW", False));
+        event.xclient.data.l[1] = CurrentTime;
+        XSendEvent(FDisplay, window, False, NoEventMask, &event);
+        XFlush(FDisplay);
+    }
+
+    Window CreateNamed(const char* resClass, const char* title)
+    {
+        const Window window
+            = XCreateSimpleWindow(FDisplay, DefaultRootWindow(FDisplay), 0, 0, 50, 50, 0, 0, 0);
+        XClassHint hint {};
+        hint.res_name = const_cast<char*>("test");
+        hint.res_class = const_cast<char*>(resClass);
+        XSetClassHint(FDisplay, window, &hint);
+        XStoreName(FDisplay, window, title);
+        XSync(FDisplay, False);
+        return window;
+    }
+
+private:
+    std::string Utf8Property(Window window, const char* name)
+    {
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        std::string text;
+        if (XGetWindowProperty(FDisplay, window, XInternAtom(FDisplay, name, False), 0, 1024, False,
+                AnyPropertyType, &type, &format, &items, &after, &data)
+                == Success
+            && data) {
+            text.assign(reinterpret_cast<char*>(data), items);
+        }
+        if (data)
+            XFree(data);
+        if (text.empty()) {
+            char* plain = nullptr;
+            if (XFetchName(FDisplay, window, &plain) && plain) {
+                text = plain;
+                XFree(plain);
+            }
+        }
+        return text;
+    }
+    long CardinalProperty(Window window, const char* name)
+    {
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        long value = -1;
+        if (XGetWindowProperty(FDisplay, window, XInternAtom(FDisplay, name, False), 0, 1, False, XA_CARDINAL,
+                &type, &format, &items, &after, &data)
+                == Success
+            && data && items == 1)
+            value = *reinterpret_cast<long*>(data);
+        if (data)
+            XFree(data);
+        return value;
+    }
+
+    Display* FDisplay;
+};
+
+class SingleInstance : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(Server.Get(), nullptr);
+        FDir = tonvara::test::MakeTempDir("single-instance");
+    }
+    void TearDown() override
+    {
+        for (QProcess* process : { &First, &Second }) {
+            if (process->state() != QProcess::NotRunning) {
+                process->kill();
+                process->waitForFinished(5000);
+            }
+        }
+    }
+
+    void Start(QProcess& process)
+    {
+        process.setWorkingDirectory(FDir);
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.start(tonvara::test::BinaryDir() + "/app/tonvara", {});
+        ASSERT_TRUE(process.waitForStarted(10000));
+    }
+
+    // The splash box of process Pid: its class and title, mapped or not.
+    bool HasSplash(qint64 pid, bool mapped)
+    {
+        for (const TTopLevel& window : Server.TopLevels())
+            if (window.Pid == pid && window.Class == "TAboutBox" && window.Title == "Velmora"
+                && window.Mapped == mapped)
+                return true;
+        return false;
+    }
+
+    // A second copy: its only window is the information dialog; closing
+    // that ends the copy with 0.
+    void ExpectRefused()
+    {
+        Start(Second);
+        const qint64 pid = Second.processId();
+        ASSERT_TRUE(PollUntil(
+            [&] {
+                for (const TTopLevel& window : Server.MappedOf(pid))
+                    if (window.Title == "Information")
+                        return true;
+                return false;
+            },
+            20000))
+            << "the second copy shows no information dialog";
+        const std::vector<TTopLevel> windows = Server.MappedOf(pid);
+        ASSERT_EQ(windows.size(), 1u) << "the second copy made a window besides its dialog";
+        for (const TTopLevel& window : Server.TopLevels())
+            EXPECT_FALSE(window.Pid == pid && window.Class == "TAboutBox");
+        Server.RequestClose(windows[0].Id);
+        ASSERT_TRUE(Second.waitForFinished(10000));
+        EXPECT_EQ(Second.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(Second.exitCode(), 0);
+    }
+
+    TServer Server;
+    QString FDir;
+    QProcess First;
+    QProcess Second;
+};
+
+} // namespace
+
+TEST_F(SingleInstance, ASecondCopyIsRefusedDuringTheSplashAndAfterIt)
+{
+    Start(First);
+    ASSERT_TRUE(PollUntil([&] { return HasSplash(First.processId(), true); }, 20000))
+        << "the first copy shows no splash box";
+    ExpectRefused();
+    // After three seconds the splash box is hidden but still there.
+    ASSERT_TRUE(PollUntil([&] { return HasSplash(First.processId(), false); }, 10000))
+        << "the splash box was not hidden, or was destroyed";
+    ExpectRefused();
+    EXPECT_EQ(First.state(), QProcess::Running);
+
+    // The first copy ends when its main window is closed.
+    Window main = 0;
+    for (const TTopLevel& window : Server.MappedOf(First.processId()))
+        if (window.Class != "TAboutBox")
+            main = window.Id;
+    ASSERT_NE(main, 0u);
+    Server.RequestClose(main);
+    ASSERT_TRUE(First.waitForFinished(10000));
+    EXPECT_EQ(First.exitCode(), 0);
+}
+
+TEST_F(SingleInstance, AnyTAboutBoxCalledVelmoraBlocksAndOnlyThat)
+{
+    // Another program's window of the class and title, not even mapped.
+    const Window foreign = Server.CreateNamed("TAboutBox", "Velmora");
+    ExpectRefused();
+    XDestroyWindow(Server.Get(), foreign);
+
+    // The title alone is not enough.
+    const Window other = Server.CreateNamed("SomethingElse", "Velmora");
+    Start(First);
+    ASSERT_TRUE(PollUntil([&] { return HasSplash(First.processId(), true); }, 20000))
+        << "a window of another class titled Velmora blocked the start";
+    XDestroyWindow(Server.Get(), other);
+    XSync(Server.Get(), False);
+}
