@@ -7,7 +7,47 @@
 #include "platform/ui/Dialogs.h"
 #include "platform/x11/WinLookup.h"
 
+#include <QSocketNotifier>
+#include <csignal>
 #include <exception>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int SignalPipe[2] = { -1, -1 };
+
+void OnSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = write(SignalPipe[1], &byte, 1);
+}
+
+// A logout, a shutdown or Ctrl+C ends the program as its exit button does:
+// both recorders stop, so the file being written is finished (sizes and
+// fact chunk) instead of being cut off where the process was killed.
+void CloseOnTerminationSignals()
+{
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, SignalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, Application);
+    QObject::connect(notifier, &QSocketNotifier::activated, [] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t got = read(SignalPipe[0], &byte, 1);
+        if (AnaForm != nullptr)
+            AnaForm->Close();
+        else
+            Application->Terminate();
+    });
+    struct sigaction action { };
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : { SIGTERM, SIGINT, SIGHUP })
+        sigaction(signal, &action, nullptr);
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -24,6 +64,7 @@ int main(int argc, char** argv)
     // once the loop has ended.
     std::exception_ptr failure;
     try {
+        CloseOnTerminationSignals();
         Application->Initialize();
         Application->SetTitle(QStringLiteral("Tonvara"));
         Application->CreateForm(AnaForm);

@@ -365,3 +365,44 @@ TEST_F(TMainWindowTest, HourChangeStartsARecordingWithoutTheStartButton)
     EXPECT_EQ(probe.Codec, "gsm_ms");
     EXPECT_NEAR(probe.Seconds, 3.0, 0.8);
 }
+
+TEST(ProgramEnd, ATerminationSignalFinishesTheFileBeingWritten)
+{
+    ASSERT_TRUE(ClockStartsAt("@2026-12-06 13:59:50")) << "run by ctest under libfaketime";
+    // The program itself, with its clock starting at 13:59:50 too (it
+    // inherits libfaketime): the hour change starts its mono recording.
+    const QString dir = tonvara::test::MakeTempDir("program-end");
+    TTone tone(30, 1000);
+    ASSERT_TRUE(tone.Started());
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LC_TIME", "tr_TR.UTF-8");
+    environment.insert(kAcmModuleVariable, tonvara::test::BinaryDir() + "/lib/libtonvara_acm.so");
+    program.setProcessEnvironment(environment);
+    program.setWorkingDirectory(dir);
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.start(tonvara::test::BinaryDir() + "/app/tonvara", {});
+    ASSERT_TRUE(program.waitForStarted(10000));
+    const QString path = dir + "/Tarih_06_12_2026_Saat_14_00.wav";
+    // Another process: poll its file, with a deadline.
+    ASSERT_TRUE(WaitUntil([&] { return QFileInfo(path).size() > 2 * 1625 + 60; }, 30000))
+        << "the hour change started no recording";
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+
+    // Finished: the RIFF size covers the file, and the fact chunk that only
+    // the end of a recording writes is there.
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    ASSERT_GT(bytes.size(), 60);
+    quint32 riffSize = 0;
+    std::memcpy(&riffSize, bytes.constData() + 4, 4);
+    EXPECT_EQ(riffSize + 8, static_cast<quint32>(bytes.size()));
+    EXPECT_EQ(bytes.mid(bytes.size() - 12, 4), QByteArray("fact"));
+    const TProbe probe = Probe(path);
+    EXPECT_EQ(probe.Codec, "gsm_ms");
+    EXPECT_GT(probe.Seconds, 1.5);
+}
