@@ -55,7 +55,12 @@ int main(int argc, char** argv)
 
     if (FindWindowA("TAboutBox", "Velmora") != nullptr) {
         MessageDlg(QString::fromUtf8("Program Şu Anda Zaten Çalışıyor!!"), mtInformation, { mbOK }, 0);
-        SetForegroundWindow(FindWindowA("TAboutBox", "Velmora"));
+        const HWND splash = FindWindowA("TAboutBox", "Velmora");
+        SetForegroundWindow(splash);
+        // After its three seconds the splash box is hidden, and bringing it
+        // forward shows nothing: bring the running copy's main window.
+        if (const HWND running = FindShownSibling(splash))
+            SetForegroundWindow(running);
         return 0;
     }
 

@@ -5,6 +5,7 @@
 #include <X11/Xutil.h>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -390,6 +391,60 @@ HWND FindWindowA(LPCSTR className, LPCSTR windowName)
                 continue;
             }
             return HwndFromWindowId(client);
+        }
+    }
+    return nullptr;
+}
+
+HWND FindShownSibling(HWND hWnd)
+{
+    const Window window = WindowIdFromHwnd(hWnd);
+    if (window == None) {
+        return nullptr;
+    }
+    XConnection x;
+    Display* display = x.Get();
+    if (!display) {
+        return nullptr;
+    }
+    const Atoms atoms(display);
+    const Atom leaderAtom = XInternAtom(display, "WM_CLIENT_LEADER", False);
+    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
+    // Which program a window belongs to: its leader, else its process on
+    // its machine. Empty when the window says neither.
+    auto owner = [&](Window w) {
+        std::vector<unsigned long> key = ReadLongProperty(display, w, leaderAtom, XA_WINDOW);
+        if (key.empty()) {
+            key = ReadLongProperty(display, w, pidAtom, XA_CARDINAL);
+            if (!key.empty()) {
+                const std::string machine
+                    = ReadTextProperty(display, w, XA_WM_CLIENT_MACHINE, XA_STRING).value_or(std::string());
+                key.push_back(std::hash<std::string> {}(machine));
+            }
+        }
+        return key;
+    };
+    const std::vector<unsigned long> wanted = owner(window);
+    if (wanted.empty() || !x.Succeeded()) {
+        return nullptr;
+    }
+    for (int screen = 0; screen < ScreenCount(display); ++screen) {
+        const std::vector<Window> topLevels = Children(display, RootWindow(display, screen));
+        for (auto it = topLevels.rbegin(); it != topLevels.rend(); ++it) {
+            x.RepliesSucceeded();
+            const Window client = ClientOf(display, *it, atoms);
+            if (client == window) {
+                continue;
+            }
+            // Shown means on the screen or minimised, not withdrawn.
+            XWindowAttributes attributes {};
+            if (!XGetWindowAttributes(display, *it, &attributes)
+                || (attributes.map_state != IsViewable && !IsIconic(display, client, atoms))) {
+                continue;
+            }
+            if (owner(client) == wanted && x.RepliesSucceeded()) {
+                return HwndFromWindowId(client);
+            }
         }
     }
     return nullptr;

@@ -84,4 +84,11 @@ BOOL SetForegroundWindow(HWND hWnd);
 /// and before it is shown: changing some flags afterwards (adding
 /// Qt::WindowStaysOnTopHint is one) makes Qt replace the X window with a new
 /// one that carries Qt's default class again.
+/// The top-most shown top-level window of the program that owns `hWnd`
+/// (same WM_CLIENT_LEADER, or same _NET_WM_PID and WM_CLIENT_MACHINE when
+/// the windows have no leader), other than `hWnd` itself; null when there is
+/// none. For reaching a program's main window through a window of its that
+/// may be hidden.
+HWND FindShownSibling(HWND hWnd);
+
 bool SetWindowClassName(unsigned long windowId, const char* resName, const char* resClass);

@@ -244,15 +244,25 @@ TEST_F(SingleInstance, ASecondCopyIsRefusedDuringTheSplashAndAfterIt)
     // After three seconds the splash box is hidden but still there.
     ASSERT_TRUE(PollUntil([&] { return HasSplash(First.processId(), false); }, 10000))
         << "the splash box was not hidden, or was destroyed";
-    ExpectRefused();
-    EXPECT_EQ(First.state(), QProcess::Running);
-
-    // The first copy ends when its main window is closed.
     Window main = 0;
     for (const TTopLevel& window : Server.MappedOf(First.processId()))
         if (window.Class != "TAboutBox")
             main = window.Id;
     ASSERT_NE(main, 0u);
+
+    // Another window covers the running copy; the refused second copy
+    // brings the running copy's main window forward.
+    const Window cover = Server.CreateNamed("Cover", "Cover");
+    XMapRaised(Server.Get(), cover);
+    XSync(Server.Get(), False);
+    ASSERT_EQ(Server.TopLevels().back().Id, cover);
+    ExpectRefused();
+    EXPECT_EQ(Server.TopLevels().back().Id, main) << "the running copy was not brought forward";
+    XDestroyWindow(Server.Get(), cover);
+    XSync(Server.Get(), False);
+    EXPECT_EQ(First.state(), QProcess::Running);
+
+    // The first copy ends when its main window is closed.
     Server.RequestClose(main);
     ASSERT_TRUE(First.waitForFinished(10000));
     EXPECT_EQ(First.exitCode(), 0);

@@ -671,3 +671,48 @@ TEST_F(ForegroundTest, LeftoverWindowManagerCheckIsIgnored)
 }
 
 } // namespace
+
+TEST_F(WinLookupTest, FindsTheShownWindowOfTheSameProgram)
+{
+    // A program of three windows (a hidden one, a shown one and the leader,
+    // never mapped) and another program with a shown window on top.
+    const Window leader = CreateWindow(FDisplay);
+    const Atom leaderAtom = XInternAtom(FDisplay, "WM_CLIENT_LEADER", False);
+    auto lead = [&](Window window, Window by) {
+        XChangeProperty(FDisplay, window, leaderAtom, XA_WINDOW, 32, PropModeReplace,
+            reinterpret_cast<const unsigned char*>(&by), 1);
+    };
+    const Window hidden = CreateNamedWindow(FDisplay, UniqueName("Hidden"), "Velmora");
+    const Window main = CreateNamedWindow(FDisplay, UniqueName("Main"), "Main");
+    const Window stranger = CreateNamedWindow(FDisplay, UniqueName("Stranger"), "Other");
+    const Window strangersLeader = CreateWindow(FDisplay);
+    for (Window window : { leader, hidden, main })
+        lead(window, leader);
+    lead(stranger, strangersLeader);
+    XSync(FDisplay, False);
+
+    EXPECT_EQ(FindShownSibling(HwndFromWindowId(hidden)), nullptr) << "nothing of the program is shown yet";
+    MapAndWait(FDisplay, main);
+    MapAndWait(FDisplay, stranger);
+    EXPECT_EQ(FindShownSibling(HwndFromWindowId(hidden)), HwndFromWindowId(main));
+    // The window asked about is not its own sibling.
+    EXPECT_EQ(FindShownSibling(HwndFromWindowId(main)), nullptr);
+    EXPECT_EQ(FindShownSibling(nullptr), nullptr);
+
+    // Without leaders, the process on its machine tells.
+    const Window loneA = CreateNamedWindow(FDisplay, UniqueName("LoneA"), "A");
+    const Window loneB = CreateNamedWindow(FDisplay, UniqueName("LoneB"), "B");
+    const Atom pidAtom = XInternAtom(FDisplay, "_NET_WM_PID", False);
+    const long pid = 999999;
+    for (Window window : { loneA, loneB })
+        XChangeProperty(FDisplay, window, pidAtom, XA_CARDINAL, 32, PropModeReplace,
+            reinterpret_cast<const unsigned char*>(&pid), 1);
+    XSync(FDisplay, False);
+    MapAndWait(FDisplay, loneB);
+    EXPECT_EQ(FindShownSibling(HwndFromWindowId(loneA)), HwndFromWindowId(loneB));
+    EXPECT_EQ(FindShownSibling(HwndFromWindowId(stranger)), nullptr);
+
+    for (Window window : { leader, hidden, main, stranger, strangersLeader, loneA, loneB })
+        XDestroyWindow(FDisplay, window);
+    XSync(FDisplay, False);
+}
