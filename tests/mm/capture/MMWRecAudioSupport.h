@@ -271,6 +271,26 @@ inline void ExpectWholeCounter(const TCounterRun& run, std::size_t frames)
     EXPECT_EQ(run.FLastValue, kCounterStart + frames - 1);
 }
 
+/// The frequency of a tone in 16-bit samples at Rate, from its cycles (a
+/// swing below -2000, then above +2000, so that codec noise near zero does
+/// not count); 0 when there are fewer than two.
+inline double ToneFrequency(const std::vector<int16_t>& samples, int rate)
+{
+    std::size_t cycles = 0, first = 0, last = 0;
+    bool low = false;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        if (samples[i] < -2000) {
+            low = true;
+        } else if (low && samples[i] > 2000) {
+            low = false;
+            if (cycles++ == 0)
+                first = i;
+            last = i;
+        }
+    }
+    return cycles < 2 ? 0 : double(cycles - 1) * rate / double(last - first);
+}
+
 // ----- a server of the test's own ---------------------------------------------------------
 
 /// A PulseAudio server of the test's own, to be killed.

@@ -98,24 +98,6 @@ std::unique_ptr<TMMWaveRecorder> ReadRecorder(const QByteArray& text)
     return std::unique_ptr<TMMWaveRecorder>(recorder);
 }
 
-// Cycles per second of a tone (a swing below -T, then above +T).
-double Frequency(const std::vector<std::int16_t>& samples, int rate)
-{
-    std::size_t cycles = 0, first = 0, last = 0;
-    bool low = false;
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        if (samples[i] < -2000) {
-            low = true;
-        } else if (low && samples[i] > 2000) {
-            low = false;
-            if (cycles++ == 0)
-                first = i;
-            last = i;
-        }
-    }
-    return cycles < 2 ? 0 : double(cycles - 1) * rate / double(last - first);
-}
-
 } // namespace
 
 TEST(ConnectorAudio, AGsmRecordingReachesTheDisplayAsPcmOfTheTone)
@@ -141,7 +123,7 @@ TEST(ConnectorAudio, AGsmRecordingReachesTheDisplayAsPcmOfTheTone)
     EXPECT_EQ(display.Format.nSamplesPerSec, 8000u);
     EXPECT_EQ(display.Format.nChannels, 1);
     EXPECT_EQ(display.Format.wBitsPerSample, 16);
-    EXPECT_NEAR(Frequency(display.Samples(), 8000), 1000, 20);
+    EXPECT_NEAR(ToneFrequency(display.Samples(), 8000), 1000, 20);
     EXPECT_GE(display.Resets.load(), 1) << "the stop puts the display to rest";
 }
 
