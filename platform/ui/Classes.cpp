@@ -1,5 +1,7 @@
 #include "platform/ui/Classes.h"
 
+#include "platform/kernel/WinTypes.h"
+
 #include <QHash>
 #include <QMetaProperty>
 #include <QSet>
@@ -667,8 +669,29 @@ const TEventTypeInfo* FindEventTypeInfo(QMetaType type)
     return it == r.Types.end() ? nullptr : it->second.get();
 }
 
+namespace {
+
+// Handlers are written with the Windows names of their parameter types
+// (WORD& Key); moc keeps those names, Qt knows the types by their C++ ones.
+void RegisterWindowsTypeNames()
+{
+    static const bool registered = [] {
+        QMetaType::registerNormalizedTypedef("BYTE", QMetaType::fromType<BYTE>());
+        QMetaType::registerNormalizedTypedef("WORD", QMetaType::fromType<WORD>());
+        QMetaType::registerNormalizedTypedef("DWORD", QMetaType::fromType<DWORD>());
+        QMetaType::registerNormalizedTypedef("UINT", QMetaType::fromType<UINT>());
+        QMetaType::registerNormalizedTypedef("LONG", QMetaType::fromType<LONG>());
+        QMetaType::registerNormalizedTypedef("BOOL", QMetaType::fromType<BOOL>());
+        return true;
+    }();
+    (void)registered;
+}
+
+} // namespace
+
 bool MethodParametersMatch(const QMetaMethod& method, std::initializer_list<QMetaType> params)
 {
+    RegisterWindowsTypeNames();
     if (method.methodType() != QMetaMethod::Method && method.methodType() != QMetaMethod::Slot)
         return false;
     if (method.parameterCount() != static_cast<int>(params.size()))
@@ -676,8 +699,9 @@ bool MethodParametersMatch(const QMetaMethod& method, std::initializer_list<QMet
     int i = 0;
     for (const QMetaType& wanted : params) {
         const QMetaType actual = method.parameterMetaType(i);
-        if (!(actual.isValid() && actual == wanted)
-            && PlainTypeName(method.parameterTypeName(i)) != PlainTypeName(QByteArray(wanted.name())))
+        const QByteArray actualName = PlainTypeName(method.parameterTypeName(i));
+        if (!(actual.isValid() && actual == wanted) && actualName != PlainTypeName(QByteArray(wanted.name()))
+            && QMetaType::fromName(actualName) != wanted)
             return false;
         ++i;
     }

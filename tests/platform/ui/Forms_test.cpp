@@ -51,6 +51,12 @@ public:
         canClose = MayClose;
     }
     Q_INVOKABLE void FormDestroy(TObject*) { Destroyed = true; }
+    // Declared with the handler's own names for its types (WORD, not ushort).
+    Q_INVOKABLE void FormKeyDown(TObject*, WORD& Key, TShiftState Shift)
+    {
+        Log.push_back("key " + std::to_string(Key) + (Shift & ssCtrl ? " ctrl" : ""));
+        Key = 0;
+    }
     Q_INVOKABLE void Button1Click(TObject*) { Log.push_back("button"); }
     Q_INVOKABLE void Button1MouseDown(TObject*, TMouseButton button, TShiftState shift, int x, int y)
     {
@@ -104,6 +110,7 @@ const char* kTestForm = R"(object TestForm: TTestForm
   OnCreate = FormCreate
   OnDestroy = FormDestroy
   OnHide = FormHide
+  OnKeyDown = FormKeyDown
   OnShow = FormShow
   PixelsPerInch = 96
   TextHeight = 13
@@ -173,6 +180,13 @@ TEST(Forms, ReadsItsStoredFormBindsHandlersAndFieldsThenShows)
     QTest::mouseClick(form->Button1->Handle(), Qt::LeftButton, Qt::NoModifier, QPoint(3, 3));
     EXPECT_EQ(form->Log.back(), "button");
     EXPECT_EQ(form->Log[form->Log.size() - 2], "mouse 0 left 3,3");
+    // A key handler with a var parameter is bound by name too, and what it
+    // does to the key reaches the caller.
+    ASSERT_TRUE(form->OnKeyDown());
+    WORD key = 'Q';
+    form->OnKeyDown()(form.get(), key, TShiftState { ssCtrl });
+    EXPECT_EQ(form->Log.back(), "key 81 ctrl");
+    EXPECT_EQ(key, 0);
 
     // Close: the query, then OnClose decides.
     form->Log.clear();
