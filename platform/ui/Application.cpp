@@ -1,5 +1,7 @@
 #include "platform/ui/Application.h"
 
+#include <QScopeGuard>
+
 #include "platform/kernel/Threads.h"
 #include "platform/ui/Dialogs.h"
 
@@ -7,6 +9,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QMetaProperty>
+#include <QScopeGuard>
 #include <QThread>
 #include <atomic>
 #include <condition_variable>
@@ -288,10 +291,19 @@ void TApplication::HandleException(TObject* sender, std::exception_ptr error)
     }
     auto show = [&](const std::exception& e) {
         try {
-            if (FOnException)
+            if (FOnException) {
                 FOnException(sender, e);
-            else
+            } else if (FShowingException) {
+                // A timer that fails on every tick would otherwise open a
+                // box inside the box's own modal loop, again and again,
+                // until the stack gave out. One box at a time; the rest go
+                // to stderr.
+                std::fprintf(stderr, "%s\n", qPrintable(ExceptionMessage(e)));
+            } else {
+                FShowingException = true;
+                const auto done = qScopeGuard([this] { FShowingException = false; });
                 ShowException(e);
+            }
         } catch (...) {
             // The display itself failed; stderr is all that is left.
             std::fprintf(stderr, "%s\n", qPrintable(ExceptionMessage(std::current_exception())));

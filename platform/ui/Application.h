@@ -144,6 +144,7 @@ private:
     TComponent* FMainForm = nullptr;
     bool FTerminated = false;
     bool FRunning = false;
+    bool FShowingException = false;
     bool FShowMainForm = true;
     bool FInIdle = false;
     QString FTitle;

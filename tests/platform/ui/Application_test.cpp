@@ -647,3 +647,40 @@ TEST_F(ApplicationTest, TimerComponentFiresWhileEnabledAndSurvivesExceptions)
 }
 
 #include "Application_test.moc"
+
+TEST_F(ApplicationTest, AnExceptionWhileOneIsShownIsNotShownInsideIt)
+{
+    // The framework's own display: what a failing timer tick meets while
+    // the box of the previous tick is still open.
+    Application->SetOnException({});
+    int nested = 0;
+    SetMessageDialogHandler([&](const TMessageDialogRequest& r) {
+        Dialogs.push_back(r);
+        if (Dialogs.size() == 1) {
+            // The box's modal loop delivers the next failure.
+            try {
+                throw Exception("second");
+            } catch (...) {
+                Application->HandleException(nullptr);
+            }
+            ++nested;
+        }
+        return r.DefaultButton;
+    });
+    try {
+        throw Exception("first");
+    } catch (...) {
+        Application->HandleException(nullptr);
+    }
+    EXPECT_EQ(nested, 1);
+    ASSERT_EQ(Dialogs.size(), 1u);
+    EXPECT_EQ(Dialogs[0].Text, "first");
+    // Once the box is closed, the next failure is shown again.
+    try {
+        throw Exception("third");
+    } catch (...) {
+        Application->HandleException(nullptr);
+    }
+    ASSERT_EQ(Dialogs.size(), 2u);
+    EXPECT_EQ(Dialogs[1].Text, "third");
+}
