@@ -286,6 +286,35 @@ TEST_F(TMainWindowTest, ActivationAndARestartWithinTheMinuteLoseNothing)
     EXPECT_NEAR(Probe(FDir + "/Tarih_06_12_2026_Saat_10_00_2.wav").Seconds, 2.0, 0.6);
 }
 
+TEST_F(TMainWindowTest, AFailingStartIsReportedAndTheWindowGoesOn)
+{
+    ASSERT_TRUE(ClockStartsAt("@2026-12-06 10:00:05")) << "run by ctest under libfaketime";
+    Open("tr_TR.UTF-8");
+    {
+        // No sound server to record from: the start handler raises the
+        // device's failure for the application's exception display, and the
+        // rest of its steps are skipped.
+        TServerOverride noServer(MissingServer());
+        try {
+            FForm->Button1Click(FForm->Button1);
+            ADD_FAILURE() << "the start did not fail";
+        } catch (const std::exception& error) {
+            EXPECT_TRUE(ExceptionMessage(error).startsWith("WaveInOpen:\n\r")) << error.what();
+        }
+        ExpectRecordingButtons();
+        EXPECT_FALSE(FForm->Connector->IsOpen());
+    }
+    // The stop button brings the window back, and a start now records.
+    Click(FForm->Button3);
+    ExpectIdleButtons();
+    TTone tone(6, 1000);
+    ASSERT_TRUE(tone.Started());
+    Click(FForm->Button1);
+    ASSERT_TRUE(RecordFor(1000));
+    Click(FForm->Button3);
+    EXPECT_NEAR(Probe(FDir + "/" + AnaGiris::CurrentFileName).Seconds, 1.0, 0.5);
+}
+
 // ----- the hour change -----------------------------------------------------------------
 
 TEST_F(TMainWindowTest, HourChangeJoinsTheStereoFilesWithoutALostSample)
