@@ -14,6 +14,7 @@
 #include "platform/mm/MSAcm.h"
 #include "platform/mm/WaveIn.h"
 #include "platform/ui/FormReader.h"
+#include "support/RecorderForms.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -34,37 +35,8 @@
 
 namespace {
 
-const QByteArray kMonoDosya = "object MonoDosya: TMMWaveRecorder\n"
-                              "  Wave.TimeFormat = tfMillisecond\n"
-                              "  Wave.FileMustExist = False\n"
-                              "  BufferSize = 4096\n"
-                              "  NumBuffers = 20\n"
-                              "  DeviceID = MapperId\n"
-                              "  TimeFormat = tfMillisecond\n"
-                              "  CallBackMode = cmThread\n"
-                              "  MaxRecordTime = -1\n"
-                              "  Mode = mMono\n"
-                              "  BitLength = b8Bit\n"
-                              "  SampleRate = 8000\n"
-                              "  OverwriteExisting = True\n"
-                              "  WaveFormatEx = {\n"
-                              "    31000100401F0000590600004100000002004001}\n"
-                              "end\n";
-
-const QByteArray kStereoDosya = "object StereoDosya: TMMWaveRecorder\n"
-                                "  Wave.TimeFormat = tfMillisecond\n"
-                                "  Wave.FileMustExist = False\n"
-                                "  BufferSize = 4096\n"
-                                "  NumBuffers = 20\n"
-                                "  DeviceID = MapperId\n"
-                                "  TimeFormat = tfMillisecond\n"
-                                "  CallBackMode = cmWindow\n"
-                                "  MaxRecordTime = -1\n"
-                                "  Mode = mStereo\n"
-                                "  BitLength = b16Bit\n"
-                                "  SampleRate = 48000\n"
-                                "  OverwriteExisting = True\n"
-                                "end\n";
+using tonvara::test::kMonoDosya;
+using tonvara::test::kStereoDosya;
 
 double ProcessCpuSeconds()
 {

@@ -7,6 +7,7 @@
 #include "platform/mm/WaveIn.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/FormReader.h"
+#include "support/RecorderForms.h"
 
 #include <QFile>
 #include <QProcess>
@@ -21,41 +22,12 @@
 
 namespace {
 
+using tonvara::test::kMonoDosya;
+using tonvara::test::kStereoDosya;
+
 using namespace recorder_test;
 
 constexpr double kPi = 3.14159265358979323846;
-
-const QByteArray kMonoDosya = "object MonoDosya: TMMWaveRecorder\n"
-                              "  Wave.TimeFormat = tfMillisecond\n"
-                              "  Wave.FileMustExist = False\n"
-                              "  BufferSize = 4096\n"
-                              "  NumBuffers = 20\n"
-                              "  DeviceID = MapperId\n"
-                              "  TimeFormat = tfMillisecond\n"
-                              "  CallBackMode = cmThread\n"
-                              "  MaxRecordTime = -1\n"
-                              "  Mode = mMono\n"
-                              "  BitLength = b8Bit\n"
-                              "  SampleRate = 8000\n"
-                              "  OverwriteExisting = True\n"
-                              "  WaveFormatEx = {\n"
-                              "    31000100401F0000590600004100000002004001}\n"
-                              "end\n";
-
-const QByteArray kStereoDosya = "object StereoDosya: TMMWaveRecorder\n"
-                                "  Wave.TimeFormat = tfMillisecond\n"
-                                "  Wave.FileMustExist = False\n"
-                                "  BufferSize = 4096\n"
-                                "  NumBuffers = 20\n"
-                                "  DeviceID = MapperId\n"
-                                "  TimeFormat = tfMillisecond\n"
-                                "  CallBackMode = cmWindow\n"
-                                "  MaxRecordTime = -1\n"
-                                "  Mode = mStereo\n"
-                                "  BitLength = b16Bit\n"
-                                "  SampleRate = 48000\n"
-                                "  OverwriteExisting = True\n"
-                                "end\n";
 
 const unsigned char kGsmFormat[20] = { 0x31, 0x00, 0x01, 0x00, 0x40, 0x1F, 0x00, 0x00, 0x59, 0x06, 0x00, 0x00,
     0x41, 0x00, 0x00, 0x00, 0x02, 0x00, 0x40, 0x01 };

@@ -7,6 +7,7 @@
 #include "mm/capture/MMWave.h"
 #include "mm/display/MMConect.h"
 #include "platform/ui/FormReader.h"
+#include "support/RecorderForms.h"
 
 #include <QElapsedTimer>
 #include <atomic>
@@ -66,32 +67,6 @@ private:
     std::vector<std::int16_t> FSamples;
 };
 
-const QByteArray kGsmRecorder = "object MonoDosya: TMMWaveRecorder\n"
-                                "  Wave.FileMustExist = False\n"
-                                "  BufferSize = 4096\n"
-                                "  NumBuffers = 20\n"
-                                "  DeviceID = MapperId\n"
-                                "  CallBackMode = cmThread\n"
-                                "  Mode = mMono\n"
-                                "  SampleRate = 8000\n"
-                                "  OverwriteExisting = True\n"
-                                "  WaveFormatEx = {\n"
-                                "    31000100401F0000590600004100000002004001}\n"
-                                "end\n";
-
-const QByteArray kPcmRecorder = "object StereoDosya: TMMWaveRecorder\n"
-                                "  Wave.FileMustExist = False\n"
-                                "  BufferSize = 4096\n"
-                                "  NumBuffers = 20\n"
-                                "  DeviceID = MapperId\n"
-                                "  CallBackMode = cmWindow\n"
-                                "  TimeFormat = tfMillisecond\n"
-                                "  Mode = mStereo\n"
-                                "  BitLength = b16Bit\n"
-                                "  SampleRate = 48000\n"
-                                "  OverwriteExisting = True\n"
-                                "end\n";
-
 std::unique_ptr<TMMWaveRecorder> ReadRecorder(const QByteArray& text)
 {
     auto* recorder = qobject_cast<TMMWaveRecorder*>(ReadComponentFromText(text, nullptr));
@@ -102,7 +77,7 @@ std::unique_ptr<TMMWaveRecorder> ReadRecorder(const QByteArray& text)
 
 TEST(ConnectorAudio, AGsmRecordingReachesTheDisplayAsPcmOfTheTone)
 {
-    auto recorder = ReadRecorder(kGsmRecorder);
+    auto recorder = ReadRecorder(tonvara::test::kMonoDosya);
     ASSERT_NE(recorder, nullptr);
     TMMConnector connector(nullptr);
     TSampleDisplay display(2 * 20);
@@ -129,7 +104,7 @@ TEST(ConnectorAudio, AGsmRecordingReachesTheDisplayAsPcmOfTheTone)
 
 TEST(ConnectorAudio, APcmRecordingIsShownAtItsOwnPace)
 {
-    auto recorder = ReadRecorder(kPcmRecorder);
+    auto recorder = ReadRecorder(tonvara::test::kStereoDosya);
     ASSERT_NE(recorder, nullptr);
     TMMConnector connector(nullptr);
     TSampleDisplay display(80);
