@@ -3,7 +3,7 @@
 // Some cases start a private server of their own, to take it away.
 #include "platform/mm/MSAcm.h"
 #include "platform/mm/WaveIn.h"
-
+#include "support/SoundServer.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -11,9 +11,6 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
-
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -25,6 +22,7 @@
 #include <dlfcn.h>
 #include <filesystem>
 #include <functional>
+#include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -108,7 +106,8 @@ struct TReturned {
 /// recorder's worker does).
 class TCapture {
 public:
-    TCapture(DWORD bufferBytes, int buffers) : FBufferBytes(bufferBytes)
+    TCapture(DWORD bufferBytes, int buffers)
+        : FBufferBytes(bufferBytes)
     {
         for (int i = 0; i < buffers; ++i) {
             FMemory.emplace_back(bufferBytes);
@@ -135,7 +134,7 @@ public:
         FOpened = false;
         FClosed = false;
         return waveInOpen(&FHandle, device, format, reinterpret_cast<DWORD_PTR>(&Callback),
-                          reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+            reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
     }
 
     void PrepareAndQueue()
@@ -219,9 +218,8 @@ private:
         {
             std::lock_guard lock(self->FLock);
             const auto* data = reinterpret_cast<const BYTE*>(header->lpData);
-            self->FReturned.push_back(
-                TReturned { header->dwUser, header->dwFlags, header->dwBytesRecorded,
-                            std::vector<BYTE>(data, data + header->dwBytesRecorded) });
+            self->FReturned.push_back(TReturned { header->dwUser, header->dwFlags, header->dwBytesRecorded,
+                std::vector<BYTE>(data, data + header->dwBytesRecorded) });
         }
         if (self->FOnData)
             self->FOnData(header);
@@ -254,7 +252,7 @@ public:
         QFile file(FFile);
         EXPECT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(reinterpret_cast<const char*>(interleaved.data()),
-                   static_cast<qint64>(interleaved.size() * sizeof(int16_t)));
+            static_cast<qint64>(interleaved.size() * sizeof(int16_t)));
         file.close();
     }
 
@@ -263,8 +261,9 @@ public:
     void Start()
     {
         FProcess.setProcessChannelMode(QProcess::ForwardedChannels);
-        FProcess.start("pacat", { "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2",
-                                  "--volume=65536", "--latency-msec=300", FFile });
+        FProcess.start("pacat",
+            { "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2", "--volume=65536",
+                "--latency-msec=300", FFile });
         ASSERT_TRUE(FProcess.waitForStarted(5000));
     }
 
@@ -289,8 +288,9 @@ bool PlayTone(double seconds, int frequency)
 {
     QProcess sox;
     sox.setProcessChannelMode(QProcess::ForwardedChannels);
-    sox.start("sox", { "-n", "-q", "-t", "pulseaudio", "default", "synth", QString::number(seconds), "sine",
-                       QString::number(frequency), "vol", "0.5" });
+    sox.start("sox",
+        { "-n", "-q", "-t", "pulseaudio", "default", "synth", QString::number(seconds), "sine",
+            QString::number(frequency), "vol", "0.5" });
     return sox.waitForFinished(static_cast<int>(seconds * 1000) + 10000) && sox.exitCode() == 0;
 }
 
@@ -312,12 +312,12 @@ std::vector<int16_t> CounterSignal(double seconds)
 
 /// What a recording of the counter signal shows.
 struct TCounterRun {
-    std::size_t FLength = 0;     // counter frames recorded
+    std::size_t FLength = 0; // counter frames recorded
     uint32_t FFirstValue = 0;
-    std::size_t FBreaks = 0;     // counter frames that do not follow the one before
+    std::size_t FBreaks = 0; // counter frames that do not follow the one before
     std::string FFirstBreak;
     std::size_t FSilenceInside = 0; // silent frames between counter frames
-    int64_t FMissing = 0;           // counter values skipped at the breaks
+    int64_t FMissing = 0; // counter values skipped at the breaks
 };
 
 // Silence between two counter frames that follow each other is the player
@@ -349,7 +349,8 @@ TCounterRun AnalyseCounter(const std::vector<BYTE>& data)
             if (v != last + 1) {
                 run.FMissing += static_cast<int64_t>(v) - static_cast<int64_t>(last) - 1;
                 if (run.FBreaks++ == 0)
-                    run.FFirstBreak = "frame " + std::to_string(i) + ": " + std::to_string(last) + " then " + std::to_string(v);
+                    run.FFirstBreak = "frame " + std::to_string(i) + ": " + std::to_string(last) + " then "
+                        + std::to_string(v);
             }
         }
         silence = 0;
@@ -410,14 +411,15 @@ std::vector<double> LoudestStretch(const std::vector<double>& samples, std::size
         }
     }
     return { samples.begin() + static_cast<std::ptrdiff_t>(bestStart),
-             samples.begin() + static_cast<std::ptrdiff_t>(bestStart + count) };
+        samples.begin() + static_cast<std::ptrdiff_t>(bestStart + count) };
 }
 
 class WaveInAudio : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "the audio tests need the server scripts/test starts";
+        ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr)
+            << "the audio tests need the server scripts/test starts";
         ASSERT_GT(waveInGetNumDevs(), 0u);
     }
 };
@@ -452,7 +454,8 @@ TEST_F(WaveInAudio, RecordsAToneInStereoPcmBufferByBufferInOrder)
     ASSERT_EQ(capture.Open(WAVE_MAPPER, &format), MMSYSERR_NOERROR);
     const auto openTime = TClock::now() - opening;
     EXPECT_TRUE(capture.FOpened) << "MM_WIM_OPEN comes inside waveInOpen";
-    RecordProperty("open_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(openTime).count()));
+    RecordProperty(
+        "open_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(openTime).count()));
     UINT id = 0;
     ASSERT_EQ(waveInGetID(capture.FHandle, &id), MMSYSERR_NOERROR);
     EXPECT_EQ(id, WAVE_MAPPER);
@@ -568,7 +571,8 @@ TEST_F(WaveInAudio, TheMapperRecordsGsmInWholeBlocks)
     capture.PrepareAndQueue();
     ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
     QProcess sox;
-    sox.start("sox", { "-n", "-q", "-t", "pulseaudio", "default", "synth", "6", "sine", "1000", "vol", "0.5" });
+    sox.start(
+        "sox", { "-n", "-q", "-t", "pulseaudio", "default", "synth", "6", "sine", "1000", "vol", "0.5" });
     ASSERT_TRUE(sox.waitForStarted(5000));
     ASSERT_TRUE(capture.WaitForReturned(2)) << "each buffer holds 2.52 s";
     MMTIME samples { TIME_SAMPLES, {} };
@@ -692,7 +696,8 @@ TEST_F(WaveInAudio, StopReturnsThePartialBufferAndResetTheRest)
     EXPECT_EQ(time.u.sample, returned[0].FBytes / 4) << "the position stops with the device";
     EXPECT_EQ(waveInStop(capture.FHandle), MMSYSERR_NOERROR) << "stopping twice does nothing";
     EXPECT_EQ(waveInClose(capture.FHandle), WAVERR_STILLPLAYING);
-    EXPECT_EQ(waveInUnprepareHeader(capture.FHandle, capture.FHeaders[1].get(), sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
+    EXPECT_EQ(waveInUnprepareHeader(capture.FHandle, capture.FHeaders[1].get(), sizeof(WAVEHDR)),
+        WAVERR_STILLPLAYING);
 
     ASSERT_EQ(waveInReset(capture.FHandle), MMSYSERR_NOERROR);
     ASSERT_TRUE(capture.WaitForReturned(3));
@@ -730,13 +735,15 @@ TEST_F(WaveInAudio, BuffersAreQueuedInOrderAndAPauseDropsWhatCameMeanwhile)
     ASSERT_TRUE(capture.WaitForReturned(before + 40));
     capture.Close();
     const std::vector<BYTE> all = capture.Data();
-    const TCounterRun second = AnalyseCounter(std::vector<BYTE>(all.begin() + static_cast<std::ptrdiff_t>(paused.size()), all.end()));
+    const TCounterRun second = AnalyseCounter(
+        std::vector<BYTE>(all.begin() + static_cast<std::ptrdiff_t>(paused.size()), all.end()));
     ASSERT_GT(first.FLength, 0u) << "the counter signal did not reach the recording";
     ASSERT_GT(second.FLength, 0u);
     EXPECT_EQ(first.FBreaks, 0u) << first.FFirstBreak;
     EXPECT_EQ(second.FBreaks, 0u) << second.FFirstBreak;
     // About half a second of the counter was not recorded: the pause.
-    const int64_t skipped = static_cast<int64_t>(second.FFirstValue) - static_cast<int64_t>(first.FFirstValue + first.FLength);
+    const int64_t skipped
+        = static_cast<int64_t>(second.FFirstValue) - static_cast<int64_t>(first.FFirstValue + first.FLength);
     EXPECT_GT(skipped, 48000 * 4 / 10);
     EXPECT_LT(skipped, 48000 * 8 / 10);
 }
@@ -807,7 +814,8 @@ TEST_F(WaveInAudio, TwentyCloseAndReopenCyclesJoinWithoutAMissingOrDoubledSample
     EXPECT_GE(continued, 19) << "every reopen continues the previous capture";
     RecordProperty("carried_samples", static_cast<int>(carried));
     const TCounterRun run = AnalyseCounter(joined);
-    EXPECT_GT(run.FLength, static_cast<std::size_t>(12 * 48000)) << "20 cycles of 0.64 s hold most of the signal";
+    EXPECT_GT(run.FLength, static_cast<std::size_t>(12 * 48000))
+        << "20 cycles of 0.64 s hold most of the signal";
     EXPECT_EQ(run.FBreaks, 0u) << run.FFirstBreak;
 }
 
@@ -885,7 +893,8 @@ TEST_F(WaveInAudio, UnsupportedFormatsFailWithBadFormat)
     mulaw.wFormatTag = WAVE_FORMAT_MULAW;
     EXPECT_EQ(waveInOpen(&handle, WAVE_MAPPER, &mulaw, 0, 0, CALLBACK_NULL), WAVERR_BADFORMAT);
     GSM610WAVEFORMAT gsm = GsmFormat();
-    EXPECT_EQ(waveInOpen(&handle, WAVE_MAPPER, &gsm.wfx, 0, 0, CALLBACK_NULL | WAVE_FORMAT_DIRECT), WAVERR_BADFORMAT);
+    EXPECT_EQ(waveInOpen(&handle, WAVE_MAPPER, &gsm.wfx, 0, 0, CALLBACK_NULL | WAVE_FORMAT_DIRECT),
+        WAVERR_BADFORMAT);
     gsm.wSamplesPerBlock = 160;
     EXPECT_EQ(waveInOpen(&handle, WAVE_MAPPER, &gsm.wfx, 0, 0, CALLBACK_NULL), WAVERR_BADFORMAT);
     EXPECT_EQ(handle, nullptr);
@@ -893,8 +902,9 @@ TEST_F(WaveInAudio, UnsupportedFormatsFailWithBadFormat)
     PCMWAVEFORMAT shortPcm {};
     std::memcpy(&shortPcm, &broken, sizeof(shortPcm));
     shortPcm.wf.nBlockAlign = 4;
-    EXPECT_EQ(waveInOpen(nullptr, WAVE_MAPPER, reinterpret_cast<LPCWAVEFORMATEX>(&shortPcm), 0, 0, WAVE_FORMAT_QUERY),
-              MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInOpen(nullptr, WAVE_MAPPER, reinterpret_cast<LPCWAVEFORMATEX>(&shortPcm), 0, 0,
+                  WAVE_FORMAT_QUERY),
+        MMSYSERR_NOERROR);
 }
 
 TEST_F(WaveInAudio, CallbackEventAndNullDevicesWork)
@@ -912,89 +922,28 @@ TEST_F(WaveInAudio, CallbackEventAndNullDevicesWork)
     EXPECT_EQ(waveInAddBuffer(handle, &header, sizeof(header)), WAVERR_STILLPLAYING);
     ASSERT_EQ(waveInStart(handle), MMSYSERR_NOERROR);
     const auto deadline = TClock::now() + 10s;
-    auto done = [&] { return (std::atomic_ref<DWORD>(header.dwFlags).load(std::memory_order_acquire) & WHDR_DONE) != 0; };
+    auto done = [&] {
+        return (std::atomic_ref<DWORD>(header.dwFlags).load(std::memory_order_acquire) & WHDR_DONE) != 0;
+    };
     while (!done() && TClock::now() < deadline)
         std::this_thread::sleep_for(10ms);
     ASSERT_TRUE(done()) << "a CALLBACK_NULL device is polled by its WHDR_DONE flag";
     EXPECT_EQ(header.dwBytesRecorded, 800u);
     // 8-bit silence is 128.
-    EXPECT_TRUE(std::all_of(memory.begin(), memory.end(), [](char c) { return static_cast<unsigned char>(c) > 100; }));
+    EXPECT_TRUE(std::all_of(
+        memory.begin(), memory.end(), [](char c) { return static_cast<unsigned char>(c) > 100; }));
     ASSERT_EQ(waveInReset(handle), MMSYSERR_NOERROR);
     ASSERT_EQ(waveInUnprepareHeader(handle, &header, sizeof(header)), MMSYSERR_NOERROR);
     ASSERT_EQ(waveInClose(handle), MMSYSERR_NOERROR);
 }
 
-// A PulseAudio server of the test's own, to be killed.
-class TPrivateServer {
-public:
-    TPrivateServer()
-    {
-        FDirectory = tonvara::test::MakeTempDir("pulse");
-        QDir().mkpath(FDirectory + "/runtime");
-        QDir().mkpath(FDirectory + "/home");
-        QFile::setPermissions(FDirectory + "/runtime", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QFile config(FDirectory + "/headless.pa");
-        EXPECT_TRUE(config.open(QIODevice::WriteOnly));
-        config.write(QString("load-module module-native-protocol-unix auth-anonymous=1 socket=%1/runtime/native\n"
-                             "load-module module-null-sink sink_name=s rate=48000 channels=2\n"
-                             "load-module module-null-source source_name=z rate=48000 channels=2\n"
-                             "load-module module-loopback source=z sink=s latency_msec=30\n"
-                             "set-default-sink s\nset-default-source s.monitor\n"
-                             "suspend-sink s 1\nsuspend-sink s 0\n")
-                         .arg(FDirectory)
-                         .toUtf8());
-        config.close();
-        FServer = "unix:" + FDirectory.toStdString() + "/runtime/native";
-        QProcess pulse;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("HOME", FDirectory + "/home");
-        environment.insert("XDG_RUNTIME_DIR", FDirectory + "/runtime");
-        environment.insert("PULSE_RUNTIME_PATH", FDirectory + "/runtime");
-        environment.insert("PULSE_STATE_PATH", FDirectory + "/home");
-        environment.remove("PULSE_SERVER");
-        pulse.setProcessEnvironment(environment);
-        pulse.start("pulseaudio", { "-n", "-F", FDirectory + "/headless.pa", "--exit-idle-time=-1",
-                                    "--daemonize=yes", "--use-pid-file=yes", "--log-target=file:" + FDirectory + "/pa.log" });
-        EXPECT_TRUE(pulse.waitForFinished(20000));
-        QFile pid(FDirectory + "/runtime/pid");
-        if (pid.open(QIODevice::ReadOnly))
-            FPid = pid.readAll().trimmed().toInt();
-    }
-
-    ~TPrivateServer() { Kill(); }
-
-    void Kill()
-    {
-        if (FPid > 0)
-            ::kill(FPid, SIGKILL);
-        FPid = 0;
-    }
-
-    pid_t FPid = 0;
-    std::string FServer;
-
-private:
-    QString FDirectory;
-};
-
-/// Points this process's sound clients somewhere else for the scope.
-class TServerOverride {
-public:
-    explicit TServerOverride(const std::string& server)
-    {
-        const char* old = std::getenv("PULSE_SERVER");
-        FOld = old != nullptr ? old : "";
-        setenv("PULSE_SERVER", server.c_str(), 1);
-    }
-    ~TServerOverride() { setenv("PULSE_SERVER", FOld.c_str(), 1); }
-
-private:
-    std::string FOld;
-};
+using tonvara::test::MissingServer;
+using tonvara::test::TPrivateServer;
+using tonvara::test::TServerOverride;
 
 TEST_F(WaveInAudio, WithoutAServerOpenFailsCleanlyAndAServerFoundLaterIsUsed)
 {
-    const std::string missing = "unix:" + tonvara::test::MakeTempDir("noserver").toStdString() + "/native";
+    const std::string missing = MissingServer();
     const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
     {
         TServerOverride noServer(missing);
@@ -1037,7 +986,8 @@ TEST_F(WaveInAudio, AServerKilledMidCaptureEndsInAnErrorNotAHang)
         std::this_thread::sleep_for(10ms);
     EXPECT_EQ(capture.FRequeueResult.load(), MMSYSERR_NODRIVER) << ErrorText(capture.FRequeueResult);
     RecordProperty("error_after_ms",
-                   static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - killed).count()));
+        static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - killed).count()));
     for (auto& header : capture.FHeaders)
         EXPECT_EQ(header->dwFlags & WHDR_INQUEUE, 0u) << "every queued buffer came back";
     std::vector<char> memory(4096);
@@ -1092,7 +1042,8 @@ TEST_F(WaveInAudio, LostInputIsFilledWithSilenceAndCounted)
     EXPECT_GE(run.FBreaks, 1u);
     EXPECT_GE(run.FSilenceInside, statistics.FSilenceSamples);
     RecordProperty("counter_missing", static_cast<int>(run.FMissing));
-    EXPECT_NEAR(static_cast<double>(run.FMissing), static_cast<double>(statistics.FSilenceSamples), 48000 * 0.3)
+    EXPECT_NEAR(
+        static_cast<double>(run.FMissing), static_cast<double>(statistics.FSilenceSamples), 48000 * 0.3)
         << "the silence is not as long as what was lost";
 }
 

@@ -1,0 +1,96 @@
+#pragma once
+// A PulseAudio server of a test's own (to be killed), pointing this process's
+// sound clients elsewhere, and an address where no server listens: for the
+// tests of what happens when the sound server is missing or dies.
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <csignal>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/types.h>
+
+namespace tonvara::test {
+
+/// A PulseAudio server of the test's own, to be killed.
+class TPrivateServer {
+public:
+    TPrivateServer()
+    {
+        FDirectory = tonvara::test::MakeTempDir("pulse");
+        QDir().mkpath(FDirectory + "/runtime");
+        QDir().mkpath(FDirectory + "/home");
+        QFile::setPermissions(
+            FDirectory + "/runtime", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile config(FDirectory + "/headless.pa");
+        EXPECT_TRUE(config.open(QIODevice::WriteOnly));
+        config.write(
+            QString("load-module module-native-protocol-unix auth-anonymous=1 socket=%1/runtime/native\n"
+                    "load-module module-null-sink sink_name=s rate=48000 channels=2\n"
+                    "load-module module-null-source source_name=z rate=48000 channels=2\n"
+                    "load-module module-loopback source=z sink=s latency_msec=30\n"
+                    "set-default-sink s\nset-default-source s.monitor\n"
+                    "suspend-sink s 1\nsuspend-sink s 0\n")
+                .arg(FDirectory)
+                .toUtf8());
+        config.close();
+        FServer = "unix:" + FDirectory.toStdString() + "/runtime/native";
+        QProcess pulse;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("HOME", FDirectory + "/home");
+        environment.insert("XDG_RUNTIME_DIR", FDirectory + "/runtime");
+        environment.insert("PULSE_RUNTIME_PATH", FDirectory + "/runtime");
+        environment.insert("PULSE_STATE_PATH", FDirectory + "/home");
+        environment.remove("PULSE_SERVER");
+        pulse.setProcessEnvironment(environment);
+        pulse.start("pulseaudio",
+            { "-n", "-F", FDirectory + "/headless.pa", "--exit-idle-time=-1", "--daemonize=yes",
+                "--use-pid-file=yes", "--log-target=file:" + FDirectory + "/pa.log" });
+        EXPECT_TRUE(pulse.waitForFinished(20000));
+        QFile pid(FDirectory + "/runtime/pid");
+        if (pid.open(QIODevice::ReadOnly))
+            FPid = pid.readAll().trimmed().toInt();
+    }
+    ~TPrivateServer() { Kill(); }
+
+    void Kill()
+    {
+        if (FPid > 0)
+            ::kill(FPid, SIGKILL);
+        FPid = 0;
+    }
+
+    pid_t FPid = 0;
+    std::string FServer;
+
+private:
+    QString FDirectory;
+};
+
+/// Points this process's sound clients at Server for the scope.
+class TServerOverride {
+public:
+    explicit TServerOverride(const std::string& server)
+    {
+        const char* old = std::getenv("PULSE_SERVER");
+        FOld = old != nullptr ? old : "";
+        setenv("PULSE_SERVER", server.c_str(), 1);
+    }
+    ~TServerOverride() { setenv("PULSE_SERVER", FOld.c_str(), 1); }
+
+private:
+    std::string FOld;
+};
+
+/// A server address where nothing listens.
+inline std::string MissingServer()
+{
+    return "unix:" + tonvara::test::MakeTempDir("noserver").toStdString() + "/native";
+}
+
+} // namespace tonvara::test
