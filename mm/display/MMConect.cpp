@@ -693,7 +693,9 @@ void TMMConnector::RefreshPass()
             return;
         const std::int64_t elapsed = MicroTime() - FArrival;
         const bool synchronize = FSynchronize.load();
-        const std::int64_t bytesPerSecond = std::max<DWORD>(FDisplayFormat.nAvgBytesPerSec, 1);
+        // A copy first: the format record is packed, its fields unaligned.
+        const DWORD averageBytes = FDisplayFormat.nAvgBytesPerSec;
+        const std::int64_t bytesPerSecond = std::max<DWORD>(averageBytes, 1);
         for (int kind = 0; kind < kKindCount; ++kind) {
             if (!FPending[kind])
                 continue;

@@ -1051,6 +1051,10 @@ TWinControl::TWinControl(TComponent* owner)
 
 TWinControl::~TWinControl()
 {
+    // By the time ~TControl leaves the parent this is no TWinControl any
+    // more, and the parent could not tell it from a plain control.
+    if (FParent)
+        FParent->FTabList.removeAll(this);
     // Child controls go with their parent, whoever owns them; nothing is
     // laid out again on the way.
     FAlignLevel = 1;

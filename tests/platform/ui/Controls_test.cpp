@@ -447,6 +447,14 @@ TEST_F(ControlsTest, TabOrderFollowsTheStoredOrderAndCanMove)
     a->SetFocus();
     QTest::keyClick(a->Handle(), Qt::Key_Tab);
     EXPECT_TRUE(b->Focused());
+
+    // A control destroyed leaves the order; those after it move up.
+    delete a;
+    EXPECT_EQ(b->TabOrder(), 0);
+    EXPECT_EQ(c->TabOrder(), 1);
+    auto* d = new TKeyTaker(Form.get());
+    d->SetParent(Form.get());
+    EXPECT_EQ(d->TabOrder(), 2);
 }
 
 TEST_F(ControlsTest, HintsAndCursors)
