@@ -15,6 +15,8 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -35,6 +37,8 @@ constexpr MMRESULT kNoText = 999; // a code the device has no text for
 
 struct TFakeDevice {
     std::mutex Lock;
+    std::condition_variable HandedOver; // a buffer left the queue
+    int Taken = 0; // buffers taken from the queue so far
     UINT NumDevs = 2;
     DWORD Formats = 0xFFF;
     std::map<std::string, MMRESULT> Fail;
@@ -84,10 +88,20 @@ struct TFakeDevice {
                 header = Queue.front();
                 Queue.pop_front();
                 Position += header->dwBufferLength;
+                ++Taken;
             }
+            HandedOver.notify_all();
             Return(header, header->dwBufferLength);
         }
         return delivered;
+    }
+
+    /// Waits (at most 10 s) until Count buffers in all have been taken from
+    /// the queue for delivery.
+    bool WaitTaken(int count)
+    {
+        std::unique_lock lock(Lock);
+        return HandedOver.wait_for(lock, std::chrono::seconds(10), [&] { return Taken >= count; });
     }
 
     // Delivers from a thread of its own, as the capture thread does.
@@ -866,8 +880,13 @@ TEST_P(WaveInModes, StopsAskedAgainAndLateDoNotStopTheNextRecording)
     in->SetNumBuffers(4);
     std::atomic<bool> stopEveryBuffer { true };
     in->SetOnBufferReady([&](TObject*, PWaveHdr) {
-        if (stopEveryBuffer)
-            in->Stop();
+        if (!stopEveryBuffer)
+            return;
+        // Both buffers are on their way before the first stop: from the
+        // worker thread a stop resets the device at once, and a late
+        // delivery would find nothing queued.
+        EXPECT_TRUE(FDevice.WaitTaken(2));
+        in->Stop();
     });
     in->Start();
     FDevice.PartialBytes = 10;
