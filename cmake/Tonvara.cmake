@@ -35,10 +35,13 @@ endfunction()
 #              [DISPLAY] [AUDIO] [TIMEOUT <s>] [LABELS <labels...>])
 #   One GoogleTest executable; each of its cases becomes a ctest test.
 #   Widget tests run on Qt's offscreen platform; DISPLAY tests need the X
-#   server scripts/test starts; AUDIO tests need its PulseAudio server and
-#   take the "pulse" resource lock, because they share its one null sink.
+#   server scripts/test starts, AUDIO tests its PulseAudio server. Both take
+#   the "servers" resource lock and run one at a time: audio tests share the
+#   one null sink, and windows of tests running side by side would cover each
+#   other on the one screen (a grab would show the other test's window, a
+#   second program would see the first one's splash box).
 function(tonvara_test name)
-  cmake_parse_arguments(arg "DISPLAY;AUDIO;EXCLUSIVE" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(arg "DISPLAY;AUDIO" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${arg_SOURCES})
   target_link_libraries(${name} PRIVATE ${arg_LIBS} GTest::gtest GTest::gmock tonvara_test_main)
   if(NOT arg_TIMEOUT)
@@ -54,13 +57,9 @@ function(tonvara_test name)
   set(locks "")
   if(arg_AUDIO)
     list(APPEND labels audio)
-    set(locks pulse)
   endif()
-  # Tests that start the program or make its windows must not run beside
-  # each other: a second instance would see the first one's splash box.
-  # They share the sound server's lock, the one lock ctest gives them here.
-  if(arg_EXCLUSIVE)
-    set(locks pulse)
+  if(arg_AUDIO OR arg_DISPLAY)
+    set(locks servers)
   endif()
   # gtest_discover_tests splits list-valued properties apart when the tests
   # are listed at test time, so each property here holds a single value; the
@@ -116,11 +115,7 @@ endfunction()
 #   <prefix>_audio_tests (needs the PulseAudio server, run one at a time).
 #   Dropping a new test file into the folder is all it takes.
 function(tonvara_test_folder prefix)
-  cmake_parse_arguments(arg "EXCLUSIVE" "TIMEOUT" "LIBS" ${ARGN})
-  set(exclusive "")
-  if(arg_EXCLUSIVE)
-    set(exclusive EXCLUSIVE)
-  endif()
+  cmake_parse_arguments(arg "" "TIMEOUT" "LIBS" ${ARGN})
   file(GLOB all CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp")
   set(plain ${all})
   list(FILTER plain EXCLUDE REGEX "_(x11|audio)_test\\.cpp$")
@@ -132,10 +127,10 @@ function(tonvara_test_folder prefix)
     set(arg_TIMEOUT 120)
   endif()
   if(plain)
-    tonvara_test(${prefix}_tests SOURCES ${plain} LIBS ${arg_LIBS} TIMEOUT ${arg_TIMEOUT} ${exclusive})
+    tonvara_test(${prefix}_tests SOURCES ${plain} LIBS ${arg_LIBS} TIMEOUT ${arg_TIMEOUT})
   endif()
   if(x11)
-    tonvara_test(${prefix}_x11_tests SOURCES ${x11} LIBS ${arg_LIBS} DISPLAY TIMEOUT ${arg_TIMEOUT} ${exclusive})
+    tonvara_test(${prefix}_x11_tests SOURCES ${x11} LIBS ${arg_LIBS} DISPLAY TIMEOUT ${arg_TIMEOUT})
   endif()
   if(audio)
     tonvara_test(${prefix}_audio_tests SOURCES ${audio} LIBS ${arg_LIBS} AUDIO TIMEOUT 600)
