@@ -62,6 +62,18 @@ protected:
         Ids.push_back(id);
         return id;
     }
+    // Ends the test's subscriptions when it goes out of scope. Declared after
+    // the locals the callbacks use, it ends them before those are gone: a
+    // tick still running at the end of the test would write into them.
+    struct TEndSubscriptions {
+        MMTimer* Test;
+        ~TEndSubscriptions()
+        {
+            for (TMMTimerId id : Test->Ids)
+                MMTimerUnsubscribe(id);
+            Test->Ids.clear();
+        }
+    };
     std::vector<TMMTimerId> Ids;
 };
 
@@ -110,6 +122,7 @@ TEST_F(MMTimer, EachSubscriberIsCalledAfterItsWholeSteps)
     const int intervals[4] = { 10, 40, 100, 250 };
     const int steps[4] = { 1, 2, 4, 10 };
     std::thread::id callbackThread;
+    const TEndSubscriptions end { this };
     Subscribe(25, [&] {
         rec.Add([&] {
             ++every;
@@ -139,6 +152,7 @@ TEST_F(MMTimer, SuspendingNestsAndRestartsTheCount)
     std::vector<int> slowAt;
     TMMTimerId slow = 0;
     int restartAt = -1;
+    const TEndSubscriptions end { this };
     Subscribe(25, [&] {
         // Two steps after the 100 ms subscriber's first call its count
         // restarts; that tick counts as its first step again, so it is
@@ -188,16 +202,22 @@ TEST_F(MMTimer, ASubscriberMayEndItsOwnSubscription)
 {
     TRecorder rec;
     int calls = 0;
+    bool ended = false;
     TMMTimerId self = 0;
     self = MMTimerSubscribe(25, [&] {
         rec.Add([&] { ++calls; });
         MMTimerUnsubscribe(self);
+        rec.Add([&] { ended = true; });
     });
-    ASSERT_TRUE(rec.WaitFor([&] { return calls == 1; }));
-    ASSERT_TRUE(rec.WaitFor([&] { return MMTimerTimerId() == 0; }));
+    // (The tick service is asked outside the recorder's lock: a callback
+    // holds the service's lock while it waits for the recorder's.)
+    ASSERT_TRUE(rec.WaitFor([&] { return ended; }));
+    EXPECT_EQ(rec.Read<int>([&] { return calls; }), 1);
+    EXPECT_EQ(MMTimerTimerId(), 0u);
     EXPECT_EQ(MMTimerSubscriberCount(), 0);
     // Another subscriber's ticks come and go without it.
     int others = 0;
+    const TEndSubscriptions end { this };
     Subscribe(25, [&] { rec.Add([&] { ++others; }); });
     ASSERT_TRUE(rec.WaitFor([&] { return others >= 3; }));
     EXPECT_EQ(rec.Read<int>([&] { return calls; }), 1);
@@ -208,6 +228,7 @@ TEST_F(MMTimer, ASlowSubscriberCausesNoBurstOfLateTicks)
     using Clock = std::chrono::steady_clock;
     TRecorder rec;
     std::vector<Clock::time_point> calls;
+    const TEndSubscriptions end { this };
     Subscribe(25, [&] {
         bool first = false;
         rec.Add([&] {
