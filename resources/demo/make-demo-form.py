@@ -7,6 +7,10 @@ menu. Run from anywhere; the output depends on nothing but this file."""
 import math
 import os
 import struct
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from formtext import hex_block  # noqa: E402
 
 W = H = 48
 
@@ -39,13 +43,6 @@ def picture():
     bmp = header + info + data
     # TPicture data: the class name, then the bitmap's size and file image.
     return bytes([7]) + b"TBitmap" + struct.pack("<I", len(bmp)) + bmp
-
-
-def hex_block(data, indent):
-    text = data.hex().upper()
-    lines = [text[i:i + 64] for i in range(0, len(text), 64)]
-    pad = " " * indent
-    return "{\n" + "\n".join(pad + line for line in lines) + "}"
 
 
 FORM = """object DemoForm: TForm

@@ -8,6 +8,10 @@ picture."""
 
 import os
 import struct
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from formtext import hex_block  # noqa: E402
 
 FORM = """object AboutBox: TAboutBox
   Left = 252
@@ -60,13 +64,6 @@ FORM = """object AboutBox: TAboutBox
   end
 end
 """
-
-
-def hex_block(data, indent):
-    text = data.hex().upper()
-    lines = [text[i:i + 64] for i in range(0, len(text), 64)]
-    pad = " " * indent
-    return "{\n" + "\n".join(pad + line for line in lines) + "}"
 
 
 def main():

@@ -11,6 +11,10 @@ get their places on the form when their components exist."""
 import math
 import os
 import struct
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from formtext import hex_block  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -88,13 +92,6 @@ def icon():
     directory = struct.pack("<HHH", 0, 1, 1)
     entry = struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(image), 6 + 16)
     return directory + entry + image
-
-
-def hex_block(data, indent):
-    text = data.hex().upper()
-    lines = [text[i:i + 64] for i in range(0, len(text), 64)]
-    pad = " " * indent
-    return "{\n" + "\n".join(pad + line for line in lines) + "}"
 
 
 def text(value):
