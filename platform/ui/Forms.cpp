@@ -36,6 +36,12 @@ public:
 
     TCustomForm* Form;
 
+    void ActivationChanged(bool active)
+    {
+        if (Form)
+            Form->WindowActivationChanged(active);
+    }
+
 protected:
     void closeEvent(QCloseEvent* event) override
     {
@@ -63,17 +69,61 @@ protected:
 
     bool event(QEvent* event) override
     {
-        if (Form) {
-            if (event->type() == QEvent::WindowActivate)
-                Form->WindowActivationChanged(true);
-            else if (event->type() == QEvent::WindowDeactivate)
-                Form->WindowActivationChanged(false);
-            else if (event->type() == QEvent::WinIdChange)
-                Form->WindowCreated();
-        }
+        if (Form && event->type() == QEvent::WinIdChange)
+            Form->WindowCreated();
         return QWidget::event(event);
     }
 };
+
+namespace {
+
+// Which of the application's own windows is its active one. The window
+// system activates and deactivates a window also when the user goes to
+// another program and comes back; a form hears of activation only when it
+// takes over from another window of this program (a message box, a modal
+// form) or is shown, so a return from another program changes nothing. The
+// remembered window outlives the application's own deactivation for that
+// reason. GUI thread only.
+class TActivationTracker : public QObject {
+public:
+    static TActivationTracker& Instance()
+    {
+        static auto* tracker = new TActivationTracker;
+        return *tracker;
+    }
+
+    /// A hidden or destroyed form's window is no longer the active one, so
+    /// showing it again activates it anew.
+    void Forget(QWidget* window)
+    {
+        if (FActive == window)
+            FActive = nullptr;
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() != QEvent::WindowActivate || !watched->isWidgetType())
+            return false;
+        auto* window = static_cast<QWidget*>(watched);
+        if (!window->isWindow() || window == FActive)
+            return false;
+        QPointer<QWidget> previous = FActive;
+        FActive = window;
+        if (auto* left = dynamic_cast<TFormWindow*>(previous.data()))
+            left->ActivationChanged(false);
+        if (auto* entered = dynamic_cast<TFormWindow*>(window))
+            entered->ActivationChanged(true);
+        return false;
+    }
+
+private:
+    TActivationTracker() { QCoreApplication::instance()->installEventFilter(this); }
+
+    QPointer<QWidget> FActive;
+};
+
+} // namespace
 
 namespace {
 
@@ -236,6 +286,7 @@ void TCustomForm::ReadForm(const QString& resource)
 QWidget* TCustomForm::CreateWidget()
 {
     FWindow = new TFormWindow(this);
+    TActivationTracker::Instance();
     FClient = CreateControlWidget(this, FWindow);
     return FWindow;
 }
@@ -569,6 +620,7 @@ void TCustomForm::SetVisible(bool value)
         FVisible = false;
         DoHide();
         FWindow->hide();
+        TActivationTracker::Instance().Forget(FWindow);
         if (FActive)
             WindowActivationChanged(false);
     }

@@ -125,7 +125,11 @@ public:
     /// A non-zero value ends a modal display.
     void SetModalResult(TModalResult value);
     bool Modal() const { return FModalLoop != nullptr; }
-    /// Whether the window is the active one.
+    /// Whether the form is the application's active form: the one of its
+    /// windows the user last worked in. It stays so while the user is in
+    /// another program; OnActivate and OnDeactivate fire only when the active
+    /// form changes between this program's own windows (message boxes
+    /// included) or the form is shown or hidden.
     bool Active() const;
 
     void SetVisible(bool value) override;

@@ -3,14 +3,17 @@
 // then written back and read again.
 #include "platform/ui/Application.h"
 #include "platform/ui/Buttons.h"
+#include "platform/ui/Dialogs.h"
 #include "platform/ui/ExtCtrls.h"
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
 #include "platform/ui/Menus.h"
 #include "platform/ui/StdCtrls.h"
+#include "support/OtherProgram.h"
 #include "support/TestSupport.h"
 
+#include <QApplication>
 #include <QBuffer>
 #include <QGuiApplication>
 #include <QMenuBar>
@@ -24,6 +27,8 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -248,6 +253,47 @@ TEST(StoredFormOnX, ButtonsAndMenuRespondToTheMouse)
     ASSERT_TRUE(QTest::qWaitForWindowActive(form->Handle()));
     QTest::keyClick(form->Handle(), Qt::Key_Q, Qt::ControlModifier);
     EXPECT_EQ(menuClicks, 1);
+}
+
+TEST(StoredFormOnX, ActivationIsAChangeOfTheProgramsActiveWindow)
+{
+    // A form hears OnActivate when it is shown and when the user comes back
+    // to it from another window of this program (a message box), not when
+    // the user comes back from another program.
+    TForm form(nullptr);
+    std::vector<std::string> log;
+    form.SetOnActivate([&](TObject*) { log.push_back("activate"); });
+    form.SetOnDeactivate([&](TObject*) { log.push_back("deactivate"); });
+    ShowAndWait(&form);
+    form.Handle()->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.Handle()));
+    EXPECT_EQ(log, (std::vector<std::string> { "activate" }));
+
+    tonvara::test::TOtherProgram other;
+    ASSERT_TRUE(other.Valid());
+    for (int round = 0; round < 2; ++round) {
+        other.TakeFocus();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !form.Handle()->isActiveWindow(); }, 5000));
+        other.ReturnFocusTo(form.Handle()->winId());
+        ASSERT_TRUE(QTest::qWaitForWindowActive(form.Handle()));
+    }
+    EXPECT_EQ(log, (std::vector<std::string> { "activate" }));
+    EXPECT_TRUE(form.Active());
+    EXPECT_EQ(Screen->ActiveForm(), &form);
+
+    // A box of this program takes over and, once dismissed, gives back.
+    QTimer::singleShot(0, [&] {
+        ASSERT_TRUE(QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000));
+        QWidget* box = QApplication::activeModalWidget();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(box));
+        other.ReturnFocusTo(box->winId());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return log.size() == 2; }, 5000));
+        QTest::keyClick(box, Qt::Key_Return);
+    });
+    EXPECT_EQ(MessageDlg("Taken over", mtInformation, { mbOK }, 0), mrOk);
+    other.ReturnFocusTo(form.Handle()->winId());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return log.size() == 3; }, 5000)) << testing::PrintToString(log);
+    EXPECT_EQ(log, (std::vector<std::string> { "activate", "deactivate", "activate" }));
 }
 
 // Last in this file: it ends the application's message loop for good.
