@@ -11,11 +11,13 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QSet>
 #include <QThread>
 #include <QWidget>
 #include <algorithm>
 #include <climits>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -1363,9 +1365,47 @@ bool TWinControl::WantsKey(WORD) const
     return false;
 }
 
+namespace {
+
+// Whether a key event from the window system was meant for this program. A
+// key goes down in one window and its repeats and release follow wherever
+// the focus goes: when a box of another program closes on the key press and
+// that program brings this one forward, or when the focus falls back to the
+// root window and the X server hands keys to the window under the pointer.
+// Only a key this program saw go down may act here; events the program
+// sends itself are taken as they come. GUI thread only.
+bool KeyMeantForThisProgram(const QKeyEvent* event, bool down)
+{
+    static QSet<int> seenDown;
+    // X repeats a held key as a release and a press with one time stamp;
+    // Qt marks them as repeats only when it has read both already.
+    static std::pair<int, quint64> unseenRelease;
+    if (!event->spontaneous())
+        return true;
+    const int key = event->key();
+    const bool repeat = event->isAutoRepeat()
+        || (down && event->timestamp() != 0
+            && unseenRelease == std::pair<int, quint64>(key, event->timestamp()));
+    if (down && !repeat) {
+        seenDown.insert(key);
+        return true;
+    }
+    if (!down && !repeat) {
+        if (seenDown.remove(key))
+            return true;
+        unseenRelease = { key, event->timestamp() };
+        return false;
+    }
+    return seenDown.contains(key);
+}
+
+} // namespace
+
 void TWinControl::WidgetKey(QKeyEvent* event, bool down)
 {
     event->accept();
+    if (!KeyMeantForThisProgram(event, down))
+        return;
     WORD key = QtKeyToVirtualKey(event->key(), event->modifiers() & Qt::KeypadModifier);
     const TShiftState shift = QtShiftState(event->modifiers());
     TCustomForm* form = GetParentForm();

@@ -3,12 +3,16 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -510,4 +514,27 @@ bool SetWindowClassName(unsigned long windowId, const char* resName, const char*
     hint.res_class = const_cast<char*>(resClass);
     XSetClassHint(display, windowId, &hint);
     return x.Succeeded();
+}
+
+bool WaitForKeyboardRelease(int timeoutMs)
+{
+    XConnection x;
+    Display* display = x.Get();
+    if (!display) {
+        return false;
+    }
+    // The server tells no one when another client's key goes up, so the
+    // key map is asked again every few milliseconds.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        char keys[32] = {};
+        XQueryKeymap(display, keys);
+        if (std::all_of(std::begin(keys), std::end(keys), [](char byte) { return byte == 0; })) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }

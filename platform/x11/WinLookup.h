@@ -92,3 +92,11 @@ BOOL SetForegroundWindow(HWND hWnd);
 HWND FindShownSibling(HWND hWnd);
 
 bool SetWindowClassName(unsigned long windowId, const char* resName, const char* resClass);
+
+/// Waits until no key of the display's keyboard is held down, or until
+/// `timeoutMs` milliseconds have passed; true when the keyboard is free,
+/// false on time-out or without a display. A program that brings another
+/// one forward right after the user pressed a key in it waits for this
+/// first: the key's repeats and its release would otherwise reach the
+/// window that takes the focus.
+bool WaitForKeyboardRelease(int timeoutMs);
