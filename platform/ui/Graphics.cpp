@@ -9,12 +9,18 @@
 
 namespace {
 
-// Windows names and the installed families that stand in for them.
+// Windows names and the installed families that stand in for them. The
+// bitmap "MS Sans Serif" is much narrower at its small sizes than any
+// scalable sans serif here: captions laid out for it at 8 points (11 pixels)
+// would run into their buttons' bevels, so up to that size a narrow family
+// stands in for it.
 const struct {
     const char* Name;
     const char* Substitute;
+    const char* SmallSubstitute = nullptr;
+    int SmallPixels = 0;
 } kFontSubstitutes[] = {
-    { "MS Sans Serif", "Liberation Sans" },
+    { "MS Sans Serif", "Liberation Sans", "Liberation Sans Narrow", 11 },
     { "Arial", "Liberation Sans" },
     { "Helvetica", "Liberation Sans" },
     { "System", "Liberation Sans" },
@@ -434,6 +440,11 @@ QFont TFont::Handle() const
         const double cell = metrics.ascent() + metrics.descent();
         if (cell > 0)
             pixels = std::max(1, static_cast<int>(std::lround(FHeight * 1000.0 / cell)));
+    }
+    for (const auto& s : kFontSubstitutes) {
+        if (s.SmallSubstitute && pixels <= s.SmallPixels
+            && FName.compare(QLatin1String(s.Name), Qt::CaseInsensitive) == 0)
+            font.setFamily(QString::fromLatin1(s.SmallSubstitute));
     }
     font.setPixelSize(pixels);
     return font;
