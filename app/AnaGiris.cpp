@@ -1,9 +1,13 @@
 #include "app/AnaGiris.h"
 
 #include "app/AboutF.h"
+#include "mm/capture/MMWaveIO.h"
 #include "mm/core/MMUtils.h"
+#include "platform/ui/SysUtils.h"
 
+#include <QFile>
 #include <QFileInfo>
+#include <cstdio>
 #include <ctime>
 #include <cwchar>
 
@@ -72,6 +76,20 @@ QString FreeFileName(const QString& name)
     }
 }
 
+void RemoveIfNoAudio(const QString& name)
+{
+    const QByteArray path = QFile::encodeName(name);
+    if (!QFileInfo::exists(name))
+        return;
+    PWaveIOCB cb = nullptr;
+    const bool parsed = WaveIOOpen(path.constData(), kWaveIOFile | kWaveIOHeaderOnly, &cb) == kWaveIOOk;
+    const bool audio = parsed && cb->DataBytes > 0;
+    if (cb != nullptr)
+        WaveIOFree(cb);
+    if (!audio)
+        QFile::remove(name);
+}
+
 } // namespace AnaGiris
 
 using namespace AnaGiris;
@@ -91,6 +109,14 @@ TAnaForm::~TAnaForm()
 TMMWaveRecorder* TAnaForm::Selected() const
 {
     return Sw->Position() == 0 ? MonoDosya : StereoDosya;
+}
+
+TMMWaveRecorder* TAnaForm::Recording() const
+{
+    for (TMMWaveRecorder* recorder : { MonoDosya, StereoDosya })
+        if (recorder->State() & wsOpened)
+            return recorder;
+    return FRetry != nullptr ? FRetry : Selected();
 }
 
 void TAnaForm::ComposeFileName()
@@ -121,14 +147,20 @@ void TAnaForm::FormCreate(TObject*)
 
 void TAnaForm::FormActivate(TObject*)
 {
-    // Also runs while MonoDosya records (after a modal dialog, say); the
-    // wave takes the name of the file it is writing as no change of file.
-    MonoDosya->Wave()->SetFileName(CurrentFileName);
-    Button3->SetEnabled(false);
+    const bool recording = (Recording()->State() & wsOpened) || RetryPending();
+    // The stereo file being written is no business of the mono recorder's;
+    // the name of the mono file being written is taken as no change of file.
+    if (!recording || Sw->Position() == 0)
+        MonoDosya->Wave()->SetFileName(CurrentFileName);
+    // Coming back from the about window or a message box during a recording
+    // must leave a button that stops it.
+    if (!recording)
+        Button3->SetEnabled(false);
 }
 
 void TAnaForm::FormClose(TObject*, TCloseAction&)
 {
+    FRetry = nullptr;
     MonoDosya->Stop();
     StereoDosya->Stop();
 }
@@ -138,31 +170,32 @@ void TAnaForm::TimerTimer(TObject*)
     Label1->SetCaption(FormatElapsedTime(Selected()->Position(), true));
 
     const QString hour = TimeText().left(2);
-    if (hour == FileHour)
-        return;
-    TMMWaveRecorder* recorder = Selected();
-    recorder->Stop();
-    ComposeFileName();
-    recorder->Wave()->SetFileName(CurrentFileName);
-    recorder->Start();
-    FileHour = hour;
+    if (hour != FileHour) {
+        // Taken first: a start that fails is handled once, not on every tick.
+        FileHour = hour;
+        TMMWaveRecorder* recorder = Recording();
+        ShowRecordingState();
+        recorder->Stop();
+        ComposeFileName();
+        StartRecorder(recorder);
+    } else if (FRetry != nullptr && FRetryClock.hasExpired(kRetrySeconds * 1000)) {
+        // A file named for the moment the device came back.
+        ComposeFileName();
+        StartRecorder(FRetry);
+    }
 }
 
 void TAnaForm::Button1Click(TObject*)
 {
-    Button1->SetEnabled(false);
-    Button3->SetEnabled(true);
-    BitBtn1->SetEnabled(false);
-    Sw->SetEnabled(false);
+    ShowRecordingState();
     Timer->SetEnabled(true);
     MakeFileName(true);
-    TMMWaveRecorder* recorder = Selected();
-    recorder->Wave()->SetFileName(CurrentFileName);
-    recorder->Start();
+    StartRecorder(Selected());
 }
 
 void TAnaForm::Button3Click(TObject*)
 {
+    FRetry = nullptr;
     MonoDosya->Stop();
     StereoDosya->Stop();
     Sw->SetEnabled(true);
@@ -174,9 +207,45 @@ void TAnaForm::Button3Click(TObject*)
 
 void TAnaForm::BitBtn1Click(TObject*)
 {
+    FRetry = nullptr;
     MonoDosya->Stop();
     StereoDosya->Stop();
     Close();
+}
+
+// The same state whoever starts a recording, the start button or the hour
+// change: only the stop button may end it, and the switch stays where it is.
+void TAnaForm::ShowRecordingState()
+{
+    Button1->SetEnabled(false);
+    Button3->SetEnabled(true);
+    BitBtn1->SetEnabled(false);
+    Sw->SetEnabled(false);
+}
+
+// An unattended machine must recover by itself from a device that is gone
+// for a while: the first failure is shown (the exception goes on to the
+// application's display), later tries only say so on stderr, every
+// kRetrySeconds, until a start succeeds or the user stops.
+void TAnaForm::StartRecorder(TMMWaveRecorder* recorder)
+{
+    recorder->Wave()->SetFileName(CurrentFileName);
+    try {
+        recorder->Start();
+        if (FRetry != nullptr)
+            std::fprintf(stderr, "tonvara: %s: recording again, into %s\n", qPrintable(TimeText()),
+                qPrintable(CurrentFileName));
+        FRetry = nullptr;
+    } catch (const std::exception& error) {
+        RemoveIfNoAudio(CurrentFileName);
+        const bool first = FRetry == nullptr;
+        FRetry = recorder;
+        FRetryClock.start();
+        std::fprintf(stderr, "tonvara: %s: the recording could not start, trying again in %d s: %s\n",
+            qPrintable(TimeText()), kRetrySeconds, qPrintable(ExceptionMessage(error).simplified()));
+        if (first)
+            throw;
+    }
 }
 
 void TAnaForm::SwMouseDown(TObject*, TMouseButton, TShiftState, int, int)

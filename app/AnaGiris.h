@@ -20,6 +20,7 @@
 #include "platform/ui/Menus.h"
 #include "platform/ui/StdCtrls.h"
 
+#include <QElapsedTimer>
 #include <QString>
 
 class TAnaForm : public TForm {
@@ -67,10 +68,25 @@ public:
 
     /// The recorder the switch selects: MonoDosya at position 0.
     TMMWaveRecorder* Selected() const;
+    /// The recorder whose device is open, else the one waiting to start
+    /// again after a failed start, else the selected one: what an hour
+    /// change rotates.
+    TMMWaveRecorder* Recording() const;
+    /// Whether a start failed and is being tried again every
+    /// kRetrySeconds until the device is back.
+    bool RetryPending() const { return FRetry != nullptr; }
+
+    /// Seconds between the quiet tries after a failed start.
+    static constexpr int kRetrySeconds = 10;
 
 private:
     void MakeFileName(bool setFileHour);
     void ComposeFileName();
+    void ShowRecordingState();
+    void StartRecorder(TMMWaveRecorder* recorder);
+
+    TMMWaveRecorder* FRetry = nullptr; // waits to start again; GUI thread
+    QElapsedTimer FRetryClock;
 };
 
 /// The main window, once Application->CreateForm made it.
@@ -96,5 +112,9 @@ QString ComposeFileName(const QString& dateText, const QString& timeText);
 /// first free one of name_2.wav, name_3.wav, ...: a stop and start within
 /// one minute must not overwrite the recording just finished.
 QString FreeFileName(const QString& name);
+
+/// Deletes the file Name when it holds no audio: what a start that failed
+/// after creating its file leaves behind. A file with audio is kept.
+void RemoveIfNoAudio(const QString& name);
 
 } // namespace AnaGiris

@@ -7,9 +7,18 @@
 #include "platform/ui/Dialogs.h"
 #include "platform/x11/WinLookup.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
+#include <cctype>
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <exception>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -47,14 +56,69 @@ void CloseOnTerminationSignals()
         sigaction(signal, &action, nullptr);
 }
 
+// The lock file of this user's copy on this display: in the user's runtime
+// folder, else the temporary folder with the user in the name. The display
+// is in the name, so a copy on another X server (a test's private one, say)
+// is another copy; the screen number is not, since a display is one desktop.
+QByteArray InstanceLockPath()
+{
+    QByteArray display = qgetenv("DISPLAY");
+    if (const qsizetype colon = display.lastIndexOf(':'); colon >= 0) {
+        if (const qsizetype dot = display.indexOf('.', colon); dot >= 0)
+            display.truncate(dot);
+    }
+    for (char& c : display)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.')
+            c = '_';
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QFileInfo(QFile::decodeName(runtime)).isDir())
+        return runtime + "/tonvara-display" + display + ".lock";
+    return QFile::encodeName(QDir::tempPath()) + "/tonvara-" + QByteArray::number(getuid()) + "-display"
+        + display + ".lock";
+}
+
+// Two copies started together would both find no window and both record
+// into the same file; an exclusive lock taken before looking lets only one
+// through. It is held, by the open descriptor, until the process ends, also
+// when it is killed. False when another copy holds it; a lock that cannot be
+// made at all (no writable folder) leaves the window check alone to decide.
+bool TakeInstanceLock()
+{
+    const QByteArray path = InstanceLockPath();
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::fprintf(
+            stderr, "tonvara: cannot make the lock file %s: %s\n", path.constData(), std::strerror(errno));
+        return true;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    const int error = errno;
+    ::close(fd);
+    if (error == EWOULDBLOCK)
+        return false;
+    std::fprintf(stderr, "tonvara: cannot lock %s: %s\n", path.constData(), std::strerror(error));
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    // The one-copy rule and the splash box lookup are X11 window matters:
+    // under a Wayland session the program runs on XWayland, unless the user
+    // chose a platform.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
     TQtApplication app(argc, argv);
 
-    if (FindWindowA("TAboutBox", "Velmora") != nullptr) {
+    // The window check stays beside the lock: other programs look for the
+    // running copy by its splash box, and so does an older copy.
+    if (!TakeInstanceLock() || FindWindowA("TAboutBox", "Velmora") != nullptr) {
         MessageDlg(QString::fromUtf8("Program Şu Anda Zaten Çalışıyor!!"), mtInformation, { mbOK }, 0);
+        // The box closes as the key goes down; the rest of that key stroke
+        // belongs to the box, not to the running copy about to get the focus.
+        WaitForKeyboardRelease(3000);
         const HWND splash = FindWindowA("TAboutBox", "Velmora");
         SetForegroundWindow(splash);
         // After its three seconds the splash box is hidden, and bringing it

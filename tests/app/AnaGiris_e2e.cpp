@@ -7,18 +7,26 @@
 #include "mm/capture/MMWRecAudioSupport.h"
 #include "mm/capture/MMWave.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/Dialogs.h"
+#include "support/OtherProgram.h"
 #include "support/TestSupport.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <QWidget>
 #include <clocale>
 #include <cmath>
+#include <cstdio>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sndfile.h>
+#include <unistd.h>
 
 using namespace recorder_test;
 
@@ -76,6 +84,36 @@ protected:
         return WaitUntil([&] { return FForm->Selected()->Position() >= ms; }, ms + 10000);
     }
 
+    // The user goes to another program and comes back to the window. The
+    // other program also stands in for a window manager: without one, only
+    // another client can hand the focus back and forth.
+    void VisitAnotherProgram()
+    {
+        ASSERT_TRUE(FOther.Valid());
+        FOther.TakeFocus();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !FForm->Handle()->isActiveWindow(); }, 5000));
+        FOther.ReturnFocusTo(FForm->Handle()->winId());
+        ASSERT_TRUE(QTest::qWaitForWindowActive(FForm->Handle()));
+    }
+
+    // A box of the program's own over the window takes the focus and is
+    // dismissed with a click on its button; then the window has it again.
+    void ShowAndDismissABox()
+    {
+        QTimer::singleShot(0, [this] {
+            QWidget* box = nullptr;
+            ASSERT_TRUE(
+                QTest::qWaitFor([&] { return (box = QApplication::activeModalWidget()) != nullptr; }, 5000));
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(box));
+            FOther.ReturnFocusTo(box->winId());
+            ASSERT_TRUE(QTest::qWaitFor([&] { return !FForm->Active(); }, 5000));
+            QTest::mouseClick(box->findChild<QPushButton*>(), Qt::LeftButton);
+        });
+        EXPECT_EQ(MessageDlg("Bir kutu", mtInformation, { mbOK }, 0), mrOk);
+        FOther.ReturnFocusTo(FForm->Handle()->winId());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return FForm->Active(); }, 5000));
+    }
+
     void ExpectIdleButtons()
     {
         EXPECT_TRUE(FForm->Button1->Enabled());
@@ -93,6 +131,7 @@ protected:
 
     QString FOldDir;
     QString FDir;
+    tonvara::test::TOtherProgram FOther;
     std::unique_ptr<TAnaForm> FForm;
 };
 
@@ -153,6 +192,43 @@ double LoudRms(const std::vector<int16_t>& samples)
     }
     return loud ? std::sqrt(energy / double(loud)) : 0;
 }
+
+// What the process writes to stderr while the capture lives goes to a file
+// that the test reads; it is passed on to the real stderr at the end.
+class TStderrCapture {
+public:
+    TStderrCapture()
+        : FPath(tonvara::test::MakeTempDir("stderr") + "/stderr.txt")
+    {
+        std::fflush(stderr);
+        FSaved = ::dup(2);
+        const int fd
+            = ::open(QFile::encodeName(FPath).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        EXPECT_GE(fd, 0);
+        ::dup2(fd, 2);
+        ::close(fd);
+    }
+    ~TStderrCapture()
+    {
+        std::fflush(stderr);
+        ::dup2(FSaved, 2);
+        ::close(FSaved);
+        std::fputs(Text().toLocal8Bit().constData(), stderr);
+    }
+    TStderrCapture(const TStderrCapture&) = delete;
+    TStderrCapture& operator=(const TStderrCapture&) = delete;
+
+    QString Text() const
+    {
+        std::fflush(stderr);
+        QFile file(FPath);
+        return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+    }
+
+private:
+    QString FPath;
+    int FSaved = -1;
+};
 
 // The counter frames of a 48 kHz stereo 16-bit file, read with libsndfile.
 std::vector<unsigned char> ReadFrames(const QString& path)
@@ -237,6 +313,12 @@ TEST_F(TMainWindowTest, StereoRecordingOfTenSecondsInTheCLocale)
     Click(FForm->Button1);
     ExpectRecordingButtons();
     EXPECT_TRUE(FForm->Connector->IsOpen());
+    ASSERT_TRUE(RecordFor(5000));
+    // Coming back to the window leaves the stereo file to the stereo
+    // recorder: the mono recorder is not pointed at it.
+    const QString monoName = FForm->MonoDosya->Wave()->FileName();
+    ShowAndDismissABox();
+    EXPECT_EQ(FForm->MonoDosya->Wave()->FileName(), monoName);
     ASSERT_TRUE(RecordFor(10000));
     Click(FForm->Button3);
     ExpectIdleButtons();
@@ -266,13 +348,17 @@ TEST_F(TMainWindowTest, ActivationAndARestartWithinTheMinuteLoseNothing)
     ASSERT_TRUE(tone.Started());
     Click(FForm->Button1);
     ASSERT_TRUE(RecordFor(2000));
-    // The window is activated again (as after a modal dialog): the stop
-    // button is disabled, the recording goes on into the same file.
-    FForm->FormActivate(FForm.get());
-    EXPECT_FALSE(FForm->Button3->Enabled());
+    // The user looks at another program and comes back, then a box of the
+    // program comes and goes: the recording goes on into the same file and
+    // the stop button still stops it.
+    VisitAnotherProgram();
+    ExpectRecordingButtons();
+    ShowAndDismissABox();
+    ExpectRecordingButtons();
     EXPECT_TRUE(FForm->Connector->IsOpen());
     ASSERT_TRUE(RecordFor(4000));
-    FForm->Button3Click(FForm->Button3);
+    Click(FForm->Button3);
+    ExpectIdleButtons();
     const QString first = FDir + "/Tarih_06_12_2026_Saat_10_00.wav";
     EXPECT_NEAR(Probe(first).Seconds, 4.0, 0.6);
 
@@ -368,15 +454,64 @@ TEST_F(TMainWindowTest, HourChangeStartsARecordingWithoutTheStartButton)
     const QString path = FDir + "/Tarih_06_12_2026_Saat_14_00.wav";
     ASSERT_TRUE(WaitUntil([&] { return FForm->Connector->IsOpen(); }, 20000));
     EXPECT_TRUE(QFileInfo::exists(path));
-    // The buttons are left alone: start still enabled, stop still disabled.
-    ExpectIdleButtons();
+    // The window shows the recording as the start button would have.
+    ExpectRecordingButtons();
+    // The switch cannot choose the other recorder under the running one.
+    QTest::mouseClick(FForm->Sw->Handle(), Qt::LeftButton, Qt::NoModifier, QPoint(19, 11));
+    EXPECT_EQ(FForm->Sw->Position(), 0);
+    EXPECT_EQ(FForm->Connector->GetInput(), FForm->MonoDosya);
     ASSERT_TRUE(RecordFor(3000));
-    // The stop button is disabled, so the recording is ended by the exit
-    // path's stops.
-    FForm->MonoDosya->Stop();
+    Click(FForm->Button3);
+    ExpectIdleButtons();
+    EXPECT_FALSE(FForm->Connector->IsOpen());
     const TProbe probe = Probe(path);
     EXPECT_EQ(probe.Codec, "gsm_ms");
     EXPECT_NEAR(probe.Seconds, 3.0, 0.8);
+}
+
+TEST_F(TMainWindowTest, AFailedStartAtTheHourChangeIsShownOnceAndTriedAgain)
+{
+    ASSERT_TRUE(ClockStartsAt("@2026-12-06 13:59:50")) << "run by ctest under libfaketime";
+    Open("tr_TR.UTF-8");
+    std::vector<QString> boxes;
+    const TMessageDialogHandler previous = SetMessageDialogHandler([&](const TMessageDialogRequest& request) {
+        boxes.push_back(request.Text);
+        return mrOk;
+    });
+    TStderrCapture log;
+    const auto tries = [&] { return log.Text().count("could not start"); };
+    {
+        // The sound server is gone when the hour changes.
+        TServerOverride noServer(MissingServer());
+        ASSERT_TRUE(WaitUntil([&] { return AnaGiris::FileHour == "14"; }, 20000));
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_TRUE(boxes[0].startsWith("WaveInOpen:\n\r")) << boxes[0].toStdString();
+        ExpectRecordingButtons();
+        EXPECT_TRUE(FForm->RetryPending());
+        // Tried again quietly after the pause, not on every tick.
+        ASSERT_TRUE(WaitUntil([&] { return tries() >= 2; }, 15000)) << log.Text().toStdString();
+        EXPECT_EQ(tries(), 2);
+        EXPECT_EQ(boxes.size(), 1u);
+        EXPECT_TRUE(QDir(FDir).entryList(QDir::Files).isEmpty()) << "a failed start left a file";
+    }
+    // The server is back: the next try records into a file named for it.
+    TTone tone(30, 1000);
+    ASSERT_TRUE(tone.Started());
+    ASSERT_TRUE(WaitUntil([&] { return FForm->Connector->IsOpen(); }, 15000)) << log.Text().toStdString();
+    SetMessageDialogHandler(previous);
+    EXPECT_FALSE(FForm->RetryPending());
+    EXPECT_EQ(tries(), 2);
+    EXPECT_EQ(boxes.size(), 1u);
+    ExpectRecordingButtons();
+    const QString path = FDir + "/" + AnaGiris::CurrentFileName;
+    EXPECT_TRUE(AnaGiris::CurrentFileName.startsWith("Tarih_06_12_2026_Saat_14_00"));
+    EXPECT_EQ(QDir(FDir).entryList(QDir::Files), QStringList { AnaGiris::CurrentFileName });
+    ASSERT_TRUE(RecordFor(2000));
+    Click(FForm->Button3);
+    ExpectIdleButtons();
+    const TProbe probe = Probe(path);
+    EXPECT_EQ(probe.Codec, "gsm_ms");
+    EXPECT_NEAR(probe.Seconds, 2.0, 0.8);
 }
 
 TEST(ProgramEnd, ATerminationSignalFinishesTheFileBeingWritten)

@@ -2,6 +2,7 @@
 // time texts, the free-name rule, and its stored form.
 #include "app/AnaGiris.h"
 #include "mm/capture/MMWave.h"
+#include "mm/capture/MMWaveIO.h"
 #include "mm/display/MMFill.h"
 #include "platform/ui/ExtCtrls.h"
 #include "platform/ui/FormReader.h"
@@ -10,10 +11,14 @@
 #include <QDate>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QRegularExpression>
+#include <QWidget>
+#include <algorithm>
 #include <clocale>
 #include <gtest/gtest.h>
 #include <memory>
+#include <vector>
 
 using namespace AnaGiris;
 
@@ -112,6 +117,28 @@ TEST(FileNames, AnExistingRecordingIsNeverReused)
     EXPECT_EQ(FreeFileName(name), "Tarih_06_12_2026_Saat_14_05_3.wav");
 }
 
+TEST(FileNames, AFailedStartLeavesNoFileWithoutAudio)
+{
+    TInTempDir dir("failed-start");
+    WAVEFORMATEX pcm { WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0 };
+    const auto make = [&](const char* name, int bytes) {
+        PWaveIOCB cb = nullptr;
+        ASSERT_EQ(WaveIOFromFormat(&pcm, &cb), kWaveIOOk);
+        ASSERT_EQ(WaveIOCreate(cb, name), kWaveIOOk);
+        const std::vector<char> audio(static_cast<std::size_t>(bytes), 1);
+        if (bytes > 0)
+            ASSERT_EQ(WaveIOWrite(cb, audio.data(), bytes), bytes);
+        WaveIOClose(cb);
+        WaveIOFree(cb);
+    };
+    make("header-only.wav", 0);
+    make("one-sample.wav", 2);
+    Touch("cut-short.wav");
+    for (const char* name : { "header-only.wav", "one-sample.wav", "cut-short.wav", "missing.wav" })
+        RemoveIfNoAudio(name);
+    EXPECT_EQ(QDir().entryList(QDir::Files), QStringList { "one-sample.wav" });
+}
+
 TEST(MainWindowForm, HoldsTheControlsAtTheirStoredPlaces)
 {
     TInTempDir dir("main-form");
@@ -154,6 +181,22 @@ TEST(MainWindowForm, HoldsTheControlsAtTheirStoredPlaces)
         EXPECT_EQ(row.Button->Kind(), row.Kind);
         EXPECT_EQ(row.Button->BoundsRect(), row.Bounds);
         EXPECT_EQ(row.Button->TabOrder(), row.TabOrder);
+        // The caption, drawn in blue, keeps clear of the 2-pixel bevel.
+        row.Button->SetEnabled(true);
+        row.Button->Font()->SetColor(TColor(0xFF0000));
+        const QImage image = row.Button->Handle()->grab().toImage();
+        int left = image.width(), right = -1;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                if (const QColor c = image.pixelColor(x, y);
+                    c.blue() > 150 && c.red() < 100 && c.green() < 100) {
+                    left = std::min(left, x);
+                    right = std::max(right, x);
+                }
+            }
+        }
+        EXPECT_GE(left, 3) << row.Caption;
+        EXPECT_LE(right, image.width() - 4) << row.Caption;
     }
 
     // The switch's own knob strip at 16 bits per pixel sizes it to 26 x 22.

@@ -109,6 +109,13 @@ public:
         XFlush(FDisplay);
     }
 
+    // Gives a window the keyboard focus, as a window manager would.
+    void Focus(Window window)
+    {
+        XSetInputFocus(FDisplay, window, RevertToParent, CurrentTime);
+        XSync(FDisplay, False);
+    }
+
     Window CreateNamed(const char* resClass, const char* title)
     {
         const Window window
@@ -202,29 +209,53 @@ protected:
         return false;
     }
 
+    // The information box of a refused copy: its only window.
+    Window RefusalBox(QProcess& process)
+    {
+        const qint64 pid = process.processId();
+        Window box = 0;
+        EXPECT_TRUE(PollUntil(
+            [&] {
+                for (const TTopLevel& window : Server.MappedOf(pid))
+                    if (window.Title == "Information")
+                        box = window.Id;
+                return box != 0;
+            },
+            20000))
+            << "the second copy shows no information dialog";
+        EXPECT_EQ(Server.MappedOf(pid).size(), 1u) << "the second copy made a window besides its dialog";
+        for (const TTopLevel& window : Server.TopLevels())
+            EXPECT_FALSE(window.Pid == pid && window.Class == "TAboutBox");
+        return box;
+    }
+
+    static void ExpectEndedWithZero(QProcess& process)
+    {
+        ASSERT_TRUE(process.waitForFinished(10000));
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 0);
+    }
+
     // A second copy: its only window is the information dialog; closing
     // that ends the copy with 0.
     void ExpectRefused()
     {
         Start(Second);
-        const qint64 pid = Second.processId();
-        ASSERT_TRUE(PollUntil(
-            [&] {
-                for (const TTopLevel& window : Server.MappedOf(pid))
-                    if (window.Title == "Information")
-                        return true;
-                return false;
-            },
-            20000))
-            << "the second copy shows no information dialog";
-        const std::vector<TTopLevel> windows = Server.MappedOf(pid);
-        ASSERT_EQ(windows.size(), 1u) << "the second copy made a window besides its dialog";
-        for (const TTopLevel& window : Server.TopLevels())
-            EXPECT_FALSE(window.Pid == pid && window.Class == "TAboutBox");
-        Server.RequestClose(windows[0].Id);
-        ASSERT_TRUE(Second.waitForFinished(10000));
-        EXPECT_EQ(Second.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(Second.exitCode(), 0);
+        const Window box = RefusalBox(Second);
+        ASSERT_NE(box, 0u);
+        Server.RequestClose(box);
+        ExpectEndedWithZero(Second);
+    }
+
+    // The running copy's main window, once its splash box is hidden.
+    Window MainWindowOf(QProcess& process)
+    {
+        EXPECT_TRUE(PollUntil([&] { return HasSplash(process.processId(), false); }, 20000))
+            << "the splash box was not hidden, or was destroyed";
+        for (const TTopLevel& window : Server.MappedOf(process.processId()))
+            if (window.Class != "TAboutBox")
+                return window.Id;
+        return 0;
     }
 
     TServer Server;
@@ -242,12 +273,7 @@ TEST_F(SingleInstance, ASecondCopyIsRefusedDuringTheSplashAndAfterIt)
         << "the first copy shows no splash box";
     ExpectRefused();
     // After three seconds the splash box is hidden but still there.
-    ASSERT_TRUE(PollUntil([&] { return HasSplash(First.processId(), false); }, 10000))
-        << "the splash box was not hidden, or was destroyed";
-    Window main = 0;
-    for (const TTopLevel& window : Server.MappedOf(First.processId()))
-        if (window.Class != "TAboutBox")
-            main = window.Id;
+    const Window main = MainWindowOf(First);
     ASSERT_NE(main, 0u);
 
     // Another window covers the running copy; the refused second copy
@@ -282,4 +308,65 @@ TEST_F(SingleInstance, AnyTAboutBoxCalledVelmoraBlocksAndOnlyThat)
         << "a window of another class titled Velmora blocked the start";
     XDestroyWindow(Server.Get(), other);
     XSync(Server.Get(), False);
+}
+
+TEST_F(SingleInstance, EnterOnTheRefusalBoxActsOnTheBoxAlone)
+{
+    // The user dismisses the box with Enter, once with a short stroke and
+    // once holding the key until it repeats (the X server's delay before
+    // repeating is 660 ms; it is held for 1.5 s): none of it may press a
+    // button of the running copy, which is only brought forward.
+    Start(First);
+    const Window main = MainWindowOf(First);
+    ASSERT_NE(main, 0u);
+    Server.Focus(main);
+    for (const int holdMs : { 0, 1500 }) {
+        Start(Second);
+        const Window box = RefusalBox(Second);
+        ASSERT_NE(box, 0u);
+        Server.Focus(box);
+        ASSERT_EQ(QProcess::execute("xdotool", { "keydown", "Return" }), 0);
+        // How long the user's finger stays on the key: an action, not a wait.
+        QThread::msleep(static_cast<unsigned long>(holdMs));
+        ASSERT_EQ(QProcess::execute("xdotool", { "keyup", "Return" }), 0);
+        ExpectEndedWithZero(Second);
+        EXPECT_EQ(Server.TopLevels().back().Id, main) << "the running copy was not brought forward";
+    }
+    // The running copy handles its events in order: whatever the keys did
+    // there is done before it takes this request to close.
+    Server.RequestClose(main);
+    ASSERT_TRUE(First.waitForFinished(10000));
+    EXPECT_EQ(First.exitCode(), 0);
+    EXPECT_EQ(QDir(FDir).entryList({ "*.wav" }, QDir::Files), QStringList {})
+        << "a key meant for the box started a recording";
+}
+
+TEST_F(SingleInstance, TwoCopiesStartedTogetherLeaveOneRunning)
+{
+    // Started in the same instant, both copies would find no splash box; a
+    // lock taken before looking lets one through and refuses the other.
+    for (int round = 0; round < 3; ++round) {
+        Start(First);
+        Start(Second);
+        QProcess* refused = nullptr;
+        ASSERT_TRUE(PollUntil(
+            [&] {
+                for (QProcess* process : { &First, &Second })
+                    for (const TTopLevel& window : Server.MappedOf(process->processId()))
+                        if (window.Title == "Information")
+                            refused = process;
+                return refused != nullptr;
+            },
+            20000))
+            << "round " << round << ": neither copy was refused";
+        QProcess* running = refused == &First ? &Second : &First;
+        ASSERT_TRUE(PollUntil([&] { return HasSplash(running->processId(), true); }, 20000));
+        const Window box = RefusalBox(*refused);
+        ASSERT_NE(box, 0u);
+        Server.RequestClose(box);
+        ExpectEndedWithZero(*refused);
+        EXPECT_EQ(running->state(), QProcess::Running);
+        running->kill();
+        running->waitForFinished(10000);
+    }
 }
