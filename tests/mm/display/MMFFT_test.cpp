@@ -27,7 +27,7 @@ std::vector<float> Reference(const std::vector<float>& input)
     fftwf_plan plan = fftwf_plan_dft_r2c_1d(n, in.data(), out.data(), FFTW_ESTIMATE);
     fftwf_execute(plan);
     fftwf_destroy_plan(plan);
-    std::vector<float> bins(std::size_t(n));
+    std::vector<float> bins(static_cast<std::size_t>(n));
     for (int k = 0; k < n / 2; ++k) {
         bins[2 * k] = out[k][0];
         bins[2 * k + 1] = out[k][1];
@@ -83,7 +83,7 @@ TEST(MMFFT, ConstantAndCosineGiveTheirBins)
             if (m < 1)
                 continue;
             SCOPED_TRACE(m);
-            std::vector<float> wave(std::size_t(n));
+            std::vector<float> wave(static_cast<std::size_t>(n));
             for (int j = 0; j < n; ++j)
                 wave[j] = float(std::cos(2 * std::numbers::pi * m * j / n));
             DoRealFFT(fft.Data, wave.data(), 1);
