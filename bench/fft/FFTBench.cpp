@@ -61,14 +61,15 @@ void BM_FFTW(benchmark::State& state)
     fftwf_free(in);
 }
 
-// Keeps the real time per iteration of each run, for the ratios at the end.
+// Keeps the CPU time per iteration (steadier than wall time on a shared machine) of each run, for the ratios
+// at the end.
 class TRatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const Run& run : runs)
             if (run.run_type == Run::RT_Iteration && run.iterations > 0)
-                FTimes[run.benchmark_name()] = run.GetAdjustedRealTime();
+                FTimes[run.benchmark_name()] = run.GetAdjustedCPUTime();
         ConsoleReporter::ReportRuns(runs);
     }
     double Time(const std::string& name) const
