@@ -107,11 +107,18 @@ void TMMLabel::SetTransparent(bool value)
     if (value == FTransparent)
         return;
     FTransparent = value;
-    if (value)
+    UpdateOpacity();
+    Invalidate();
+}
+
+void TMMLabel::UpdateOpacity()
+{
+    // A turned label fills only the polygon behind its text; the rest must
+    // show the parent, not whatever the label showed before.
+    if (FTransparent || FAngle != 0)
         SetControlStyle(ControlStyle() & ~TControlStyle(csOpaque));
     else
         SetControlStyle(ControlStyle() | csOpaque);
-    Invalidate();
 }
 
 void TMMLabel::SetBitmap(TBitmap* value)
@@ -223,6 +230,7 @@ void TMMLabel::SetAngle(TMMAngle value)
     FSin = std::sin(value * kDegree);
     if (value != 0)
         SetAlignment(taLeftJustify);
+    UpdateOpacity();
     Invalidate();
 }
 

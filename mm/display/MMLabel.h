@@ -184,6 +184,7 @@ private:
     void SetColour(int index, TColor value);
     void SetLayerStyle(int index, TMMLabelOption value);
     bool InClient(int x, int y) const;
+    void UpdateOpacity();
     void DrawLayer(TCanvas* canvas, const TGeometry& geometry, int ox, int oy);
     void DrawLayers(TCanvas* canvas, const TGeometry& geometry, int index);
 
