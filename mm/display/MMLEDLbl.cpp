@@ -123,8 +123,8 @@ int LEDCellCode(unsigned char byte)
 bool TMMLEDFont::Load(const QImage& source)
 {
     // Narrower than 63 pixels there is no cell width to divide by; lower
-    // than 3 there is no cell row at all.
-    if (source.isNull() || source.width() < kCellsPerRow || source.height() < 3)
+    // than 4 no cell row of even one pixel.
+    if (source.isNull() || source.width() < kCellsPerRow || source.height() < 4)
         return false;
     FSource = source.convertToFormat(QImage::Format_RGB32);
     FCharWidth = FSource.width() / kCellsPerRow;

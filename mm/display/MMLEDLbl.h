@@ -54,11 +54,11 @@ int LEDCellCode(unsigned char byte);
 
 /// A loaded LED font: the picture as the resource holds it and the
 /// recoloured copy the cells are taken from. Any picture is accepted that
-/// has room for one cell of at least one pixel: 63 pixels wide and 3 high.
+/// has room for one cell of at least one pixel: 63 pixels wide and 4 high.
 class TMMLEDFont {
 public:
     /// Takes Source as the font. A picture narrower than 63 pixels or lower
-    /// than 3 is refused: the result is false and the font stays as it was.
+    /// than 4 is refused: the result is false and the font stays as it was.
     bool Load(const QImage& source);
     /// Redraws the cells from the loaded picture: white becomes Led, black
     /// Background, silver Inactive (Background when not DrawInactive);
