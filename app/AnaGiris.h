@@ -14,6 +14,8 @@
 #include "mm/capture/MMWRec.h"
 #include "mm/core/MMHTimer.h"
 #include "mm/display/MMConect.h"
+#include "mm/display/MMLEDLbl.h"
+#include "mm/display/MMLabel.h"
 #include "mm/display/MMSwitch.h"
 #include "platform/ui/Buttons.h"
 #include "platform/ui/Forms.h"
@@ -34,6 +36,11 @@ class TAnaForm : public TForm {
     Q_PROPERTY(TBitBtn* Button3 MEMBER Button3 STORED false)
     Q_PROPERTY(TBitBtn* BitBtn1 MEMBER BitBtn1 STORED false)
     Q_PROPERTY(TMMSwitch* Sw MEMBER Sw STORED false)
+    Q_PROPERTY(TMMLabel* MMLabel1 MEMBER MMLabel1 STORED false)
+    Q_PROPERTY(TMMLabel* MMLabel2 MEMBER MMLabel2 STORED false)
+    Q_PROPERTY(TMMLabel* MMLabel3 MEMBER MMLabel3 STORED false)
+    Q_PROPERTY(TMMLabel* MMLabel4 MEMBER MMLabel4 STORED false)
+    Q_PROPERTY(TMMLEDLABEL* MMLEDLABEL1 MEMBER MMLEDLABEL1 STORED false)
     Q_PROPERTY(TMMWaveRecorder* MonoDosya MEMBER MonoDosya STORED false)
     Q_PROPERTY(TMMWaveRecorder* StereoDosya MEMBER StereoDosya STORED false)
     Q_PROPERTY(TMMConnector* Connector MEMBER Connector STORED false)
@@ -61,6 +68,11 @@ public:
     TBitBtn* Button3 = nullptr;
     TBitBtn* BitBtn1 = nullptr;
     TMMSwitch* Sw = nullptr;
+    TMMLabel* MMLabel1 = nullptr;
+    TMMLabel* MMLabel2 = nullptr;
+    TMMLabel* MMLabel3 = nullptr;
+    TMMLabel* MMLabel4 = nullptr;
+    TMMLEDLABEL* MMLEDLABEL1 = nullptr;
     TMMWaveRecorder* MonoDosya = nullptr;
     TMMWaveRecorder* StereoDosya = nullptr;
     TMMConnector* Connector = nullptr;

@@ -340,8 +340,9 @@ void TFont::Assign(TPersistent* source)
         return;
     const bool same = FCharset == font->FCharset && FColor == font->FColor && FHeight == font->FHeight
         && FName == font->FName && FPitch == font->FPitch && FStyle == font->FStyle
-        && FOrientation == font->FOrientation;
+        && FOrientation == font->FOrientation && FQuality == font->FQuality;
     FOrientation = font->FOrientation;
+    FQuality = font->FQuality;
     FCharset = font->FCharset;
     FColor = font->FColor;
     FHeight = font->FHeight;
@@ -400,6 +401,14 @@ void TFont::SetPitch(TFontPitch value)
     Changed();
 }
 
+void TFont::SetQuality(TFontQuality value)
+{
+    if (FQuality == value)
+        return;
+    FQuality = value;
+    Changed();
+}
+
 int TFont::Size() const
 {
     return -MulDiv(FHeight, 72, kPixelsPerInch);
@@ -428,6 +437,10 @@ QFont TFont::Handle() const
     font.setItalic(FStyle.testFlag(fsItalic));
     font.setUnderline(FStyle.testFlag(fsUnderline));
     font.setStrikeOut(FStyle.testFlag(fsStrikeOut));
+    if (FQuality == fqNonAntialiased)
+        font.setStyleStrategy(QFont::NoAntialias);
+    else if (FQuality == fqAntialiased)
+        font.setStyleStrategy(QFont::PreferAntialias);
     if (FPitch == fpFixed) {
         font.setFixedPitch(true);
         font.setStyleHint(QFont::Monospace);

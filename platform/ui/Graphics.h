@@ -186,10 +186,12 @@ class TFont : public TGraphicsObject {
     Q_PROPERTY(QString Name READ Name WRITE SetName)
     Q_PROPERTY(int Orientation READ Orientation WRITE SetOrientation)
     Q_PROPERTY(UiEnums::TFontPitch Pitch READ Pitch WRITE SetPitch)
+    Q_PROPERTY(UiEnums::TFontQuality Quality READ Quality WRITE SetQuality)
     Q_PROPERTY(int Size READ Size WRITE SetSize STORED false)
     Q_PROPERTY(UiEnums::TFontStyles Style READ Style WRITE SetStyle)
     Q_CLASSINFO("default:Orientation", "0")
     Q_CLASSINFO("default:Pitch", "fpDefault")
+    Q_CLASSINFO("default:Quality", "fqDefault")
 public:
     /// "MS Sans Serif", Height -11, clWindowText, no style, DEFAULT_CHARSET.
     explicit TFont(QObject* parent = nullptr);
@@ -211,6 +213,10 @@ public:
     void SetOrientation(int value);
     TFontPitch Pitch() const { return FPitch; }
     void SetPitch(TFontPitch value);
+    /// fqNonAntialiased draws without smoothing; fqAntialiased always
+    /// smooths; the others leave it to the platform.
+    TFontQuality Quality() const { return FQuality; }
+    void SetQuality(TFontQuality value);
     int Size() const;
     void SetSize(int value);
     TFontStyles Style() const { return FStyle; }
@@ -226,6 +232,7 @@ private:
     QString FName = QStringLiteral("MS Sans Serif");
     int FOrientation = 0;
     TFontPitch FPitch = fpDefault;
+    TFontQuality FQuality = fqDefault;
     TFontStyles FStyle;
 };
 

@@ -96,6 +96,11 @@ Q_FLAG_NS(TFontStyles)
 enum TFontPitch { fpDefault, fpVariable, fpFixed };
 Q_ENUM_NS(TFontPitch)
 
+/// How glyph edges are drawn: fqNonAntialiased sets every pixel fully or
+/// not at all (masks and colour effects stay exact); the others smooth.
+enum TFontQuality { fqDefault, fqDraft, fqProof, fqNonAntialiased, fqAntialiased };
+Q_ENUM_NS(TFontQuality)
+
 enum TPenStyle { psSolid, psDash, psDot, psDashDot, psDashDotDot, psClear, psInsideFrame };
 Q_ENUM_NS(TPenStyle)
 
@@ -245,6 +250,7 @@ using UiEnums::TBorderIcons;
 using UiEnums::TBrushStyle;
 using UiEnums::TButtonLayout;
 using UiEnums::TFontPitch;
+using UiEnums::TFontQuality;
 using UiEnums::TFontStyle;
 using UiEnums::TFontStyles;
 using UiEnums::TFormBorderStyle;
@@ -273,6 +279,7 @@ using enum UiEnums::TBorderIcon;
 using enum UiEnums::TBrushStyle;
 using enum UiEnums::TButtonLayout;
 using enum UiEnums::TFontPitch;
+using enum UiEnums::TFontQuality;
 using enum UiEnums::TFontStyle;
 using enum UiEnums::TFormBorderStyle;
 using enum UiEnums::TFormStyle;

@@ -5,8 +5,8 @@ stereo switch's own knob strip (the three knobs of resources/switch/
 H_SWITCH.bmp at 16 bits per pixel). Run from anywhere; the output depends on
 nothing but this file and H_SWITCH.bmp.
 
-The needle meters, the light organ, the LED marquee and the effect labels
-get their places on the form when their components exist."""
+The needle meters and the light organ get their places on the form when
+their components exist."""
 
 import math
 import os
@@ -170,16 +170,64 @@ def button(name, left, width, caption, kind, tab, enabled=True):
 """ % (name, left, width, text(caption), "" if enabled else "    Enabled = False\n", kind, tab, name)
 
 
+def effect_label(name, left, top, width, height, caption, font, effects, extra=""):
+    """A TMMLabel: the effect settings come last, in the order the class
+    declares them (a stored direction makes the style custom before a stored
+    highlight colour is applied)."""
+    return """  object %s: TMMLabel
+    Left = %d
+    Top = %d
+    Width = %d
+    Height = %d
+%s    Caption = %s
+%s    ParentFont = False
+%s  end
+""" % (name, left, top, width, height, extra, text(caption), font, effects)
+
+
+def times(height, color="clBlack", style="[]"):
+    return """    Font.Charset = DEFAULT_CHARSET
+    Font.Color = %s
+    Font.Height = %d
+    Font.Name = 'Times New Roman'
+    Font.Style = %s
+""" % (color, height, style)
+
+
+# The marquee: the maker's name and address scroll in from the right between
+# the dots and out to the left, 157 characters in all.
+MARQUEE = "." * 29 + ("Velmora Ses Sistemleri - Ornek Mah. Kayit Sok. No:7 Kadikoy/Istanbul - "
+                      "0216 555 01 23 - www.velmora.example") + "." * 21
+assert len(MARQUEE) == 157
+
+
 def indent(block, by):
     return "".join(" " * by + line if line.strip() else line for line in block.splitlines(True))
 
 
 def form():
     inner = ""
+    inner += effect_label("MMLabel1", 56, 8, 321, 35, "Tonvara V.1.0", times(-27), """\
+    DirectionShadow = ldNone
+    ColourHighlight = 13802541
+    EffectStyle = lsCustom
+""", """\
+    Bevel.BevelInner = bvSpace
+    Bevel.BevelOuter = bvRaised
+    Bevel.BorderColor = clMaroon
+    Bevel.InnerLightColor = 4227327
+    Alignment = taCenter
+""")
     inner += label("Label2", 48, 48, 46, 16, "Dosya :", "clAqua", "    Transparent = True\n")
     inner += label("Label13", 96, 48, 305, 16, "", "clYellow", "AutoSize\n    Transparent = True\n")
+    inner += effect_label("MMLabel2", 48, 66, 337, 25, "Saat başlarında otomatik yeni dosya oluşturulacaktır.",
+                          times(-16), "    ColourHighlight = 12615935\n")
     inner += meter_panel("MMPanel1", 40, 1, 0)
     inner += meter_panel("MMPanel3", 233, 5, 1)
+    inner += effect_label("MMLabel3", 136, 379, 97, 25, "Kayıt Süresi :", times(-16), """\
+    ColourHighlight = clYellow
+    ColourShadow = clPurple
+""")
     inner += """  object Label1: TLabel
     Left = 225
     Top = 381
@@ -198,6 +246,8 @@ def form():
     inner += button("Button1", 72, 89, "Kayda Başla", "bkOK", 4)
     inner += button("Button3", 176, 89, "Kaydı Durdur", "bkNo", 5)
     inner += button("BitBtn1", 280, 81, "Çık", "bkIgnore", 3)
+    inner += effect_label("MMLabel4", 88, 441, 289, 25, "Mono Kayıt <---        ---> Stereo Kayıt",
+                          times(-16, "clMaroon", "[fsBold]"), "    ColourHighlight = 12615935\n")
     inner += """  object Sw: TMMSwitch
     Left = 200
     Top = 441
@@ -242,6 +292,23 @@ def form():
     Color = 5718462
     BitmapIndex = 1
 INNER  end
+  object MMLEDLABEL1: TMMLEDLABEL
+    Left = 8
+    Top = 477
+    Width = 426
+    Height = 21
+    Bevel.BevelInner = bvLowered
+    Bevel.BorderSpace = 2
+    AutoSize = False
+    Caption = MARQUEE
+    FontSize = fs11x13
+    InactiveColor = clNavy
+    LEDColor = clWhite
+    NumChars = 38
+    ScrollSpeed = 140
+    CurrentStep = 18
+    AutoScroll = True
+  end
   object MainMenu1: TMainMenu
     object Help1: TMenuItem
       Caption = HELP
@@ -284,7 +351,8 @@ CONNECTOR  object Timer: TMMHiTimer
   end
 end
 """.replace("ICON", hex_block(icon(), 4)).replace("INNER", indent(inner, 2)).replace(
-        "HELP", text("&Hakkımızda")).replace("CONNECTOR", CONNECTOR)
+        "HELP", text("&Hakkımızda")).replace("CONNECTOR", CONNECTOR).replace(
+        "MARQUEE", text(MARQUEE))
 
 
 CONNECTOR = """  object Connector: TMMConnector

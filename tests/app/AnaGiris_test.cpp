@@ -156,8 +156,9 @@ TEST(MainWindowForm, HoldsTheControlsAtTheirStoredPlaces)
     ASSERT_NE(panel, nullptr);
     EXPECT_EQ(panel->BoundsRect(), Rect(8, -1, 8 + 426, -1 + 474));
     EXPECT_EQ(panel->Color(), TColor(5718462));
-    for (TControl* control : std::initializer_list<TControl*> {
-             form->Label1, form->Label13, form->Button1, form->Button3, form->BitBtn1, form->Sw })
+    for (TControl* control :
+        std::initializer_list<TControl*> { form->Label1, form->Label13, form->Button1, form->Button3,
+            form->BitBtn1, form->Sw, form->MMLabel1, form->MMLabel2, form->MMLabel3, form->MMLabel4 })
         EXPECT_EQ(control->Parent(), panel) << control->Name().toStdString();
 
     // Creation composed the first name and showed it.
@@ -205,6 +206,20 @@ TEST(MainWindowForm, HoldsTheControlsAtTheirStoredPlaces)
     EXPECT_EQ(form->Sw->Glyph()->Height(), 18);
     EXPECT_EQ(form->Sw->Glyph()->PixelFormat(), pf15bit); // 16 bits per pixel, five per colour
     EXPECT_EQ(form->Sw->Position(), 0);
+
+    // The title keeps its own highlight: the stored direction made the style
+    // custom before the colour was read.
+    EXPECT_EQ(form->MMLabel1->EffectStyle(), lsCustom);
+    EXPECT_EQ(form->MMLabel1->ColourHighlight(), TColor(13802541));
+    EXPECT_EQ(form->MMLabel3->ColourShadow(), clPurple);
+    // The marquee below the panel starts at the beginning of its text,
+    // whatever CurrentStep was stored before AutoScroll.
+    EXPECT_EQ(form->MMLEDLABEL1->Parent(), form.get());
+    EXPECT_EQ(form->MMLEDLABEL1->BoundsRect(), Rect(8, 477, 8 + 426, 477 + 21));
+    EXPECT_EQ(form->MMLEDLABEL1->NumChars(), 38);
+    EXPECT_EQ(form->MMLEDLABEL1->CaptionBytes().size(), 157);
+    EXPECT_EQ(form->MMLEDLABEL1->CurrentStep(), 0);
+    EXPECT_TRUE(form->MMLEDLABEL1->Scrolling());
 
     // The recorders: GSM 6.10 mono from the worker thread, PCM stereo
     // through the window; the connector follows the mono one.
