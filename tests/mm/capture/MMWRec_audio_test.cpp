@@ -207,6 +207,7 @@ TEST_F(WaveRecorderAudio, MonoDosyaRecordsATenSecondToneIntoAGsmFile)
     EXPECT_EQ(Starts, 1);
     EXPECT_EQ(mono->GetBufferSize(), 4095) << "63 blocks of 65 bytes";
     ASSERT_TRUE(WaitUntil([&] { return mono->Position() >= 10000; }, 30000));
+    const int atStop = mono->Position();
     mono->Stop();
     EXPECT_EQ(Stops, 1);
     EXPECT_EQ(mono->State(), TMMWaveInState(wsClosed));
@@ -246,12 +247,18 @@ TEST_F(WaveRecorderAudio, MonoDosyaRecordsATenSecondToneIntoAGsmFile)
     EXPECT_EQ(U32(bytes, fact + 8), dataBytes / 65 * 320);
 
     const double seconds = static_cast<double>(dataBytes) / 65 * 320 / 8000;
-    EXPECT_NEAR(seconds, 10.0, 0.2) << "duration within 2 %";
+    // The file holds what the position counted when we stopped (however
+    // long this thread took to get there), and what reached the device
+    // between that look and the stop: the capture thread's next 20 ms
+    // period, completing at most one more 40 ms block.
+    RecordProperty("file_minus_position_ms", static_cast<int>(seconds * 1000) - atStop);
+    EXPECT_GE(seconds, atStop / 1000.0);
+    EXPECT_LE(seconds, atStop / 1000.0 + 0.04);
     const double probed
         = RunTool("ffprobe", { "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", file })
               .trimmed()
               .toDouble();
-    EXPECT_NEAR(probed, 10.0, 0.2);
+    EXPECT_NEAR(probed, seconds, 0.001) << "ffprobe reads the sample count of the fact chunk";
 
     const std::vector<double> soxPcm = Samples16(RunTool("sox",
         { "-q", file, "-t", "raw", "-e", "signed-integer", "-b", "16", "-c", "1", "-r", "8000", "-" }));
