@@ -153,8 +153,7 @@ TEST(LoadLibStr, UnknownNumbersGiveEmptyText)
 
 TEST(LoadLibStr, TheCompiledTableIsTheSourceFile)
 {
-    // Found from this file's own place, which holds however the test is started.
-    QFile file(QFileInfo(QStringLiteral(__FILE__)).absolutePath() + "/../../../resources/strings/LibStrings.txt");
+    QFile file(tonvara::test::SourceDir() + "/resources/strings/LibStrings.txt");
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     int entries = 0;
     for (const QByteArray& raw : file.readAll().split('\n')) {

@@ -124,7 +124,10 @@ TEST(Fonts, SubstitutesPickTheLiberationFamilies)
     EXPECT_EQ(SubstitutedFontFamily("Arial Narrow"), "Liberation Sans Narrow");
     EXPECT_EQ(SubstitutedFontFamily("Small Fonts"), "Liberation Sans Narrow");
 
+    // The default 8-point "MS Sans Serif" is narrow; larger sizes are not.
     TFont font;
+    EXPECT_EQ(QFontInfo(font.Handle()).family(), "Liberation Sans Narrow");
+    font.SetHeight(-13);
     EXPECT_EQ(QFontInfo(font.Handle()).family(), "Liberation Sans");
 }
 
