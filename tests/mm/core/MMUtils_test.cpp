@@ -14,7 +14,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QMetaEnum>
 #include <QMetaProperty>
 #include <QTimer>
