@@ -7,7 +7,9 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QThread>
 #include <functional>
 #include <gtest/gtest.h>
@@ -369,4 +371,36 @@ TEST_F(SingleInstance, TwoCopiesStartedTogetherLeaveOneRunning)
         running->kill();
         running->waitForFinished(10000);
     }
+}
+
+TEST_F(SingleInstance, UnderAWaylandSessionTheCopyIsFoundOnX)
+{
+    // A Wayland session with Qt's Wayland platform at hand: a copy left to
+    // Qt's choice would be a Wayland client, invisible to the X window check
+    // of the next copy. It runs on X (XWayland on a real desktop) instead.
+    const QString runtime = tonvara::test::MakeTempDir("wayland");
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcess compositor;
+    QProcessEnvironment compositorEnvironment = QProcessEnvironment::systemEnvironment();
+    compositorEnvironment.insert("XDG_RUNTIME_DIR", runtime);
+    compositor.setProcessEnvironment(compositorEnvironment);
+    compositor.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    compositor.start(
+        "weston", { "--backend=headless-backend.so", "--socket=wayland-tonvara", "--idle-time=0" });
+    ASSERT_TRUE(compositor.waitForStarted(10000)) << "weston is missing: run scripts/setup";
+    ASSERT_TRUE(PollUntil([&] { return QFile::exists(runtime + "/wayland-tonvara"); }, 10000));
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("QT_QPA_PLATFORM");
+    environment.insert("XDG_SESSION_TYPE", "wayland");
+    environment.insert("XDG_RUNTIME_DIR", runtime);
+    environment.insert("WAYLAND_DISPLAY", "wayland-tonvara");
+    First.setProcessEnvironment(environment);
+    Start(First);
+    EXPECT_TRUE(PollUntil([&] { return HasSplash(First.processId(), true); }, 20000))
+        << "the copy shows no splash box on X";
+    First.kill();
+    First.waitForFinished(10000);
+    compositor.terminate();
+    compositor.waitForFinished(10000);
 }
