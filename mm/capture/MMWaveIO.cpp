@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QFile>
 #include <QString>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -59,8 +58,8 @@ char* CopyText(const char* text)
 // record) and one spare zero byte.
 PWaveIOCB AllocBlock(LONG formatBytes)
 {
-    const size_t size
-        = offsetof(TWaveIOCB, Format) + static_cast<size_t>(std::max<LONG>(formatBytes, sizeof(WAVEFORMATEX))) + 1;
+    const size_t size = offsetof(TWaveIOCB, Format)
+        + static_cast<size_t>(std::max<LONG>(formatBytes, sizeof(WAVEFORMATEX))) + 1;
     auto* cb = static_cast<PWaveIOCB>(std::calloc(size, 1));
     if (cb)
         cb->BlockSize = static_cast<DWORD>(size);
@@ -162,13 +161,15 @@ void CloseSource(HMMIO& h, void*& resource)
 int DescendRiff(HMMIO h, MMCKINFO& riff)
 {
     riff = {};
-    if (mmioDescend(h, &riff, nullptr, 0) != MMSYSERR_NOERROR || riff.ckid != FOURCC_RIFF || riff.fccType != kWave)
+    if (mmioDescend(h, &riff, nullptr, 0) != MMSYSERR_NOERROR || riff.ckid != FOURCC_RIFF
+        || riff.fccType != kWave)
         return kWaveIOFileError;
     return kWaveIOOk;
 }
 
 struct TParse {
     PWaveIOCB Block = nullptr;
+    LONG FactOffset = 0;
     TRiffInfoList* Info = nullptr;
     TRiffDispList* Disp = nullptr;
 
@@ -227,7 +228,7 @@ int ParseWave(HMMIO h, TParse& p)
     if (RiffCreateInfoList(p.Info) != kRiffOk || RiffCreateDispList(p.Disp) != kRiffOk)
         return kWaveIONoMem;
 
-    bool haveFmt = false, haveData = false, haveFact = false, awaitingDataEnd = false, dataEndFromChunk = false;
+    bool haveFmt = false, haveData = false, haveFact = false, awaitingDataEnd = false;
     LONG formatBytes = 0;
     MMCKINFO dataChunk {};
     int64_t dataEnd = fileSize;
@@ -237,13 +238,13 @@ int ParseWave(HMMIO h, TParse& p)
             break;
         if (awaitingDataEnd) {
             dataEnd = static_cast<int64_t>(ck.dwDataOffset) - 8;
-            dataEndFromChunk = true;
             awaitingDataEnd = false;
         }
         if (static_cast<int64_t>(ck.dwDataOffset) + ck.cksize > riffEnd) {
             if (haveFmt && haveData)
                 break;
-            ck.cksize = static_cast<DWORD>(std::max<int64_t>(fileSize - static_cast<int64_t>(ck.dwDataOffset), 0));
+            ck.cksize
+                = static_cast<DWORD>(std::max<int64_t>(fileSize - static_cast<int64_t>(ck.dwDataOffset), 0));
         }
         bool stop = false;
         if (ck.ckid == FOURCC_LIST && ck.fccType == kInfo) {
@@ -275,6 +276,10 @@ int ParseWave(HMMIO h, TParse& p)
         } else if (ck.ckid == kFact) {
             // The count is recomputed from the data; a second one ends the scan.
             stop = haveFact;
+            // One before the data is kept where it is and brought up to date
+            // when the file is finished again.
+            if (!haveFact && !haveData && ck.cksize >= 4)
+                p.FactOffset = static_cast<LONG>(ck.dwDataOffset);
             haveFact = true;
         }
         if (stop)
@@ -293,8 +298,9 @@ int ParseWave(HMMIO h, TParse& p)
         return settled;
 
     const int64_t dataOffset = dataChunk.dwDataOffset;
-    // The pad byte after an odd data chunk is no audio.
-    if (dataEndFromChunk && (dataChunk.cksize & 1) && dataEnd == dataOffset + dataChunk.cksize + 1)
+    // The pad byte after an odd data chunk is no audio, whether a chunk
+    // follows it or the file ends there.
+    if ((dataChunk.cksize & 1) && dataEnd == dataOffset + dataChunk.cksize + 1)
         dataEnd -= 1;
     int64_t span = std::max<int64_t>(dataEnd - dataOffset, 0);
     span -= span % format.nBlockAlign;
@@ -302,6 +308,7 @@ int ParseWave(HMMIO h, TParse& p)
     PWaveIOCB cb = p.Block;
     cb->RiffChunk = riff;
     cb->DataChunk = dataChunk;
+    cb->FactOffset = p.FactOffset;
     cb->FileSize = fileSize;
     cb->DataOffset = static_cast<LONG>(dataOffset);
     cb->DataBytes = static_cast<LONG>(span);
@@ -404,14 +411,23 @@ int FinishFile(PWaveIOCB cb)
     if (mmioAscend(h, &cb->DataChunk, 0) != MMSYSERR_NOERROR)
         return kWaveIOFileError;
 
-    MMCKINFO fact {};
-    fact.ckid = kFact;
-    fact.cksize = 4;
-    char count[4];
-    PutDword(count, static_cast<DWORD>(cb->SampleCount));
-    if (mmioCreateChunk(h, &fact, 0) != MMSYSERR_NOERROR || mmioWrite(h, count, 4) != 4
-        || mmioAscend(h, &fact, 0) != MMSYSERR_NOERROR)
-        return kWaveIOFileError;
+    if (!(cb->WriteState & kStateCreated) && cb->FactOffset > 0) {
+        // A reopened file keeps its one fact chunk, before the data: peers
+        // take the duration from the first they find.
+        const LONG after = mmioSeek(h, 0, SEEK_CUR);
+        if (after < 0 || !WriteDwordAt(h, cb->FactOffset, static_cast<DWORD>(cb->SampleCount))
+            || mmioSeek(h, after, SEEK_SET) != after)
+            return kWaveIOFileError;
+    } else {
+        MMCKINFO fact {};
+        fact.ckid = kFact;
+        fact.cksize = 4;
+        char count[4];
+        PutDword(count, static_cast<DWORD>(cb->SampleCount));
+        if (mmioCreateChunk(h, &fact, 0) != MMSYSERR_NOERROR || mmioWrite(h, count, 4) != 4
+            || mmioAscend(h, &fact, 0) != MMSYSERR_NOERROR)
+            return kWaveIOFileError;
+    }
     if (cb->DispList && RiffWriteDispChunks(h, cb->DispList) != kRiffOk)
         return kWaveIOFileError;
     if (cb->InfoList && RiffWriteInfoChunk(h, cb->InfoList) != kRiffOk)
@@ -428,7 +444,7 @@ int FinishFile(PWaveIOCB cb)
     const int fd = FileDescriptor(h);
     if (fd >= 0) {
         // Bytes of a longer old file after the new end would be read as junk.
-        struct stat st {};
+        struct stat st { };
         if (::fstat(fd, &st) == 0 && st.st_size > end && ::ftruncate(fd, end) != 0)
             return kWaveIOFileError;
         if (!SyncDescriptor(fd))
@@ -525,6 +541,7 @@ int WaveIOCreate(PWaveIOCB cb, LPCSTR name)
     cb->BytesRemaining = 0;
     cb->CurrentSample = 0;
     cb->WriteState = kStateCreated;
+    cb->FactOffset = 0;
     cb->SyncedBytes = 0;
     cb->SyncTime = MonotonicNs();
     return kWaveIOOk;
@@ -584,7 +601,8 @@ LONG WaveIOWrite(PWaveIOCB cb, const void* data, LONG count)
     if (IsFileSource(cb->OpenFlags)) {
         const int64_t now = MonotonicNs();
         const bool due = now - cb->SyncTime >= kWaveIOSyncIntervalNs
-            || static_cast<int64_t>(cb->DataBytes) - cb->SyncedBytes >= static_cast<int64_t>(format->nAvgBytesPerSec);
+            || static_cast<int64_t>(cb->DataBytes) - cb->SyncedBytes
+                >= static_cast<int64_t>(format->nAvgBytesPerSec);
         if (due && WaveIOSync(cb) != kWaveIOOk)
             return 0;
     }

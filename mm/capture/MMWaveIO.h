@@ -37,11 +37,11 @@ constexpr int kWaveIOFileError = 106;
 constexpr int kWaveIONoMem = 107;
 
 // Source kinds (TWaveIOCB::OpenFlags and the flags of WaveIOOpen).
-constexpr DWORD kWaveIOFile = 1;       ///< a file, by name
-constexpr DWORD kWaveIOResource = 2;   ///< a resource (see WaveIOOpen)
-constexpr DWORD kWaveIOMemory = 4;     ///< a memory image described by an MMIOINFO
+constexpr DWORD kWaveIOFile = 1; ///< a file, by name
+constexpr DWORD kWaveIOResource = 2; ///< a resource (see WaveIOOpen)
+constexpr DWORD kWaveIOMemory = 4; ///< a memory image described by an MMIOINFO
 constexpr DWORD kWaveIOHeaderOnly = 8; ///< the parsed header alone, not to be reopened
-constexpr DWORD kWaveIORaw = 16;       ///< with kWaveIOFile: unbuffered, read-only access
+constexpr DWORD kWaveIORaw = 16; ///< with kWaveIOFile: unbuffered, read-only access
 
 /// How long written data may wait before WaveIOWrite makes it durable, and
 /// how much audio (nAvgBytesPerSec bytes) may pile up before it does so.
@@ -51,27 +51,28 @@ constexpr int64_t kWaveIOSyncIntervalNs = 1000000000;
 /// size is BlockSize: the fields, then the format with its cbSize extra bytes
 /// and one spare zero byte. Allocated and released only by this layer.
 struct TWaveIOCB {
-    DWORD BlockSize;        ///< bytes of this block
-    DWORD OpenFlags;        ///< source kind: kWaveIOFile, kWaveIOResource, ...
-    HMMIO Handle;           ///< open mmio handle, null while closed
-    MMCKINFO RiffChunk;     ///< the RIFF chunk
-    MMCKINFO DataChunk;     ///< the data chunk; MMIO_DIRTY once something was written
-    void* ResourceHandle;   ///< the loaded resource image of a resource wave while open
-    LONG FileSize;          ///< bytes in the file
-    LONG DataBytes;         ///< bytes of audio data
-    LONG DataOffset;        ///< file offset of the first data byte
-    LONG SampleCount;       ///< samples in the data
-    LONG StartSample;       ///< play range start (0 after open or create)
-    LONG EndSample;         ///< play range end (SampleCount after open or create)
-    LONG BytesRemaining;    ///< bytes from the current position to EndSample
-    LONG CurrentSample;     ///< current position relative to StartSample
-    char* FileNameText;     ///< the name (a copy of the MMIOINFO for memory waves)
+    DWORD BlockSize; ///< bytes of this block
+    DWORD OpenFlags; ///< source kind: kWaveIOFile, kWaveIOResource, ...
+    HMMIO Handle; ///< open mmio handle, null while closed
+    MMCKINFO RiffChunk; ///< the RIFF chunk
+    MMCKINFO DataChunk; ///< the data chunk; MMIO_DIRTY once something was written
+    void* ResourceHandle; ///< the loaded resource image of a resource wave while open
+    LONG FileSize; ///< bytes in the file
+    LONG DataBytes; ///< bytes of audio data
+    LONG DataOffset; ///< file offset of the first data byte
+    LONG SampleCount; ///< samples in the data
+    LONG StartSample; ///< play range start (0 after open or create)
+    LONG EndSample; ///< play range end (SampleCount after open or create)
+    LONG BytesRemaining; ///< bytes from the current position to EndSample
+    LONG CurrentSample; ///< current position relative to StartSample
+    char* FileNameText; ///< the name (a copy of the MMIOINFO for memory waves)
     TRiffDispList* DispList; ///< DISP entries, written back when the file is finished
     TRiffInfoList* InfoList; ///< INFO texts, written back when the file is finished
-    DWORD WriteState;       ///< internal: created by WaveIOCreate and not yet closed
-    LONG SyncedBytes;       ///< internal: DataBytes at the last WaveIOSync
-    int64_t SyncTime;       ///< internal: monotonic time (ns) of the last WaveIOSync
-    WAVEFORMATEX Format;    ///< the file's format; cbSize extra bytes follow
+    DWORD WriteState; ///< internal: created by WaveIOCreate and not yet closed
+    LONG SyncedBytes; ///< internal: DataBytes at the last WaveIOSync
+    int64_t SyncTime; ///< internal: monotonic time (ns) of the last WaveIOSync
+    LONG FactOffset; ///< internal: offset of the count of a fact chunk before the data, else 0
+    WAVEFORMATEX Format; ///< the file's format; cbSize extra bytes follow
 };
 using PWaveIOCB = TWaveIOCB*;
 

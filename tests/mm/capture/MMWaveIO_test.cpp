@@ -1,5 +1,4 @@
 #include "mm/capture/MMWaveIO.h"
-
 #include "mm/format/MMWaveFormat.h"
 #include "support/TestSupport.h"
 
@@ -8,7 +7,6 @@
 #include <QLibraryInfo>
 #include <QProcess>
 #include <QResource>
-
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -29,7 +27,7 @@ namespace {
 
 std::string Le16(uint16_t v)
 {
-    return std::string {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+    return std::string { static_cast<char>(v & 0xFF), static_cast<char>(v >> 8) };
 }
 
 std::string Le32(uint32_t v)
@@ -57,7 +55,8 @@ std::string Riff(const std::string& body)
     return "RIFF" + Le32(static_cast<uint32_t>(body.size() + 4)) + "WAVE" + body;
 }
 
-std::string FmtBody(uint16_t tag, uint16_t channels, uint32_t rate, uint32_t avg, uint16_t align, uint16_t bits)
+std::string FmtBody(
+    uint16_t tag, uint16_t channels, uint32_t rate, uint32_t avg, uint16_t align, uint16_t bits)
 {
     return Le16(tag) + Le16(channels) + Le32(rate) + Le32(avg) + Le16(align) + Le16(bits);
 }
@@ -134,7 +133,8 @@ uint32_t DwordAt(const std::string& bytes, size_t offset)
 {
     uint32_t v = 0;
     for (int i = 0; i < 4; ++i)
-        v |= static_cast<uint32_t>(static_cast<uint8_t>(bytes.at(offset + static_cast<size_t>(i)))) << (8 * i);
+        v |= static_cast<uint32_t>(static_cast<uint8_t>(bytes.at(offset + static_cast<size_t>(i))))
+            << (8 * i);
     return v;
 }
 
@@ -222,16 +222,16 @@ std::vector<int16_t> ToSamples(const std::string& raw)
 
 std::vector<int16_t> SoxDecode(const std::string& path)
 {
-    const TToolResult r = RunTool("sox", {"-V1", QString::fromStdString(path), "-t", "raw", "-e", "signed-integer",
-                                          "-b", "16", "-L", "-"});
+    const TToolResult r = RunTool("sox",
+        { "-V1", QString::fromStdString(path), "-t", "raw", "-e", "signed-integer", "-b", "16", "-L", "-" });
     EXPECT_EQ(r.ExitCode, 0) << r.Err;
     return ToSamples(r.Out);
 }
 
 std::vector<int16_t> FfmpegDecode(const std::string& path)
 {
-    const TToolResult r
-        = RunTool("ffmpeg", {"-v", "error", "-nostdin", "-i", QString::fromStdString(path), "-f", "s16le", "-"});
+    const TToolResult r = RunTool(
+        "ffmpeg", { "-v", "error", "-nostdin", "-i", QString::fromStdString(path), "-f", "s16le", "-" });
     EXPECT_EQ(r.ExitCode, 0) << r.Err;
     EXPECT_EQ(r.Err, "") << "ffmpeg complained";
     return ToSamples(r.Out);
@@ -240,9 +240,9 @@ std::vector<int16_t> FfmpegDecode(const std::string& path)
 /// ffprobe's view of the first stream: "codec_name=...", "duration_ts=..." lines.
 std::string Ffprobe(const std::string& path)
 {
-    const TToolResult r = RunTool("ffprobe", {"-v", "error", "-show_entries",
-                                              "stream=codec_name,sample_rate,channels,duration_ts", "-of",
-                                              "default=noprint_wrappers=1", QString::fromStdString(path)});
+    const TToolResult r = RunTool("ffprobe",
+        { "-v", "error", "-show_entries", "stream=codec_name,sample_rate,channels,duration_ts", "-of",
+            "default=noprint_wrappers=1", QString::fromStdString(path) });
     EXPECT_EQ(r.ExitCode, 0) << r.Err;
     return r.Out;
 }
@@ -298,8 +298,8 @@ int RunCrashChildIfAsked()
     const WAVEFORMATEX pcm = PcmFormat(16, 2, 48000);
     const GSM610WAVEFORMAT gsmFormat = GsmFormat();
     PWaveIOCB cb = nullptr;
-    if (WaveIOFromFormat(gsmMode ? &gsmFormat.wfx : &pcm, &cb) != kWaveIOOk || WaveIOCreate(cb, path.c_str()) != kWaveIOOk
-        || WaveIOSetBuffer(cb, 32768) != kWaveIOOk)
+    if (WaveIOFromFormat(gsmMode ? &gsmFormat.wfx : &pcm, &cb) != kWaveIOOk
+        || WaveIOCreate(cb, path.c_str()) != kWaveIOOk || WaveIOSetBuffer(cb, 32768) != kWaveIOOk)
         ::_exit(2);
     const std::string gsmBlocks = gsmMode ? ChildGsmBlocks() : std::string();
     const int stepMs = gsmMode ? kGsmChildStepMs : kPcmChildStepMs;
@@ -311,12 +311,11 @@ int RunCrashChildIfAsked()
             deadline.tv_nsec -= 1000000000;
             ++deadline.tv_sec;
         }
-        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) != 0) {
-        }
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) != 0) { }
         std::string chunk;
         if (gsmMode)
-            chunk = gsmBlocks.substr(static_cast<size_t>(step) * kGsmChildBlocksPerStep * 65,
-                                     kGsmChildBlocksPerStep * 65);
+            chunk = gsmBlocks.substr(
+                static_cast<size_t>(step) * kGsmChildBlocksPerStep * 65, kGsmChildBlocksPerStep * 65);
         else
             chunk = CounterFrames(static_cast<uint32_t>(step) * 4800, 4800);
         if (WaveIOWrite(cb, chunk.data(), static_cast<LONG>(chunk.size())) != static_cast<LONG>(chunk.size()))
@@ -338,7 +337,8 @@ protected:
     std::string Path(const std::string& name) const { return FDir + "/" + name; }
 
     /// Writes bytes to a file and parses it.
-    int OpenBytes(const std::string& bytes, Block& block, DWORD flags = kWaveIOFile, const char* name = "in.wav")
+    int OpenBytes(
+        const std::string& bytes, Block& block, DWORD flags = kWaveIOFile, const char* name = "in.wav")
     {
         const std::string path = Path(name);
         WriteWhole(path, bytes);
@@ -349,7 +349,8 @@ protected:
     }
 
     /// Creates a file from a format, writes data in pieces and closes it.
-    void WriteFile(const std::string& path, const WAVEFORMATEX* format, const std::string& data, size_t piece = 4096)
+    void WriteFile(
+        const std::string& path, const WAVEFORMATEX* format, const std::string& data, size_t piece = 4096)
     {
         PWaveIOCB cb = nullptr;
         ASSERT_EQ(WaveIOFromFormat(format, &cb), kWaveIOOk);
@@ -357,7 +358,8 @@ protected:
         ASSERT_EQ(WaveIOCreate(cb, path.c_str()), kWaveIOOk);
         for (size_t at = 0; at < data.size(); at += piece) {
             const std::string part = data.substr(at, piece);
-            ASSERT_EQ(WaveIOWrite(cb, part.data(), static_cast<LONG>(part.size())), static_cast<LONG>(part.size()));
+            ASSERT_EQ(
+                WaveIOWrite(cb, part.data(), static_cast<LONG>(part.size())), static_cast<LONG>(part.size()));
         }
         ASSERT_EQ(WaveIOClose(cb), kWaveIOOk);
     }
@@ -436,12 +438,14 @@ TEST_F(WaveIO, DataEndsAtTheNextChunkAndTheFactCountGivesWay)
 
 TEST_F(WaveIO, ThePadByteAfterAnOddDataChunkIsNoAudio)
 {
-    const std::string body = Chunk("fmt ", Pcm16Body(8, 1, 8000)) + Chunk("data", Pattern(99, 6))
-        + Chunk("fact", Le32(99));
-    Block b;
-    ASSERT_EQ(OpenBytes(Riff(body), b), kWaveIOOk);
-    EXPECT_EQ(b->DataBytes, 99);
-    EXPECT_EQ(b->SampleCount, 99);
+    // With a chunk after the data, and with the data last in the file.
+    for (const std::string& after : { Chunk("fact", Le32(99)), std::string() }) {
+        const std::string body = Chunk("fmt ", Pcm16Body(8, 1, 8000)) + Chunk("data", Pattern(99, 6)) + after;
+        Block b;
+        ASSERT_EQ(OpenBytes(Riff(body), b), kWaveIOOk);
+        EXPECT_EQ(b->DataBytes, 99) << after.size();
+        EXPECT_EQ(b->SampleCount, 99) << after.size();
+    }
 }
 
 TEST_F(WaveIO, GsmDataIsCountedInWholeBlocksWithTheFactCountReplaced)
@@ -469,8 +473,9 @@ TEST_F(WaveIO, AWrongPcmBlockAlignAndByteRateAreCorrected)
     EXPECT_EQ(b->SampleCount, 100);
 
     // 24-bit samples take three whole bytes.
-    ASSERT_EQ(OpenBytes(Riff(Chunk("fmt ", FmtBody(1, 2, 48000, 1, 1, 24)) + Chunk("data", Pattern(60, 9))), b),
-              kWaveIOOk);
+    ASSERT_EQ(
+        OpenBytes(Riff(Chunk("fmt ", FmtBody(1, 2, 48000, 1, 1, 24)) + Chunk("data", Pattern(60, 9))), b),
+        kWaveIOOk);
     EXPECT_EQ(b->Format.nBlockAlign, 6);
     EXPECT_EQ(b->SampleCount, 10);
 }
@@ -518,7 +523,8 @@ TEST_F(WaveIO, ChunksPastTheRiffEndAreCutBeforeFmtAndDataAndEndTheScanAfter)
     EXPECT_EQ(text, "");
 
     // Before fmt an oversized chunk swallows the rest of the file.
-    body = ChunkDeclaring("junk", 0xFFFFFFF0, "abcd") + Chunk("fmt ", Pcm16Body(16, 1, 8000)) + Chunk("data", data);
+    body = ChunkDeclaring("junk", 0xFFFFFFF0, "abcd") + Chunk("fmt ", Pcm16Body(16, 1, 8000))
+        + Chunk("data", data);
     EXPECT_EQ(OpenBytes(Riff(body), b), kWaveIOError);
     EXPECT_EQ(b.get(), nullptr);
 }
@@ -552,12 +558,12 @@ TEST_F(WaveIO, FormatsThatCannotBeDividedIntoBlocksAreFileErrors)
     Block b;
     const std::string data = Chunk("data", Pattern(100, 16));
     EXPECT_EQ(OpenBytes(Riff(Chunk("fmt ", FmtBody(0x31, 1, 8000, 1625, 0, 0) + Le16(0)) + data), b),
-              kWaveIOFileError);
+        kWaveIOFileError);
     EXPECT_EQ(OpenBytes(Riff(Chunk("fmt ", FmtBody(1, 1, 8000, 16000, 0, 16)) + data), b), kWaveIOFileError)
         << "nBlockAlign 0, even for PCM";
     EXPECT_EQ(OpenBytes(Riff(Chunk("fmt ", FmtBody(1, 1, 0, 0, 2, 16)) + data), b), kWaveIOFileError);
     EXPECT_EQ(OpenBytes(Riff(Chunk("fmt ", FmtBody(0x31, 1, 8000, 0, 65, 0) + Le16(0)) + data), b),
-              kWaveIOFileError);
+        kWaveIOFileError);
     EXPECT_EQ(OpenBytes(Riff(Chunk("fmt ", FmtBody(1, 0, 8000, 16000, 2, 16)) + data), b), kWaveIOFileError);
     EXPECT_EQ(OpenBytes(Riff(Chunk("fmt ", FmtBody(1, 1, 8000, 16000, 2, 0)) + data), b), kWaveIOFileError);
     EXPECT_EQ(OpenBytes(Riff(Chunk("fmt ", "\x01\x00") + data), b), kWaveIOFileError);
@@ -593,7 +599,7 @@ TEST_F(WaveIO, InfoAndDispChunksAreRead)
     ASSERT_EQ(b->DispList->Entries.size(), 1u) << "the 2-byte DISP chunk has no type";
     EXPECT_EQ(b->DispList->Entries[0].Type, kDispText);
     EXPECT_EQ(std::string(b->DispList->Entries[0].Data.begin(), b->DispList->Entries[0].Data.end()),
-              std::string("title\0", 6));
+        std::string("title\0", 6));
     EXPECT_EQ(b->DataBytes, 10);
 }
 
@@ -658,12 +664,14 @@ TEST_F(WaveIO, ResourcesComeFromQtResourcesOrFiles)
     // A compiled Qt resource: ":/WAVE/BEEP" by its full path and by name.
     const QString rcc = QLibraryInfo::path(QLibraryInfo::LibraryExecutablesPath) + "/rcc";
     const std::string qrc = Path("beep.qrc");
-    WriteWhole(qrc, "<RCC><qresource prefix=\"/WAVE\"><file alias=\"BEEP\">beep.wav</file></qresource></RCC>");
+    WriteWhole(
+        qrc, "<RCC><qresource prefix=\"/WAVE\"><file alias=\"BEEP\">beep.wav</file></qresource></RCC>");
     const std::string compiled = Path("beep.rcc");
-    const TToolResult built = RunTool(rcc, {"-binary", QString::fromStdString(qrc), "-o", QString::fromStdString(compiled)});
+    const TToolResult built
+        = RunTool(rcc, { "-binary", QString::fromStdString(qrc), "-o", QString::fromStdString(compiled) });
     ASSERT_EQ(built.ExitCode, 0) << built.Err;
     ASSERT_TRUE(QResource::registerResource(QString::fromStdString(compiled)));
-    for (const char* name : {":/WAVE/BEEP", "BEEP"}) {
+    for (const char* name : { ":/WAVE/BEEP", "BEEP" }) {
         ASSERT_EQ(WaveIOOpen(name, kWaveIOResource, &cb), kWaveIOOk) << name;
         Block b(cb);
         EXPECT_EQ(b->SampleCount, 100);
@@ -698,12 +706,12 @@ TEST_F(WaveIO, APcmRecordingHasTheExactLayout)
 TEST_F(WaveIO, AGsmRecordingHasTheExactLayoutWithPadAndFact)
 {
     const GSM610WAVEFORMAT format = GsmFormat();
-    for (int blocks : {3, 4}) {
+    for (int blocks : { 3, 4 }) {
         const std::string data = Pattern(static_cast<size_t>(65 * blocks), 23);
         const std::string path = Path("gsm" + std::to_string(blocks) + ".wav");
         WriteFile(path, &format.wfx, data, 65);
         const std::string expected = Riff(Chunk("fmt ", GsmBody()) + Chunk("data", data)
-                                          + Chunk("fact", Le32(static_cast<uint32_t>(320 * blocks))));
+            + Chunk("fact", Le32(static_cast<uint32_t>(320 * blocks))));
         const std::string actual = ReadWhole(path);
         EXPECT_TRUE(actual == expected) << blocks << " blocks";
         EXPECT_EQ(actual.substr(48, 65), data.substr(0, 65)) << "GSM data starts at byte 48";
@@ -747,7 +755,8 @@ TEST_F(WaveIO, AFileClosedWithoutWritesKeepsItsHeaderAsCreated)
     const WAVEFORMATEX format = PcmFormat(16, 2, 48000);
     const std::string path = Path("empty.wav");
     WriteFile(path, &format, "");
-    const std::string expected = "RIFF" + Le32(0) + "WAVE" + Chunk("fmt ", Pcm18Body(16, 2, 48000)) + "data" + Le32(0);
+    const std::string expected
+        = "RIFF" + Le32(0) + "WAVE" + Chunk("fmt ", Pcm18Body(16, 2, 48000)) + "data" + Le32(0);
     EXPECT_TRUE(ReadWhole(path) == expected);
 }
 
@@ -769,12 +778,12 @@ TEST_F(WaveIO, InfoAndDispChunksFollowTheFactChunk)
     ASSERT_EQ(WaveIOWrite(cb, "abcd", 4), 4);
     ASSERT_EQ(WaveIOClose(cb), kWaveIOOk);
 
-    const std::string expected = Riff(Chunk("fmt ", Pcm18Body(8, 1, 8000)) + Chunk("data", "abcd")
-                                      + Chunk("fact", Le32(4)) + Chunk("DISP", Le32(1) + std::string("hi\0", 3))
-                                      + Chunk("DISP", Le32(8) + dib)
-                                      + Chunk("LIST", "INFO" + Chunk("ICMT", std::string("odd\0", 4))
-                                                  + Chunk("INAM", std::string("Kayit\0", 6))
-                                                  + Chunk("ISFT", std::string("Tonvara\0", 8))));
+    const std::string expected
+        = Riff(Chunk("fmt ", Pcm18Body(8, 1, 8000)) + Chunk("data", "abcd") + Chunk("fact", Le32(4))
+            + Chunk("DISP", Le32(1) + std::string("hi\0", 3)) + Chunk("DISP", Le32(8) + dib)
+            + Chunk("LIST",
+                "INFO" + Chunk("ICMT", std::string("odd\0", 4)) + Chunk("INAM", std::string("Kayit\0", 6))
+                    + Chunk("ISFT", std::string("Tonvara\0", 8))));
     EXPECT_TRUE(ReadWhole(path) == expected);
 
     PWaveIOCB back = nullptr;
@@ -909,8 +918,9 @@ TEST_F(WaveIO, ReadingNeverPassesTheDataWhateverTheFormatsRounding)
     // samples convert back to 11 bytes.
     const std::string fmt = FmtBody(0x55, 1, 3, 4, 1, 0) + std::string(2, '\0');
     Block b;
-    ASSERT_EQ(OpenBytes(Riff(Chunk("fmt ", fmt) + Chunk("data", Pattern(10, 32)) + Chunk("fact", Le32(8))), b),
-              kWaveIOOk);
+    ASSERT_EQ(
+        OpenBytes(Riff(Chunk("fmt ", fmt) + Chunk("data", Pattern(10, 32)) + Chunk("fact", Le32(8))), b),
+        kWaveIOOk);
     EXPECT_EQ(b->SampleCount, 8);
     ASSERT_EQ(WaveIOReopen(b.get()), kWaveIOOk);
     char got[32];
@@ -935,8 +945,8 @@ TEST_F(WaveIO, WritingAfterSeekingBackKeepsTheLaterData)
     EXPECT_EQ(b->SampleCount, 250);
     EXPECT_EQ(b->BytesRemaining, 992);
     ASSERT_EQ(WaveIOClose(cb), kWaveIOOk);
-    const std::string expected = Riff(Chunk("fmt ", Pcm18Body(16, 2, 8000)) + Chunk("data", "ABCDEFGH" + data.substr(8))
-                                      + Chunk("fact", Le32(250)));
+    const std::string expected = Riff(Chunk("fmt ", Pcm18Body(16, 2, 8000))
+        + Chunk("data", "ABCDEFGH" + data.substr(8)) + Chunk("fact", Le32(250)));
     EXPECT_TRUE(ReadWhole(path) == expected);
 }
 
@@ -956,7 +966,8 @@ TEST_F(WaveIO, AReopenedFileGrowsAndIsFinishedAgain)
     ASSERT_EQ(WaveIOWrite(cb, "de", 2), 2);
     EXPECT_EQ(b->SampleCount, 5);
     ASSERT_EQ(WaveIOClose(cb), kWaveIOOk);
-    const std::string expected = Riff(Chunk("fmt ", Pcm18Body(8, 1, 8000)) + Chunk("data", "abcde") + Chunk("fact", Le32(5)));
+    const std::string expected
+        = Riff(Chunk("fmt ", Pcm18Body(8, 1, 8000)) + Chunk("data", "abcde") + Chunk("fact", Le32(5)));
     EXPECT_TRUE(ReadWhole(path) == expected);
     EXPECT_EQ(b->FileSize, static_cast<LONG>(expected.size()));
     EXPECT_EQ(b->EndSample, 5);
@@ -968,12 +979,30 @@ TEST_F(WaveIO, AReopenedFileGrowsAndIsFinishedAgain)
     EXPECT_EQ(b->Handle, handle);
 }
 
+TEST_F(WaveIO, AReopenedFileKeepsOneFactChunkWithTheNewCount)
+{
+    // Peers take the duration from the first fact chunk: one before the
+    // data is brought up to date in place, and no second one is written.
+    const std::string path = Path("fact-first.wav");
+    const std::string fmt = Chunk("fmt ", Pcm18Body(8, 1, 8000));
+    WriteWhole(path, Riff(fmt + Chunk("fact", Le32(3)) + Chunk("data", "abc")));
+    PWaveIOCB cb = nullptr;
+    ASSERT_EQ(WaveIOOpen(path.c_str(), kWaveIOFile, &cb), kWaveIOOk);
+    Block b(cb);
+    EXPECT_EQ(b->DataBytes, 3) << "the pad byte of the last chunk is no audio";
+    ASSERT_EQ(WaveIOReopen(cb), kWaveIOOk);
+    ASSERT_EQ(WaveIOSeek(cb, b->EndSample), kWaveIOOk);
+    ASSERT_EQ(WaveIOWrite(cb, "de", 2), 2);
+    ASSERT_EQ(WaveIOClose(cb), kWaveIOOk);
+    EXPECT_TRUE(ReadWhole(path) == Riff(fmt + Chunk("fact", Le32(5)) + Chunk("data", "abcde")));
+}
+
 TEST_F(WaveIO, AReopenedFileKeepsItsInfoAndLosesStaleTrailingBytes)
 {
     const std::string data = Pattern(10, 28);
-    const std::string original = Riff(Chunk("fmt ", Pcm18Body(8, 1, 8000)) + Chunk("data", data) + Chunk("fact", Le32(10))
-                                      + Chunk("LIST", "INFO" + Chunk("INAM", std::string("name\0", 5)))
-                                      + Chunk("junk", Pattern(300, 29)));
+    const std::string original = Riff(Chunk("fmt ", Pcm18Body(8, 1, 8000)) + Chunk("data", data)
+        + Chunk("fact", Le32(10)) + Chunk("LIST", "INFO" + Chunk("INAM", std::string("name\0", 5)))
+        + Chunk("junk", Pattern(300, 29)));
     const std::string path = Path("middle.wav");
     WriteWhole(path, original);
     PWaveIOCB cb = nullptr;
@@ -985,8 +1014,8 @@ TEST_F(WaveIO, AReopenedFileKeepsItsInfoAndLosesStaleTrailingBytes)
     ASSERT_EQ(WaveIOClose(cb), kWaveIOOk);
     std::string changed = data;
     changed.replace(2, 2, "ZZ");
-    const std::string expected = Riff(Chunk("fmt ", Pcm18Body(8, 1, 8000)) + Chunk("data", changed) + Chunk("fact", Le32(10))
-                                      + Chunk("LIST", "INFO" + Chunk("INAM", std::string("name\0", 5))));
+    const std::string expected = Riff(Chunk("fmt ", Pcm18Body(8, 1, 8000)) + Chunk("data", changed)
+        + Chunk("fact", Le32(10)) + Chunk("LIST", "INFO" + Chunk("INAM", std::string("name\0", 5))));
     EXPECT_TRUE(ReadWhole(path) == expected) << "the junk chunk is gone, the file cut at its new end";
 }
 
@@ -1053,7 +1082,7 @@ struct TCrashCase {
     int Reports; // writes to wait for: 3 s of audio
 };
 
-class WaveIOCrash : public WaveIO, public testing::WithParamInterface<TCrashCase> {};
+class WaveIOCrash : public WaveIO, public testing::WithParamInterface<TCrashCase> { };
 
 TEST_P(WaveIOCrash, AKilledWriterLeavesAReadableFileWithAllButTheLastSecond)
 {
@@ -1104,9 +1133,9 @@ TEST_P(WaveIOCrash, AKilledWriterLeavesAReadableFileWithAllButTheLastSecond)
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, WaveIOCrash,
-                         testing::Values(TCrashCase {"pcm", 3000 / kPcmChildStepMs},
-                                         TCrashCase {"gsm", 3000 / kGsmChildStepMs}),
-                         [](const testing::TestParamInfo<TCrashCase>& info) { return std::string(info.param.Mode); });
+    testing::Values(
+        TCrashCase { "pcm", 3000 / kPcmChildStepMs }, TCrashCase { "gsm", 3000 / kGsmChildStepMs }),
+    [](const testing::TestParamInfo<TCrashCase>& info) { return std::string(info.param.Mode); });
 
 // ------------------------------ real readers --------------------------------
 
@@ -1148,7 +1177,8 @@ TEST_F(WaveIO, PeersDecodeAGsmRecordingAsLibgsmDoes)
     sndfile.resize(reference.size());
     EXPECT_TRUE(sndfile == reference) << "libsndfile";
     const std::string probe = Ffprobe(path);
-    EXPECT_NE(probe.find("duration_ts=16320"), std::string::npos) << "ffprobe counts the fact samples: " << probe;
+    EXPECT_NE(probe.find("duration_ts=16320"), std::string::npos)
+        << "ffprobe counts the fact samples: " << probe;
 }
 
 } // namespace
