@@ -1,12 +1,13 @@
 #include "mm/format/MMWaveFormat.h"
 
+#include "platform/kernel/FormatSettings.h"
+
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <langinfo.h>
 #include <limits>
 #include <new>
 
@@ -105,14 +106,6 @@ int64_t Truncate64(long double value)
     return static_cast<int64_t>(value);
 }
 
-char RegionalDecimalSeparator()
-{
-    const char* radix = ::nl_langinfo(RADIXCHAR);
-    if (radix && radix[0] && radix[1] == '\0' && static_cast<unsigned char>(radix[0]) < 0x80)
-        return radix[0];
-    return '.';
-}
-
 } // namespace
 
 UINT WaveFormatSize(LPCWAVEFORMATEX pwfx)
@@ -194,7 +187,7 @@ std::string FormatDescription(LPCWAVEFORMATEX pwfx)
 {
     if (!pwfx)
         return kUnknown;
-    const char decimalSeparator = RegionalDecimalSeparator();
+    const char decimalSeparator = DecimalSeparator();
     return FormatDescription(pwfx, decimalSeparator == ',' ? ';' : ',', decimalSeparator);
 }
 
