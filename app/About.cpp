@@ -390,6 +390,11 @@ void TAboutFrm::DrawScene()
         FView->update();
 }
 
+QOpenGLWidget* TAboutFrm::View() const
+{
+    return FView;
+}
+
 std::int64_t TAboutFrm::FramesDrawn() const
 {
     return FView ? FView->Frames() : 0;

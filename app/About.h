@@ -120,6 +120,7 @@ private:
     std::int64_t FAnimTime = 0;
 };
 
+class QOpenGLWidget;
 class TParticleView;
 
 class TAboutFrm : public TForm {
@@ -156,7 +157,7 @@ public:
 
     TParticleSwarm& Swarm() { return FSwarm; }
     /// The OpenGL surface over Panel1's client area.
-    TParticleView* View() const { return FView; }
+    QOpenGLWidget* View() const;
     /// Frames drawn so far.
     std::int64_t FramesDrawn() const;
 

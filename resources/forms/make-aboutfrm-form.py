@@ -14,8 +14,8 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from formtext import hex_block, text  # noqa: E402
 
-MAKER = "Velmora Ses Teknolojileri"
-ADDRESS = "Atatürk Bulvarı No: 27/4, 06420 Kızılay / Ankara"
+MAKER = "Velmora Ses Sistemleri"
+ADDRESS = "Örnek Mah. Kayıt Sok. No:7 Kadıköy/İstanbul - 0216 555 01 23"
 WEB = "www.velmora.example"
 
 FORM = """object AboutFrm: TAboutFrm
