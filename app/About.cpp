@@ -7,6 +7,8 @@
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/SysUtils.h"
 
+#include <GL/gl.h>
+#include <GL/glu.h>
 #include <QOpenGLWidget>
 #include <QSurfaceFormat>
 #include <algorithm>
@@ -14,9 +16,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-
-#include <GL/gl.h>
-#include <GL/glu.h>
 
 TAboutFrm* AboutFrm = nullptr;
 
@@ -121,8 +120,8 @@ void TParticleSwarm::UpdateProgress()
         const double left = static_cast<double>(particle.NextStep - FAnimTime);
         // While the animation time catches up with the clock it jumps by
         // more than a period: the head stays between its two cells.
-        particle.Progress
-            = static_cast<float>(std::clamp(1.0 - left / 10.0 * static_cast<double>(particle.Speed), 0.0, 1.0));
+        particle.Progress = static_cast<float>(
+            std::clamp(1.0 - left / 10.0 * static_cast<double>(particle.Speed), 0.0, 1.0));
     }
 }
 
@@ -142,7 +141,8 @@ std::array<TSceneVertex, kTrailLength + 1> TParticleSwarm::Trail(int index) cons
     const auto head = Mix(particle.Trail[0], particle.Cell, particle.Progress);
     line[0] = { head[0], head[1], head[2], 1, 1, 1 };
     for (int j = 1; j < kTrailLength; ++j) {
-        const float g = static_cast<float>(kTrailLength - j) / kTrailLength - particle.Progress / kTrailLength;
+        const float g
+            = static_cast<float>(kTrailLength - j) / kTrailLength - particle.Progress / kTrailLength;
         const TLatticePoint& at = Lattice(particle.Trail[static_cast<std::size_t>(j - 1)]);
         TSceneVertex& vertex = line[static_cast<std::size_t>(j)];
         vertex = { static_cast<float>(at.X), static_cast<float>(at.Y), static_cast<float>(at.Z), g, g, g };
@@ -151,7 +151,8 @@ std::array<TSceneVertex, kTrailLength + 1> TParticleSwarm::Trail(int index) cons
         else
             vertex.B += 0.5f;
     }
-    const auto tail = Mix(particle.Trail[kTrailLength - 1], particle.Trail[kTrailLength - 2], particle.Progress);
+    const auto tail
+        = Mix(particle.Trail[kTrailLength - 1], particle.Trail[kTrailLength - 2], particle.Progress);
     line[kTrailLength] = { tail[0], tail[1], tail[2], 0, 0, 0.1f };
     return line;
 }
@@ -252,7 +253,8 @@ protected:
         glLoadIdentity();
         glTranslatef(0.0f, 0.0f, -31.0f);
         glRotatef(20.0f, 1.0f, 0.0f, 0.0f);
-        glRotatef(static_cast<float>(static_cast<double>(swarm.AnimTime() % kTurnMs) / 300.0), 0.0f, 1.0f, 0.0f);
+        glRotatef(
+            static_cast<float>(static_cast<double>(swarm.AnimTime() % kTurnMs) / 300.0), 0.0f, 1.0f, 0.0f);
 
         swarm.Step();
         swarm.UpdateProgress();
@@ -343,7 +345,8 @@ bool TAboutFrm::LoadTexture(const QString& fileName)
 {
     LoadBMP(fileName, FTextureWidth, FTextureHeight, FTexture);
     if (FTexture.empty()) {
-        ShowMessageBox(QStringLiteral("Unable to load ") + fileName, QStringLiteral("Loading Textures"), MB_OK);
+        ShowMessageBox(
+            QStringLiteral("Unable to load ") + fileName, QStringLiteral("Loading Textures"), MB_OK);
         EndProcess(1);
     }
     return true;

@@ -1,8 +1,8 @@
 // The particle scene's state and motion, without OpenGL.
 #include "app/About.h"
 
-#include <gtest/gtest.h>
 #include <cstdlib>
+#include <gtest/gtest.h>
 
 TEST(ParticleSwarm, LatticePointsSpanTheGridInColumnRowLayerOrder)
 {

@@ -48,7 +48,7 @@ TEST(AboutWindow, DrawsTheSceneWhileShownAndNothingOnceHidden)
         }
     EXPECT_GT(bright, 150) << "too few bright particle heads";
 
-    form->Close();
+    form->Hide();
     EXPECT_FALSE(form->Visible());
     EXPECT_FALSE(form->Timer1->Enabled());
     const std::int64_t frames = form->FramesDrawn();
