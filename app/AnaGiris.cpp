@@ -1,5 +1,6 @@
 #include "app/AnaGiris.h"
 
+#include "app/About.h"
 #include "app/AboutF.h"
 #include "mm/capture/MMWaveIO.h"
 #include "mm/core/MMUtils.h"
@@ -264,5 +265,7 @@ void TAnaForm::SwChange(TObject*)
 
 void TAnaForm::Help1Click(TObject*)
 {
-    // The about window joins the program with its particle scene.
+    if (!AboutFrm)
+        Application->CreateForm(AboutFrm);
+    AboutFrm->ShowModal();
 }

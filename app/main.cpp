@@ -2,6 +2,7 @@
 // splash box, which stays in existence (hidden after three seconds) for the
 // whole life of the process: a top-level window of class "TAboutBox" titled
 // "Velmora".
+#include "app/About.h"
 #include "app/AnaGiris.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Dialogs.h"
@@ -137,6 +138,7 @@ int main(int argc, char** argv)
         Application->Initialize();
         Application->SetTitle(QStringLiteral("Tonvara"));
         Application->CreateForm(AnaForm);
+        Application->CreateForm(AboutFrm);
     } catch (...) {
         failure = std::current_exception();
     }

@@ -1,12 +1,13 @@
 #include "mm/format/MMWaveFormat.h"
 
+#include "platform/kernel/FormatSettings.h"
+
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <langinfo.h>
 #include <limits>
 #include <new>
 
@@ -19,51 +20,51 @@ struct TTagName {
 
 // Searched in this order; the second 0x0011 row is never reached.
 constexpr TTagName kTagNames[] = {
-    {0x0000, "Unknown"},
-    {0x0001, "PCM"},
-    {0x020C, "PCM 32"},
-    {0x0002, "Microsoft ADPCM"},
-    {0x0003, "Mediavision's ADPCM"},
-    {0x0005, "IBM CVSD"},
-    {0x0006, "CCITT A-Law"},
-    {0x0007, "CCITT mu-Law"},
-    {0x0010, "OKI ADPCM"},
-    {0x0011, "IMA ADPCM"},
-    {0x0011, "DVI ADPCM"},
-    {0x0012, "Mediaspace's ADPCM"},
-    {0x0013, "Sierra's ADPCM"},
-    {0x0014, "CCITT G.723 ADPCM"},
-    {0x0015, "Digisound DIGISTD"},
-    {0x0016, "Digisound DIGIFIX"},
-    {0x0017, "Dialogic OKI ADPCM"},
-    {0x0020, "Yamaha ADPCM"},
-    {0x0021, "Sonarc"},
-    {0x0022, "DSP Group's Truespeech"},
-    {0x0023, "Echo SC1"},
-    {0x0024, "Audiofile AF36"},
-    {0x0025, "Audio Processing Technology"},
-    {0x0026, "Audiofile AF10"},
-    {0x0030, "Dolby AC2"},
-    {0x0209, "Dolby AC2"},
-    {0x0031, "GSM 6.10"},
-    {0x0033, "Antex ADPCME"},
-    {0x0039, "CS IMA ADPCM"},
-    {0x0040, "CCITT G.721 ADPCM"},
-    {0x0050, "MPEG 1"},
-    {0x0055, "MPEG Layer-3"},
-    {0x0200, "Creative's ADPCM"},
-    {0x1001, "Olivetti's ADPCM"},
-    {0x0204, "CDI-C"},
-    {0x0205, "CDI-B"},
-    {0x0206, "Antex-DVI-OKI ADPCME"},
-    {0xFFFF, "*DEVELOPMENT ONLY TAG*"},
+    { 0x0000, "Unknown" },
+    { 0x0001, "PCM" },
+    { 0x020C, "PCM 32" },
+    { 0x0002, "Microsoft ADPCM" },
+    { 0x0003, "Mediavision's ADPCM" },
+    { 0x0005, "IBM CVSD" },
+    { 0x0006, "CCITT A-Law" },
+    { 0x0007, "CCITT mu-Law" },
+    { 0x0010, "OKI ADPCM" },
+    { 0x0011, "IMA ADPCM" },
+    { 0x0011, "DVI ADPCM" },
+    { 0x0012, "Mediaspace's ADPCM" },
+    { 0x0013, "Sierra's ADPCM" },
+    { 0x0014, "CCITT G.723 ADPCM" },
+    { 0x0015, "Digisound DIGISTD" },
+    { 0x0016, "Digisound DIGIFIX" },
+    { 0x0017, "Dialogic OKI ADPCM" },
+    { 0x0020, "Yamaha ADPCM" },
+    { 0x0021, "Sonarc" },
+    { 0x0022, "DSP Group's Truespeech" },
+    { 0x0023, "Echo SC1" },
+    { 0x0024, "Audiofile AF36" },
+    { 0x0025, "Audio Processing Technology" },
+    { 0x0026, "Audiofile AF10" },
+    { 0x0030, "Dolby AC2" },
+    { 0x0209, "Dolby AC2" },
+    { 0x0031, "GSM 6.10" },
+    { 0x0033, "Antex ADPCME" },
+    { 0x0039, "CS IMA ADPCM" },
+    { 0x0040, "CCITT G.721 ADPCM" },
+    { 0x0050, "MPEG 1" },
+    { 0x0055, "MPEG Layer-3" },
+    { 0x0200, "Creative's ADPCM" },
+    { 0x1001, "Olivetti's ADPCM" },
+    { 0x0204, "CDI-C" },
+    { 0x0205, "CDI-B" },
+    { 0x0206, "Antex-DVI-OKI ADPCME" },
+    { 0xFFFF, "*DEVELOPMENT ONLY TAG*" },
 };
 static_assert(std::size(kTagNames) == 38);
 
 constexpr const char* kUnknown = "Unknown";
 
-std::atomic<bool (*)(LPCWAVEFORMATEX, std::string&)> gTagNameHook {nullptr};
-std::atomic<bool (*)(LPCWAVEFORMATEX, std::string&)> gDescriptionHook {nullptr};
+std::atomic<bool (*)(LPCWAVEFORMATEX, std::string&)> gTagNameHook { nullptr };
+std::atomic<bool (*)(LPCWAVEFORMATEX, std::string&)> gDescriptionHook { nullptr };
 
 LONG Clamp32(int64_t value)
 {
@@ -105,14 +106,6 @@ int64_t Truncate64(long double value)
     return static_cast<int64_t>(value);
 }
 
-char RegionalDecimalSeparator()
-{
-    const char* radix = ::nl_langinfo(RADIXCHAR);
-    if (radix && radix[0] && radix[1] == '\0' && static_cast<unsigned char>(radix[0]) < 0x80)
-        return radix[0];
-    return '.';
-}
-
 } // namespace
 
 UINT WaveFormatSize(LPCWAVEFORMATEX pwfx)
@@ -146,7 +139,8 @@ void FreeWaveFormat(PWAVEFORMATEX& pwfx)
 
 bool IsPCMFormat(LPCWAVEFORMATEX pwfx)
 {
-    return pwfx && pwfx->wFormatTag == WAVE_FORMAT_PCM && (pwfx->wBitsPerSample == 8 || pwfx->wBitsPerSample == 16)
+    return pwfx && pwfx->wFormatTag == WAVE_FORMAT_PCM
+        && (pwfx->wBitsPerSample == 8 || pwfx->wBitsPerSample == 16)
         && (pwfx->nChannels == 1 || pwfx->nChannels == 2) && pwfx->nSamplesPerSec >= 4000
         && pwfx->nSamplesPerSec <= 100000;
 }
@@ -194,7 +188,7 @@ std::string FormatDescription(LPCWAVEFORMATEX pwfx)
 {
     if (!pwfx)
         return kUnknown;
-    const char decimalSeparator = RegionalDecimalSeparator();
+    const char decimalSeparator = DecimalSeparator();
     return FormatDescription(pwfx, decimalSeparator == ',' ? ';' : ',', decimalSeparator);
 }
 
@@ -209,12 +203,12 @@ std::string FormatDescription(LPCWAVEFORMATEX pwfx, char listSeparator, char dec
     char text[128];
     if (pwfx->nChannels == 1 || pwfx->nChannels == 2) {
         std::snprintf(text, sizeof(text), "%u%c%.03u kHz%c %llu Bit%c %s", rate / 1000, decimalSeparator,
-                      rate % 1000, listSeparator, static_cast<unsigned long long>(bits), listSeparator,
-                      pwfx->nChannels == 1 ? "Mono" : "Stereo");
+            rate % 1000, listSeparator, static_cast<unsigned long long>(bits), listSeparator,
+            pwfx->nChannels == 1 ? "Mono" : "Stereo");
     } else {
         std::snprintf(text, sizeof(text), "%u%c%.03u kHz%c %llu Bit%c %u Channels", rate / 1000,
-                      decimalSeparator, rate % 1000, listSeparator, static_cast<unsigned long long>(bits),
-                      listSeparator, static_cast<unsigned>(pwfx->nChannels));
+            decimalSeparator, rate % 1000, listSeparator, static_cast<unsigned long long>(bits),
+            listSeparator, static_cast<unsigned>(pwfx->nChannels));
     }
     return text;
 }
@@ -260,7 +254,8 @@ LONG SamplesToBytes(LPCWAVEFORMATEX pwfx, LONG samples)
 {
     if (!pwfx || pwfx->nSamplesPerSec == 0)
         return 0;
-    return Clamp32(UpToBlock(MulDivRounded(samples, pwfx->nAvgBytesPerSec, pwfx->nSamplesPerSec), pwfx->nBlockAlign));
+    return Clamp32(
+        UpToBlock(MulDivRounded(samples, pwfx->nAvgBytesPerSec, pwfx->nSamplesPerSec), pwfx->nBlockAlign));
 }
 
 LONG SamplesToMs(LPCWAVEFORMATEX pwfx, LONG samples)
@@ -288,9 +283,11 @@ int64_t SamplesToBytes64(LPCWAVEFORMATEX pwfx, int64_t samples)
 {
     if (!pwfx || pwfx->nSamplesPerSec == 0)
         return 0;
-    const int64_t bytes = Truncate64(static_cast<long double>(samples) * pwfx->nAvgBytesPerSec / pwfx->nSamplesPerSec);
+    const int64_t bytes
+        = Truncate64(static_cast<long double>(samples) * pwfx->nAvgBytesPerSec / pwfx->nSamplesPerSec);
     // Near the int64 limits rounding up to a block could overflow.
-    if (bytes > std::numeric_limits<int64_t>::max() - 65535 || bytes < std::numeric_limits<int64_t>::min() + 65535)
+    if (bytes > std::numeric_limits<int64_t>::max() - 65535
+        || bytes < std::numeric_limits<int64_t>::min() + 65535)
         return bytes;
     return UpToBlock(bytes, pwfx->nBlockAlign);
 }

@@ -52,9 +52,9 @@ bool WaveFormatsEqual(LPCWAVEFORMATEX a, LPCWAVEFORMATEX b);
 std::string FormatTagName(LPCWAVEFORMATEX pwfx);
 
 /// "48,000 kHz, 16 Bit, Stereo" and the like (see the overload), with the
-/// separators of the user's regional settings: the decimal separator of
-/// LC_NUMERIC, and as list separator ';' where the decimal separator is ','
-/// and ',' elsewhere. "Unknown" for null.
+/// program's decimal separator (FormatSettings.h: the user's LC_NUMERIC one
+/// unless the program set its own), and as list separator ';' where the
+/// decimal separator is ',' and ',' elsewhere. "Unknown" for null.
 std::string FormatDescription(LPCWAVEFORMATEX pwfx);
 
 /// The description with the given separators: rate div 1000, the decimal

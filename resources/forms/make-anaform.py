@@ -14,7 +14,7 @@ import struct
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from formtext import hex_block  # noqa: E402
+from formtext import hex_block, text  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -92,25 +92,6 @@ def icon():
     directory = struct.pack("<HHH", 0, 1, 1)
     entry = struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(image), 6 + 16)
     return directory + entry + image
-
-
-def text(value):
-    """A stored-form string: printable ASCII quoted, the rest as #code."""
-    out, quoted = "", False
-    for ch in value:
-        if 32 <= ord(ch) < 127 and ch != "'":
-            if not quoted:
-                out += "'"
-                quoted = True
-            out += ch
-        else:
-            if quoted:
-                out += "'"
-                quoted = False
-            out += "#%d" % ord(ch)
-    if quoted:
-        out += "'"
-    return out or "''"
 
 
 def top_lines(first):

@@ -3,6 +3,7 @@
 // and libsndfile read. The clock runs under libfaketime (see CMakeLists.txt):
 // EndToEnd starts at 10:00:05, far from an hour change; each HourChange test
 // runs in a process of its own whose clock starts at 13:59:50.
+#include "app/About.h"
 #include "app/AnaGiris.h"
 #include "mm/capture/MMWRecAudioSupport.h"
 #include "mm/capture/MMWave.h"
@@ -14,6 +15,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
@@ -112,6 +114,33 @@ protected:
         EXPECT_EQ(MessageDlg("Bir kutu", mtInformation, { mbOK }, 0), mrOk);
         FOther.ReturnFocusTo(FForm->Handle()->winId());
         ASSERT_TRUE(QTest::qWaitFor([&] { return FForm->Active(); }, 5000));
+    }
+
+    // "Hakkımızda" on the menu bar opens the about window over the main
+    // window; "Tamam" closes it once its scene has been drawn a few times.
+    // Returns the window that was shown.
+    TAboutFrm* ShowAndCloseTheAboutWindow()
+    {
+        auto* bar = FForm->Handle()->findChild<QMenuBar*>();
+        EXPECT_NE(bar, nullptr);
+        if (!bar)
+            return nullptr;
+        TAboutFrm* shown = nullptr;
+        QTimer::singleShot(0, [&] {
+            ASSERT_TRUE(QTest::qWaitFor([] { return AboutFrm && AboutFrm->Modal(); }, 10000));
+            shown = AboutFrm;
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(shown->Handle()));
+            const std::int64_t frames = shown->FramesDrawn();
+            ASSERT_TRUE(QTest::qWaitFor([&] { return shown->FramesDrawn() >= frames + 5; }, 5000));
+            QTest::mouseClick(shown->Button1->Handle(), Qt::LeftButton);
+        });
+        QTest::mouseClick(
+            bar, Qt::LeftButton, Qt::NoModifier, bar->actionGeometry(bar->actions().value(0)).center());
+        EXPECT_NE(shown, nullptr) << "the menu opened no about window";
+        EXPECT_FALSE(shown && shown->Visible());
+        FOther.ReturnFocusTo(FForm->Handle()->winId());
+        EXPECT_TRUE(QTest::qWaitFor([&] { return FForm->Active(); }, 5000));
+        return shown;
     }
 
     void ExpectIdleButtons()
@@ -354,6 +383,12 @@ TEST_F(TMainWindowTest, ActivationAndARestartWithinTheMinuteLoseNothing)
     VisitAnotherProgram();
     ExpectRecordingButtons();
     ShowAndDismissABox();
+    ExpectRecordingButtons();
+    // The about window, twice: the same window each time, and the stop
+    // button still stops the recording afterwards.
+    TAboutFrm* about = ShowAndCloseTheAboutWindow();
+    ExpectRecordingButtons();
+    EXPECT_EQ(ShowAndCloseTheAboutWindow(), about);
     ExpectRecordingButtons();
     EXPECT_TRUE(FForm->Connector->IsOpen());
     ASSERT_TRUE(RecordFor(4000));

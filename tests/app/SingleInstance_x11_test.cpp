@@ -8,12 +8,17 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QThread>
+#include <algorithm>
 #include <functional>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <string>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <vector>
 
 // Last: Xlib's macros (None, Bool, Status) would break the headers above.
@@ -403,4 +408,41 @@ TEST_F(SingleInstance, UnderAWaylandSessionTheCopyIsFoundOnX)
     First.waitForFinished(10000);
     compositor.terminate();
     compositor.waitForFinished(10000);
+}
+
+TEST_F(SingleInstance, AReadOnlyFolderEndsTheProgramWithOneBeforeItsWindowShows)
+{
+    ASSERT_EQ(::chmod(FDir.toLocal8Bit().constData(), 0555), 0);
+    // Root writes into any folder: the program runs without that privilege.
+    First.setChildProcessModifier([] { ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0); });
+    Start(First);
+    const qint64 pid = First.processId();
+    std::vector<std::string> boxes;
+    std::vector<Window> closed;
+    bool mainWindowShown = false;
+    ASSERT_TRUE(PollUntil(
+        [&] {
+            for (const TTopLevel& window : Server.MappedOf(pid)) {
+                if (window.Class == "TAboutBox")
+                    continue;
+                if (window.Title.rfind("Velmora  ", 0) == 0) {
+                    mainWindowShown = true;
+                    continue;
+                }
+                // Each box is closed once; it may still be seen until it goes.
+                if (std::find(closed.begin(), closed.end(), window.Id) == closed.end()) {
+                    closed.push_back(window.Id);
+                    boxes.push_back(window.Title);
+                    Server.RequestClose(window.Id);
+                }
+            }
+            return First.state() == QProcess::NotRunning || First.waitForFinished(0);
+        },
+        30000));
+    ::chmod(FDir.toLocal8Bit().constData(), 0755);
+    EXPECT_EQ(First.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(First.exitCode(), 1);
+    EXPECT_FALSE(mainWindowShown);
+    EXPECT_EQ(boxes, (std::vector<std::string> { "Tonvara", "BMP Unit", "Loading Textures" }));
+    EXPECT_FALSE(QFileInfo::exists(FDir + "/parcacik.bmp"));
 }

@@ -1,9 +1,8 @@
 #include "mm/format/MMWaveFormat.h"
-
+#include "platform/kernel/FormatSettings.h"
 #include "support/TestSupport.h"
 
 #include <QProcess>
-
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -69,11 +68,11 @@ TEST(MMWaveFormat, PcmTestChecksTagBitsChannelsAndRateBounds)
     EXPECT_FALSE(IsPCMFormat(nullptr));
     WAVEFORMATEX f = Pcm(16, 2, 48000);
     EXPECT_TRUE(IsPCMFormat(&f));
-    for (DWORD rate : {4000u, 100000u}) {
+    for (DWORD rate : { 4000u, 100000u }) {
         f = Pcm(8, 1, rate);
         EXPECT_TRUE(IsPCMFormat(&f)) << rate;
     }
-    for (DWORD rate : {3999u, 100001u}) {
+    for (DWORD rate : { 3999u, 100001u }) {
         f = Pcm(8, 1, rate);
         EXPECT_FALSE(IsPCMFormat(&f)) << rate;
     }
@@ -95,7 +94,7 @@ TEST(MMWaveFormat, BuildPcmFillsTheEighteenBytes)
     WAVEFORMATEX f;
     std::memset(&f, 0xAB, sizeof(f));
     BuildPCMFormat(&f, 16, 2, 48000);
-    const BYTE expected[18] = {1, 0, 2, 0, 0x80, 0xBB, 0, 0, 0x00, 0xEE, 0x02, 0, 4, 0, 16, 0, 0, 0};
+    const BYTE expected[18] = { 1, 0, 2, 0, 0x80, 0xBB, 0, 0, 0x00, 0xEE, 0x02, 0, 4, 0, 16, 0, 0, 0 };
     EXPECT_EQ(std::memcmp(&f, expected, 18), 0);
     BuildPCMFormat(&f, 8, 1, 8000);
     EXPECT_EQ(f.nBlockAlign, 1);
@@ -143,14 +142,22 @@ TEST(MMWaveFormat, TagNamesComeFromTheTableInItsOrder)
     WAVEFORMATEX f {};
     EXPECT_EQ(FormatTagName(nullptr), "Unknown");
     const std::pair<WORD, const char*> rows[] = {
-        {0x0000, "Unknown"},           {0x0001, "PCM"},
-        {0x020C, "PCM 32"},            {0x0002, "Microsoft ADPCM"},
-        {0x0011, "IMA ADPCM"},         {0x0022, "DSP Group's Truespeech"},
-        {0x0030, "Dolby AC2"},         {0x0209, "Dolby AC2"},
-        {0x0031, "GSM 6.10"},          {0x0055, "MPEG Layer-3"},
-        {0x1001, "Olivetti's ADPCM"},  {0x0206, "Antex-DVI-OKI ADPCME"},
-        {0xFFFF, "*DEVELOPMENT ONLY TAG*"}, {0x0004, "Unknown"},
-        {0x0003, "Mediavision's ADPCM"}, {0x0160, "Unknown"},
+        { 0x0000, "Unknown" },
+        { 0x0001, "PCM" },
+        { 0x020C, "PCM 32" },
+        { 0x0002, "Microsoft ADPCM" },
+        { 0x0011, "IMA ADPCM" },
+        { 0x0022, "DSP Group's Truespeech" },
+        { 0x0030, "Dolby AC2" },
+        { 0x0209, "Dolby AC2" },
+        { 0x0031, "GSM 6.10" },
+        { 0x0055, "MPEG Layer-3" },
+        { 0x1001, "Olivetti's ADPCM" },
+        { 0x0206, "Antex-DVI-OKI ADPCME" },
+        { 0xFFFF, "*DEVELOPMENT ONLY TAG*" },
+        { 0x0004, "Unknown" },
+        { 0x0003, "Mediavision's ADPCM" },
+        { 0x0160, "Unknown" },
     };
     for (const auto& [tag, name] : rows) {
         f.wFormatTag = tag;
@@ -185,12 +192,17 @@ TEST(MMWaveFormat, DescriptionFollowsTheNumericLocale)
     // A Turkish desktop writes decimals with a comma, so lists use ';'. The
     // locale is compiled into a private directory, whatever the machine has.
     const QString dir = tonvara::test::MakeTempDir("locale");
-    const int built = QProcess::execute("localedef", {"-i", "tr_TR", "-f", "UTF-8", dir + "/tr_TR.UTF-8"});
+    const int built = QProcess::execute("localedef", { "-i", "tr_TR", "-f", "UTF-8", dir + "/tr_TR.UTF-8" });
     ASSERT_EQ(built, 0) << "localedef (package locales) could not build tr_TR";
     ASSERT_EQ(::setenv("LOCPATH", dir.toLocal8Bit().constData(), 1), 0);
     const bool switched = std::setlocale(LC_NUMERIC, "tr_TR.UTF-8") != nullptr;
     EXPECT_TRUE(switched);
     if (switched) {
+        EXPECT_EQ(FormatDescription(&f), "48,000 kHz; 16 Bit; Stereo");
+        // The program's own separator (the about window sets '.') wins.
+        SetDecimalSeparator('.');
+        EXPECT_EQ(FormatDescription(&f), "48.000 kHz, 16 Bit, Stereo");
+        SetDecimalSeparator('\0');
         EXPECT_EQ(FormatDescription(&f), "48,000 kHz; 16 Bit; Stereo");
     }
     std::setlocale(LC_NUMERIC, saved.c_str());
@@ -247,17 +259,17 @@ TEST(MMWaveFormat, ConversionsRoundToNearestWithHalvesAwayFromZero)
     const WAVEFORMATEX* gsm = &gsmFormat.wfx;
     EXPECT_EQ(BytesToSamples(gsm, 65), 320);
     EXPECT_EQ(BytesToSamples(gsm, 1625), 8000);
-    EXPECT_EQ(BytesToSamples(gsm, 1), 5);   // 4.92
+    EXPECT_EQ(BytesToSamples(gsm, 1), 5); // 4.92
     EXPECT_EQ(BytesToSamples(gsm, 4095), 20160);
 
     const WAVEFORMATEX mono16 = Pcm(16, 1, 8000); // 16000 bytes/s
-    EXPECT_EQ(BytesToMs(&mono16, 8), 1);    // 0.5 up
-    EXPECT_EQ(BytesToMs(&mono16, 7), 0);    // 0.4375
-    EXPECT_EQ(BytesToMs(&mono16, -8), -1);  // -0.5 away from zero
+    EXPECT_EQ(BytesToMs(&mono16, 8), 1); // 0.5 up
+    EXPECT_EQ(BytesToMs(&mono16, 7), 0); // 0.4375
+    EXPECT_EQ(BytesToMs(&mono16, -8), -1); // -0.5 away from zero
     EXPECT_EQ(BytesToMs(&mono16, 16000), 1000);
 
     const WAVEFORMATEX stereo = Pcm(16, 2, 48000);
-    EXPECT_EQ(SamplesToMs(&stereo, 24), 1);  // 0.5 up
+    EXPECT_EQ(SamplesToMs(&stereo, 24), 1); // 0.5 up
     EXPECT_EQ(SamplesToMs(&stereo, 23), 0);
     EXPECT_EQ(MsToSamples(&stereo, 1000), 48000);
     EXPECT_EQ(MsToSamples(gsm, 1), 8);
@@ -270,16 +282,16 @@ TEST(MMWaveFormat, ByteResultsRoundUpToWholeBlocks)
     const GSM610WAVEFORMAT gsmFormat = Gsm();
     const WAVEFORMATEX* gsm = &gsmFormat.wfx;
     EXPECT_EQ(SamplesToBytes(gsm, 320), 65);
-    EXPECT_EQ(SamplesToBytes(gsm, 322), 65);   // 65.4 rounds to 65, a whole block
-    EXPECT_EQ(SamplesToBytes(gsm, 330), 130);  // 67.03 rounds to 67, up to two blocks
+    EXPECT_EQ(SamplesToBytes(gsm, 322), 65); // 65.4 rounds to 65, a whole block
+    EXPECT_EQ(SamplesToBytes(gsm, 330), 130); // 67.03 rounds to 67, up to two blocks
     EXPECT_EQ(SamplesToBytes(gsm, 0), 0);
-    EXPECT_EQ(MsToBytes(gsm, 1), 65);          // 1.625 rounds to 2, up to a block
+    EXPECT_EQ(MsToBytes(gsm, 1), 65); // 1.625 rounds to 2, up to a block
     EXPECT_EQ(MsToBytes(gsm, 40), 65);
     EXPECT_EQ(SamplesToBytes64(gsm, 321), 65); // 65.2 truncated
     EXPECT_EQ(SamplesToBytes64(gsm, 400), 130);
     const WAVEFORMATEX stereo = Pcm(16, 2, 48000);
     EXPECT_EQ(SamplesToBytes64(&stereo, 1000000000000LL), 4000000000000LL);
-    EXPECT_EQ(SamplesToMs64(&stereo, 47), 0);   // truncated, where SamplesToMs rounds
+    EXPECT_EQ(SamplesToMs64(&stereo, 47), 0); // truncated, where SamplesToMs rounds
     EXPECT_EQ(SamplesToMs(&stereo, 47), 1);
     EXPECT_EQ(SamplesToMs64(&stereo, 48000LL * 86400 * 30), 1000LL * 86400 * 30);
 }
@@ -309,8 +321,10 @@ TEST(MMWaveFormat, DegenerateFormatsGiveZeroInsteadOfDividing)
 TEST(MMWaveFormat, ResultsOutsideThirtyTwoBitsAreClamped)
 {
     const GSM610WAVEFORMAT gsmFormat = Gsm();
-    EXPECT_EQ(BytesToSamples(&gsmFormat.wfx, std::numeric_limits<LONG>::max()), std::numeric_limits<LONG>::max());
-    EXPECT_EQ(BytesToSamples(&gsmFormat.wfx, std::numeric_limits<LONG>::min()), std::numeric_limits<LONG>::min());
+    EXPECT_EQ(
+        BytesToSamples(&gsmFormat.wfx, std::numeric_limits<LONG>::max()), std::numeric_limits<LONG>::max());
+    EXPECT_EQ(
+        BytesToSamples(&gsmFormat.wfx, std::numeric_limits<LONG>::min()), std::numeric_limits<LONG>::min());
     const WAVEFORMATEX stereo = Pcm(16, 2, 48000);
     EXPECT_EQ(SamplesToBytes(&stereo, 1 << 30), std::numeric_limits<LONG>::max());
 }
