@@ -459,6 +459,10 @@ QFont TFont::Handle() const
             && FName.compare(QLatin1String(s.Name), Qt::CaseInsensitive) == 0)
             font.setFamily(QString::fromLatin1(s.SmallSubstitute));
     }
+    // Glyphs advance by whole pixels, as on the system the forms were laid
+    // out for: a caption measured with fractional advances can come out a
+    // pixel wider and wrap inside a label sized to hold it on one line.
+    font.setHintingPreference(QFont::PreferFullHinting);
     font.setPixelSize(pixels);
     return font;
 }
