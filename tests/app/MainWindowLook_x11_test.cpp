@@ -15,19 +15,7 @@
 
 namespace {
 
-// Another process is watched: there is no event to wait on, so the test
-// polls what the X server shows, with a deadline.
-bool PollUntil(const std::function<bool()>& done, int milliseconds)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > milliseconds)
-            return false;
-        QThread::msleep(20);
-    }
-    return true;
-}
+using tonvara::test::PollUntil;
 
 constexpr int kClientHeight = 507;
 

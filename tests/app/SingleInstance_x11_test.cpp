@@ -28,19 +28,7 @@
 
 namespace {
 
-// Another process is watched: there is no event to wait on, so the tests
-// poll what the X server shows, with a deadline.
-bool PollUntil(const std::function<bool()>& done, int milliseconds)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > milliseconds)
-            return false;
-        QThread::msleep(20);
-    }
-    return true;
-}
+using tonvara::test::PollUntil;
 
 struct TTopLevel {
     Window Id = 0;

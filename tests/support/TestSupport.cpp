@@ -1,7 +1,9 @@
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QThread>
 
 namespace tonvara::test {
 
@@ -24,6 +26,18 @@ QString MakeTempDir(const QString& tag)
     QTemporaryDir dir(root + "/" + tag + "-XXXXXX");
     dir.setAutoRemove(false);
     return dir.path();
+}
+
+bool PollUntil(const std::function<bool()>& done, int milliseconds)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > milliseconds)
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
 }
 
 } // namespace tonvara::test
