@@ -73,7 +73,7 @@ BENCHMARK(BM_SndfileWritePcm)->Arg(60)->Unit(benchmark::kMillisecond);
 void BM_WaveIOWriteGsmHour(benchmark::State& state)
 {
     GSM610WAVEFORMAT format {};
-    format.wfx = {WAVE_FORMAT_GSM610, 1, 8000, 1625, 65, 0, 2};
+    format.wfx = { WAVE_FORMAT_GSM610, 1, 8000, 1625, 65, 0, 2 };
     format.wSamplesPerBlock = 320;
     const std::vector<char> data = Buffer(4095);
     const int64_t buffers = 3600 * 1625 / 4095;

@@ -4,7 +4,6 @@
 // input. A crash or a sanitizer report fails the test; there is nothing to
 // compare.
 #include <QCoreApplication>
-
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -55,7 +54,7 @@ void Mutate(Bytes& input, std::mt19937& rng)
             break;
         case 1: // set a byte to an interesting value
             if (size) {
-                static const uint8_t values[] = {0, 1, 0x7f, 0x80, 0xfe, 0xff};
+                static const uint8_t values[] = { 0, 1, 0x7f, 0x80, 0xfe, 0xff };
                 input[rng() % size] = values[rng() % std::size(values)];
             }
             break;
@@ -78,7 +77,7 @@ void Mutate(Bytes& input, std::mt19937& rng)
                 const size_t at = rng() % size;
                 const size_t count = 1 + rng() % std::min<size_t>(size - at, 32);
                 input.erase(input.begin() + static_cast<std::ptrdiff_t>(at),
-                            input.begin() + static_cast<std::ptrdiff_t>(at + count));
+                    input.begin() + static_cast<std::ptrdiff_t>(at + count));
             }
             break;
         default: // overwrite four bytes with a random 32-bit value

@@ -5,39 +5,45 @@
 #include <new>
 
 const TRiffInfoId kRiffInfoIds[kRiffInfoCount] = {
-    {mmioFOURCC('I', 'A', 'R', 'L'), "Archival Location", "Indicates where the subject of the file is archived."},
-    {mmioFOURCC('I', 'A', 'R', 'T'), "Artist", "Lists the artist of the original subject of the file."},
-    {mmioFOURCC('I', 'C', 'M', 'S'), "Commissioned",
-     "Lists the name of the person or organization that commissioned the subject of the file."},
-    {mmioFOURCC('I', 'C', 'M', 'T'), "Comments", "Provides general comments about the file or its subject."},
-    {mmioFOURCC('I', 'C', 'O', 'P'), "Copyright", "Records the copyright information for the file."},
-    {mmioFOURCC('I', 'C', 'R', 'D'), "Creation date",
-     "Specifies the date the subject of the file was created, in year-month-day form."},
-    {mmioFOURCC('I', 'C', 'R', 'P'), "Cropped", "Describes whether and how an image has been cropped."},
-    {mmioFOURCC('I', 'D', 'I', 'M'), "Dimensions", "Specifies the size of the original subject of the file."},
-    {mmioFOURCC('I', 'D', 'P', 'I'), "Dots Per Inch",
-     "Stores the dots-per-inch setting of the digitizer used to produce the file."},
-    {mmioFOURCC('I', 'E', 'N', 'G'), "Engineer", "Stores the name of the engineer who worked on the file."},
-    {mmioFOURCC('I', 'G', 'N', 'R'), "Genre", "Describes the genre of the original work."},
-    {mmioFOURCC('I', 'K', 'E', 'Y'), "Keywords", "Provides a list of keywords that refer to the file or its subject."},
-    {mmioFOURCC('I', 'L', 'G', 'T'), "Lightness",
-     "Describes the changes in lightness settings on the digitizer required to produce the file."},
-    {mmioFOURCC('I', 'M', 'E', 'D'), "Medium", "Describes the original subject of the file, such as a drawing."},
-    {mmioFOURCC('I', 'N', 'A', 'M'), "Name", "Stores the title of the subject of the file."},
-    {mmioFOURCC('I', 'P', 'L', 'T'), "Palette Setting",
-     "Specifies the number of colors requested when digitizing an image."},
-    {mmioFOURCC('I', 'P', 'R', 'D'), "Product",
-     "Specifies the name of the title the file was originally intended for."},
-    {mmioFOURCC('I', 'S', 'B', 'J'), "Subject", "Describes the contents of the file."},
-    {mmioFOURCC('I', 'S', 'F', 'T'), "Software",
-     "Identifies the name of the software package used to create the file."},
-    {mmioFOURCC('I', 'S', 'H', 'P'), "Sharpness",
-     "Identifies the changes in sharpness for the digitizer required to produce the file."},
-    {mmioFOURCC('I', 'S', 'R', 'C'), "Source",
-     "Identifies the person or organization who supplied the original subject of the file."},
-    {mmioFOURCC('I', 'S', 'R', 'F'), "Source Form",
-     "Identifies the original form of the material that was digitized, such as a slide."},
-    {mmioFOURCC('I', 'T', 'C', 'H'), "Technician", "Identifies the technician who digitized the subject file."},
+    { mmioFOURCC('I', 'A', 'R', 'L'), "Archival Location",
+        "Indicates where the subject of the file is archived." },
+    { mmioFOURCC('I', 'A', 'R', 'T'), "Artist", "Lists the artist of the original subject of the file." },
+    { mmioFOURCC('I', 'C', 'M', 'S'), "Commissioned",
+        "Lists the name of the person or organization that commissioned the subject of the file." },
+    { mmioFOURCC('I', 'C', 'M', 'T'), "Comments",
+        "Provides general comments about the file or its subject." },
+    { mmioFOURCC('I', 'C', 'O', 'P'), "Copyright", "Records the copyright information for the file." },
+    { mmioFOURCC('I', 'C', 'R', 'D'), "Creation date",
+        "Specifies the date the subject of the file was created, in year-month-day form." },
+    { mmioFOURCC('I', 'C', 'R', 'P'), "Cropped", "Describes whether and how an image has been cropped." },
+    { mmioFOURCC('I', 'D', 'I', 'M'), "Dimensions",
+        "Specifies the size of the original subject of the file." },
+    { mmioFOURCC('I', 'D', 'P', 'I'), "Dots Per Inch",
+        "Stores the dots-per-inch setting of the digitizer used to produce the file." },
+    { mmioFOURCC('I', 'E', 'N', 'G'), "Engineer", "Stores the name of the engineer who worked on the file." },
+    { mmioFOURCC('I', 'G', 'N', 'R'), "Genre", "Describes the genre of the original work." },
+    { mmioFOURCC('I', 'K', 'E', 'Y'), "Keywords",
+        "Provides a list of keywords that refer to the file or its subject." },
+    { mmioFOURCC('I', 'L', 'G', 'T'), "Lightness",
+        "Describes the changes in lightness settings on the digitizer required to produce the file." },
+    { mmioFOURCC('I', 'M', 'E', 'D'), "Medium",
+        "Describes the original subject of the file, such as a drawing." },
+    { mmioFOURCC('I', 'N', 'A', 'M'), "Name", "Stores the title of the subject of the file." },
+    { mmioFOURCC('I', 'P', 'L', 'T'), "Palette Setting",
+        "Specifies the number of colors requested when digitizing an image." },
+    { mmioFOURCC('I', 'P', 'R', 'D'), "Product",
+        "Specifies the name of the title the file was originally intended for." },
+    { mmioFOURCC('I', 'S', 'B', 'J'), "Subject", "Describes the contents of the file." },
+    { mmioFOURCC('I', 'S', 'F', 'T'), "Software",
+        "Identifies the name of the software package used to create the file." },
+    { mmioFOURCC('I', 'S', 'H', 'P'), "Sharpness",
+        "Identifies the changes in sharpness for the digitizer required to produce the file." },
+    { mmioFOURCC('I', 'S', 'R', 'C'), "Source",
+        "Identifies the person or organization who supplied the original subject of the file." },
+    { mmioFOURCC('I', 'S', 'R', 'F'), "Source Form",
+        "Identifies the original form of the material that was digitized, such as a slide." },
+    { mmioFOURCC('I', 'T', 'C', 'H'), "Technician",
+        "Identifies the technician who digitized the subject file." },
 };
 
 namespace {
@@ -127,7 +133,8 @@ int RiffSetInfo(TRiffInfoList* list, FOURCC id, const char* text)
 
 bool RiffHasInfo(const TRiffInfoList* list)
 {
-    return list && std::any_of(list->Text.begin(), list->Text.end(), [](const std::string& t) { return !t.empty(); });
+    return list
+        && std::any_of(list->Text.begin(), list->Text.end(), [](const std::string& t) { return !t.empty(); });
 }
 
 int RiffReadInfoChunk(HMMIO hmmio, const MMCKINFO* listChunk, TRiffInfoList* list)
@@ -178,8 +185,8 @@ int RiffWriteInfoChunk(HMMIO hmmio, const TRiffInfoList* list)
         const std::string& text = list->Text[static_cast<size_t>(i)];
         if (text.empty())
             continue;
-        const int result = WriteChunk(hmmio, kRiffInfoIds[i].Id, nullptr, 0, text.c_str(),
-                                      static_cast<LONG>(text.size() + 1));
+        const int result = WriteChunk(
+            hmmio, kRiffInfoIds[i].Id, nullptr, 0, text.c_str(), static_cast<LONG>(text.size() + 1));
         if (result != kRiffOk)
             return result;
     }
@@ -258,9 +265,11 @@ int RiffWriteDispChunks(HMMIO hmmio, const TRiffDispList* list)
                 if (length == 0)
                     continue;
                 const std::string terminated(text, length);
-                result = WriteChunk(hmmio, kDispId, type, 4, terminated.c_str(), static_cast<LONG>(length + 1));
+                result
+                    = WriteChunk(hmmio, kDispId, type, 4, terminated.c_str(), static_cast<LONG>(length + 1));
             } else if (entry.Type == kDispDib) {
-                result = WriteChunk(hmmio, kDispId, type, 4, entry.Data.data(), static_cast<LONG>(entry.Data.size()));
+                result = WriteChunk(
+                    hmmio, kDispId, type, 4, entry.Data.data(), static_cast<LONG>(entry.Data.size()));
             }
             if (result != kRiffOk)
                 return result;

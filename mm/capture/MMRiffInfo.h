@@ -29,8 +29,8 @@ constexpr DWORD kDispDib = 8;
 constexpr int kRiffInfoCount = 23;
 
 struct TRiffInfoId {
-    FOURCC Id;               ///< e.g. mmioFOURCC('I','N','A','M')
-    const char* Name;        ///< display name, e.g. "Name"
+    FOURCC Id; ///< e.g. mmioFOURCC('I','N','A','M')
+    const char* Name; ///< display name, e.g. "Name"
     const char* Description; ///< one sentence on what the text holds
 };
 

@@ -11,7 +11,6 @@
 #include <QFile>
 #include <QHash>
 #include <QTimer>
-
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -142,8 +141,8 @@ const QHash<int, QString>& StringTable()
 {
     static const QHash<int, QString> table = [] {
         QHash<int, QString> entries;
-        const QString text = QString::fromUtf8(reinterpret_cast<const char*>(kLibStringTable),
-                                               static_cast<qsizetype>(kLibStringTableSize));
+        const QString text = QString::fromUtf8(
+            reinterpret_cast<const char*>(kLibStringTable), static_cast<qsizetype>(kLibStringTableSize));
         for (const QString& line : text.split(QLatin1Char('\n'))) {
             if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
                 continue;
@@ -227,18 +226,18 @@ QString FormatElapsedTime(std::int64_t milliseconds, bool showMilliseconds)
             std::snprintf(text, sizeof text, "%lld:%2.2lld", t / 60000, (t % 60000) / 1000);
     } else if (t < 86400000) {
         if (showMilliseconds)
-            std::snprintf(text, sizeof text, "%lld:%2.2lld:%2.2lld.%3.3lld", t / 3600000, (t % 3600000) / 60000,
-                          (t % 60000) / 1000, t % 1000);
+            std::snprintf(text, sizeof text, "%lld:%2.2lld:%2.2lld.%3.3lld", t / 3600000,
+                (t % 3600000) / 60000, (t % 60000) / 1000, t % 1000);
         else
             std::snprintf(text, sizeof text, "%lld:%2.2lld:%2.2lld", t / 3600000, (t % 3600000) / 60000,
-                          (t % 60000) / 1000);
+                (t % 60000) / 1000);
     } else {
         if (showMilliseconds)
             std::snprintf(text, sizeof text, "%lld:%2.2lld:%2.2lld:%2.2lld.%3.3lld", t / 86400000,
-                          (t % 86400000) / 3600000, (t % 3600000) / 60000, (t % 60000) / 1000, t % 1000);
+                (t % 86400000) / 3600000, (t % 3600000) / 60000, (t % 60000) / 1000, t % 1000);
         else
-            std::snprintf(text, sizeof text, "%lld:%2.2lld:%2.2lld:%2.2lld", t / 86400000, (t % 86400000) / 3600000,
-                          (t % 3600000) / 60000, (t % 60000) / 1000);
+            std::snprintf(text, sizeof text, "%lld:%2.2lld:%2.2lld:%2.2lld", t / 86400000,
+                (t % 86400000) / 3600000, (t % 3600000) / 60000, (t % 60000) / 1000);
     }
     return QString::fromLatin1(text);
 }
@@ -294,7 +293,8 @@ std::int64_t MulDiv64(std::int64_t a, std::int64_t b, std::int64_t c)
 {
     if (c == 0)
         RaiseDivByZero();
-    const long double quotient = static_cast<long double>(a) * static_cast<long double>(b) / static_cast<long double>(c);
+    const long double quotient
+        = static_cast<long double>(a) * static_cast<long double>(b) / static_cast<long double>(c);
     // nearbyint rounds in the current mode, which is to nearest, halves to even.
     const long double rounded = std::nearbyint(quotient);
     constexpr long double kLimit = 9223372036854775808.0L;
@@ -412,7 +412,8 @@ void Delay(std::uint32_t milliseconds, bool processMessages)
 {
     if (milliseconds == 0)
         return;
-    if (!processMessages || QCoreApplication::instance() == nullptr || QAbstractEventDispatcher::instance() == nullptr) {
+    if (!processMessages || QCoreApplication::instance() == nullptr
+        || QAbstractEventDispatcher::instance() == nullptr) {
         Sleep(milliseconds);
         return;
     }

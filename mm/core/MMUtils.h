@@ -14,7 +14,6 @@
 #include <QMetaType>
 #include <QObject>
 #include <QString>
-
 #include <cstddef>
 #include <cstdint>
 
@@ -53,7 +52,15 @@ Q_ENUM_NS(TMMTimeFormats)
 enum TMMCBMode : std::uint8_t { cmWindow, cmCallback, cmThread };
 Q_ENUM_NS(TMMCBMode)
 
-enum TMMFFTWindow : std::uint8_t { fwRectangular, fwHamming, fwHanning, fwBlackman, fwGaussian, fwWelch, fwParzen };
+enum TMMFFTWindow : std::uint8_t {
+    fwRectangular,
+    fwHamming,
+    fwHanning,
+    fwBlackman,
+    fwGaussian,
+    fwWelch,
+    fwParzen
+};
 Q_ENUM_NS(TMMFFTWindow)
 
 } // namespace MMEnums

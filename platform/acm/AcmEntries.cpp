@@ -37,14 +37,16 @@ std::shared_ptr<TOpenStream> FindStream(HACMSTREAM handle)
 // PCM records may be the 16-byte PCMWAVEFORMAT, all others carry cbSize.
 DWORD RecordSize(const WAVEFORMATEX* format)
 {
-    return format->wFormatTag == WAVE_FORMAT_PCM ? sizeof(PCMWAVEFORMAT) : sizeof(WAVEFORMATEX) + format->cbSize;
+    return format->wFormatTag == WAVE_FORMAT_PCM ? sizeof(PCMWAVEFORMAT)
+                                                 : sizeof(WAVEFORMATEX) + format->cbSize;
 }
 
 // Writes a module-made record into a caller's buffer of Size bytes: PCM
 // needs 16 (cbSize only when 18 fit), others their whole record.
 MMRESULT StoreFormat(const GSM610WAVEFORMAT& format, LPWAVEFORMATEX target, DWORD size)
 {
-    const DWORD full = format.wfx.wFormatTag == WAVE_FORMAT_PCM ? sizeof(WAVEFORMATEX) : sizeof(GSM610WAVEFORMAT);
+    const DWORD full
+        = format.wfx.wFormatTag == WAVE_FORMAT_PCM ? sizeof(WAVEFORMATEX) : sizeof(GSM610WAVEFORMAT);
     const DWORD least = MinimumRecordSize(format.wfx.wFormatTag);
     if (size < least)
         return MMSYSERR_INVALPARAM;
@@ -105,8 +107,10 @@ struct TRestriction {
     {
         return ((FFlags & ACM_FORMATSUGGESTF_WFORMATTAG) == 0 || f.wFormatTag == FWanted.wFormatTag)
             && ((FFlags & ACM_FORMATSUGGESTF_NCHANNELS) == 0 || f.nChannels == FWanted.nChannels)
-            && ((FFlags & ACM_FORMATSUGGESTF_NSAMPLESPERSEC) == 0 || f.nSamplesPerSec == FWanted.nSamplesPerSec)
-            && ((FFlags & ACM_FORMATSUGGESTF_WBITSPERSAMPLE) == 0 || f.wBitsPerSample == FWanted.wBitsPerSample);
+            && ((FFlags & ACM_FORMATSUGGESTF_NSAMPLESPERSEC) == 0
+                || f.nSamplesPerSec == FWanted.nSamplesPerSec)
+            && ((FFlags & ACM_FORMATSUGGESTF_WBITSPERSAMPLE) == 0
+                || f.wBitsPerSample == FWanted.wBitsPerSample);
     }
 };
 
@@ -193,7 +197,8 @@ MMRESULT acmFormatTagDetailsA(HACMDRIVER had, LPACMFORMATTAGDETAILSA paftd, DWOR
     case ACM_FORMATTAGDETAILSF_FORMATTAG:
     case ACM_FORMATTAGDETAILSF_LARGESTSIZE: {
         // The largest record of all tags is GSM 6.10's.
-        const DWORD tag = fdwDetails == ACM_FORMATTAGDETAILSF_LARGESTSIZE && paftd->dwFormatTag == WAVE_FORMAT_UNKNOWN
+        const DWORD tag
+            = fdwDetails == ACM_FORMATTAGDETAILSF_LARGESTSIZE && paftd->dwFormatTag == WAVE_FORMAT_UNKNOWN
             ? WAVE_FORMAT_GSM610
             : paftd->dwFormatTag;
         for (DWORD i = 0; i < std::size(kTags); ++i) {
@@ -210,7 +215,7 @@ MMRESULT acmFormatTagDetailsA(HACMDRIVER had, LPACMFORMATTAGDETAILSA paftd, DWOR
 }
 
 MMRESULT acmFormatTagEnumA(HACMDRIVER had, LPACMFORMATTAGDETAILSA paftd, ACMFORMATTAGENUMCBA fnCallback,
-                           DWORD_PTR dwInstance, DWORD fdwEnum)
+    DWORD_PTR dwInstance, DWORD fdwEnum)
 {
     if (had != nullptr)
         return MMSYSERR_INVALHANDLE;
@@ -243,7 +248,8 @@ MMRESULT acmFormatDetailsA(HACMDRIVER had, LPACMFORMATDETAILSA pafd, DWORD fdwDe
         pafd->dwFormatIndex = 0;
         GSM610WAVEFORMAT standard;
         for (DWORD i = 0; StandardFormat(format.wFormatTag, i, &standard); ++i) {
-            if (standard.wfx.nSamplesPerSec == format.nSamplesPerSec && standard.wfx.nChannels == format.nChannels
+            if (standard.wfx.nSamplesPerSec == format.nSamplesPerSec
+                && standard.wfx.nChannels == format.nChannels
                 && standard.wfx.wBitsPerSample == format.wBitsPerSample) {
                 pafd->dwFormatIndex = i;
                 break;
@@ -256,7 +262,8 @@ MMRESULT acmFormatDetailsA(HACMDRIVER had, LPACMFORMATDETAILSA pafd, DWORD fdwDe
     if (fdwDetails != ACM_FORMATDETAILSF_INDEX)
         return MMSYSERR_INVALFLAG;
     GSM610WAVEFORMAT standard;
-    if (pafd->dwFormatTag > 0xFFFF || !StandardFormat(static_cast<WORD>(pafd->dwFormatTag), pafd->dwFormatIndex, &standard))
+    if (pafd->dwFormatTag > 0xFFFF
+        || !StandardFormat(static_cast<WORD>(pafd->dwFormatTag), pafd->dwFormatIndex, &standard))
         return ACMERR_NOTPOSSIBLE;
     if (const MMRESULT stored = StoreFormat(standard, pafd->pwfx, pafd->cbwfx); stored != MMSYSERR_NOERROR)
         return stored;
@@ -266,7 +273,7 @@ MMRESULT acmFormatDetailsA(HACMDRIVER had, LPACMFORMATDETAILSA pafd, DWORD fdwDe
 }
 
 MMRESULT acmFormatEnumA(HACMDRIVER had, LPACMFORMATDETAILSA pafd, ACMFORMATENUMCBA fnCallback,
-                        DWORD_PTR dwInstance, DWORD fdwEnum)
+    DWORD_PTR dwInstance, DWORD fdwEnum)
 {
     constexpr DWORD kRestrictions = ACM_FORMATENUMF_WFORMATTAG | ACM_FORMATENUMF_NCHANNELS
         | ACM_FORMATENUMF_NSAMPLESPERSEC | ACM_FORMATENUMF_WBITSPERSAMPLE;
@@ -281,7 +288,8 @@ MMRESULT acmFormatEnumA(HACMDRIVER had, LPACMFORMATDETAILSA pafd, ACMFORMATENUMC
         return MMSYSERR_INVALFLAG;
     if ((fdwEnum & (ACM_FORMATENUMF_HARDWARE | ACM_FORMATENUMF_INPUT | ACM_FORMATENUMF_OUTPUT)) != 0)
         return ACMERR_NOTPOSSIBLE;
-    const bool onlyPcm = (fdwEnum & ACM_FORMATENUMF_WFORMATTAG) != 0 && pafd->pwfx->wFormatTag == WAVE_FORMAT_PCM;
+    const bool onlyPcm
+        = (fdwEnum & ACM_FORMATENUMF_WFORMATTAG) != 0 && pafd->pwfx->wFormatTag == WAVE_FORMAT_PCM;
     if (pafd->cbwfx < (onlyPcm ? sizeof(PCMWAVEFORMAT) : sizeof(GSM610WAVEFORMAT)))
         return MMSYSERR_INVALPARAM;
     if ((fdwEnum & ACM_FORMATENUMF_WFORMATTAG) != 0 && pafd->dwFormatTag != pafd->pwfx->wFormatTag)
@@ -307,7 +315,7 @@ MMRESULT acmFormatEnumA(HACMDRIVER had, LPACMFORMATDETAILSA pafd, ACMFORMATENUMC
             TAcmConversion conversion;
             if (convertible
                 && TAcmStream::Plan(&question.wfx, RecordSize(&question.wfx), &candidate.wfx,
-                                    RecordSize(&candidate.wfx), &conversion)
+                       RecordSize(&candidate.wfx), &conversion)
                     != MMSYSERR_NOERROR)
                 continue;
             if (suggested && std::memcmp(&candidate, &suggestion, sizeof(candidate)) != 0)
@@ -325,8 +333,8 @@ MMRESULT acmFormatEnumA(HACMDRIVER had, LPACMFORMATDETAILSA pafd, ACMFORMATENUMC
     return any ? MMSYSERR_NOERROR : ACMERR_NOTPOSSIBLE;
 }
 
-MMRESULT acmFormatSuggest(HACMDRIVER had, LPWAVEFORMATEX pwfxSrc, LPWAVEFORMATEX pwfxDst, DWORD cbwfxDst,
-                          DWORD fdwSuggest)
+MMRESULT acmFormatSuggest(
+    HACMDRIVER had, LPWAVEFORMATEX pwfxSrc, LPWAVEFORMATEX pwfxDst, DWORD cbwfxDst, DWORD fdwSuggest)
 {
     if (had != nullptr)
         return MMSYSERR_INVALHANDLE;
@@ -338,18 +346,19 @@ MMRESULT acmFormatSuggest(HACMDRIVER had, LPWAVEFORMATEX pwfxSrc, LPWAVEFORMATEX
     std::memcpy(&wanted, pwfxDst, std::min<DWORD>(cbwfxDst, sizeof(wanted)));
     const TRestriction restriction { fdwSuggest, wanted };
     GSM610WAVEFORMAT suggestion;
-    if (!Suggestion(pwfxSrc, wanted.wFormatTag, (fdwSuggest & ACM_FORMATSUGGESTF_WFORMATTAG) != 0, &suggestion)
+    if (!Suggestion(
+            pwfxSrc, wanted.wFormatTag, (fdwSuggest & ACM_FORMATSUGGESTF_WFORMATTAG) != 0, &suggestion)
         || !restriction.Admits(suggestion.wfx))
         return ACMERR_NOTPOSSIBLE;
     return StoreFormat(suggestion, pwfxDst, cbwfxDst);
 }
 
 MMRESULT acmStreamOpen(LPHACMSTREAM phas, HACMDRIVER had, LPWAVEFORMATEX pwfxSrc, LPWAVEFORMATEX pwfxDst,
-                       LPWAVEFILTER pwfltr, DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen)
+    LPWAVEFILTER pwfltr, DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen)
 {
     constexpr DWORD kCallbackFlags = CALLBACK_TYPEMASK;
-    constexpr DWORD kKnown = ACM_STREAMOPENF_QUERY | ACM_STREAMOPENF_ASYNC | ACM_STREAMOPENF_NONREALTIME
-        | kCallbackFlags;
+    constexpr DWORD kKnown
+        = ACM_STREAMOPENF_QUERY | ACM_STREAMOPENF_ASYNC | ACM_STREAMOPENF_NONREALTIME | kCallbackFlags;
     const bool query = (fdwOpen & ACM_STREAMOPENF_QUERY) != 0;
     if (phas != nullptr)
         *phas = nullptr;
@@ -363,7 +372,8 @@ MMRESULT acmStreamOpen(LPHACMSTREAM phas, HACMDRIVER had, LPWAVEFORMATEX pwfxSrc
     if ((fdwOpen & ACM_STREAMOPENF_ASYNC) != 0 || pwfltr != nullptr)
         return ACMERR_NOTPOSSIBLE;
     TAcmConversion conversion;
-    const MMRESULT planned = TAcmStream::Plan(pwfxSrc, RecordSize(pwfxSrc), pwfxDst, RecordSize(pwfxDst), &conversion);
+    const MMRESULT planned
+        = TAcmStream::Plan(pwfxSrc, RecordSize(pwfxSrc), pwfxDst, RecordSize(pwfxDst), &conversion);
     if (planned != MMSYSERR_NOERROR || query)
         return planned;
     std::shared_ptr<TOpenStream> stream;
@@ -399,7 +409,8 @@ MMRESULT acmStreamSize(HACMSTREAM has, DWORD cbInput, LPDWORD pdwOutputBytes, DW
         return MMSYSERR_INVALHANDLE;
     if (pdwOutputBytes == nullptr)
         return MMSYSERR_INVALPARAM;
-    if ((fdwSize & ~ACM_STREAMSIZEF_QUERYMASK) != 0 || (fdwSize & ACM_STREAMSIZEF_QUERYMASK) > ACM_STREAMSIZEF_DESTINATION)
+    if ((fdwSize & ~ACM_STREAMSIZEF_QUERYMASK) != 0
+        || (fdwSize & ACM_STREAMSIZEF_QUERYMASK) > ACM_STREAMSIZEF_DESTINATION)
         return MMSYSERR_INVALFLAG;
     return stream->FStream.Size(cbInput, fdwSize, pdwOutputBytes);
 }
@@ -457,7 +468,8 @@ MMRESULT acmStreamUnprepareHeader(HACMSTREAM has, LPACMSTREAMHEADER pash, DWORD 
 
 MMRESULT acmStreamConvert(HACMSTREAM has, LPACMSTREAMHEADER pash, DWORD fdwConvert)
 {
-    constexpr DWORD kKnown = ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_END;
+    constexpr DWORD kKnown
+        = ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_END;
     const auto stream = FindStream(has);
     if (!stream)
         return MMSYSERR_INVALHANDLE;

@@ -20,8 +20,8 @@ DWORD GsmBytesPerSecond(DWORD rate)
 
 bool IsPcm(const WAVEFORMATEX& f)
 {
-    const bool bitsOk = f.wBitsPerSample == 8 || f.wBitsPerSample == 16 || f.wBitsPerSample == 24
-        || f.wBitsPerSample == 32;
+    const bool bitsOk
+        = f.wBitsPerSample == 8 || f.wBitsPerSample == 16 || f.wBitsPerSample == 24 || f.wBitsPerSample == 32;
     if (!bitsOk || f.nChannels < 1 || f.nChannels > 8 || f.nSamplesPerSec < 1 || f.nSamplesPerSec > 384000)
         return false;
     const DWORD blockAlign = f.nChannels * f.wBitsPerSample / 8u;
@@ -156,7 +156,7 @@ std::string DescribeFormat(const WAVEFORMATEX& format)
         radix = ".";
     char rate[48];
     std::snprintf(rate, sizeof(rate), "%u%s%03u kHz", format.nSamplesPerSec / 1000, radix,
-                  format.nSamplesPerSec % 1000);
+        format.nSamplesPerSec % 1000);
     char channels[24];
     if (format.nChannels == 1)
         std::snprintf(channels, sizeof(channels), "Mono");

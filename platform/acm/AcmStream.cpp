@@ -21,7 +21,7 @@ bool IsGsmPartner(const WAVEFORMATEX& pcm, const WAVEFORMATEX& gsm)
 } // namespace
 
 MMRESULT TAcmStream::Plan(const WAVEFORMATEX* source, DWORD sourceSize, const WAVEFORMATEX* destination,
-                          DWORD destinationSize, TAcmConversion* conversion)
+    DWORD destinationSize, TAcmConversion* conversion)
 {
     const TAcmFormatKind from = ClassifyFormat(source, sourceSize);
     const TAcmFormatKind to = ClassifyFormat(destination, destinationSize);

@@ -20,7 +20,7 @@ public:
     /// How Source (SourceSize readable bytes) converts to Destination, or
     /// ACMERR_NOTPOSSIBLE.
     static MMRESULT Plan(const WAVEFORMATEX* source, DWORD sourceSize, const WAVEFORMATEX* destination,
-                         DWORD destinationSize, TAcmConversion* conversion);
+        DWORD destinationSize, TAcmConversion* conversion);
 
     /// Throws std::bad_alloc.
     TAcmStream(TAcmConversion conversion, const WAVEFORMATEX& source, const WAVEFORMATEX& destination);
@@ -40,7 +40,7 @@ public:
 
 private:
     TAcmConversion FConversion;
-    DWORD FSourceBlock;      // bytes per source block
+    DWORD FSourceBlock; // bytes per source block
     DWORD FDestinationBlock; // bytes per destination block
     std::unique_ptr<TGsmBlockCodec> FCodec;
 };

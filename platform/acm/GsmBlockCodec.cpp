@@ -1,7 +1,6 @@
 #include "platform/acm/GsmBlockCodec.h"
 
 #include <gsm.h>
-
 #include <new>
 
 gsm_state* TGsmBlockCodec::Create()
@@ -14,7 +13,10 @@ gsm_state* TGsmBlockCodec::Create()
     return state;
 }
 
-TGsmBlockCodec::TGsmBlockCodec() : FGsm(Create()) { }
+TGsmBlockCodec::TGsmBlockCodec()
+    : FGsm(Create())
+{
+}
 
 TGsmBlockCodec::~TGsmBlockCodec()
 {

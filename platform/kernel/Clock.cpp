@@ -57,6 +57,5 @@ void Sleep(DWORD milliseconds)
         deadline.tv_nsec -= 1000000000L;
     }
     // An absolute deadline makes restarting after a signal exact.
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) { }
 }

@@ -41,10 +41,10 @@ std::string CurrentDirectory()
 } // namespace
 
 BOOL GetDiskFreeSpaceEx(LPCSTR directory, PULARGE_INTEGER freeBytesAvailableToCaller,
-                        PULARGE_INTEGER totalNumberOfBytes, PULARGE_INTEGER totalNumberOfFreeBytes)
+    PULARGE_INTEGER totalNumberOfBytes, PULARGE_INTEGER totalNumberOfFreeBytes)
 {
     const char* path = directory == nullptr || *directory == '\0' ? "." : directory;
-    struct stat status {};
+    struct stat status { };
     if (stat(path, &status) != 0) {
         SetLastError(ErrorFromErrno(errno));
         return FALSE;
@@ -53,7 +53,7 @@ BOOL GetDiskFreeSpaceEx(LPCSTR directory, PULARGE_INTEGER freeBytesAvailableToCa
         SetLastError(ERROR_DIRECTORY);
         return FALSE;
     }
-    struct statvfs volume {};
+    struct statvfs volume { };
     if (statvfs(path, &volume) != 0) {
         SetLastError(ErrorFromErrno(errno));
         return FALSE;
@@ -70,7 +70,7 @@ BOOL GetDiskFreeSpaceEx(LPCSTR directory, PULARGE_INTEGER freeBytesAvailableToCa
 
 LONGLONG GetFileSizeByName(const std::string& name)
 {
-    struct stat status {};
+    struct stat status { };
     if (name.empty() || stat(name.c_str(), &status) != 0) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return -1;

@@ -14,11 +14,12 @@
 /// queried (ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED, or ERROR_DIRECTORY
 /// when it names something other than a directory).
 BOOL GetDiskFreeSpaceEx(LPCSTR directory, PULARGE_INTEGER freeBytesAvailableToCaller,
-                        PULARGE_INTEGER totalNumberOfBytes, PULARGE_INTEGER totalNumberOfFreeBytes);
+    PULARGE_INTEGER totalNumberOfBytes, PULARGE_INTEGER totalNumberOfFreeBytes);
 inline BOOL GetDiskFreeSpaceExA(LPCSTR directory, PULARGE_INTEGER freeBytesAvailableToCaller,
-                                PULARGE_INTEGER totalNumberOfBytes, PULARGE_INTEGER totalNumberOfFreeBytes)
+    PULARGE_INTEGER totalNumberOfBytes, PULARGE_INTEGER totalNumberOfFreeBytes)
 {
-    return GetDiskFreeSpaceEx(directory, freeBytesAvailableToCaller, totalNumberOfBytes, totalNumberOfFreeBytes);
+    return GetDiskFreeSpaceEx(
+        directory, freeBytesAvailableToCaller, totalNumberOfBytes, totalNumberOfFreeBytes);
 }
 
 /// Size in bytes of whatever Name names (following symbolic links): a

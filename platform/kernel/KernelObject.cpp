@@ -68,7 +68,7 @@ void UnregisterKernelHandle(TKernelObject* object)
 }
 
 DWORD WaitForKernelObjects(std::unique_lock<std::mutex>& lock, DWORD count, TKernelObject* const* objects,
-                           bool waitAll, DWORD milliseconds)
+    bool waitAll, DWORD milliseconds)
 {
     using Clock = std::chrono::steady_clock;
     const bool timed = milliseconds != INFINITE;
@@ -123,9 +123,10 @@ DWORD WaitForKernelObjects(std::unique_lock<std::mutex>& lock, DWORD count, TKer
 }
 
 DWORD WaitForHandles(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds,
-                     TKernelObject* const* extra, DWORD extraCount)
+    TKernelObject* const* extra, DWORD extraCount)
 {
-    if (count + extraCount == 0 || count + extraCount > MAXIMUM_WAIT_OBJECTS || (count > 0 && handles == nullptr)) {
+    if (count + extraCount == 0 || count + extraCount > MAXIMUM_WAIT_OBJECTS
+        || (count > 0 && handles == nullptr)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }

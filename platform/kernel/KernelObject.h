@@ -58,7 +58,7 @@ public:
 
 private:
     friend DWORD WaitForKernelObjects(std::unique_lock<std::mutex>& lock, DWORD count,
-                                      TKernelObject* const* objects, bool waitAll, DWORD milliseconds);
+        TKernelObject* const* objects, bool waitAll, DWORD milliseconds);
 
     std::vector<TKernelWaiter*> FWaiters;
     int FRefCount = 1;
@@ -89,7 +89,7 @@ void UnregisterKernelHandle(TKernelObject* object);
 /// none. Lock holds KernelLock() on entry and on return; the objects must stay
 /// alive while the call lasts (the caller holds references).
 DWORD WaitForKernelObjects(std::unique_lock<std::mutex>& lock, DWORD count, TKernelObject* const* objects,
-                           bool waitAll, DWORD milliseconds);
+    bool waitAll, DWORD milliseconds);
 
 /// The wait functions' common front: looks up Count handles (1 to
 /// MAXIMUM_WAIT_OBJECTS - Extra), appends the Extra objects (already
@@ -97,7 +97,7 @@ DWORD WaitForKernelObjects(std::unique_lock<std::mutex>& lock, DWORD count, TKer
 /// WaitForKernelObjects does. WAIT_FAILED with ERROR_INVALID_PARAMETER or
 /// ERROR_INVALID_HANDLE on bad arguments.
 DWORD WaitForHandles(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds,
-                     TKernelObject* const* extra = nullptr, DWORD extraCount = 0);
+    TKernelObject* const* extra = nullptr, DWORD extraCount = 0);
 
 /// Closes a handle: the object goes when its last waiter has left. FALSE (last
 /// error ERROR_INVALID_HANDLE) for a handle that is not open. A thread handle

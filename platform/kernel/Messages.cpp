@@ -13,9 +13,15 @@ namespace {
 // message of the range that wait is interested in.
 class TMessageQueue final : public TKernelObject {
 public:
-    explicit TMessageQueue(DWORD threadId) : FThreadId(threadId) { }
+    explicit TMessageQueue(DWORD threadId)
+        : FThreadId(threadId)
+    {
+    }
 
-    bool IsSignalled() const override { return FWakeOnMessages && Find(FFilterMin, FFilterMax) != FMessages.end(); }
+    bool IsSignalled() const override
+    {
+        return FWakeOnMessages && Find(FFilterMin, FFilterMax) != FMessages.end();
+    }
 
     std::deque<MSG>::const_iterator Find(UINT filterMin, UINT filterMax) const
     {
@@ -131,8 +137,8 @@ BOOL GetMessage(LPMSG msg, HWND window, UINT filterMin, UINT filterMax)
     return msg->message == WM_QUIT ? 0 : 1;
 }
 
-DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds,
-                                DWORD wakeMask)
+DWORD MsgWaitForMultipleObjects(
+    DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds, DWORD wakeMask)
 {
     if (count + 1 > MAXIMUM_WAIT_OBJECTS) {
         SetLastError(ERROR_INVALID_PARAMETER);

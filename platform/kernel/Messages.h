@@ -13,12 +13,12 @@
 
 /// A queued message.
 struct MSG {
-    HWND hwnd;      // always nullptr: thread messages
+    HWND hwnd; // always nullptr: thread messages
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
-    DWORD time;     // GetTickCount() when it was posted
-    POINT pt;       // {0, 0}
+    DWORD time; // GetTickCount() when it was posted
+    POINT pt; // {0, 0}
 };
 using LPMSG = MSG*;
 
@@ -91,5 +91,5 @@ inline BOOL GetMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax)
 /// Any message already in the queue satisfies the wait, also one an earlier
 /// PeekMessage saw and left there: a message posted just before the wait is
 /// never missed.
-DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds,
-                                DWORD wakeMask);
+DWORD MsgWaitForMultipleObjects(
+    DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds, DWORD wakeMask);

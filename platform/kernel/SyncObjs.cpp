@@ -7,7 +7,11 @@ namespace {
 
 class TEventObject final : public TKernelObject {
 public:
-    TEventObject(bool manualReset, bool signalled) : FManualReset(manualReset), FSignalled(signalled) { }
+    TEventObject(bool manualReset, bool signalled)
+        : FManualReset(manualReset)
+        , FSignalled(signalled)
+    {
+    }
 
     bool IsSignalled() const override { return FSignalled; }
 

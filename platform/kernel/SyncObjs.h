@@ -93,11 +93,15 @@ private:
 /// Holds a critical section for its own lifetime.
 class TCriticalSectionLock {
 public:
-    explicit TCriticalSectionLock(TRTLCriticalSection& section) : FSection(&section)
+    explicit TCriticalSectionLock(TRTLCriticalSection& section)
+        : FSection(&section)
     {
         EnterCriticalSection(FSection);
     }
-    explicit TCriticalSectionLock(TCriticalSection& section) : TCriticalSectionLock(*section.Section()) { }
+    explicit TCriticalSectionLock(TCriticalSection& section)
+        : TCriticalSectionLock(*section.Section())
+    {
+    }
     ~TCriticalSectionLock() { LeaveCriticalSection(FSection); }
     TCriticalSectionLock(const TCriticalSectionLock&) = delete;
     TCriticalSectionLock& operator=(const TCriticalSectionLock&) = delete;

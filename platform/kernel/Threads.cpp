@@ -153,7 +153,9 @@ int GetThreadPriority(HANDLE thread)
     return object->FPriority;
 }
 
-TThread::TThread(bool createSuspended) : FSuspendCount(1), FCreateSuspended(createSuspended)
+TThread::TThread(bool createSuspended)
+    : FSuspendCount(1)
+    , FCreateSuspended(createSuspended)
 {
     FObject = new TThreadObject();
     {
@@ -201,7 +203,8 @@ void* TThread::ThreadProc(void* self)
         std::unique_lock lock(thread->FStateLock);
         thread->FThreadID = static_cast<DWORD>(tid);
         thread->FStateChanged.notify_all();
-        thread->FStateChanged.wait(lock, [thread] { return thread->FSuspendCount == 0 || thread->FCancelled; });
+        thread->FStateChanged.wait(
+            lock, [thread] { return thread->FSuspendCount == 0 || thread->FCancelled; });
         run = !thread->FCancelled;
         thread->FStarted = run;
     }

@@ -60,9 +60,9 @@ int GetThreadPriority(HANDLE thread);
 enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 
 /// The SetThreadPriority value of each TThreadPriority.
-constexpr int kThreadPriorityValues[] = { THREAD_PRIORITY_IDLE, THREAD_PRIORITY_LOWEST,
-    THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL, THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
-    THREAD_PRIORITY_TIME_CRITICAL };
+constexpr int kThreadPriorityValues[]
+    = { THREAD_PRIORITY_IDLE, THREAD_PRIORITY_LOWEST, THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL,
+          THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST, THREAD_PRIORITY_TIME_CRITICAL };
 
 class TThreadObject;
 
@@ -92,8 +92,7 @@ public:
 
     /// new T(args...) followed by AfterConstruction(); T's constructor passes
     /// the createSuspended it wants to TThread's.
-    template <class T, class... Args>
-    static T* Create(Args&&... args)
+    template <class T, class... Args> static T* Create(Args&&... args)
     {
         T* thread = new T(std::forward<Args>(args)...);
         thread->AfterConstruction();

@@ -28,7 +28,8 @@ using LPHWAVEIN = HWAVEIN*;
 constexpr FOURCC mmioFOURCC(char a, char b, char c, char d)
 {
     return static_cast<FOURCC>(static_cast<BYTE>(a)) | (static_cast<FOURCC>(static_cast<BYTE>(b)) << 8)
-        | (static_cast<FOURCC>(static_cast<BYTE>(c)) << 16) | (static_cast<FOURCC>(static_cast<BYTE>(d)) << 24);
+        | (static_cast<FOURCC>(static_cast<BYTE>(c)) << 16)
+        | (static_cast<FOURCC>(static_cast<BYTE>(d)) << 24);
 }
 
 // General result codes.
@@ -72,9 +73,9 @@ constexpr MMRESULT TIMERR_NOCANDO = 97;
 constexpr MMRESULT TIMERR_STRUCT = 129;
 
 // Wave input notifications.
-constexpr UINT MM_WIM_OPEN = 0x3BE;  // 958
+constexpr UINT MM_WIM_OPEN = 0x3BE; // 958
 constexpr UINT MM_WIM_CLOSE = 0x3BF; // 959
-constexpr UINT MM_WIM_DATA = 0x3C0;  // 960
+constexpr UINT MM_WIM_DATA = 0x3C0; // 960
 constexpr UINT WIM_OPEN = MM_WIM_OPEN;
 constexpr UINT WIM_CLOSE = MM_WIM_CLOSE;
 constexpr UINT WIM_DATA = MM_WIM_DATA;

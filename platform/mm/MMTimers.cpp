@@ -198,9 +198,9 @@ private:
     }
 
     std::mutex FLock;
-    std::condition_variable FWake;         // to the timer thread: the timers changed
+    std::condition_variable FWake; // to the timer thread: the timers changed
     std::condition_variable FCallbackDone; // to timeKillEvent: a callback returned
-    std::map<UINT, TTimer> FTimers;        // all under FLock, like everything below
+    std::map<UINT, TTimer> FTimers; // all under FLock, like everything below
     std::map<UINT, int> FPeriods;
     UINT FLastId = 0;
     UINT FRunningId = 0; // the timer whose callback runs now, 0 for none
@@ -240,8 +240,8 @@ MMRESULT timeSetEvent(UINT uDelay, UINT uResolution, LPTIMECALLBACK fptc, DWORD_
     constexpr UINT kKnownFlags = TIME_PERIODIC | TIME_CALLBACK_EVENT_SET | TIME_KILL_SYNCHRONOUS;
     if (uDelay < kPeriodMin || uDelay > kPeriodMax || fptc == nullptr || (fuEvent & ~kKnownFlags) != 0)
         return 0;
-    return TTimerService::Instance().Set(uDelay, fptc, dwUser, (fuEvent & TIME_PERIODIC) != 0,
-                                         (fuEvent & TIME_CALLBACK_EVENT_SET) != 0);
+    return TTimerService::Instance().Set(
+        uDelay, fptc, dwUser, (fuEvent & TIME_PERIODIC) != 0, (fuEvent & TIME_CALLBACK_EVENT_SET) != 0);
 }
 
 MMRESULT timeKillEvent(UINT uTimerID)

@@ -17,7 +17,8 @@ void* AcmLoadModule()
     const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error) {
         const std::filesystem::path origin = executable.parent_path();
-        for (const auto& candidate : { origin / "lib" / kAcmModuleName, origin / ".." / "lib" / kAcmModuleName }) {
+        for (const auto& candidate :
+            { origin / "lib" / kAcmModuleName, origin / ".." / "lib" / kAcmModuleName }) {
             if (std::filesystem::exists(candidate, error)) {
                 if (void* module = dlopen(candidate.c_str(), kFlags))
                     return module;

@@ -104,10 +104,10 @@ constexpr DWORD ACM_FORMATDETAILSF_FORMAT = 0x00000001;
 constexpr DWORD ACM_FORMATDETAILSF_QUERYMASK = 0x0000000F;
 
 /// Enumeration callbacks: return TRUE to go on, FALSE to stop.
-using ACMFORMATTAGENUMCBA = BOOL (*)(HACMDRIVERID hadid, LPACMFORMATTAGDETAILSA paftd, DWORD_PTR dwInstance,
-                                    DWORD fdwSupport);
-using ACMFORMATENUMCBA = BOOL (*)(HACMDRIVERID hadid, LPACMFORMATDETAILSA pafd, DWORD_PTR dwInstance,
-                                  DWORD fdwSupport);
+using ACMFORMATTAGENUMCBA
+    = BOOL (*)(HACMDRIVERID hadid, LPACMFORMATTAGDETAILSA paftd, DWORD_PTR dwInstance, DWORD fdwSupport);
+using ACMFORMATENUMCBA
+    = BOOL (*)(HACMDRIVERID hadid, LPACMFORMATDETAILSA pafd, DWORD_PTR dwInstance, DWORD fdwSupport);
 
 constexpr DWORD ACM_FORMATENUMF_WFORMATTAG = 0x00010000;
 constexpr DWORD ACM_FORMATENUMF_NCHANNELS = 0x00020000;
@@ -177,14 +177,14 @@ DWORD acmGetVersion();
 MMRESULT acmMetrics(HACMOBJ hao, UINT uMetric, void* pMetric);
 MMRESULT acmFormatTagDetailsA(HACMDRIVER had, LPACMFORMATTAGDETAILSA paftd, DWORD fdwDetails);
 MMRESULT acmFormatTagEnumA(HACMDRIVER had, LPACMFORMATTAGDETAILSA paftd, ACMFORMATTAGENUMCBA fnCallback,
-                           DWORD_PTR dwInstance, DWORD fdwEnum);
+    DWORD_PTR dwInstance, DWORD fdwEnum);
 MMRESULT acmFormatDetailsA(HACMDRIVER had, LPACMFORMATDETAILSA pafd, DWORD fdwDetails);
 MMRESULT acmFormatEnumA(HACMDRIVER had, LPACMFORMATDETAILSA pafd, ACMFORMATENUMCBA fnCallback,
-                        DWORD_PTR dwInstance, DWORD fdwEnum);
-MMRESULT acmFormatSuggest(HACMDRIVER had, LPWAVEFORMATEX pwfxSrc, LPWAVEFORMATEX pwfxDst, DWORD cbwfxDst,
-                          DWORD fdwSuggest);
+    DWORD_PTR dwInstance, DWORD fdwEnum);
+MMRESULT acmFormatSuggest(
+    HACMDRIVER had, LPWAVEFORMATEX pwfxSrc, LPWAVEFORMATEX pwfxDst, DWORD cbwfxDst, DWORD fdwSuggest);
 MMRESULT acmStreamOpen(LPHACMSTREAM phas, HACMDRIVER had, LPWAVEFORMATEX pwfxSrc, LPWAVEFORMATEX pwfxDst,
-                       LPWAVEFILTER pwfltr, DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen);
+    LPWAVEFILTER pwfltr, DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen);
 MMRESULT acmStreamClose(HACMSTREAM has, DWORD fdwClose);
 MMRESULT acmStreamSize(HACMSTREAM has, DWORD cbInput, LPDWORD pdwOutputBytes, DWORD fdwSize);
 MMRESULT acmStreamReset(HACMSTREAM has, DWORD fdwReset);

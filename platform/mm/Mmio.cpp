@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <limits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <new>
 #include <string>
 #include <sys/file.h>
@@ -156,8 +156,8 @@ LONG Refill(HMMIO__* h)
             return -1;
         Reposition(h, h->BufOffset + h->Next);
     }
-    const int64_t n = ReadAt(h->Fd, h->Buffer + h->Valid, static_cast<size_t>(h->Size - h->Valid),
-                             h->BufOffset + h->Valid);
+    const int64_t n = ReadAt(
+        h->Fd, h->Buffer + h->Valid, static_cast<size_t>(h->Size - h->Valid), h->BufOffset + h->Valid);
     if (n < 0)
         return -1;
     h->Valid += static_cast<LONG>(n);
@@ -168,7 +168,7 @@ int64_t FileEnd(const HMMIO__* h)
 {
     if (h->Memory)
         return h->Size;
-    struct stat st {};
+    struct stat st { };
     if (::fstat(h->Fd, &st) != 0)
         return -1;
     int64_t end = st.st_size;
@@ -233,7 +233,7 @@ bool ParentExists(const char* name)
     if (slash == std::string::npos)
         return true;
     dir.resize(slash == 0 ? 1 : slash);
-    struct stat st {};
+    struct stat st { };
     return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -257,7 +257,7 @@ HMMIO OpenPathRequest(LPSTR name, LPMMIOINFO info, DWORD flags)
     if (full.empty() || full.size() + 1 > static_cast<size_t>(MMIO_MAXPATH))
         return Fail(info, MMIOERR_PATHNOTFOUND);
     if (flags & MMIO_EXIST) {
-        struct stat st {};
+        struct stat st { };
         if (::stat(full.c_str(), &st) != 0)
             return Fail(info, OpenErrorFromErrno(errno));
         if (S_ISDIR(st.st_mode))
@@ -322,7 +322,7 @@ HMMIO OpenFile(LPSTR name, LPMMIOINFO info, DWORD flags)
             return Fail(info, MMIOERR_PATHNOTFOUND);
         return Fail(info, OpenErrorFromErrno(err));
     }
-    struct stat st {};
+    struct stat st { };
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         ::close(fd);
         return Fail(info, MMIOERR_ACCESSDENIED);
@@ -803,7 +803,7 @@ MMRESULT mmioSetBuffer(HMMIO hmmio, LPSTR pchBuffer, LONG cchBuffer, UINT wFlags
 
 FOURCC mmioStringToFOURCC(LPCSTR sz, UINT wFlags)
 {
-    char c[4] = {' ', ' ', ' ', ' '};
+    char c[4] = { ' ', ' ', ' ', ' ' };
     for (int i = 0; sz && i < 4 && sz[i]; ++i) {
         char ch = sz[i];
         if ((wFlags & MMIO_TOUPPER) && ch >= 'a' && ch <= 'z')

@@ -37,33 +37,33 @@ using LPMMIOPROC = LONG (*)(LPSTR lpmmioinfo, UINT uMsg, LPARAM lParam1, LPARAM 
 /// For mmioOpen only fccIOProc, pIOProc (must be null), cchBuffer, pchBuffer
 /// and adwInfo[0] are read; wErrorRet receives the error when the open fails.
 struct MMIOINFO {
-    DWORD dwFlags;       ///< open flags, plus MMIO_DIRTY when the buffer holds unwritten data
-    FOURCC fccIOProc;    ///< FOURCC_DOS (or 0) for a file, FOURCC_MEM for memory
-    LPMMIOPROC pIOProc;  ///< custom I/O procedures are not supported: null
-    UINT wErrorRet;      ///< error code of a failed mmioOpen
-    DWORD_PTR htask;     ///< unused
-    LONG cchBuffer;      ///< size of the I/O buffer (the memory image for FOURCC_MEM)
-    HPSTR pchBuffer;     ///< the I/O buffer, null when unbuffered
-    HPSTR pchNext;       ///< next byte to read or write in the buffer
-    HPSTR pchEndRead;    ///< end of the valid bytes in the buffer
-    HPSTR pchEndWrite;   ///< end of the buffer
-    LONG lBufOffset;     ///< file offset of pchBuffer[0]
-    LONG lDiskOffset;    ///< file offset just after the bytes the buffer holds
-    DWORD adwInfo[3];    ///< [0]: memory growth step (FOURCC_MEM), or the file descriptor (files)
+    DWORD dwFlags; ///< open flags, plus MMIO_DIRTY when the buffer holds unwritten data
+    FOURCC fccIOProc; ///< FOURCC_DOS (or 0) for a file, FOURCC_MEM for memory
+    LPMMIOPROC pIOProc; ///< custom I/O procedures are not supported: null
+    UINT wErrorRet; ///< error code of a failed mmioOpen
+    DWORD_PTR htask; ///< unused
+    LONG cchBuffer; ///< size of the I/O buffer (the memory image for FOURCC_MEM)
+    HPSTR pchBuffer; ///< the I/O buffer, null when unbuffered
+    HPSTR pchNext; ///< next byte to read or write in the buffer
+    HPSTR pchEndRead; ///< end of the valid bytes in the buffer
+    HPSTR pchEndWrite; ///< end of the buffer
+    LONG lBufOffset; ///< file offset of pchBuffer[0]
+    LONG lDiskOffset; ///< file offset just after the bytes the buffer holds
+    DWORD adwInfo[3]; ///< [0]: memory growth step (FOURCC_MEM), or the file descriptor (files)
     DWORD dwReserved1;
     DWORD dwReserved2;
-    HMMIO hmmio;         ///< the handle itself
+    HMMIO hmmio; ///< the handle itself
 };
 using LPMMIOINFO = MMIOINFO*;
 using LPCMMIOINFO = const MMIOINFO*;
 
 /// One RIFF chunk as mmioDescend and mmioCreateChunk describe it (20 bytes).
 struct MMCKINFO {
-    FOURCC ckid;         ///< chunk id
-    DWORD cksize;        ///< size of the chunk's data (without header and pad byte)
-    FOURCC fccType;      ///< form or list type of a RIFF or LIST chunk
-    DWORD dwDataOffset;  ///< file offset of the chunk's data (of the form type for RIFF/LIST)
-    DWORD dwFlags;       ///< MMIO_DIRTY: mmioAscend fixes the size in the header
+    FOURCC ckid; ///< chunk id
+    DWORD cksize; ///< size of the chunk's data (without header and pad byte)
+    FOURCC fccType; ///< form or list type of a RIFF or LIST chunk
+    DWORD dwDataOffset; ///< file offset of the chunk's data (of the form type for RIFF/LIST)
+    DWORD dwFlags; ///< MMIO_DIRTY: mmioAscend fixes the size in the header
 };
 static_assert(sizeof(MMCKINFO) == 20);
 using LPMMCKINFO = MMCKINFO*;
@@ -89,12 +89,12 @@ constexpr DWORD MMIO_DENYREAD = 0x00000030;
 constexpr DWORD MMIO_DENYNONE = 0x00000040;
 
 // Flags of the other functions.
-constexpr UINT MMIO_FHOPEN = 0x0010;     ///< mmioClose: keep the file descriptor open
-constexpr UINT MMIO_EMPTYBUF = 0x0010;   ///< mmioFlush: also empty the buffer
-constexpr UINT MMIO_TOUPPER = 0x0010;    ///< mmioStringToFOURCC
-constexpr UINT MMIO_FINDRIFF = 0x0020;   ///< mmioDescend
-constexpr UINT MMIO_FINDLIST = 0x0040;   ///< mmioDescend
-constexpr UINT MMIO_FINDCHUNK = 0x0010;  ///< mmioDescend
+constexpr UINT MMIO_FHOPEN = 0x0010; ///< mmioClose: keep the file descriptor open
+constexpr UINT MMIO_EMPTYBUF = 0x0010; ///< mmioFlush: also empty the buffer
+constexpr UINT MMIO_TOUPPER = 0x0010; ///< mmioStringToFOURCC
+constexpr UINT MMIO_FINDRIFF = 0x0020; ///< mmioDescend
+constexpr UINT MMIO_FINDLIST = 0x0040; ///< mmioDescend
+constexpr UINT MMIO_FINDCHUNK = 0x0010; ///< mmioDescend
 constexpr UINT MMIO_CREATERIFF = 0x0020; ///< mmioCreateChunk
 constexpr UINT MMIO_CREATELIST = 0x0040; ///< mmioCreateChunk
 

@@ -88,10 +88,12 @@ struct TAcmEntries {
                 entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(dlsym(module, name));
                 return entry != nullptr;
             };
-            bound.FPresent = bind(bound.FormatSuggest, "acmFormatSuggest") & bind(bound.StreamOpen, "acmStreamOpen")
-                & bind(bound.StreamClose, "acmStreamClose") & bind(bound.StreamSize, "acmStreamSize")
+            bound.FPresent = bind(bound.FormatSuggest, "acmFormatSuggest")
+                & bind(bound.StreamOpen, "acmStreamOpen") & bind(bound.StreamClose, "acmStreamClose")
+                & bind(bound.StreamSize, "acmStreamSize")
                 & bind(bound.PrepareHeader, "acmStreamPrepareHeader")
-                & bind(bound.UnprepareHeader, "acmStreamUnprepareHeader") & bind(bound.Convert, "acmStreamConvert");
+                & bind(bound.UnprepareHeader, "acmStreamUnprepareHeader")
+                & bind(bound.Convert, "acmStreamConvert");
             return bound;
         }();
         return entries;
@@ -114,11 +116,13 @@ public:
         WAVEFORMATEX pcm {};
         pcm.wFormatTag = WAVE_FORMAT_PCM;
         auto* source = const_cast<LPWAVEFORMATEX>(format);
-        if (acm.FormatSuggest(nullptr, source, &pcm, sizeof(pcm), ACM_FORMATSUGGESTF_WFORMATTAG) != MMSYSERR_NOERROR
+        if (acm.FormatSuggest(nullptr, source, &pcm, sizeof(pcm), ACM_FORMATSUGGESTF_WFORMATTAG)
+                != MMSYSERR_NOERROR
             || pcm.wFormatTag != WAVE_FORMAT_PCM || pcm.nBlockAlign == 0)
             return false;
         pcm.cbSize = 0;
-        if (acm.StreamOpen(nullptr, nullptr, &pcm, source, nullptr, 0, 0, ACM_STREAMOPENF_QUERY) != MMSYSERR_NOERROR)
+        if (acm.StreamOpen(nullptr, nullptr, &pcm, source, nullptr, 0, 0, ACM_STREAMOPENF_QUERY)
+            != MMSYSERR_NOERROR)
             return false;
         *capture = pcm;
         return true;
@@ -130,8 +134,8 @@ public:
         const TAcmEntries& acm = TAcmEntries::Instance();
         FAcm = &acm;
         WAVEFORMATEX source = capture;
-        MMRESULT result = acm.StreamOpen(&FStream, nullptr, &source, const_cast<LPWAVEFORMATEX>(format), nullptr, 0, 0,
-                                         ACM_STREAMOPENF_NONREALTIME);
+        MMRESULT result = acm.StreamOpen(&FStream, nullptr, &source, const_cast<LPWAVEFORMATEX>(format),
+            nullptr, 0, 0, ACM_STREAMOPENF_NONREALTIME);
         if (result != MMSYSERR_NOERROR) {
             FStream = nullptr;
             return WAVERR_BADFORMAT;
@@ -154,7 +158,8 @@ public:
         if (acm.PrepareHeader(FStream, &FHeader, 0) != MMSYSERR_NOERROR)
             return MMSYSERR_NOMEM;
         FPrepared = true;
-        FPublic = TWaveInEncoder { inputBlock, format->nBlockAlign, kMaxBlocks, FInput.data(), this, &Encode };
+        FPublic
+            = TWaveInEncoder { inputBlock, format->nBlockAlign, kMaxBlocks, FInput.data(), this, &Encode };
         return MMSYSERR_NOERROR;
     }
 
@@ -230,7 +235,7 @@ struct TWaveInHandle {
             break;
         case CALLBACK_THREAD:
             PostThreadMessage(static_cast<DWORD>(FCallback), message, reinterpret_cast<WPARAM>(FHandle),
-                              static_cast<LPARAM>(parameter));
+                static_cast<LPARAM>(parameter));
             break;
         default:
             break;
@@ -249,7 +254,7 @@ struct TWaveInHandle {
 // static destructor, after the modules and backends it calls are gone.
 std::mutex gHandlesLock;
 auto& gHandles = *new std::map<HWAVEIN, std::shared_ptr<TWaveInHandle>>; // under gHandlesLock
-uintptr_t gLastHandle = 0x57A00000;                                       // under gHandlesLock
+uintptr_t gLastHandle = 0x57A00000; // under gHandlesLock
 
 std::shared_ptr<TWaveInHandle> FindHandle(HWAVEIN handle)
 {
@@ -278,7 +283,8 @@ bool IsDirectFormat(const WAVEFORMATEX& f)
 {
     bool bitsOk = false;
     if (f.wFormatTag == WAVE_FORMAT_PCM)
-        bitsOk = f.wBitsPerSample == 8 || f.wBitsPerSample == 16 || f.wBitsPerSample == 24 || f.wBitsPerSample == 32;
+        bitsOk = f.wBitsPerSample == 8 || f.wBitsPerSample == 16 || f.wBitsPerSample == 24
+            || f.wBitsPerSample == 32;
     else if (f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT)
         bitsOk = f.wBitsPerSample == 32;
     return bitsOk && f.nChannels >= 1 && f.nChannels <= 32 && f.nSamplesPerSec >= 1000
@@ -324,10 +330,10 @@ MMRESULT waveInGetErrorTextA(MMRESULT mmrError, LPSTR pszText, UINT cchText)
 }
 
 MMRESULT waveInOpen(LPHWAVEIN phwi, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
-                    DWORD_PTR dwInstance, DWORD fdwOpen)
+    DWORD_PTR dwInstance, DWORD fdwOpen)
 {
-    constexpr DWORD kKnownFlags = CALLBACK_TYPEMASK | WAVE_FORMAT_QUERY | WAVE_ALLOWSYNC | WAVE_MAPPED
-        | WAVE_FORMAT_DIRECT;
+    constexpr DWORD kKnownFlags
+        = CALLBACK_TYPEMASK | WAVE_FORMAT_QUERY | WAVE_ALLOWSYNC | WAVE_MAPPED | WAVE_FORMAT_DIRECT;
     const bool query = (fdwOpen & WAVE_FORMAT_QUERY) != 0;
     const DWORD callbackType = fdwOpen & CALLBACK_TYPEMASK;
     if ((fdwOpen & ~kKnownFlags) != 0)
@@ -335,8 +341,8 @@ MMRESULT waveInOpen(LPHWAVEIN phwi, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_
     if (!query) {
         if (callbackType == CALLBACK_WINDOW)
             return MMSYSERR_NOTSUPPORTED;
-        if (callbackType != CALLBACK_NULL && callbackType != CALLBACK_FUNCTION && callbackType != CALLBACK_EVENT
-            && callbackType != CALLBACK_THREAD)
+        if (callbackType != CALLBACK_NULL && callbackType != CALLBACK_FUNCTION
+            && callbackType != CALLBACK_EVENT && callbackType != CALLBACK_THREAD)
             return MMSYSERR_INVALFLAG;
         if (callbackType != CALLBACK_NULL && dwCallback == 0)
             return MMSYSERR_INVALPARAM;
@@ -350,8 +356,8 @@ MMRESULT waveInOpen(LPHWAVEIN phwi, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_
 
     // PCM records may be the 16-byte PCMWAVEFORMAT: their cbSize is not read.
     const bool direct = pwfx->wFormatTag == WAVE_FORMAT_PCM || pwfx->wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
-    const DWORD formatSize = pwfx->wFormatTag == WAVE_FORMAT_PCM ? sizeof(PCMWAVEFORMAT)
-                                                                 : sizeof(WAVEFORMATEX) + pwfx->cbSize;
+    const DWORD formatSize
+        = pwfx->wFormatTag == WAVE_FORMAT_PCM ? sizeof(PCMWAVEFORMAT) : sizeof(WAVEFORMATEX) + pwfx->cbSize;
     TWaveInOpenRequest request {};
     request.FDevice = uDeviceID;
     request.FFormat = pwfx;
@@ -362,7 +368,7 @@ MMRESULT waveInOpen(LPHWAVEIN phwi, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_
         if (!IsDirectFormat(request.FCaptureFormat))
             return WAVERR_BADFORMAT;
     } else if ((fdwOpen & WAVE_FORMAT_DIRECT) != 0 || pwfx->nBlockAlign == 0
-               || !TMapperEncoder::Plan(pwfx, &request.FCaptureFormat)) {
+        || !TMapperEncoder::Plan(pwfx, &request.FCaptureFormat)) {
         return WAVERR_BADFORMAT;
     }
     request.FOutputBlock = pwfx->nBlockAlign;

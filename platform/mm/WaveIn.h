@@ -90,7 +90,7 @@ MMRESULT waveInGetErrorTextA(MMRESULT mmrError, LPSTR pszText, UINT cchText);
 /// record, MMSYSERR_NODRIVER when the PCM cannot be opened (no sound
 /// server), MMSYSERR_ALLOCATED when it is busy.
 MMRESULT waveInOpen(LPHWAVEIN phwi, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
-                    DWORD_PTR dwInstance, DWORD fdwOpen);
+    DWORD_PTR dwInstance, DWORD fdwOpen);
 
 /// Closes the device: WAVERR_STILLPLAYING while headers are queued (reset
 /// first). Headers returned before and not yet reported are reported first,
@@ -136,11 +136,11 @@ constexpr DWORD kWaveInMaxSilenceFill = 60000;
 /// What a device has repaired in its timeline since it was opened (the
 /// counters of a continued capture start again at 0 with the new open).
 struct TWaveInStatistics {
-    DWORD FSize;             // sizeof(TWaveInStatistics), set by the caller
-    DWORD FOverruns;         // losses of input, each filled with silence
+    DWORD FSize; // sizeof(TWaveInStatistics), set by the caller
+    DWORD FOverruns; // losses of input, each filled with silence
     ULONGLONG FSilenceSamples; // samples of silence put in for them
-    DWORD FBreaks;           // losses too long to fill: the timeline jumps there
-    BOOL FContinued;         // this open continued a parked capture
+    DWORD FBreaks; // losses too long to fill: the timeline jumps there
+    BOOL FContinued; // this open continued a parked capture
     ULONGLONG FCarriedSamples; // samples delivered that were captured before this open
 };
 
@@ -159,10 +159,10 @@ struct TWaveInStream;
 /// for, made by the front. The backend moves whole input blocks into Input
 /// and calls Encode; it runs on the capture thread and never allocates.
 struct TWaveInEncoder {
-    DWORD FInputBlock;  // bytes of captured PCM per block
+    DWORD FInputBlock; // bytes of captured PCM per block
     DWORD FOutputBlock; // bytes of the caller's format per block
-    DWORD FMaxBlocks;   // blocks Input holds
-    BYTE* FInput;       // FMaxBlocks * FInputBlock bytes
+    DWORD FMaxBlocks; // blocks Input holds
+    BYTE* FInput; // FMaxBlocks * FInputBlock bytes
     void* FContext;
     /// Codes the first Blocks blocks of Input into Output (Blocks *
     /// FOutputBlock bytes); false on a coding failure.
@@ -176,12 +176,12 @@ using TWaveInNotify = void (*)(void* context, WAVEHDR* header);
 
 /// What waveInOpen has settled before a backend sees it.
 struct TWaveInOpenRequest {
-    UINT FDevice;                 // WAVE_MAPPER or below the backend's last GetNumDevs
-    WAVEFORMATEX FCaptureFormat;  // PCM or IEEE float, consistent, cbSize 0
-    const WAVEFORMATEX* FFormat;  // the caller's format (FFormatSize bytes), for matching a parked device
+    UINT FDevice; // WAVE_MAPPER or below the backend's last GetNumDevs
+    WAVEFORMATEX FCaptureFormat; // PCM or IEEE float, consistent, cbSize 0
+    const WAVEFORMATEX* FFormat; // the caller's format (FFormatSize bytes), for matching a parked device
     DWORD FFormatSize;
-    DWORD FOutputBlock;           // bytes per frame or block the caller receives
-    TWaveInEncoder* FEncoder;     // nullptr: the capture format is delivered as it is
+    DWORD FOutputBlock; // bytes per frame or block the caller receives
+    TWaveInEncoder* FEncoder; // nullptr: the capture format is delivered as it is
     TWaveInNotify FNotify;
     void* FNotifyContext;
 };

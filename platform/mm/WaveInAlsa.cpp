@@ -11,13 +11,11 @@
 // state and the state of the device attached to it), then nothing else.
 // Callbacks run with no lock held.
 
+#include "platform/kernel/Threads.h"
 #include "platform/mm/WaveIn.h"
 
-#include "platform/kernel/Threads.h"
-
-#include <alsa/asoundlib.h>
-
 #include <algorithm>
+#include <alsa/asoundlib.h>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -185,7 +183,10 @@ public:
     int PollCount() const { return snd_pcm_poll_descriptors_count(FPcm); }
     int FillPoll(pollfd* fds, int count) const { return snd_pcm_poll_descriptors(FPcm, fds, count); }
     snd_pcm_sframes_t Avail() { return snd_pcm_avail_update(FPcm); }
-    snd_pcm_sframes_t Read(void* frames, snd_pcm_uframes_t count) { return snd_pcm_readi(FPcm, frames, count); }
+    snd_pcm_sframes_t Read(void* frames, snd_pcm_uframes_t count)
+    {
+        return snd_pcm_readi(FPcm, frames, count);
+    }
 
     /// Mends an overrun or a suspend; a negative result is the end.
     int Recover(int error)
@@ -206,9 +207,9 @@ private:
 
 /// What a reader of the ring passed over besides audio.
 struct TSilenceReport {
-    DWORD FRuns = 0;       // silence runs begun
-    uint64_t FFrames = 0;  // silence frames delivered
-    DWORD FBreaks = 0;     // runs that stand for a longer loss than was filled
+    DWORD FRuns = 0; // silence runs begun
+    uint64_t FFrames = 0; // silence frames delivered
+    DWORD FBreaks = 0; // runs that stand for a longer loss than was filled
 };
 
 /// Captured frames in timeline order: audio in a ring of fixed size, with
@@ -324,9 +325,9 @@ public:
 
 private:
     struct TRun {
-        uint64_t FAt;     // the silence stands before audio frame FAt
+        uint64_t FAt; // the silence stands before audio frame FAt
         uint64_t FLength;
-        bool FBroken;     // part of the loss was longer than FMaxRun and is not filled
+        bool FBroken; // part of the loss was longer than FMaxRun and is not filled
         bool FReported;
     };
 
@@ -377,7 +378,7 @@ private:
     std::size_t FFrameBytes = 1;
     BYTE FSilence = 0;
     uint64_t FMaxRun = 0;
-    uint64_t FReadSeq = 0;  // audio frames are numbered from the start of the stream
+    uint64_t FReadSeq = 0; // audio frames are numbered from the start of the stream
     uint64_t FWriteSeq = 0;
     static constexpr std::size_t kMaxRuns = 16;
     std::array<TRun, kMaxRuns> FRuns {};
@@ -441,7 +442,7 @@ public:
     }
 
 private:
-    static constexpr double kDrift = 1e-3;     // the baseline may rise 1000 ppm: clock drift
+    static constexpr double kDrift = 1e-3; // the baseline may rise 1000 ppm: clock drift
     static constexpr double kThreshold = 0.25; // seconds: far above scheduling jitter
     static constexpr auto kConfirm = std::chrono::seconds(2);
 
@@ -471,9 +472,9 @@ public:
     WAVEFORMATEX FCapture {};
 
     std::mutex FLock;
-    std::condition_variable FChanged;       // FPcmClosed
-    TFrameRing FRing;                       // under FLock, like the rest
-    std::shared_ptr<TAlsaDevice> FDevice;   // attached device; null while parked
+    std::condition_variable FChanged; // FPcmClosed
+    TFrameRing FRing; // under FLock, like the rest
+    std::shared_ptr<TAlsaDevice> FDevice; // attached device; null while parked
     TClock::time_point FParkDeadline = TClock::time_point::max(); // only while parked
     bool FQuit = false;
     bool FPcmClosed = false;
@@ -481,7 +482,7 @@ public:
 
     /// Opens the PCM, starts it and its thread. Under gAlsaLock.
     static MMRESULT Create(const std::string& pcmName, const TWaveInOpenRequest& request,
-                           std::shared_ptr<TCaptureStream>* created);
+        std::shared_ptr<TCaptureStream>* created);
 
     ~TCaptureStream()
     {
@@ -524,6 +525,7 @@ private:
     std::vector<BYTE> FStaging; // frames just read, before they enter the ring
     std::size_t FFrameBytes = 1;
     TTimelineGuard FGuard;
+
 public:
     std::atomic<bool> FBackpressured { false }; // the started device's ring is full: wake on a new header
 
@@ -535,9 +537,9 @@ private:
 std::mutex gLiveLock;
 std::condition_variable gLiveChanged;
 // Never destroyed, like the streams they hold at exit.
-auto& gLive = *new std::vector<TCaptureStream*>;                     // under gLiveLock
+auto& gLive = *new std::vector<TCaptureStream*>; // under gLiveLock
 auto& gParked = *new std::vector<std::shared_ptr<TCaptureStream>>; // under gAlsaLock
-bool gShuttingDown = false;                     // under gLiveLock
+bool gShuttingDown = false; // under gLiveLock
 
 void StopAllStreams()
 {
@@ -561,14 +563,14 @@ void StopAllStreams()
 class TAlsaDevice {
 public:
     TAlsaDevice(const TWaveInOpenRequest& request, std::shared_ptr<TCaptureStream> stream)
-        : FStream(std::move(stream)),
-          FEncoder(request.FEncoder),
-          FOutputBlock(request.FOutputBlock),
-          FFrameBytes(request.FCaptureFormat.nBlockAlign),
-          FFramesPerBlock(FEncoder != nullptr ? FEncoder->FInputBlock / FFrameBytes : 1),
-          FRate(request.FCaptureFormat.nSamplesPerSec),
-          FNotify(request.FNotify),
-          FNotifyContext(request.FNotifyContext)
+        : FStream(std::move(stream))
+        , FEncoder(request.FEncoder)
+        , FOutputBlock(request.FOutputBlock)
+        , FFrameBytes(request.FCaptureFormat.nBlockAlign)
+        , FFramesPerBlock(FEncoder != nullptr ? FEncoder->FInputBlock / FFrameBytes : 1)
+        , FRate(request.FCaptureFormat.nSamplesPerSec)
+        , FNotify(request.FNotify)
+        , FNotifyContext(request.FNotifyContext)
     {
         FStatistics.FSize = sizeof(FStatistics);
     }
@@ -576,8 +578,8 @@ public:
     // Set at the open, then only read.
     std::shared_ptr<TCaptureStream> FStream;
     TWaveInEncoder* const FEncoder;
-    const DWORD FOutputBlock;    // bytes per frame or block delivered
-    const DWORD FFrameBytes;     // bytes per captured frame
+    const DWORD FOutputBlock; // bytes per frame or block delivered
+    const DWORD FFrameBytes; // bytes per captured frame
     const DWORD FFramesPerBlock; // captured frames per delivered block
     const DWORD FRate;
 
@@ -607,7 +609,8 @@ public:
             uint64_t frames = 0;
             DWORD bytes = 0;
             if (FEncoder != nullptr) {
-                const uint64_t blocks = std::min<uint64_t>({ room, ring.Available() / FFramesPerBlock, FEncoder->FMaxBlocks });
+                const uint64_t blocks
+                    = std::min<uint64_t>({ room, ring.Available() / FFramesPerBlock, FEncoder->FMaxBlocks });
                 if (blocks > 0) {
                     frames = blocks * FFramesPerBlock;
                     ring.Read(FEncoder->FInput, frames, report);
@@ -727,8 +730,8 @@ private:
 
 // ----- the capture thread ----------------------------------------------------
 
-MMRESULT TCaptureStream::Create(const std::string& pcmName, const TWaveInOpenRequest& request,
-                                std::shared_ptr<TCaptureStream>* created)
+MMRESULT TCaptureStream::Create(
+    const std::string& pcmName, const TWaveInOpenRequest& request, std::shared_ptr<TCaptureStream>* created)
 {
     auto stream = std::make_shared<TCaptureStream>();
     stream->FPcmName = pcmName;
@@ -750,8 +753,9 @@ MMRESULT TCaptureStream::Create(const std::string& pcmName, const TWaveInOpenReq
     const BYTE silence = format.wFormatTag == WAVE_FORMAT_PCM && format.wBitsPerSample == 8 ? 0x80 : 0;
     try {
         stream->FRing.Allocate(ringFrames, format.nBlockAlign, silence, maxRun);
-        stream->FStaging.resize(std::max<std::size_t>(format.nSamplesPerSec / 5, stream->FPcm.PeriodFrames() * 2)
-                                * format.nBlockAlign);
+        stream->FStaging.resize(
+            std::max<std::size_t>(format.nSamplesPerSec / 5, stream->FPcm.PeriodFrames() * 2)
+            * format.nBlockAlign);
     } catch (const std::bad_alloc&) {
         return MMSYSERR_NOMEM;
     }
@@ -802,7 +806,8 @@ void TCaptureStream::Run()
             if (FQuit)
                 break;
             if (!FDevice) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(FParkDeadline - TClock::now());
+                const auto left
+                    = std::chrono::duration_cast<std::chrono::milliseconds>(FParkDeadline - TClock::now());
                 timeout = static_cast<int>(std::clamp<long long>(left.count() + 1, 0, timeout));
             }
         }
@@ -956,10 +961,12 @@ bool TCaptureStream::ExpireIfParked(TClock::time_point now)
 
 // ----- device list and capabilities -------------------------------------------
 
-auto& gDevices = *new std::vector<std::string>;                // under gAlsaLock: the last enumeration
+auto& gDevices = *new std::vector<std::string>; // under gAlsaLock: the last enumeration
 auto& gCapabilities = *new std::map<std::string, WAVEINCAPSA>; // under gAlsaLock
 
-void QuietAlsaErrors(const char*, int, const char*, int, const char*, ...) { }
+void QuietAlsaErrors(const char*, int, const char*, int, const char*, ...)
+{
+}
 
 // Left out: "null" records silence at any speed, and "jack" would try to
 // start a JACK server just to be looked at.
@@ -1086,7 +1093,7 @@ MMRESULT AlsaQuery(const TWaveInOpenRequest& request)
     if (error < 0)
         return OpenErrorCode(error);
     return pcm.Accepts(request.FCaptureFormat, request.FCaptureFormat.nSamplesPerSec) ? MMSYSERR_NOERROR
-                                                                                        : WAVERR_BADFORMAT;
+                                                                                      : WAVERR_BADFORMAT;
 }
 
 TAlsaDevice* Device(TWaveInStream* stream)
@@ -1319,8 +1326,18 @@ void AlsaDestroy(TWaveInStream* handle)
 }
 
 const TWaveInBackend kAlsaBackend = {
-    &AlsaGetNumDevs, &AlsaGetDevCaps, &AlsaQuery, &AlsaOpen, &AlsaAddBuffer, &AlsaStart, &AlsaStop, &AlsaReset,
-    &AlsaGetPosition, &AlsaGetStatistics, &AlsaClose, &AlsaDestroy,
+    &AlsaGetNumDevs,
+    &AlsaGetDevCaps,
+    &AlsaQuery,
+    &AlsaOpen,
+    &AlsaAddBuffer,
+    &AlsaStart,
+    &AlsaStop,
+    &AlsaReset,
+    &AlsaGetPosition,
+    &AlsaGetStatistics,
+    &AlsaClose,
+    &AlsaDestroy,
 };
 
 } // namespace

@@ -1,7 +1,5 @@
 #include "platform/ui/Application.h"
 
-#include <QScopeGuard>
-
 #include "platform/kernel/Threads.h"
 #include "platform/ui/Dialogs.h"
 

@@ -1,11 +1,9 @@
 // Every test executable runs inside a QApplication, so that components,
 // posted events and widgets behave as they do in the program.
 #include <QApplication>
-
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <memory>
 
 int main(int argc, char** argv)

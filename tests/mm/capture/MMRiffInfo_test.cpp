@@ -49,8 +49,7 @@ private:
 };
 
 /// Runs a writer into a growable memory file and returns what it wrote.
-template <typename Writer>
-std::string WrittenBy(Writer write, int expectedResult = kRiffOk)
+template <typename Writer> std::string WrittenBy(Writer write, int expectedResult = kRiffOk)
 {
     MMIOINFO info {};
     info.fccIOProc = FOURCC_MEM;
@@ -68,9 +67,9 @@ std::string WrittenBy(Writer write, int expectedResult = kRiffOk)
 
 TEST(MMRiffInfo, TheTableHoldsThe23IdentifiersInOrder)
 {
-    const char* ids[kRiffInfoCount] = {"IARL", "IART", "ICMS", "ICMT", "ICOP", "ICRD", "ICRP", "IDIM",
-                                       "IDPI", "IENG", "IGNR", "IKEY", "ILGT", "IMED", "INAM", "IPLT",
-                                       "IPRD", "ISBJ", "ISFT", "ISHP", "ISRC", "ISRF", "ITCH"};
+    const char* ids[kRiffInfoCount]
+        = { "IARL", "IART", "ICMS", "ICMT", "ICOP", "ICRD", "ICRP", "IDIM", "IDPI", "IENG", "IGNR", "IKEY",
+              "ILGT", "IMED", "INAM", "IPLT", "IPRD", "ISBJ", "ISFT", "ISHP", "ISRC", "ISRF", "ITCH" };
     for (int i = 0; i < kRiffInfoCount; ++i) {
         EXPECT_EQ(kRiffInfoIds[i].Id, mmioStringToFOURCC(ids[i], 0)) << i;
         EXPECT_EQ(RiffInfoIndex(kRiffInfoIds[i].Id), i);
@@ -108,7 +107,8 @@ TEST(MMRiffInfo, TextsAreSetReadAndClearedByIdentifier)
 TEST(MMRiffInfo, ReadingTakesKnownIdsAndSurvivesBrokenSubChunks)
 {
     const std::string body = "INFO" + Chunk("IART", std::string("Ada\0", 4)) + Chunk("IXYZ", "other")
-        + Chunk("ICMT", std::string("two\0words", 9)) + Chunk("ISFT", "no zero")
+        + Chunk("ICMT", std::string("two\0words", 9))
+        + Chunk("ISFT", "no zero")
         // A sub-chunk claiming more than the list holds: cut to the list.
         + std::string("INAM") + Le32(1000) + "cut";
     MemoryChunk chunk("LIST" + Le32(static_cast<uint32_t>(body.size())) + body);
@@ -130,11 +130,11 @@ TEST(MMRiffInfo, ReadingTakesKnownIdsAndSurvivesBrokenSubChunks)
 TEST(MMRiffInfo, WritingEmitsNonEmptyTextsInTableOrder)
 {
     TRiffInfoList list;
-    list.Text[18] = "Tonvara";  // ISFT
-    list.Text[0] = "Arsiv";     // IARL
+    list.Text[18] = "Tonvara"; // ISFT
+    list.Text[0] = "Arsiv"; // IARL
     const std::string written = WrittenBy([&](HMMIO h) { return RiffWriteInfoChunk(h, &list); });
-    const std::string expected = Chunk("LIST", "INFO" + Chunk("IARL", std::string("Arsiv\0", 6))
-                                           + Chunk("ISFT", std::string("Tonvara\0", 8)));
+    const std::string expected = Chunk("LIST",
+        "INFO" + Chunk("IARL", std::string("Arsiv\0", 6)) + Chunk("ISFT", std::string("Tonvara\0", 8)));
     EXPECT_TRUE(written == expected);
 
     TRiffInfoList empty;
@@ -184,7 +184,7 @@ TEST(MMRiffInfo, WriteFailuresAreFileErrors)
     list.Text[0] = "does not fit";
     EXPECT_EQ(RiffWriteInfoChunk(h, &list), kRiffFileError);
     TRiffDispList disp;
-    disp.Entries.push_back({kDispDib, std::vector<char>(40, 'x')});
+    disp.Entries.push_back({ kDispDib, std::vector<char>(40, 'x') });
     EXPECT_EQ(mmioSeek(h, 0, SEEK_SET), 0);
     EXPECT_EQ(RiffWriteDispChunks(h, &disp), kRiffFileError);
     EXPECT_EQ(RiffWriteDispChunks(nullptr, &disp), kRiffBadParam);

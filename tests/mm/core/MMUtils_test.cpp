@@ -1,15 +1,11 @@
 #include "mm/core/MMUtils.h"
-
 #include "platform/kernel/Clock.h"
 #include "platform/kernel/SyncObjs.h"
 #include "platform/kernel/Threads.h"
 #include "platform/ui/Classes.h"
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
-
 #include "support/TestSupport.h"
-
-#include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,10 +13,10 @@
 #include <QMetaEnum>
 #include <QMetaProperty>
 #include <QTimer>
-
 #include <array>
 #include <climits>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <sys/statvfs.h>
 #include <thread>
 #include <vector>
@@ -55,7 +51,11 @@ class TDeviceHolder : public TComponent {
     Q_PROPERTY(TMMDeviceId DeviceID READ DeviceID WRITE SetDeviceID)
     Q_PROPERTY(MMEnums::TMMMode Mode READ Mode WRITE SetMode)
 public:
-    explicit TDeviceHolder(TComponent* owner) : TComponent(owner) { RegisterMMUtilsTypes(); }
+    explicit TDeviceHolder(TComponent* owner)
+        : TComponent(owner)
+    {
+        RegisterMMUtilsTypes();
+    }
     TMMDeviceId DeviceID() const { return FDeviceID; }
     void SetDeviceID(TMMDeviceId value) { FDeviceID = value; }
     TMMMode Mode() const { return FMode; }
@@ -191,7 +191,7 @@ TEST(MMEnums, ValueNamesAndOrdinals)
     EXPECT_EQ(Keys<TMMTimeFormats>(), (V { "tfMillisecond", "tfByte", "tfSample" }));
     EXPECT_EQ(Keys<TMMCBMode>(), (V { "cmWindow", "cmCallback", "cmThread" }));
     EXPECT_EQ(Keys<TMMFFTWindow>(),
-              (V { "fwRectangular", "fwHamming", "fwHanning", "fwBlackman", "fwGaussian", "fwWelch", "fwParzen" }));
+        (V { "fwRectangular", "fwHamming", "fwHanning", "fwBlackman", "fwGaussian", "fwWelch", "fwParzen" }));
     static_assert(sizeof(TMMBits) == 1 && sizeof(TMMMode) == 1 && sizeof(TMMFFTWindow) == 1);
     // The ordinals that build formats: bytes per sample - 1, channels - 1.
     static_assert(b16Bit + 1 == 2 && mStereo + 1 == 2);
@@ -249,18 +249,19 @@ TEST(TMMDeviceId, AStoredFormReadsMapperIdInAnyLetterCase)
 {
     RegisterClass<TDeviceHolder>();
     TComponent owner(nullptr);
-    const std::pair<const char*, int> cases[] = {
-        { "mApPeRiD", -1 }, { "MAPPERID", -1 }, { "MapperId", -1 }, { "invalidid", -2 }, { "3", 3 }, { "-1", -1 } };
+    const std::pair<const char*, int> cases[] = { { "mApPeRiD", -1 }, { "MAPPERID", -1 }, { "MapperId", -1 },
+        { "invalidid", -2 }, { "3", 3 }, { "-1", -1 } };
     for (const auto& [text, value] : cases) {
-        const QByteArray form = QByteArray("object Dev: TDeviceHolder\n  DeviceID = ") + text
-            + "\n  Mode = mStereo\nend\n";
+        const QByteArray form
+            = QByteArray("object Dev: TDeviceHolder\n  DeviceID = ") + text + "\n  Mode = mStereo\nend\n";
         std::unique_ptr<TComponent> made(ReadComponentFromText(form, &owner));
         auto* holder = qobject_cast<TDeviceHolder*>(made.get());
         ASSERT_NE(holder, nullptr) << text;
         EXPECT_EQ(holder->DeviceID(), value) << text;
         EXPECT_EQ(holder->Mode(), mStereo);
     }
-    EXPECT_THROW(ReadComponentFromText("object Dev: TDeviceHolder\n  DeviceID = Mapper\nend\n", &owner), EReadError);
+    EXPECT_THROW(
+        ReadComponentFromText("object Dev: TDeviceHolder\n  DeviceID = Mapper\nend\n", &owner), EReadError);
 }
 
 TEST(TMMDeviceId, AStoredFormWritesTheIdentifiersAndOtherwiseNumbers)
@@ -626,7 +627,7 @@ TEST(Delay, WithMessagesInAThreadWithoutEventLoopJustSleeps)
 
 std::pair<std::int64_t, std::int64_t> StatvfsFreeAndTotal(const QString& directory)
 {
-    struct statvfs volume {};
+    struct statvfs volume { };
     EXPECT_EQ(statvfs(QFile::encodeName(directory).constData(), &volume), 0);
     return { static_cast<std::int64_t>(volume.f_bavail) * volume.f_frsize,
         static_cast<std::int64_t>(volume.f_blocks) * volume.f_frsize };

@@ -3,9 +3,6 @@
 // the streams must produce.
 #include "platform/mm/MSAcm.h"
 
-#include <gsm.h>
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <clocale>
 #include <cmath>
@@ -13,6 +10,8 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <filesystem>
+#include <gsm.h>
+#include <gtest/gtest.h>
 #include <random>
 #include <string>
 #include <vector>
@@ -51,8 +50,7 @@ struct TAcm {
     TAcmStreamUnprepareHeader UnprepareHeader = nullptr;
     TAcmStreamConvert Convert = nullptr;
 
-    template <class T>
-    void Bind(T& entry, const char* name)
+    template <class T> void Bind(T& entry, const char* name)
     {
         entry = reinterpret_cast<T>(dlsym(FModule, name));
         EXPECT_NE(entry, nullptr) << name;
@@ -131,7 +129,8 @@ std::vector<int16_t> TestSignal(std::size_t samples, unsigned seed = 1)
     std::vector<int16_t> pcm(samples);
     for (std::size_t i = 0; i < samples; ++i) {
         const double t = static_cast<double>(i) / 8000.0;
-        const double v = 9000.0 * std::sin(2 * kPi * 440.0 * t) + 4000.0 * std::sin(2 * kPi * 1250.0 * t) + noise(random);
+        const double v = 9000.0 * std::sin(2 * kPi * 440.0 * t) + 4000.0 * std::sin(2 * kPi * 1250.0 * t)
+            + noise(random);
         pcm[i] = static_cast<int16_t>(std::lround(std::clamp(v, -32768.0, 32767.0)));
     }
     return pcm;
@@ -172,7 +171,7 @@ std::vector<int16_t> ReferenceDecode(const std::vector<uint8_t>& blocks)
 // sizes, the way the display conversion does: whole blocks per call, the
 // unconsumed rest carried in front of the next piece.
 std::vector<uint8_t> ConvertInPieces(TAcm& acm, HACMSTREAM stream, const std::vector<uint8_t>& input,
-                                     const std::vector<std::size_t>& pieces, DWORD destinationSize)
+    const std::vector<std::size_t>& pieces, DWORD destinationSize)
 {
     std::vector<uint8_t> source(16384);
     std::vector<uint8_t> destination(destinationSize);
@@ -250,7 +249,8 @@ TEST_F(AcmModule, MetricsCountOneDriverAndTheLargestFormat)
     ASSERT_EQ(Acm.Metrics(nullptr, ACM_METRIC_MAX_SIZE_FORMAT, &value), MMSYSERR_NOERROR);
     EXPECT_EQ(value, sizeof(GSM610WAVEFORMAT));
     EXPECT_EQ(Acm.Metrics(nullptr, ACM_METRIC_DRIVER_PRIORITY, &value), MMSYSERR_NOTSUPPORTED);
-    EXPECT_EQ(Acm.Metrics(reinterpret_cast<HACMOBJ>(&value), ACM_METRIC_COUNT_DRIVERS, &value), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(Acm.Metrics(reinterpret_cast<HACMOBJ>(&value), ACM_METRIC_COUNT_DRIVERS, &value),
+        MMSYSERR_INVALHANDLE);
 }
 
 TEST_F(AcmModule, FormatTagDetailsNameBothTags)
@@ -356,7 +356,8 @@ BOOL CollectFormat(HACMDRIVERID, LPACMFORMATDETAILSA details, DWORD_PTR instance
 {
     auto* log = reinterpret_cast<TEnumLog*>(instance);
     GSM610WAVEFORMAT f {};
-    std::memcpy(&f, details->pwfx, details->dwFormatTag == WAVE_FORMAT_PCM ? sizeof(WAVEFORMATEX) : sizeof(f));
+    std::memcpy(
+        &f, details->pwfx, details->dwFormatTag == WAVE_FORMAT_PCM ? sizeof(WAVEFORMATEX) : sizeof(f));
     log->FFormats.push_back(f);
     log->FTexts.emplace_back(details->szFormat);
     return 1;
@@ -374,7 +375,7 @@ TEST_F(AcmModule, EnumerationsListTagsAndConvertibleFormats)
     ACMFORMATTAGDETAILSA tagDetails {};
     tagDetails.cbStruct = sizeof(tagDetails);
     ASSERT_EQ(Acm.FormatTagEnum(nullptr, &tagDetails, &CollectTag, reinterpret_cast<DWORD_PTR>(&tags), 0),
-              MMSYSERR_NOERROR);
+        MMSYSERR_NOERROR);
     EXPECT_EQ(tags, (std::vector<std::string> { "PCM", "GSM 6.10" }));
 
     // What 8 kHz GSM converts to: its own 16-bit mono PCM only.
@@ -385,8 +386,8 @@ TEST_F(AcmModule, EnumerationsListTagsAndConvertibleFormats)
     details.cbwfx = sizeof(question);
     TEnumLog log;
     ASSERT_EQ(Acm.FormatEnum(nullptr, &details, &CollectFormat, reinterpret_cast<DWORD_PTR>(&log),
-                             ACM_FORMATENUMF_CONVERT),
-              MMSYSERR_NOERROR);
+                  ACM_FORMATENUMF_CONVERT),
+        MMSYSERR_NOERROR);
     ASSERT_EQ(log.FFormats.size(), 1u);
     EXPECT_EQ(log.FFormats[0].wfx.wFormatTag, WAVE_FORMAT_PCM);
     EXPECT_EQ(log.FFormats[0].wfx.wBitsPerSample, 16);
@@ -402,8 +403,8 @@ TEST_F(AcmModule, EnumerationsListTagsAndConvertibleFormats)
     details.dwFormatTag = WAVE_FORMAT_PCM;
     TEnumLog stereoLog;
     ASSERT_EQ(Acm.FormatEnum(nullptr, &details, &CollectFormat, reinterpret_cast<DWORD_PTR>(&stereoLog),
-                             ACM_FORMATENUMF_WFORMATTAG | ACM_FORMATENUMF_NCHANNELS),
-              MMSYSERR_NOERROR);
+                  ACM_FORMATENUMF_WFORMATTAG | ACM_FORMATENUMF_NCHANNELS),
+        MMSYSERR_NOERROR);
     EXPECT_EQ(stereoLog.FFormats.size(), 10u);
     for (const auto& f : stereoLog.FFormats)
         EXPECT_EQ(f.wfx.nChannels, 2);
@@ -415,50 +416,56 @@ TEST_F(AcmModule, SuggestionsDecodeGsmAndEncodeMonoPcm)
     WAVEFORMATEX pcm {};
     pcm.wFormatTag = WAVE_FORMAT_PCM;
     ASSERT_EQ(Acm.FormatSuggest(nullptr, &gsm.wfx, &pcm, sizeof(pcm), ACM_FORMATSUGGESTF_WFORMATTAG),
-              MMSYSERR_NOERROR);
+        MMSYSERR_NOERROR);
     const WAVEFORMATEX expected = PcmFormat(8000, 16, 1);
     EXPECT_EQ(std::memcmp(&pcm, &expected, sizeof(pcm)), 0);
 
     GSM610WAVEFORMAT suggested {};
     suggested.wfx.wFormatTag = WAVE_FORMAT_GSM610;
     WAVEFORMATEX source = PcmFormat(8000, 16, 1);
-    ASSERT_EQ(Acm.FormatSuggest(nullptr, &source, &suggested.wfx, sizeof(suggested), ACM_FORMATSUGGESTF_WFORMATTAG),
-              MMSYSERR_NOERROR);
+    ASSERT_EQ(
+        Acm.FormatSuggest(nullptr, &source, &suggested.wfx, sizeof(suggested), ACM_FORMATSUGGESTF_WFORMATTAG),
+        MMSYSERR_NOERROR);
     EXPECT_EQ(std::memcmp(&suggested, &gsm, sizeof(gsm)), 0);
     // Too small a record for GSM 6.10, and what cannot be reached.
     EXPECT_EQ(Acm.FormatSuggest(nullptr, &source, &suggested.wfx, 18, ACM_FORMATSUGGESTF_WFORMATTAG),
-              MMSYSERR_INVALPARAM);
+        MMSYSERR_INVALPARAM);
     WAVEFORMATEX stereo = PcmFormat(8000, 16, 2);
     suggested.wfx.wFormatTag = WAVE_FORMAT_GSM610;
-    EXPECT_EQ(Acm.FormatSuggest(nullptr, &stereo, &suggested.wfx, sizeof(suggested), ACM_FORMATSUGGESTF_WFORMATTAG),
-              ACMERR_NOTPOSSIBLE);
+    EXPECT_EQ(
+        Acm.FormatSuggest(nullptr, &stereo, &suggested.wfx, sizeof(suggested), ACM_FORMATSUGGESTF_WFORMATTAG),
+        ACMERR_NOTPOSSIBLE);
     pcm.nChannels = 2;
     EXPECT_EQ(Acm.FormatSuggest(nullptr, &gsm.wfx, &pcm, sizeof(pcm),
-                                ACM_FORMATSUGGESTF_WFORMATTAG | ACM_FORMATSUGGESTF_NCHANNELS),
-              ACMERR_NOTPOSSIBLE);
+                  ACM_FORMATSUGGESTF_WFORMATTAG | ACM_FORMATSUGGESTF_NCHANNELS),
+        ACMERR_NOTPOSSIBLE);
 }
 
 TEST_F(AcmModule, QueriesAcceptOnlyWhatTheStreamsDo)
 {
     GSM610WAVEFORMAT gsm = GsmFormat();
     WAVEFORMATEX pcm = PcmFormat(8000, 16, 1);
-    EXPECT_EQ(Acm.StreamOpen(nullptr, nullptr, &gsm.wfx, &pcm, nullptr, 0, 0, ACM_STREAMOPENF_QUERY), MMSYSERR_NOERROR);
-    EXPECT_EQ(Acm.StreamOpen(nullptr, nullptr, &pcm, &gsm.wfx, nullptr, 0, 0, ACM_STREAMOPENF_QUERY), MMSYSERR_NOERROR);
+    EXPECT_EQ(Acm.StreamOpen(nullptr, nullptr, &gsm.wfx, &pcm, nullptr, 0, 0, ACM_STREAMOPENF_QUERY),
+        MMSYSERR_NOERROR);
+    EXPECT_EQ(Acm.StreamOpen(nullptr, nullptr, &pcm, &gsm.wfx, nullptr, 0, 0, ACM_STREAMOPENF_QUERY),
+        MMSYSERR_NOERROR);
     WAVEFORMATEX other = PcmFormat(8000, 8, 1);
     EXPECT_EQ(Acm.StreamOpen(nullptr, nullptr, &other, &gsm.wfx, nullptr, 0, 0, ACM_STREAMOPENF_QUERY),
-              ACMERR_NOTPOSSIBLE);
+        ACMERR_NOTPOSSIBLE);
     other = PcmFormat(16000, 16, 1);
     EXPECT_EQ(Acm.StreamOpen(nullptr, nullptr, &gsm.wfx, &other, nullptr, 0, 0, ACM_STREAMOPENF_QUERY),
-              ACMERR_NOTPOSSIBLE);
+        ACMERR_NOTPOSSIBLE);
     other = PcmFormat(8000, 16, 2);
     EXPECT_EQ(Acm.StreamOpen(nullptr, nullptr, &gsm.wfx, &other, nullptr, 0, 0, ACM_STREAMOPENF_QUERY),
-              ACMERR_NOTPOSSIBLE);
-    EXPECT_EQ(Acm.StreamOpen(nullptr, nullptr, &other, &other, nullptr, 0, 0, ACM_STREAMOPENF_QUERY), MMSYSERR_NOERROR);
-    EXPECT_EQ(Acm.StreamOpen(nullptr, nullptr, &gsm.wfx, &pcm, nullptr, 0, 0, ACM_STREAMOPENF_QUERY | ACM_STREAMOPENF_ASYNC),
-              ACMERR_NOTPOSSIBLE);
+        ACMERR_NOTPOSSIBLE);
+    EXPECT_EQ(Acm.StreamOpen(nullptr, nullptr, &other, &other, nullptr, 0, 0, ACM_STREAMOPENF_QUERY),
+        MMSYSERR_NOERROR);
+    EXPECT_EQ(Acm.StreamOpen(nullptr, nullptr, &gsm.wfx, &pcm, nullptr, 0, 0,
+                  ACM_STREAMOPENF_QUERY | ACM_STREAMOPENF_ASYNC),
+        ACMERR_NOTPOSSIBLE);
     HACMSTREAM stream = nullptr;
     EXPECT_EQ(Acm.StreamOpen(&stream, reinterpret_cast<HACMDRIVER>(&pcm), &gsm.wfx, &pcm, nullptr, 0, 0, 0),
-              MMSYSERR_INVALHANDLE);
+        MMSYSERR_INVALHANDLE);
     EXPECT_EQ(Acm.StreamOpen(nullptr, nullptr, &gsm.wfx, &pcm, nullptr, 0, 0, 0), MMSYSERR_INVALPARAM);
 }
 
@@ -498,10 +505,11 @@ TEST_F(AcmModule, DecodingEqualsLibgsmsOwn)
     WAVEFORMATEX pcm = PcmFormat(8000, 16, 1);
     HACMSTREAM stream = nullptr;
     ASSERT_EQ(Acm.StreamOpen(&stream, nullptr, &gsm.wfx, &pcm, nullptr, 0, 0, ACM_STREAMOPENF_NONREALTIME),
-              MMSYSERR_NOERROR);
+        MMSYSERR_NOERROR);
     // Pieces that split blocks, the rest carried over; a destination smaller
     // than some pieces' conversion, so that source stays unused.
-    const std::vector<uint8_t> decoded = ConvertInPieces(Acm, stream, blocks, { 100, 4095, 7, 650, 65 }, 6400);
+    const std::vector<uint8_t> decoded
+        = ConvertInPieces(Acm, stream, blocks, { 100, 4095, 7, 650, 65 }, 6400);
     EXPECT_EQ(Samples(decoded), reference);
     EXPECT_EQ(Acm.StreamClose(stream, 0), MMSYSERR_NOERROR);
 }
@@ -514,7 +522,8 @@ TEST_F(AcmModule, EncodingEqualsLibgsmsOwn)
     WAVEFORMATEX pcm = PcmFormat(8000, 16, 1);
     HACMSTREAM stream = nullptr;
     ASSERT_EQ(Acm.StreamOpen(&stream, nullptr, &pcm, &gsm.wfx, nullptr, 0, 0, 0), MMSYSERR_NOERROR);
-    const std::vector<uint8_t> encoded = ConvertInPieces(Acm, stream, Bytes(signal), { 1000, 641, 3, 8000 }, 4095);
+    const std::vector<uint8_t> encoded
+        = ConvertInPieces(Acm, stream, Bytes(signal), { 1000, 641, 3, 8000 }, 4095);
     EXPECT_EQ(encoded, reference);
     EXPECT_EQ(Acm.StreamClose(stream, 0), MMSYSERR_NOERROR);
 }
@@ -543,7 +552,8 @@ TEST_F(AcmModule, ARoundTripKeepsAToneItsFrequency)
 {
     std::vector<int16_t> tone(320 * 25);
     for (std::size_t i = 0; i < tone.size(); ++i)
-        tone[i] = static_cast<int16_t>(std::lround(12000.0 * std::sin(2 * kPi * 1000.0 * static_cast<double>(i) / 8000.0)));
+        tone[i] = static_cast<int16_t>(
+            std::lround(12000.0 * std::sin(2 * kPi * 1000.0 * static_cast<double>(i) / 8000.0)));
     GSM610WAVEFORMAT gsm = GsmFormat();
     WAVEFORMATEX pcm = PcmFormat(8000, 16, 1);
     HACMSTREAM encoder = nullptr;
@@ -584,7 +594,8 @@ TEST_F(AcmModule, StartForgetsThePreviousFramesAndUnalignedEndsArePadded)
     const std::vector<uint8_t> first(out.begin(), out.begin() + header.cbDstLengthUsed);
     ASSERT_EQ(Acm.Convert(stream, &header, ACM_STREAMCONVERTF_BLOCKALIGN), MMSYSERR_NOERROR);
     const std::vector<uint8_t> carriedOn(out.begin(), out.begin() + header.cbDstLengthUsed);
-    ASSERT_EQ(Acm.Convert(stream, &header, ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START), MMSYSERR_NOERROR);
+    ASSERT_EQ(Acm.Convert(stream, &header, ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START),
+        MMSYSERR_NOERROR);
     const std::vector<uint8_t> restarted(out.begin(), out.begin() + header.cbDstLengthUsed);
     EXPECT_EQ(first, ReferenceEncode(signal));
     EXPECT_NE(carriedOn, first) << "the coder did not carry its state from one call to the next";
@@ -593,10 +604,12 @@ TEST_F(AcmModule, StartForgetsThePreviousFramesAndUnalignedEndsArePadded)
     // 2.5 blocks of PCM: aligned, two blocks and 320 bytes left; unaligned at
     // the end, a third block of the rest and silence.
     header.cbSrcLength = 2 * 640 + 320;
-    ASSERT_EQ(Acm.Convert(stream, &header, ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START), MMSYSERR_NOERROR);
+    ASSERT_EQ(Acm.Convert(stream, &header, ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_START),
+        MMSYSERR_NOERROR);
     EXPECT_EQ(header.cbSrcLengthUsed, 1280u);
     EXPECT_EQ(header.cbDstLengthUsed, 130u);
-    ASSERT_EQ(Acm.Convert(stream, &header, ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_END), MMSYSERR_NOERROR);
+    ASSERT_EQ(
+        Acm.Convert(stream, &header, ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_END), MMSYSERR_NOERROR);
     EXPECT_EQ(header.cbSrcLengthUsed, 1600u);
     EXPECT_EQ(header.cbDstLengthUsed, 195u);
     std::vector<int16_t> padded(signal.begin(), signal.begin() + 800);
@@ -637,7 +650,8 @@ TEST_F(AcmModule, HeadersMustBePreparedAndKeepTheirBuffers)
     EXPECT_EQ(Acm.Convert(stream, &header, 0x1000), MMSYSERR_INVALFLAG);
     ASSERT_EQ(Acm.Convert(stream, &header, 0), MMSYSERR_NOERROR);
     EXPECT_EQ(header.cbDstLengthUsed, 1280u);
-    EXPECT_EQ(Acm.UnprepareHeader(stream, &header, 0), MMSYSERR_INVALPARAM) << "a shrunk length must be restored";
+    EXPECT_EQ(Acm.UnprepareHeader(stream, &header, 0), MMSYSERR_INVALPARAM)
+        << "a shrunk length must be restored";
     header.cbSrcLength = 650;
     header.pbDst = elsewhere.data();
     EXPECT_EQ(Acm.Convert(stream, &header, 0), MMSYSERR_INVALPARAM);

@@ -1,8 +1,7 @@
 #include "platform/kernel/Clock.h"
 
-#include <gtest/gtest.h>
-
 #include <ctime>
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -1,12 +1,10 @@
 #include "platform/kernel/Disk.h"
 #include "platform/kernel/KernelObject.h"
-
 #include "support/TestSupport.h"
-
-#include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
+#include <gtest/gtest.h>
 #include <string>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -51,8 +49,8 @@ QString Output(std::vector<std::string> arguments)
 // bytes.
 std::pair<ULONGLONG, ULONGLONG> DfSizeAndAvailable(const QString& directory)
 {
-    const QStringList lines
-        = Output({ "df", "-B1", "--output=size,avail", directory.toStdString() }).split('\n', Qt::SkipEmptyParts);
+    const QStringList lines = Output({ "df", "-B1", "--output=size,avail", directory.toStdString() })
+                                  .split('\n', Qt::SkipEmptyParts);
     EXPECT_EQ(lines.size(), 2);
     if (lines.size() != 2)
         return { 0, 0 };
@@ -76,7 +74,7 @@ TEST(GetDiskFreeSpaceEx, AgreesWithDfForARealDirectory)
     // Null out pointers are allowed, "" is the current directory.
     EXPECT_EQ(GetDiskFreeSpaceEx(directory.toLocal8Bit().constData(), nullptr, &total, nullptr), TRUE);
     EXPECT_EQ(total.QuadPart, dfSize);
-    struct statvfs here {};
+    struct statvfs here { };
     ASSERT_EQ(statvfs(".", &here), 0);
     EXPECT_EQ(GetDiskFreeSpaceEx("", nullptr, &total, nullptr), TRUE);
     EXPECT_EQ(total.QuadPart, static_cast<ULONGLONG>(here.f_blocks) * here.f_frsize);
@@ -89,9 +87,9 @@ TEST(GetDiskFreeSpaceEx, FailsForMissingPathsAndFilesLeavingOutputsAlone)
     available.QuadPart = 77;
     total.QuadPart = 88;
     SetLastError(0);
-    EXPECT_EQ(GetDiskFreeSpaceEx((directory + "/missing/deeper").toLocal8Bit().constData(), &available, &total,
-                                 nullptr),
-              FALSE);
+    EXPECT_EQ(GetDiskFreeSpaceEx(
+                  (directory + "/missing/deeper").toLocal8Bit().constData(), &available, &total, nullptr),
+        FALSE);
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
     EXPECT_EQ(available.QuadPart, 77u);
     EXPECT_EQ(total.QuadPart, 88u);
@@ -99,7 +97,8 @@ TEST(GetDiskFreeSpaceEx, FailsForMissingPathsAndFilesLeavingOutputsAlone)
     QFile file(directory + "/plain.wav");
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
-    EXPECT_EQ(GetDiskFreeSpaceEx(file.fileName().toLocal8Bit().constData(), &available, nullptr, nullptr), FALSE);
+    EXPECT_EQ(
+        GetDiskFreeSpaceEx(file.fileName().toLocal8Bit().constData(), &available, nullptr, nullptr), FALSE);
     EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
 }
 
@@ -140,8 +139,8 @@ TEST(ExpandFileName, QualifiesAndNormalises)
     EXPECT_EQ(ExpandFileName("/x/./y/../../../z"), "/z");
     EXPECT_EQ(ExpandFileName("/"), "/");
     EXPECT_EQ(ExpandFileName("//tmp///t.wav"), "/tmp/t.wav");
-    EXPECT_EQ(ExpandFileName("Tarih_01_02_2024_Saat_10.00.00.wav"),
-              here + "/Tarih_01_02_2024_Saat_10.00.00.wav");
+    EXPECT_EQ(
+        ExpandFileName("Tarih_01_02_2024_Saat_10.00.00.wav"), here + "/Tarih_01_02_2024_Saat_10.00.00.wav");
     EXPECT_EQ(ExpandFileName(""), "");
     QDir::setCurrent(previous);
 }

@@ -1,8 +1,7 @@
 #include "platform/kernel/Interlocked.h"
 
-#include <gtest/gtest.h>
-
 #include <climits>
+#include <gtest/gtest.h>
 #include <thread>
 #include <vector>
 

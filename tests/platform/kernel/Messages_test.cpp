@@ -2,9 +2,8 @@
 #include "platform/kernel/SyncObjs.h"
 #include "platform/kernel/Threads.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <gtest/gtest.h>
 #include <thread>
 #include <vector>
 
@@ -195,7 +194,10 @@ TEST(ThreadMessages, ATThreadCanServeAQueue)
 {
     class TWorker : public TThread {
     public:
-        TWorker() : TThread(true) { }
+        TWorker()
+            : TThread(true)
+        {
+        }
         ~TWorker() override { WaitFor(); }
         TEvent FReady { true, false };
         std::atomic<LPARAM> FSum { 0 };

@@ -1,9 +1,8 @@
 #include "platform/kernel/Clock.h"
 #include "platform/kernel/SyncObjs.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <gtest/gtest.h>
 #include <thread>
 #include <vector>
 
@@ -157,8 +156,8 @@ TEST(Event, WaitEndsWhenAnotherThreadSets)
 
 TEST(WaitForMultipleObjects, ReturnsTheLowestSignalledIndexAndTakesOnlyIt)
 {
-    HANDLE events[3] = { CreateEvent(nullptr, FALSE, FALSE, nullptr), CreateEvent(nullptr, FALSE, FALSE, nullptr),
-        CreateEvent(nullptr, FALSE, FALSE, nullptr) };
+    HANDLE events[3] = { CreateEvent(nullptr, FALSE, FALSE, nullptr),
+        CreateEvent(nullptr, FALSE, FALSE, nullptr), CreateEvent(nullptr, FALSE, FALSE, nullptr) };
     SetEvent(events[2]);
     SetEvent(events[1]);
     EXPECT_EQ(WaitForMultipleObjects(3, events, FALSE, 0), WAIT_OBJECT_0 + 1);

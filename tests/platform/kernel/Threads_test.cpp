@@ -2,10 +2,9 @@
 #include "platform/kernel/SyncObjs.h"
 #include "platform/kernel/Threads.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cerrno>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -17,7 +16,8 @@ namespace {
 class TFunctionThread : public TThread {
 public:
     TFunctionThread(bool createSuspended, std::function<void(TFunctionThread&)> body)
-        : TThread(createSuspended), FBody(std::move(body))
+        : TThread(createSuspended)
+        , FBody(std::move(body))
     {
     }
     ~TFunctionThread() override
@@ -112,7 +112,9 @@ TEST(TThread, TerminateEndsALoopThatWatchesTerminated)
 class TSelfFreeingThread : public TThread {
 public:
     TSelfFreeingThread(HANDLE deleted, std::atomic<bool>& deletedInThread)
-        : TThread(true), FDeleted(deleted), FDeletedInThread(deletedInThread)
+        : TThread(true)
+        , FDeleted(deleted)
+        , FDeletedInThread(deletedInThread)
     {
     }
     ~TSelfFreeingThread() override
@@ -240,7 +242,8 @@ TEST(TThread, EveryPriorityStepIsAcceptedAndAppliedAsAllowed)
     EXPECT_NE(Policy(thread.ThreadID()), SCHED_RR) << "normal must leave the real-time class";
     stop.SetEvent();
     thread.WaitFor();
-    EXPECT_EQ(SetThreadPriority(thread.Handle(), THREAD_PRIORITY_HIGHEST), TRUE) << "a finished thread accepts it";
+    EXPECT_EQ(SetThreadPriority(thread.Handle(), THREAD_PRIORITY_HIGHEST), TRUE)
+        << "a finished thread accepts it";
 }
 
 TEST(SetThreadPriority, RefusesValuesOffTheScaleAndForeignHandles)
@@ -279,7 +282,8 @@ void PostToMainThread(const std::function<void()>& method)
     ++gHandlerCalls;
     TEvent done(true, false);
     const std::function<void()>* call = &method;
-    PostThreadMessage(MainThreadID(), WM_APP, reinterpret_cast<WPARAM>(call), reinterpret_cast<LPARAM>(&done));
+    PostThreadMessage(
+        MainThreadID(), WM_APP, reinterpret_cast<WPARAM>(call), reinterpret_cast<LPARAM>(&done));
     done.WaitFor(INFINITE);
 }
 

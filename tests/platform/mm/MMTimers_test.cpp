@@ -1,14 +1,12 @@
-#include "platform/mm/MMTimers.h"
-
 #include "platform/kernel/Clock.h"
 #include "platform/kernel/SyncObjs.h"
-
-#include <gtest/gtest.h>
+#include "platform/mm/MMTimers.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -57,7 +55,8 @@ void LogTick(UINT id, UINT msg, DWORD_PTR user, DWORD_PTR dw1, DWORD_PTR dw2)
 // "long enough" for something that must not happen, without sleeping.
 class TFence {
 public:
-    explicit TFence(UINT delayMs) : FId(timeSetEvent(delayMs, 0, &LogTick, reinterpret_cast<DWORD_PTR>(&FLog), TIME_ONESHOT))
+    explicit TFence(UINT delayMs)
+        : FId(timeSetEvent(delayMs, 0, &LogTick, reinterpret_cast<DWORD_PTR>(&FLog), TIME_ONESHOT))
     {
         EXPECT_NE(FId, 0u);
     }
@@ -157,7 +156,8 @@ TEST(MMTimers, PeriodicTicksStayOnTheirGridWithoutDrift)
     std::vector<double> lateness;
     for (std::size_t i = 100; i < 150; ++i) {
         const auto since = log.FTimes[i] - start;
-        lateness.push_back(std::chrono::duration<double, std::milli>(since % std::chrono::milliseconds(10)).count());
+        lateness.push_back(
+            std::chrono::duration<double, std::milli>(since % std::chrono::milliseconds(10)).count());
     }
     std::sort(lateness.begin(), lateness.end());
     EXPECT_LT(lateness[lateness.size() / 2], 5.0) << "median phase of the late ticks";
@@ -202,7 +202,8 @@ void KillSelfOnThirdTick(UINT id, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
 TEST(MMTimers, KillFromInsideItsOwnCallbackReturnsAndEndsTheTimer)
 {
     TSelfKill state;
-    const UINT id = timeSetEvent(5, 0, &KillSelfOnThirdTick, reinterpret_cast<DWORD_PTR>(&state), TIME_PERIODIC);
+    const UINT id
+        = timeSetEvent(5, 0, &KillSelfOnThirdTick, reinterpret_cast<DWORD_PTR>(&state), TIME_PERIODIC);
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(state.FKilled.WaitFor(1)) << "the kill inside the callback did not return";
     EXPECT_EQ(state.FKillResult.load(), MMSYSERR_NOERROR);
@@ -268,8 +269,8 @@ TEST(MMTimers, KillOfAnotherTimerFromACallbackDoesNotWaitForItself)
 TEST(MMTimers, EventTimersSetTheirEvent)
 {
     TEvent event(false, false);
-    const UINT id = timeSetEvent(10, 0, reinterpret_cast<LPTIMECALLBACK>(event.Handle()), 0,
-                                 TIME_PERIODIC | TIME_CALLBACK_EVENT_SET);
+    const UINT id = timeSetEvent(
+        10, 0, reinterpret_cast<LPTIMECALLBACK>(event.Handle()), 0, TIME_PERIODIC | TIME_CALLBACK_EVENT_SET);
     ASSERT_NE(id, 0u);
     for (int i = 0; i < 3; ++i)
         ASSERT_EQ(event.WaitFor(5000), wrSignaled);

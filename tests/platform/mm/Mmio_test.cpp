@@ -1,10 +1,8 @@
 #include "platform/mm/Mmio.h"
-
 #include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
-
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -38,7 +36,8 @@ protected:
     {
         QFile file(QString::fromStdString(path));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        ASSERT_EQ(file.write(bytes.data(), static_cast<qint64>(bytes.size())), static_cast<qint64>(bytes.size()));
+        ASSERT_EQ(
+            file.write(bytes.data(), static_cast<qint64>(bytes.size())), static_cast<qint64>(bytes.size()));
     }
 
     static HMMIO Open(const std::string& path, DWORD flags, LONG bufferSize = 0)
@@ -228,7 +227,7 @@ TEST_F(Mmio, HostileChunkSizesEndTheSearchInsteadOfWrapping)
 
     // A RIFF header that stops inside its form type.
     const std::string shortPath = Path("short.riff");
-    WriteFile(shortPath, Bytes {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A'});
+    WriteFile(shortPath, Bytes { 'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A' });
     h = Open(shortPath, MMIO_READ | MMIO_ALLOCBUF);
     ASSERT_NE(h, nullptr);
     MMCKINFO partial {};
@@ -267,7 +266,7 @@ TEST_F(Mmio, SeekFromEveryOrigin)
 // the file exactly as the same operations on a plain byte vector.
 TEST_F(Mmio, BufferedReadsAndWritesMatchAPlainModel)
 {
-    for (LONG bufferSize : {0, 1, 7, 64, 8192}) {
+    for (LONG bufferSize : { 0, 1, 7, 64, 8192 }) {
         std::mt19937 rng(static_cast<unsigned>(1000 + bufferSize));
         const std::string path = Path(("model" + std::to_string(bufferSize)).c_str());
         Bytes model(300);
@@ -321,7 +320,7 @@ TEST_F(Mmio, FlushMakesBufferedBytesVisibleThroughTheDescriptor)
     EXPECT_EQ(info.pchNext - info.pchBuffer, 5);
     EXPECT_EQ(info.cchBuffer, MMIO_DEFAULTBUFFER);
     ASSERT_EQ(mmioFlush(h, 0), MMSYSERR_NOERROR);
-    EXPECT_EQ(ReadFile(path), (Bytes {'h', 'e', 'l', 'l', 'o'}));
+    EXPECT_EQ(ReadFile(path), (Bytes { 'h', 'e', 'l', 'l', 'o' }));
     ASSERT_EQ(mmioGetInfo(h, &info, 0), MMSYSERR_NOERROR);
     EXPECT_FALSE(info.dwFlags & MMIO_DIRTY);
     const int fd = static_cast<int>(info.adwInfo[0]);
@@ -403,7 +402,7 @@ TEST_F(Mmio, UnbufferedFilesRefuseDirectAccessAndSetBufferSwitches)
 
 TEST_F(Mmio, FixedMemoryFileReadsWritesAndStopsAtItsEnd)
 {
-    char image[8] = {'0', '1', '2', '3', '4', '5', '6', '7'};
+    char image[8] = { '0', '1', '2', '3', '4', '5', '6', '7' };
     MMIOINFO info {};
     info.fccIOProc = FOURCC_MEM;
     info.pchBuffer = image;
@@ -497,7 +496,7 @@ TEST_F(Mmio, PathRequestsQualifyTestAndDelete)
     MMIOINFO info {};
     EXPECT_EQ(mmioOpen(name.data(), &info, MMIO_EXIST), nullptr);
     EXPECT_EQ(info.wErrorRet, MMIOERR_FILENOTFOUND);
-    WriteFile(dir + "/x.wav", Bytes {'1'});
+    WriteFile(dir + "/x.wav", Bytes { '1' });
     EXPECT_NE(mmioOpen(name.data(), &info, MMIO_EXIST), nullptr);
     EXPECT_EQ(std::string(name.data()), dir + "/x.wav");
 
@@ -529,7 +528,7 @@ TEST_F(Mmio, OpenFailuresAndAccessModes)
     EXPECT_EQ(info.wErrorRet, MMIOERR_INVALIDFILE);
 
     const std::string path = Path("modes.bin");
-    WriteFile(path, Bytes {'a', 'b'});
+    WriteFile(path, Bytes { 'a', 'b' });
     HMMIO reader = Open(path, MMIO_READ | MMIO_ALLOCBUF);
     ASSERT_NE(reader, nullptr);
     EXPECT_EQ(mmioWrite(reader, "x", 1), -1);
@@ -540,13 +539,13 @@ TEST_F(Mmio, OpenFailuresAndAccessModes)
     EXPECT_EQ(mmioRead(writer, &c, 1), -1);
     EXPECT_EQ(mmioWrite(writer, "x", 1), 1);
     EXPECT_EQ(mmioClose(writer, 0), MMSYSERR_NOERROR);
-    EXPECT_EQ(ReadFile(path), (Bytes {'x', 'b'})) << "opening for writing keeps the contents";
+    EXPECT_EQ(ReadFile(path), (Bytes { 'x', 'b' })) << "opening for writing keeps the contents";
 }
 
 TEST_F(Mmio, ExclusiveOpenExcludesOtherHandlesAndCreateDoesNotTruncateALockedFile)
 {
     const std::string path = Path("locked.bin");
-    WriteFile(path, Bytes {'k', 'e', 'e', 'p'});
+    WriteFile(path, Bytes { 'k', 'e', 'e', 'p' });
     HMMIO first = Open(path, MMIO_READWRITE | MMIO_EXCLUSIVE);
     ASSERT_NE(first, nullptr);
     MMIOINFO info {};
@@ -580,7 +579,7 @@ TEST_F(Mmio, CloseKeepsTheDescriptorWhenAsked)
     EXPECT_EQ(mmioClose(h, MMIO_FHOPEN), MMSYSERR_NOERROR);
     EXPECT_EQ(::pwrite(fd, "d", 1, 3), 1) << "descriptor still open";
     EXPECT_EQ(::close(fd), 0);
-    EXPECT_EQ(ReadFile(path), (Bytes {'a', 'b', 'c', 'd'}));
+    EXPECT_EQ(ReadFile(path), (Bytes { 'a', 'b', 'c', 'd' }));
 }
 
 TEST_F(Mmio, NullHandlesAndBadArgumentsAreRefused)

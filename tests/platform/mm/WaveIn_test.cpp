@@ -2,9 +2,8 @@
 // its error texts. Recording itself is in WaveIn_audio_test.cpp.
 #include "platform/mm/WaveIn.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
+#include <gtest/gtest.h>
 #include <set>
 #include <string>
 
@@ -22,7 +21,9 @@ WAVEFORMATEX StereoPcm()
     return f;
 }
 
-void IgnoreCallback(HWAVEIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) { }
+void IgnoreCallback(HWAVEIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR)
+{
+}
 
 TEST(WaveInErrorText, EveryCodeTheEntriesReturnHasItsOwnText)
 {
@@ -85,7 +86,8 @@ TEST(WaveInFront, OpenChecksItsArgumentsBeforeTheDevice)
     const WAVEFORMATEX format = StereoPcm();
     HWAVEIN handle = nullptr;
     const auto callback = reinterpret_cast<DWORD_PTR>(&IgnoreCallback);
-    EXPECT_EQ(waveInOpen(&handle, WAVE_MAPPER, &format, callback, 0, CALLBACK_FUNCTION | 0x100), MMSYSERR_INVALFLAG);
+    EXPECT_EQ(waveInOpen(&handle, WAVE_MAPPER, &format, callback, 0, CALLBACK_FUNCTION | 0x100),
+        MMSYSERR_INVALFLAG);
     EXPECT_EQ(waveInOpen(&handle, WAVE_MAPPER, &format, callback, 0, CALLBACK_WINDOW), MMSYSERR_NOTSUPPORTED);
     EXPECT_EQ(waveInOpen(&handle, WAVE_MAPPER, &format, callback, 0, 0x00040000), MMSYSERR_INVALFLAG);
     EXPECT_EQ(waveInOpen(&handle, WAVE_MAPPER, &format, 0, 0, CALLBACK_FUNCTION), MMSYSERR_INVALPARAM);
