@@ -48,8 +48,9 @@ TEST(ParticleSwarm, FromEveryCornerParticlesMoveToANeighbourNeverBack)
             const TLatticePoint& to = swarm.Lattice(particle.Cell);
             ASSERT_EQ(std::abs(from.X - to.X) + std::abs(from.Y - to.Y) + std::abs(from.Z - to.Z), 1)
                 << "particle " << i << " at step " << step << " did not move to a neighbour";
-            if (step > 0)
+            if (step > 0) {
                 ASSERT_NE(particle.Cell, particle.Trail[1]) << "particle " << i << " turned back";
+            }
         }
     }
 }

@@ -126,8 +126,9 @@ TEST(FileNames, AFailedStartLeavesNoFileWithoutAudio)
         ASSERT_EQ(WaveIOFromFormat(&pcm, &cb), kWaveIOOk);
         ASSERT_EQ(WaveIOCreate(cb, name), kWaveIOOk);
         const std::vector<char> audio(static_cast<std::size_t>(bytes), 1);
-        if (bytes > 0)
+        if (bytes > 0) {
             ASSERT_EQ(WaveIOWrite(cb, audio.data(), bytes), bytes);
+        }
         WaveIOClose(cb);
         WaveIOFree(cb);
     };

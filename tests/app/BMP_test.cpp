@@ -49,7 +49,7 @@ TEST_F(LoadBMPTest, A24BitPictureComesBackInRGBOrderBottomRowFirst)
     ASSERT_EQ(width, 64);
     ASSERT_EQ(height, 64);
     ASSERT_EQ(data.size(), 64u * 64u * 3u);
-    for (const auto [x, y] : { std::pair { 0, 63 }, { 63, 63 }, { 5, 0 }, { 40, 17 } }) {
+    for (const auto& [x, y] : { std::pair { 0, 63 }, { 63, 63 }, { 5, 0 }, { 40, 17 } }) {
         const std::uint8_t* pixel = data.data() + ((63 - y) * 64 + x) * 3;
         EXPECT_EQ(pixel[0], x * 4) << x << "," << y;
         EXPECT_EQ(pixel[1], y * 4) << x << "," << y;
