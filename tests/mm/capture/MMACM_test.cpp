@@ -3,6 +3,7 @@
 // names in $TONVARA_ACM_MODULE.
 #include "mm/capture/MMACM.h"
 #include "mm/format/MMWaveFormat.h"
+#include "support/GsmFormat.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -16,13 +17,7 @@ std::string BinaryDir()
     return dir != nullptr ? dir : "";
 }
 
-GSM610WAVEFORMAT Gsm()
-{
-    GSM610WAVEFORMAT format {};
-    format.wfx = { WAVE_FORMAT_GSM610, 1, 8000, 1625, 65, 0, 2 };
-    format.wSamplesPerBlock = 320;
-    return format;
-}
+using tonvara::test::GsmFormat;
 
 class MMACM : public ::testing::Test {
 protected:
@@ -70,7 +65,7 @@ TEST_F(MMACM, WithTheModuleGsmIsNamedByTheManager)
     EXPECT_EQ(entries.acmDriverEnum, nullptr) << "not exported by the module: stays null";
     EXPECT_EQ(entries.acmFilterChooseA, nullptr);
 
-    const GSM610WAVEFORMAT gsm = Gsm();
+    const GSM610WAVEFORMAT gsm = GsmFormat();
     ACMFORMATDETAILSA details {};
     details.cbStruct = sizeof details;
     details.dwFormatTag = WAVE_FORMAT_GSM610;
@@ -104,7 +99,7 @@ TEST_F(MMACM, TheBoundStreamEntriesConvert)
     BindRealModule();
     const TACMEntries& acm = ACMEntries();
     ASSERT_TRUE(ACMUsable());
-    GSM610WAVEFORMAT gsm = Gsm();
+    GSM610WAVEFORMAT gsm = GsmFormat();
     WAVEFORMATEX pcm {};
     BuildPCMFormat(&pcm, 16, 1, 8000);
     HACMSTREAM stream = nullptr;
@@ -127,7 +122,7 @@ TEST_F(MMACM, WithoutTheModuleNothingIsBoundAndNamesComeFromTheTables)
     EXPECT_EQ(entries.acmFormatTagDetailsA, nullptr);
     EXPECT_EQ(entries.acmStreamOpen, nullptr);
 
-    const GSM610WAVEFORMAT gsm = Gsm();
+    const GSM610WAVEFORMAT gsm = GsmFormat();
     QString name;
     QString description;
     EXPECT_TRUE(GetFormatNames(&gsm.wfx, name, description));
@@ -158,7 +153,7 @@ TEST_F(MMACM, AManagerBelowVersion2IsPresentButOnlyItsVersionIsBound)
     EXPECT_EQ(entries.acmFormatTagDetailsA, nullptr) << "exported, but not bound at version 1";
     EXPECT_EQ(entries.acmFormatDetailsA, nullptr);
 
-    const GSM610WAVEFORMAT gsm = Gsm();
+    const GSM610WAVEFORMAT gsm = GsmFormat();
     QString name;
     QString description;
     EXPECT_TRUE(GetFormatNames(&gsm.wfx, name, description));

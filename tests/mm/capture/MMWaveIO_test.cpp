@@ -1,5 +1,6 @@
 #include "mm/capture/MMWaveIO.h"
 #include "mm/format/MMWaveFormat.h"
+#include "support/GsmFormat.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -95,18 +96,7 @@ WAVEFORMATEX PcmFormat(WORD bits, WORD channels, DWORD rate)
     return f;
 }
 
-GSM610WAVEFORMAT GsmFormat()
-{
-    GSM610WAVEFORMAT f {};
-    f.wfx.wFormatTag = WAVE_FORMAT_GSM610;
-    f.wfx.nChannels = 1;
-    f.wfx.nSamplesPerSec = 8000;
-    f.wfx.nAvgBytesPerSec = 1625;
-    f.wfx.nBlockAlign = 65;
-    f.wfx.cbSize = 2;
-    f.wSamplesPerBlock = 320;
-    return f;
-}
+using tonvara::test::GsmFormat;
 
 struct FreeBlock {
     void operator()(PWaveIOCB cb) const { WaveIOFree(cb); }

@@ -7,6 +7,7 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
+#include "support/GsmFormat.h"
 #include "support/TestSupport.h"
 
 #include <QBuffer>
@@ -213,13 +214,7 @@ WAVEFORMATEX StereoPcm()
     return format;
 }
 
-GSM610WAVEFORMAT Gsm()
-{
-    GSM610WAVEFORMAT format {};
-    format.wfx = { WAVE_FORMAT_GSM610, 1, 8000, 1625, 65, 0, 2 };
-    format.wSamplesPerBlock = 320;
-    return format;
-}
+using tonvara::test::GsmFormat;
 
 // Real GSM 6.10 blocks (WAV49 packing) of a tone, made with libgsm.
 std::string GsmBlocks(size_t blocks)
@@ -844,7 +839,7 @@ TEST_F(WaveFileChain, WritesPcmBuffersByteForByteAndPeersReadThem)
 TEST_F(WaveFileChain, WritesGsmBlocksByteForByteAndPeersDecodeThem)
 {
     const QString path = PathOf("gsm.wav");
-    const GSM610WAVEFORMAT format = Gsm();
+    const GSM610WAVEFORMAT format = GsmFormat();
     Record(path, &format.wfx, 4096);
     EXPECT_EQ(File->RealBufferSize(), 4095) << "63 whole blocks";
     const std::string blocks = GsmBlocks(63 * 4);
@@ -905,7 +900,7 @@ TEST_F(WaveFileChain, WhileNotEnabledBuffersPassOnUnwritten)
 TEST_F(WaveFileChain, AGsmRecordingWithoutDataGetsOneBlockOfSilence)
 {
     const QString path = PathOf("empty-gsm.wav");
-    const GSM610WAVEFORMAT format = Gsm();
+    const GSM610WAVEFORMAT format = GsmFormat();
     Record(path, &format.wfx, 4096);
     Source->Finish();
     const std::string file = ReadWhole(path);
@@ -966,7 +961,7 @@ TEST_F(WaveFileChain, RefusesToWriteAnotherFormatIntoAnExistingFile)
     const std::string before = ReadWhole(path);
     File->SetOverwriteExisting(false);
     File->Wave()->SetFileName(path);
-    const GSM610WAVEFORMAT format = Gsm();
+    const GSM610WAVEFORMAT format = GsmFormat();
     File->Wave()->SetFileName(path);
     Source->SetPWaveFormat(&format.wfx);
     try {

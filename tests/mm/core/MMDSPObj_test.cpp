@@ -5,6 +5,7 @@
 #include "platform/kernel/Threads.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/FormReader.h"
+#include "support/GsmFormat.h"
 
 #include <QBuffer>
 #include <QMetaProperty>
@@ -180,13 +181,7 @@ public:
     void SetOutput(TMMDSPComponent*) { }
 };
 
-GSM610WAVEFORMAT GsmFormat()
-{
-    GSM610WAVEFORMAT format {};
-    format.wfx = { WAVE_FORMAT_GSM610, 1, 8000, 1625, 65, 0, 2 };
-    format.wSamplesPerBlock = 320;
-    return format;
-}
+using tonvara::test::GsmFormat;
 
 WAVEFORMATEX StereoPcmFormat()
 {

@@ -5,6 +5,7 @@
 #include "mm/capture/MMACM.h"
 #include "mm/display/MMACMSup.h"
 #include "mm/format/MMWaveFormat.h"
+#include "support/GsmFormat.h"
 
 #include <QFileInfo>
 #include <cmath>
@@ -18,14 +19,7 @@
 
 namespace {
 
-GSM610WAVEFORMAT Gsm()
-{
-    GSM610WAVEFORMAT format {};
-    format.wfx = { WAVE_FORMAT_GSM610, 1, 8000, 1625, 65, 0, 2 };
-    format.wfx.cbSize = 2;
-    format.wSamplesPerBlock = 320;
-    return format;
-}
+using tonvara::test::GsmFormat;
 
 WAVEFORMATEX Pcm(WORD bits, WORD channels, DWORD rate)
 {
@@ -104,7 +98,7 @@ std::vector<BYTE> GsmTone(double frequency, int blocks)
 {
     const std::vector<int16_t> tone = Tone(frequency, blocks * 320);
     const WAVEFORMATEX pcm = Pcm(16, 1, 8000);
-    const GSM610WAVEFORMAT gsm = Gsm();
+    const GSM610WAVEFORMAT gsm = GsmFormat();
     auto encoder = ACMOpenChain(&pcm, &gsm.wfx, 640, true);
     EXPECT_NE(encoder, nullptr);
     std::vector<BYTE> out;
@@ -120,7 +114,7 @@ std::vector<BYTE> GsmTone(double frequency, int blocks)
 
 TEST_F(MMACMSup, SuggestsPcmForGsmAndKeepsPcm)
 {
-    const GSM610WAVEFORMAT gsm = Gsm();
+    const GSM610WAVEFORMAT gsm = GsmFormat();
     WAVEFORMATEX suggested;
     ASSERT_TRUE(ACMSuggestPCMFormat(&gsm.wfx, &suggested));
     EXPECT_EQ(suggested.wFormatTag, WAVE_FORMAT_PCM);
@@ -147,7 +141,7 @@ TEST_F(MMACMSup, SuggestsPcmForGsmAndKeepsPcm)
 
 TEST_F(MMACMSup, KnowsWhatCanBeConverted)
 {
-    const GSM610WAVEFORMAT gsm = Gsm();
+    const GSM610WAVEFORMAT gsm = GsmFormat();
     const WAVEFORMATEX mono16 = Pcm(16, 1, 8000);
     const WAVEFORMATEX mono8 = Pcm(8, 1, 8000);
     const WAVEFORMATEX stereo16 = Pcm(16, 2, 48000);
@@ -170,7 +164,7 @@ TEST_F(MMACMSup, WithoutTheManagerOnlyPcmPassesThrough)
 {
     Bind("");
     ASSERT_FALSE(ACMPresent());
-    const GSM610WAVEFORMAT gsm = Gsm();
+    const GSM610WAVEFORMAT gsm = GsmFormat();
     const WAVEFORMATEX mono16 = Pcm(16, 1, 8000);
     WAVEFORMATEX suggested;
     EXPECT_FALSE(ACMSuggestPCMFormat(&gsm.wfx, &suggested));
@@ -185,7 +179,7 @@ TEST_F(MMACMSup, GsmBecomesTheTone)
 {
     const std::vector<BYTE> gsmData = GsmTone(1000.0, 63);
     ASSERT_EQ(gsmData.size(), 4095u);
-    const GSM610WAVEFORMAT gsm = Gsm();
+    const GSM610WAVEFORMAT gsm = GsmFormat();
     WAVEFORMATEX pcm;
     ASSERT_TRUE(ACMSuggestPCMFormat(&gsm.wfx, &pcm));
     auto chain = ACMOpenChain(&gsm.wfx, &pcm, 4096, true);
@@ -210,7 +204,7 @@ TEST_F(MMACMSup, GsmBecomesTheTone)
 TEST_F(MMACMSup, PartialBlocksWaitForTheNextDelivery)
 {
     const std::vector<BYTE> gsmData = GsmTone(700.0, 40);
-    const GSM610WAVEFORMAT gsm = Gsm();
+    const GSM610WAVEFORMAT gsm = GsmFormat();
     const WAVEFORMATEX pcm = Pcm(16, 1, 8000);
 
     // The whole stream in block-aligned deliveries ...
@@ -245,7 +239,7 @@ TEST_F(MMACMSup, PartialBlocksWaitForTheNextDelivery)
 TEST_F(MMACMSup, OversizedDeliveriesAreCutToTheSourceSize)
 {
     const std::vector<BYTE> gsmData = GsmTone(500.0, 200);
-    const GSM610WAVEFORMAT gsm = Gsm();
+    const GSM610WAVEFORMAT gsm = GsmFormat();
     const WAVEFORMATEX pcm = Pcm(16, 1, 8000);
     auto chain = ACMOpenChain(&gsm.wfx, &pcm, 4096, true);
     ASSERT_NE(chain, nullptr);

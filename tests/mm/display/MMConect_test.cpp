@@ -9,6 +9,7 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
+#include "support/GsmFormat.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -170,14 +171,7 @@ WAVEFORMATEX StereoPcm()
     return format;
 }
 
-GSM610WAVEFORMAT Gsm()
-{
-    GSM610WAVEFORMAT format {};
-    format.wfx = { WAVE_FORMAT_GSM610, 1, 8000, 1625, 65, 2, 0 };
-    format.wfx.cbSize = 2;
-    format.wSamplesPerBlock = 320;
-    return format;
-}
+using tonvara::test::GsmFormat;
 
 // Handles events (the connector's loop among them) until Done or Seconds.
 bool RunUntil(const std::function<bool()>& done, int seconds = 10)
@@ -256,7 +250,7 @@ protected:
         ReinitializeACM();
         ASSERT_TRUE(ACMUsable());
         Connector::SetUp();
-        const GSM610WAVEFORMAT gsm = Gsm();
+        const GSM610WAVEFORMAT gsm = GsmFormat();
         Source->SetPWaveFormat(&gsm.wfx);
         Meter->Step = 64; // 32 samples of 16-bit mono
         Meter->FrameBytes = 2;
@@ -272,7 +266,7 @@ protected:
     {
         WAVEFORMATEX pcm;
         BuildPCMFormat(&pcm, 16, 1, 8000);
-        const GSM610WAVEFORMAT gsm = Gsm();
+        const GSM610WAVEFORMAT gsm = GsmFormat();
         auto encoder = ACMOpenChain(&pcm, &gsm.wfx, 640, true);
         EXPECT_NE(encoder, nullptr);
         std::vector<BYTE> out;

@@ -1,5 +1,6 @@
 #include "mm/format/MMWaveFormat.h"
 #include "platform/kernel/FormatSettings.h"
+#include "support/GsmFormat.h"
 #include "support/TestSupport.h"
 
 #include <QProcess>
@@ -12,19 +13,7 @@
 
 namespace {
 
-GSM610WAVEFORMAT Gsm()
-{
-    GSM610WAVEFORMAT f {};
-    f.wfx.wFormatTag = WAVE_FORMAT_GSM610;
-    f.wfx.nChannels = 1;
-    f.wfx.nSamplesPerSec = 8000;
-    f.wfx.nAvgBytesPerSec = 1625;
-    f.wfx.nBlockAlign = 65;
-    f.wfx.wBitsPerSample = 0;
-    f.wfx.cbSize = 2;
-    f.wSamplesPerBlock = 320;
-    return f;
-}
+using tonvara::test::GsmFormat;
 
 WAVEFORMATEX Pcm(WORD bits, WORD channels, DWORD rate)
 {
@@ -39,14 +28,14 @@ TEST(MMWaveFormat, SizeIsEighteenForPcmAndEighteenPlusExtraOtherwise)
     WAVEFORMATEX pcm = Pcm(16, 2, 48000);
     pcm.cbSize = 22;
     EXPECT_EQ(WaveFormatSize(&pcm), 18u) << "PCM ignores its cbSize";
-    const GSM610WAVEFORMAT gsm = Gsm();
+    const GSM610WAVEFORMAT gsm = GsmFormat();
     EXPECT_EQ(WaveFormatSize(&gsm.wfx), 20u);
 }
 
 TEST(MMWaveFormat, CopyTakesTheWholeRecordAndClearsPcmExtraSize)
 {
     EXPECT_EQ(CopyWaveFormat(nullptr), nullptr);
-    const GSM610WAVEFORMAT gsm = Gsm();
+    const GSM610WAVEFORMAT gsm = GsmFormat();
     PWAVEFORMATEX copy = CopyWaveFormat(&gsm.wfx);
     ASSERT_NE(copy, nullptr);
     EXPECT_EQ(std::memcmp(copy, &gsm, sizeof(gsm)), 0);
@@ -85,7 +74,7 @@ TEST(MMWaveFormat, PcmTestChecksTagBitsChannelsAndRateBounds)
     f = Pcm(16, 2, 48000);
     f.wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
     EXPECT_FALSE(IsPCMFormat(&f));
-    const GSM610WAVEFORMAT gsm = Gsm();
+    const GSM610WAVEFORMAT gsm = GsmFormat();
     EXPECT_FALSE(IsPCMFormat(&gsm.wfx));
 }
 
@@ -123,7 +112,7 @@ TEST(MMWaveFormat, ValidityAndEquality)
             bad.nBlockAlign = 0;
         EXPECT_FALSE(IsValidWaveFormat(&bad)) << field;
     }
-    const GSM610WAVEFORMAT gsm = Gsm();
+    const GSM610WAVEFORMAT gsm = GsmFormat();
     EXPECT_TRUE(IsValidWaveFormat(&gsm.wfx));
 
     EXPECT_TRUE(WaveFormatsEqual(nullptr, nullptr));
@@ -172,7 +161,7 @@ TEST(MMWaveFormat, DescriptionsWithGivenSeparators)
     EXPECT_EQ(FormatDescription(&f, ',', ','), "48,000 kHz, 16 Bit, Stereo");
     f = Pcm(8, 1, 11025);
     EXPECT_EQ(FormatDescription(&f, ';', '.'), "11.025 kHz; 8 Bit; Mono");
-    const GSM610WAVEFORMAT gsm = Gsm();
+    const GSM610WAVEFORMAT gsm = GsmFormat();
     EXPECT_EQ(FormatDescription(&gsm.wfx, ',', '.'), "8.000 kHz, 1 Bit, Mono");
     f = Pcm(16, 6, 44100);
     EXPECT_EQ(FormatDescription(&f, ',', '.'), "44.100 kHz, 16 Bit, 6 Channels");
@@ -230,7 +219,7 @@ TEST(MMWaveFormat, NamerAnswersFirstAndTheTablesFillIn)
     EXPECT_TRUE(name.empty());
     EXPECT_TRUE(description.empty());
 
-    const GSM610WAVEFORMAT gsm = Gsm();
+    const GSM610WAVEFORMAT gsm = GsmFormat();
     const WAVEFORMATEX pcm = Pcm(16, 2, 48000);
     ASSERT_TRUE(GetWaveFormatNames(&gsm.wfx, name, description));
     EXPECT_EQ(name, "GSM 6.10");
@@ -255,7 +244,7 @@ TEST(MMWaveFormat, NamerAnswersFirstAndTheTablesFillIn)
 
 TEST(MMWaveFormat, ConversionsRoundToNearestWithHalvesAwayFromZero)
 {
-    const GSM610WAVEFORMAT gsmFormat = Gsm();
+    const GSM610WAVEFORMAT gsmFormat = GsmFormat();
     const WAVEFORMATEX* gsm = &gsmFormat.wfx;
     EXPECT_EQ(BytesToSamples(gsm, 65), 320);
     EXPECT_EQ(BytesToSamples(gsm, 1625), 8000);
@@ -279,7 +268,7 @@ TEST(MMWaveFormat, ConversionsRoundToNearestWithHalvesAwayFromZero)
 
 TEST(MMWaveFormat, ByteResultsRoundUpToWholeBlocks)
 {
-    const GSM610WAVEFORMAT gsmFormat = Gsm();
+    const GSM610WAVEFORMAT gsmFormat = GsmFormat();
     const WAVEFORMATEX* gsm = &gsmFormat.wfx;
     EXPECT_EQ(SamplesToBytes(gsm, 320), 65);
     EXPECT_EQ(SamplesToBytes(gsm, 322), 65); // 65.4 rounds to 65, a whole block
@@ -320,7 +309,7 @@ TEST(MMWaveFormat, DegenerateFormatsGiveZeroInsteadOfDividing)
 
 TEST(MMWaveFormat, ResultsOutsideThirtyTwoBitsAreClamped)
 {
-    const GSM610WAVEFORMAT gsmFormat = Gsm();
+    const GSM610WAVEFORMAT gsmFormat = GsmFormat();
     EXPECT_EQ(
         BytesToSamples(&gsmFormat.wfx, std::numeric_limits<LONG>::max()), std::numeric_limits<LONG>::max());
     EXPECT_EQ(

@@ -2,6 +2,7 @@
 // through AcmLoadModule and dlsym. libgsm itself is the reference for what
 // the streams must produce.
 #include "platform/mm/MSAcm.h"
+#include "support/GsmFormat.h"
 
 #include <algorithm>
 #include <clocale>
@@ -95,19 +96,7 @@ protected:
     TAcm Acm;
 };
 
-GSM610WAVEFORMAT GsmFormat()
-{
-    GSM610WAVEFORMAT f {};
-    f.wfx.wFormatTag = WAVE_FORMAT_GSM610;
-    f.wfx.nChannels = 1;
-    f.wfx.nSamplesPerSec = 8000;
-    f.wfx.nAvgBytesPerSec = 1625;
-    f.wfx.nBlockAlign = 65;
-    f.wfx.wBitsPerSample = 0;
-    f.wfx.cbSize = 2;
-    f.wSamplesPerBlock = 320;
-    return f;
-}
+using tonvara::test::GsmFormat;
 
 WAVEFORMATEX PcmFormat(DWORD rate, WORD bits, WORD channels)
 {

@@ -3,6 +3,7 @@
 // Some cases start a private server of their own, to take it away.
 #include "platform/mm/MSAcm.h"
 #include "platform/mm/WaveIn.h"
+#include "support/GsmFormat.h"
 #include "support/SoundServer.h"
 #include "support/TestSupport.h"
 
@@ -66,18 +67,7 @@ WAVEFORMATEX PcmFormat(DWORD rate, WORD bits, WORD channels)
     return f;
 }
 
-GSM610WAVEFORMAT GsmFormat()
-{
-    GSM610WAVEFORMAT f {};
-    f.wfx.wFormatTag = WAVE_FORMAT_GSM610;
-    f.wfx.nChannels = 1;
-    f.wfx.nSamplesPerSec = 8000;
-    f.wfx.nAvgBytesPerSec = 1625;
-    f.wfx.nBlockAlign = 65;
-    f.wfx.cbSize = 2;
-    f.wSamplesPerBlock = 320;
-    return f;
-}
+using tonvara::test::GsmFormat;
 
 TWaveInStatistics EmptyStatistics()
 {
