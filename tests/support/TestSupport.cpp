@@ -2,8 +2,10 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 
 namespace tonvara::test {
 
@@ -26,6 +28,20 @@ QString MakeTempDir(const QString& tag)
     QTemporaryDir dir(root + "/" + tag + "-XXXXXX");
     dir.setAutoRemove(false);
     return dir.path();
+}
+
+bool WaitUntil(const std::function<bool()>& done, int milliseconds)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > milliseconds)
+            return false;
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
 }
 
 bool PollUntil(const std::function<bool()>& done, int milliseconds)

@@ -15,6 +15,12 @@ QString BinaryDir();
 /// call gives a new one, so a failing test leaves its files to look at.
 QString MakeTempDir(const QString& tag);
 
+/// Keeps the event loop running until Done holds (true) or Milliseconds have
+/// passed (false); between looks it sleeps in the loop (5 ms at most), so
+/// conditions other threads change are seen without spinning a core. The
+/// deadline only guards against a hang: nothing is timed with it.
+bool WaitUntil(const std::function<bool()>& done, int milliseconds = 10000);
+
 /// Asks Done every 20 ms until it holds (true) or Milliseconds have passed
 /// (false), without running the event loop: for watching another process,
 /// which sends no event to wait on.

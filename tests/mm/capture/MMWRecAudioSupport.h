@@ -51,22 +51,7 @@ inline const bool kAcmModuleFound = [] {
     return true;
 }();
 
-/// Keeps the event loop running until Done or Milliseconds have passed.
-inline bool WaitUntil(const std::function<bool()>& done, int milliseconds = 10000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > milliseconds)
-            return false;
-        // Handles what comes and sleeps otherwise (a bare processEvents
-        // would spin a core while waiting).
-        QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
+using tonvara::test::WaitUntil;
 
 inline WAVEFORMATEX PcmFormat(DWORD rate, WORD bits, WORD channels)
 {

@@ -5,6 +5,7 @@
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
+#include "support/TestSupport.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -23,20 +24,7 @@
 
 namespace {
 
-// Processes events until Condition holds; false when it did not within
-// TimeoutMs (the deadline only guards against a hang, nothing is timed).
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    QTimer guard;
-    guard.start(5); // wakes the blocking wait to look at conditions other threads change
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
+using tonvara::test::WaitUntil;
 
 // The threads of the process now, by Linux thread id.
 QStringList Threads()

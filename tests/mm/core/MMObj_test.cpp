@@ -3,6 +3,7 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
+#include "support/TestSupport.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -288,12 +289,7 @@ protected:
     }
 };
 
-bool WaitUntil(const std::function<bool()>& condition)
-{
-    for (int i = 0; i < 2000 && !condition(); ++i)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return condition();
-}
+using tonvara::test::WaitUntil;
 
 class VisualBaseTest : public testing::Test {
 protected:

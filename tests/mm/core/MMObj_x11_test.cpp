@@ -3,6 +3,7 @@
 // the form is on screen shows up there.
 #include "mm/core/MMObj.h"
 #include "platform/ui/Forms.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -35,16 +36,7 @@ public:
     using TMMCustomPanel::TMMCustomPanel;
 };
 
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using tonvara::test::WaitUntil;
 
 class VisualBaseX11Test : public testing::Test {
 protected:

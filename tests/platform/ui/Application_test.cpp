@@ -4,6 +4,7 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/MessageWindow.h"
 #include "platform/ui/Timer.h"
+#include "support/TestSupport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -20,20 +21,7 @@
 
 namespace {
 
-// Processes events until Condition holds; false when it did not within
-// TimeoutMs (the deadline only guards against a hang, nothing is timed).
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    QTimer guard;
-    guard.start(50); // wakes the blocking wait so the deadline is seen
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
+using tonvara::test::WaitUntil;
 
 struct TReceived {
     UINT Msg;
