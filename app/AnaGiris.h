@@ -16,6 +16,8 @@
 #include "mm/display/MMConect.h"
 #include "mm/display/MMLEDLbl.h"
 #include "mm/display/MMLabel.h"
+#include "mm/display/MMLight.h"
+#include "mm/display/MMMeter.h"
 #include "mm/display/MMSwitch.h"
 #include "platform/ui/Buttons.h"
 #include "platform/ui/Forms.h"
@@ -41,6 +43,9 @@ class TAnaForm : public TForm {
     Q_PROPERTY(TMMLabel* MMLabel3 MEMBER MMLabel3 STORED false)
     Q_PROPERTY(TMMLabel* MMLabel4 MEMBER MMLabel4 STORED false)
     Q_PROPERTY(TMMLEDLABEL* MMLEDLABEL1 MEMBER MMLEDLABEL1 STORED false)
+    Q_PROPERTY(TMMMeter* Meter1 MEMBER Meter1 STORED false)
+    Q_PROPERTY(TMMMeter* Meter2 MEMBER Meter2 STORED false)
+    Q_PROPERTY(TMMLight* MMLight2 MEMBER MMLight2 STORED false)
     Q_PROPERTY(TMMWaveRecorder* MonoDosya MEMBER MonoDosya STORED false)
     Q_PROPERTY(TMMWaveRecorder* StereoDosya MEMBER StereoDosya STORED false)
     Q_PROPERTY(TMMConnector* Connector MEMBER Connector STORED false)
@@ -73,6 +78,9 @@ public:
     TMMLabel* MMLabel3 = nullptr;
     TMMLabel* MMLabel4 = nullptr;
     TMMLEDLABEL* MMLEDLABEL1 = nullptr;
+    TMMMeter* Meter1 = nullptr;
+    TMMMeter* Meter2 = nullptr;
+    TMMLight* MMLight2 = nullptr;
     TMMWaveRecorder* MonoDosya = nullptr;
     TMMWaveRecorder* StereoDosya = nullptr;
     TMMConnector* Connector = nullptr;

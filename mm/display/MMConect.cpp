@@ -6,9 +6,13 @@
 #include "platform/kernel/Interlocked.h"
 #include "platform/mm/MMTimers.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/Controls.h"
 #include "platform/ui/MessageWindow.h"
 
 #include <QCoreApplication>
+#include <QTimer>
+#include <QWidget>
+#include <QWindow>
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -25,6 +29,23 @@ namespace {
 constexpr UINT kTimerResolution = 1;
 // A chain buffer up to this size sets the pause tick to its own play time.
 constexpr int kLongestTickedBuffer = 8191;
+// How often the loop looks round while no running connector has anyone to
+// show its data to (no display on screen, no OnTrigger handler).
+constexpr int kIdleRoundMs = 100;
+
+// Whether a display can be seen: a control must be showing in a window that
+// is on screen (not minimised or unmapped); anything else counts as seen.
+bool DisplaySeen(TComponent* component)
+{
+    auto* control = qobject_cast<TControl*>(component);
+    if (control == nullptr)
+        return true;
+    if (!control->HandleAllocated() || !control->Showing())
+        return false;
+    const QWidget* top = control->Handle()->window();
+    const QWindow* window = top != nullptr ? top->windowHandle() : nullptr;
+    return window != nullptr && window->isExposed() && !(top->windowState() & Qt::WindowMinimized);
+}
 } // namespace
 
 /// What all connectors share. GUI thread, except Window, which Trigger reads
@@ -96,15 +117,30 @@ struct TConnectorUnit {
         const int rounds = TMMConnector::kMaxSpeed - MaxSpeed + 1;
         for (int i = 0; i < rounds; ++i)
             QCoreApplication::processEvents(QEventLoop::AllEvents);
+        bool wanted = false;
         if (LoopGoesOn()) {
             for (size_t i = 0; i < Registry.size(); ++i) {
                 TMMConnector* connector = Registry[i];
-                if (connector->AutoTrigger() && connector->Enabled() && connector->Running())
+                if (connector->AutoTrigger() && connector->Enabled() && connector->Running()) {
                     connector->RefreshPass();
+                    wanted = wanted || connector->WantsLoop();
+                }
             }
         }
         if (!LoopGoesOn())
             return; // the next start message begins it anew
+        if (!wanted) {
+            // Nobody looks: a slow round instead of the 1 ms one. What
+            // arrives meanwhile is shown (caught up) once someone does.
+            PumpQueued = true;
+            QTimer::singleShot(kIdleRoundMs, [] {
+                TConnectorUnit& unit = Get();
+                unit.PumpQueued = false;
+                if (unit.LoopGoesOn())
+                    unit.PostPump();
+            });
+            return;
+        }
         Sleep(1);
         // The idle processing runs without waiting here: a wait for the next
         // message would stop the loop until something else posted one.
@@ -488,6 +524,17 @@ void TMMConnector::StartMessage()
         ++unit.RunningAutoTriggers;
         unit.PostPump();
     }
+}
+
+bool TMMConnector::WantsLoop() const
+{
+    if (FOnTrigger)
+        return true;
+    for (TComponent* slot : FSlots) {
+        if (slot != nullptr && DisplaySeen(slot))
+            return true;
+    }
+    return false;
 }
 
 bool TMMConnector::Servable() const

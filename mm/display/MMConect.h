@@ -10,7 +10,9 @@
 // The refresh passes run in the GUI thread from a loop that every connector
 // of the program shares: a hidden window whose pump message re-posts itself
 // after each round (handle waiting messages, a refresh pass of every running
-// connector, Sleep(1)). With RealTime off there is no loop: a pass runs
+// connector, Sleep(1)); while no running connector has a display on screen
+// or an OnTrigger handler, a round comes only every 100 ms. With RealTime
+// off there is no loop: a pass runs
 // inside each buffer delivery, or when the owner calls Trigger.
 //
 // Displays attach to the slots Meter1, Meter2 (needle meters) and Light1,
@@ -235,6 +237,13 @@ public:
     /// fired; a slice at byte p is due p * 1 000 000 / nAvgBytesPerSec
     /// microseconds later. Displays may read it from ShowSlice.
     std::int64_t ArrivalTime() const;
+    /// Whether the refresh loop has to run at full pace for this
+    /// connector: an OnTrigger handler is set or an attached display can be
+    /// seen (a control showing in a window that is on screen). Otherwise
+    /// the loop only looks round every 100 ms, and the slices that fell due
+    /// meanwhile are shown when it finds someone to show them to. GUI
+    /// thread.
+    bool WantsLoop() const;
     /// The pause tick's subscription (0 when there is none).
     TMMTimerId PauseTickId() const { return FPauseTick; }
 

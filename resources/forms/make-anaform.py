@@ -105,8 +105,40 @@ def top_lines(first):
 """ % (first + i, y) for i, y in enumerate((70, 79, 87, 96)))
 
 
-def meter_panel(name, left, first_bevel, tab):
-    # The needle meter (aligned to the top, 151 x 65) joins the panel later.
+def meter(name, caption, channel):
+    return """    object %s: TMMMeter
+      Left = 1
+      Top = 1
+      Width = 151
+      Height = 65
+      Align = alTop
+      Bevel.BevelInner = bvLowered
+      Bevel.BevelOuter = bvNone
+      Bevel.BorderWidth = 2
+      Color = clNavy
+      Caption = '%s'
+      Font.Charset = DEFAULT_CHARSET
+      Font.Color = clSilver
+      Font.Height = -11
+      Font.Name = 'MS Sans Serif'
+      Font.Style = [fsBold]
+      ParentFont = False
+      Scale1Color = clLime
+      NeedleOffset = 50
+      ScaleAngle = 80
+      TopSpace = 12
+      BitLength = b16Bit
+      Channel = %s
+      Samples = 20
+      DecayMode = dmStepUp
+      Decay = 8
+      PeakSpeed = 1
+    end
+""" % (name, caption, channel)
+
+
+def meter_panel(name, left, first_bevel, tab, meter_block):
+    # The needle meter is aligned to the top of its panel (151 x 65).
     return """  object %s: TMMPanel
     Left = %d
     Top = 96
@@ -115,8 +147,28 @@ def meter_panel(name, left, first_bevel, tab):
     Bevel.BevelOuter = bvRaised
     Color = 5718462
     TabOrder = %d
-%s  end
-""" % (name, left, tab, top_lines(first_bevel))
+%s%s  end
+""" % (name, left, tab, meter_block, top_lines(first_bevel))
+
+
+LIGHT = """  object MMLight2: TMMLight
+    Left = 96
+    Top = 208
+    Width = 249
+    Height = 169
+    Bevel.BevelOuter = bvLowered
+    BitLength = b16Bit
+    SampleRate = 8000
+    AmplitudeScale = 100
+    GainBass = 100
+    GainMiddle = 100
+    GainTreble = 100
+    Kind = lkSphere
+    Arrange = laTriangle
+    SphereHorz = 1.000000000000000000
+    SphereVert = 1.000000000000000000
+  end
+"""
 
 
 def label(name, left, top, width, height, caption, color, extra=""):
@@ -203,8 +255,9 @@ def form():
     inner += label("Label13", 96, 48, 305, 16, "", "clYellow", "AutoSize\n    Transparent = True\n")
     inner += effect_label("MMLabel2", 48, 66, 337, 25, "Saat başlarında otomatik yeni dosya oluşturulacaktır.",
                           times(-16), "    ColourHighlight = 12615935\n")
-    inner += meter_panel("MMPanel1", 40, 1, 0)
-    inner += meter_panel("MMPanel3", 233, 5, 1)
+    inner += meter_panel("MMPanel1", 40, 1, 0, meter("Meter1", "Left", "chLeft"))
+    inner += meter_panel("MMPanel3", 233, 5, 1, meter("Meter2", "Right", "chRight"))
+    inner += LIGHT
     inner += effect_label("MMLabel3", 136, 379, 97, 25, "Kayıt Süresi :", times(-16), """\
     ColourHighlight = clYellow
     ColourShadow = clPurple
@@ -339,6 +392,9 @@ end
 CONNECTOR = """  object Connector: TMMConnector
     EnterIdle = False
     Input = MonoDosya
+    Meter1 = Meter1
+    Meter2 = Meter2
+    Light1 = MMLight2
   end
 """
 

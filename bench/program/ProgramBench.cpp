@@ -1,0 +1,216 @@
+// What the running program costs: its CPU time (user + system, from
+// /proc) over 30 s of a stereo recording with a 1 kHz tone playing, in
+// percent of one core, the median of three runs:
+//
+//   BM_ArecordStereo        arecord -f S16_LE -r 48000 -c 2, the yardstick
+//   BM_ProgramStereoShown   the program with its window, meters and light
+//                           organ on screen (target: at most 3 %)
+//   BM_ProgramStereoHidden  the same with the window unmapped, as a window
+//                           manager does when it is minimised (target:
+//                           within 1.5 x the yardstick)
+//
+// Needs an X server with xdotool and a sound server: run it through
+// bench/program/run. TONVARA_BENCH_SECONDS changes the 30 s.
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QThread>
+#include <algorithm>
+#include <benchmark/benchmark.h>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kRuns = 3;
+constexpr int kClientHeight = 507;
+
+int MeasureSeconds()
+{
+    const char* text = std::getenv("TONVARA_BENCH_SECONDS");
+    const int seconds = text != nullptr ? std::atoi(text) : 30;
+    return seconds > 0 ? seconds : 30;
+}
+
+// User plus system CPU seconds of a process so far.
+double CpuSeconds(qint64 pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // The fields after the command name, which may hold blanks.
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            user = std::stoull(field);
+        if (i == 15)
+            system = std::stoull(field);
+    }
+    return double(user + system) / double(sysconf(_SC_CLK_TCK));
+}
+
+QString Run(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.waitForFinished(10000);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+// Polls another process's window state: there is no event to wait on.
+bool PollUntil(const std::function<bool()>& done, int milliseconds)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > milliseconds)
+            return false;
+        QThread::msleep(50);
+    }
+    return true;
+}
+
+class TTone {
+public:
+    TTone()
+    {
+        FProcess.start("sox",
+            { "-n", "-q", "-t", "pulseaudio", "default", "synth", "3600", "sine", "1000", "vol", "0.5" });
+        FProcess.waitForStarted(5000);
+    }
+    ~TTone()
+    {
+        FProcess.kill();
+        FProcess.waitForFinished(5000);
+    }
+
+private:
+    QProcess FProcess;
+};
+
+// CPU percent of one core that Pid used over the measured seconds.
+double Measure(qint64 pid)
+{
+    const double before = CpuSeconds(pid);
+    QElapsedTimer wall;
+    wall.start();
+    QThread::sleep(MeasureSeconds());
+    const double cpu = CpuSeconds(pid) - before;
+    return 100.0 * cpu / (double(wall.nsecsElapsed()) * 1e-9);
+}
+
+double ArecordOnce()
+{
+    QTemporaryDir dir;
+    TTone tone;
+    QProcess arecord;
+    arecord.start("arecord", { "-q", "-f", "S16_LE", "-r", "48000", "-c", "2", dir.filePath("a.wav") });
+    if (!arecord.waitForStarted(5000))
+        return -1;
+    QThread::sleep(2);
+    const double percent = Measure(arecord.processId());
+    arecord.terminate();
+    arecord.waitForFinished(5000);
+    return percent;
+}
+
+double ProgramOnce(bool shown)
+{
+    QTemporaryDir dir;
+    QProcess program;
+    program.setWorkingDirectory(dir.path());
+    program.start(TONVARA_PROGRAM, {});
+    if (!program.waitForStarted(10000))
+        return -1;
+    QString window;
+    PollUntil(
+        [&] {
+            window
+                = Run("xdotool", { "search", "--onlyvisible", "--name", "^Velmora  " }).section('\n', 0, 0);
+            return !window.isEmpty();
+        },
+        20000);
+    // The splash box stays on top for its three seconds.
+    PollUntil(
+        [&] {
+            return Run("xdotool", { "search", "--onlyvisible", "--name", "^Velmora$" }).isEmpty();
+        },
+        20000);
+    const QString geometry = Run("xdotool", { "getwindowgeometry", window });
+    const int height = geometry.section("x", -1).toInt();
+    const int top = height - kClientHeight;
+    auto click = [&](int x, int y) {
+        Run("xdotool",
+            { "mousemove", "--window", window, QString::number(x), QString::number(y + top), "click", "1" });
+    };
+    TTone tone;
+    click(227, 451); // the switch to stereo
+    click(124, 419); // "Kayda Başla"
+    QThread::sleep(2);
+    if (!shown)
+        Run("xdotool", { "windowunmap", window });
+    QThread::sleep(1);
+    const double percent = Measure(program.processId());
+    program.terminate();
+    program.waitForFinished(10000);
+    return percent;
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double gArecord = 0;
+
+void Report(benchmark::State& state, const char* name, const std::function<double()>& once)
+{
+    std::vector<double> runs;
+    for (auto _ : state) {
+        for (int i = 0; i < kRuns; ++i)
+            runs.push_back(once());
+    }
+    const double median = Median(runs);
+    state.counters["cpu_percent"] = median;
+    std::printf("%s: %.2f %% of a core (runs %.2f %.2f %.2f)\n", name, median, runs[0], runs[1], runs[2]);
+    if (gArecord > 0 && std::string(name) != "arecord") {
+        state.counters["x_arecord"] = median / gArecord;
+        std::printf("%s: %.2f x arecord\n", name, median / gArecord);
+    }
+    std::fflush(stdout);
+}
+
+void BM_ArecordStereo(benchmark::State& state)
+{
+    Report(state, "arecord", [] { return ArecordOnce(); });
+    gArecord = state.counters["cpu_percent"];
+}
+
+void BM_ProgramStereoShown(benchmark::State& state)
+{
+    Report(state, "program, window shown", [] { return ProgramOnce(true); });
+}
+
+void BM_ProgramStereoHidden(benchmark::State& state)
+{
+    Report(state, "program, window unmapped", [] { return ProgramOnce(false); });
+}
+
+} // namespace
+
+BENCHMARK(BM_ArecordStereo)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_ProgramStereoShown)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_ProgramStereoHidden)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK_MAIN();

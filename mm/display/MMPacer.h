@@ -1,0 +1,53 @@
+#pragma once
+// TMMFramePacer: how a display keeps its drawing to the screen's pace. The
+// connector hands a display up to a few thousand slices a second; the
+// display only notes its new numbers and asks the pacer for a redraw, and
+// the pacer runs the display's draw at most once per frame (kFrameMs) on the
+// GUI thread, however many requests came in between.
+//
+// Threads. Request may be called from any thread (the connector calls its
+// displays in the buffer thread when it has no real-time loop); the draw
+// always runs on the thread of the context object given at construction
+// (the display itself, a GUI-thread object). Cancel, the destructor and the
+// draw belong to that thread.
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+#include <atomic>
+#include <functional>
+
+class TMMFramePacer {
+public:
+    /// About one screen refresh at 60 Hz.
+    static constexpr int kFrameMs = 16;
+
+    /// Draw runs on Context's thread; Context outlives the pacer (it is the
+    /// display that owns it).
+    TMMFramePacer(QObject* context, std::function<void()> draw);
+    ~TMMFramePacer();
+    TMMFramePacer(const TMMFramePacer&) = delete;
+    TMMFramePacer& operator=(const TMMFramePacer&) = delete;
+
+    /// Asks for one draw: at once when the last one lies a frame back
+    /// (still from the event loop, never inside the caller), otherwise when
+    /// the frame is over. Requests before that draw add nothing.
+    void Request();
+    /// Forgets a request not yet served (the display was drawn anyway).
+    void Cancel();
+    /// Whether a draw is still to come.
+    bool Pending() const { return FPending.load(std::memory_order_relaxed); }
+    /// The draws run so far.
+    int Draws() const { return FDraws; }
+
+private:
+    void Arm();
+    void Fire();
+
+    QObject* FContext;
+    std::function<void()> FDraw;
+    QTimer FTimer;
+    QElapsedTimer FSinceDraw;
+    std::atomic<bool> FPending { false };
+    int FDraws = 0;
+};

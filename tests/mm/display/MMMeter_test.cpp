@@ -1,0 +1,231 @@
+#include "mm/display/MMMeter.h"
+#include "platform/ui/Forms.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QWidget>
+#include <array>
+#include <cmath>
+#include <gtest/gtest.h>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr QRgb kWhite = 0xFFFFFFFF;
+constexpr QRgb kNavy = 0xFF000080;
+constexpr QRgb kLime = 0xFF00FF00;
+constexpr QRgb kRed = 0xFFFF0000;
+
+// A meter as the main window holds it: 151 x 65 in its panel, a lowered
+// one-pixel inner bevel and a two-pixel border (drawing area 145 x 59).
+class MMMeterTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Form = std::make_unique<TForm>(nullptr);
+        Form->SetBounds(0, 0, 200, 100);
+        Meter = new TMMMeter(Form.get());
+        Meter->SetParent(Form.get());
+        Meter->Bevel()->SetBevelOuter(bvNone);
+        Meter->Bevel()->SetBevelInner(bvLowered);
+        Meter->Bevel()->SetBorderWidth(2);
+        Meter->SetBounds(10, 10, 151, 65);
+        Meter->SetColor(clNavy);
+        Meter->SetScale1Color(clLime);
+        Meter->SetNeedleOffset(50);
+        Meter->SetScaleAngle(80);
+        Meter->SetTopSpace(12);
+        Meter->SetBitLength(b16Bit);
+        Meter->SetSamples(20);
+        Meter->SetDecayMode(dmStepUp);
+        Meter->SetDecay(8);
+        Meter->SetPeakSpeed(1);
+        Form->Show();
+        QApplication::processEvents();
+    }
+
+    // The drawing area as the screen shows it.
+    QImage Shot()
+    {
+        return Meter->Handle()->grab().toImage().convertToFormat(QImage::Format_RGB32).copy(3, 3, 145, 59);
+    }
+
+    void Slice(std::int16_t level)
+    {
+        const std::vector<std::int16_t> data(20, level);
+        Meter->ShowSlice(data.data());
+    }
+
+    std::unique_ptr<TForm> Form;
+    TMMMeter* Meter = nullptr;
+};
+
+TEST_F(MMMeterTest, MainWindowGeometryAndPixelsAtRestAndFullScale)
+{
+    EXPECT_EQ(Meter->DrawArea(), Rect(3, 3, 148, 62));
+    EXPECT_EQ(Meter->Pivot(), Point(72, 109));
+    EXPECT_EQ(Meter->Radius(), 97);
+    EXPECT_EQ(Meter->StepSize(), 40);
+    EXPECT_EQ(Meter->NeedlePoint(0, 97), Point(10, 35));
+    EXPECT_EQ(Meter->NeedlePoint(32767, 97), Point(134, 35));
+    EXPECT_EQ(Meter->NeedlePoint(16383, 97), Point(72, 12));
+
+    // Tick pixels halfway along the large ticks (radius 87 .. 95): the
+    // first and the middle one lime, the last one red.
+    const TPoint first = Meter->NeedlePoint(0, 91);
+    const TPoint middle = Meter->NeedlePoint(16383, 91);
+    const TPoint last = Meter->NeedlePoint(32767, 91);
+    QImage rest = Shot();
+    EXPECT_EQ(rest.pixel(middle.X, middle.Y), kLime);
+    EXPECT_EQ(rest.pixel(last.X, last.Y), kRed);
+    // The needle at rest: the line ends one pixel short of its tip (10, 35).
+    EXPECT_EQ(rest.pixel(11, 36), kWhite);
+    EXPECT_NE(rest.pixel(10, 35), kWhite);
+    EXPECT_EQ(rest.pixel(first.X, first.Y), kLime);
+    EXPECT_EQ(rest.pixel(72, 30), kNavy);
+
+    Slice(32767);
+    EXPECT_EQ(Meter->NeedleValue(), 32767);
+    EXPECT_EQ(Meter->Value(), 100);
+    QImage full = Shot();
+    EXPECT_EQ(full.pixel(133, 36), kWhite);
+    EXPECT_NE(full.pixel(134, 35), kWhite);
+    EXPECT_EQ(full.pixel(last.X, last.Y), kRed);
+    EXPECT_EQ(full.pixel(first.X, first.Y), kLime);
+    EXPECT_EQ(full.pixel(middle.X, middle.Y), kLime);
+
+    // A reset puts needle and peak back: the rest picture again.
+    Meter->ResetDisplay();
+    EXPECT_EQ(Shot(), rest);
+}
+
+TEST_F(MMMeterTest, NeedleFallsByTheDecayFactorAfterOneLoudSlice)
+{
+    EXPECT_NEAR(Meter->DecayFactor(), 0.96466f, 1e-5);
+    EXPECT_EQ(Meter->DecayWindow(), 14);
+    Slice(32767);
+    ASSERT_EQ(Meter->NeedleValue(), 32767);
+    // Each silent slice lowers the level by 0.96466, 20 log10 of it in dB,
+    // on a scale of 32767 per 50 dB.
+    const double perSlice = 20 * std::log10(0.96466) * 32767 / 50;
+    for (int k = 1; k <= 40; ++k) {
+        Slice(0);
+        EXPECT_NEAR(Meter->NeedleValue(), 32767 + k * perSlice, 2.0) << "slice " << k;
+    }
+    Meter->SetDecay(1);
+    EXPECT_NEAR(Meter->DecayFactor(), 0.01f, 1e-7);
+    EXPECT_EQ(Meter->DecayWindow(), 1);
+}
+
+TEST_F(MMMeterTest, PeakHoldsForTwiceTheDelayPlusOneTicksThenFalls)
+{
+    MMTimerSuspend(Meter->TickId()); // the test is the tick
+    Meter->SetDecayMode(dmNone);
+    Slice(32767);
+    Slice(0);
+    ASSERT_EQ(Meter->NeedleValue(), 0);
+    ASSERT_EQ(Meter->PeakValue(), 32767);
+    for (int tick = 1; tick <= 40; ++tick) {
+        Meter->PeakTick();
+        ASSERT_EQ(Meter->PeakValue(), 32767) << "tick " << tick;
+    }
+    for (int fall = 1; fall <= 5; ++fall) {
+        Meter->PeakTick();
+        EXPECT_EQ(Meter->PeakValue(), 32767 - 500 * fall);
+    }
+    // The fallen peak is drawn with the next slice, even a silent one.
+    Meter->Repaint();
+    ASSERT_FALSE(Meter->Pacer().Pending());
+    Slice(0);
+    EXPECT_TRUE(Meter->Pacer().Pending());
+
+    // PeakSpeed 0: after the hold the peak goes straight to the needle.
+    Meter->SetPeakSpeed(0);
+    Meter->SetPeakDelay(1);
+    Slice(32767);
+    Slice(0);
+    for (int tick = 1; tick <= 2; ++tick)
+        Meter->PeakTick();
+    EXPECT_EQ(Meter->PeakValue(), 32767);
+    Meter->PeakTick();
+    EXPECT_EQ(Meter->PeakValue(), 0);
+}
+
+TEST_F(MMMeterTest, OverflowEventsAndFormats)
+{
+    int pcm = 0;
+    int gain = 0;
+    Meter->SetOnPcmOverflow([&](TObject*) { ++pcm; });
+    Meter->SetOnGainOverflow([&](TObject*) { ++gain; });
+    Meter->SetDecayMode(dmNone);
+    struct Case {
+        std::int16_t Level;
+        int Gain;
+        int Pcm, GainOverflow;
+    };
+    const Case cases[] = {
+        { 32767, 0, 1, 1 },
+        { -32768, 0, 1, 1 },
+        { 32766, 0, 0, 0 },
+        { 20000, 32, 0, 1 },
+        { 20000, -8, 0, 0 },
+    };
+    for (const Case& c : cases) {
+        pcm = gain = 0;
+        Meter->SetGain(c.Gain);
+        Slice(c.Level);
+        EXPECT_EQ(pcm, c.Pcm) << c.Level << " gain " << c.Gain;
+        EXPECT_EQ(gain, c.GainOverflow) << c.Level << " gain " << c.Gain;
+    }
+    // Gain -8 reads nothing back instead of dividing by zero.
+    Meter->SetGain(-8);
+    Meter->SetValue(50);
+    EXPECT_EQ(Meter->Value(), 0);
+    Meter->SetGain(40); // ignored
+    EXPECT_EQ(Meter->Gain(), -8);
+
+    // 8-bit stereo, right channel: byte 0 is -32768.
+    WAVEFORMATEX format { 1, 2, 8000, 16000, 2, 8, 0 };
+    Meter->AdoptFormat(&format);
+    EXPECT_EQ(Meter->StepSize(), 40);
+    Meter->SetChannel(chRight);
+    pcm = 0;
+    std::array<std::uint8_t, 40> bytes;
+    bytes.fill(128);
+    bytes[3] = 0;
+    Meter->ShowSlice(bytes.data());
+    EXPECT_EQ(pcm, 1);
+    Meter->SetChannel(chLeft);
+    Meter->ShowSlice(bytes.data());
+    EXPECT_EQ(pcm, 1);
+
+    WAVEFORMATEX gsm { 0x31, 1, 8000, 1625, 65, 0, 0 };
+    EXPECT_THROW(Meter->AdoptFormat(&gsm), EMMMeterError);
+    EXPECT_EQ(Meter->BitLength(), b8Bit);
+    EXPECT_EQ(Meter->Mode(), mStereo);
+    Meter->SetSamples(0x7FFFFFFF);
+    EXPECT_GT(Meter->StepSize(), 0);
+}
+
+TEST_F(MMMeterTest, SlicesRedrawAtMostOncePerFrame)
+{
+    Meter->SetDecayMode(dmNone);
+    QApplication::processEvents();
+    const int before = Meter->Pacer().Draws();
+    QElapsedTimer clock;
+    clock.start();
+    int slices = 0;
+    while (clock.elapsed() < 300) {
+        Slice(std::int16_t(1000 + (slices % 50) * 600));
+        ++slices;
+        QApplication::processEvents();
+    }
+    const int draws = Meter->Pacer().Draws() - before;
+    EXPECT_GT(slices, 1000);
+    EXPECT_GE(draws, 5);
+    EXPECT_LE(draws, 300 / TMMFramePacer::kFrameMs + 2);
+}
+
+} // namespace
