@@ -33,8 +33,9 @@ bool DecompressFails(const QByteArray& block)
     const bool result = LZRWDecompressBlock(
         reinterpret_cast<const unsigned char*>(block.constData()), std::size_t(block.size()), out, error);
     EXPECT_EQ(out, QByteArray("keep")) << "a failed block must leave the output as it was";
-    if (!result)
+    if (!result) {
         EXPECT_NE(error, nullptr);
+    }
     return !result;
 }
 
@@ -117,8 +118,9 @@ TEST(MMLZRW1, RoundTripsAssortedBlocks)
             }
             const QByteArray packed = LZRWCompressBlock(input);
             ASSERT_LE(std::size_t(packed.size()), size + 1) << size << "/" << kind;
-            if (quint8(packed[0]) == 0x40)
+            if (quint8(packed[0]) == 0x40) {
                 EXPECT_LE(std::size_t(packed.size()), size) << size << "/" << kind;
+            }
             bool ok = false;
             const QByteArray back = Decompress(packed, &ok);
             EXPECT_TRUE(ok) << size << "/" << kind;
