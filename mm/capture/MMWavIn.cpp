@@ -854,12 +854,31 @@ void TMMCustomWaveIn::Stop()
         }
         CompleteStop();
     } catch (...) {
-        ReleaseStop();
         FireError();
+        AbandonStop();
+        ReleaseStop();
         Close();
         throw;
     }
     ReleaseStop();
+}
+
+void TMMCustomWaveIn::AbandonStop()
+{
+    // The device would not stop, or a member failed with a buffer of the
+    // stop: the recording ends all the same, and the chain hears Stopped
+    // before the Closed that follows, or a started member would ignore the
+    // next Started.
+    {
+        TCriticalSectionLock lock(FLock);
+        FStopping.store(true);
+        FDeviceFailed.store(true);
+    }
+    try {
+        CompleteStop();
+    } catch (...) {
+        // The stop's own failure is the one reported.
+    }
 }
 
 bool TMMCustomWaveIn::TakeStop()

@@ -66,7 +66,7 @@ struct TMMWaveInFunctions {
     UINT (*waveInGetNumDevs)();
     MMRESULT (*waveInGetDevCapsA)(UINT_PTR deviceId, LPWAVEINCAPSA caps, UINT size);
     MMRESULT (*waveInGetErrorTextA)(MMRESULT error, LPSTR text, UINT size);
-    MMRESULT (*waveInOpen)
+    MMRESULT(*waveInOpen)
     (LPHWAVEIN handle, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback, DWORD_PTR instance,
         DWORD flags);
     MMRESULT (*waveInClose)(HWAVEIN handle);
@@ -359,6 +359,7 @@ private:
     bool TakeStop();
     void ReleaseStop();
     void CompleteStop();
+    void AbandonStop();
     void CloseOwn();
 
     // Buffer processing, in the buffer thread of the mode.
