@@ -1166,14 +1166,17 @@ void TMMCustomWaveIn::ProcessBuffer(PWaveHdr header)
     try {
         if (winding) {
             // A stop or a failure is under way: the buffer is not queued
-            // again, but what it holds is audio and goes down.
-            if (header->dwBytesRecorded > 0)
-                BufferReady(header);
-            TCriticalSectionLock lock(FLock);
-            if (FQueuedCount.fetch_sub(1) <= 1) {
-                FQueuedCount.store(0);
-                FResetting.store(false);
+            // again, but what it holds is audio and goes down. It is back
+            // from the device however the chain fares with it, or the stop
+            // would wait for it in vain.
+            try {
+                if (header->dwBytesRecorded > 0)
+                    BufferReady(header);
+            } catch (...) {
+                CountWoundBack();
+                throw;
             }
+            CountWoundBack();
         } else {
             BufferReady(header);
             if (!FStopPending.load()) {
@@ -1199,6 +1202,15 @@ void TMMCustomWaveIn::ProcessBuffer(PWaveHdr header)
         throw;
     }
     FinishProcessing();
+}
+
+void TMMCustomWaveIn::CountWoundBack()
+{
+    TCriticalSectionLock lock(FLock);
+    if (FQueuedCount.fetch_sub(1) <= 1) {
+        FQueuedCount.store(0);
+        FResetting.store(false);
+    }
 }
 
 void TMMCustomWaveIn::FinishProcessing()

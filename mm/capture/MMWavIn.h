@@ -369,6 +369,7 @@ private:
     void ProcessNextReturned();
     void DrainReturned();
     void ProcessBuffer(PWaveHdr header);
+    void CountWoundBack();
     void FinishProcessing();
     bool InsideProcessing() const;
     bool IsBufferThread() const;
