@@ -456,9 +456,11 @@ void TMMCustomWaveIn::Closed()
 void TMMCustomWaveIn::Started()
 {
     IncludeDeviceState(wsStarted);
+    // The chain first: a started device may return its first buffer at
+    // once (in the worker), and a member not yet started would drop it.
+    TMMCustomSoundComponent::Started();
     if (!(State() & wsPaused))
         CheckDevice(FDevice.waveInStart(DeviceHandle()), "WaveInStart:");
-    TMMCustomSoundComponent::Started();
     if (FOnStart)
         FOnStart(this);
 }

@@ -171,8 +171,8 @@ public:
     /// OnClose. Never raises: failures are reported through OnError. While
     /// a stop is still pending, the close is done when the stop completes.
     virtual void Close();
-    /// Opens the device if needed, queues every buffer and starts it
-    /// (unless paused); the chain hears Started; OnStart. Nothing when
+    /// Opens the device if needed, queues every buffer; the chain hears
+    /// Started; then the device starts (unless paused); OnStart. Nothing when
     /// already started. Raises EMMWaveInError and then leaves the device
     /// closed.
     virtual void Start();
@@ -296,8 +296,8 @@ public:
     /// From the chain (the device is not being closed by Close): closes the
     /// device. From Close: the chain's Closed.
     void Closed() override;
-    /// Adds wsStarted and starts the device unless paused; chain Started;
-    /// OnStart.
+    /// Adds wsStarted; chain Started; then starts the device unless paused
+    /// (no buffer can reach the chain before it has heard Started); OnStart.
     void Started() override;
     /// Adds wsPaused; chain Paused; OnPause.
     void Paused() override;

@@ -1107,6 +1107,25 @@ TEST_F(WaveInTest, AMemberFailingInTheWorkerDuringAStopDoesNotHoldTheStopUp)
     EXPECT_EQ(events[3].substr(0, 7), "Closed@");
 }
 
+TEST_F(WaveInTest, TheChainHearsStartedBeforeTheWorkerCanPassItABuffer)
+{
+    auto in = MakeWaveIn(cmThread);
+    in->SetBufferSize(100);
+    in->SetNumBuffers(4);
+    bool arrived = false;
+    FDevice.AfterStart = [&] {
+        // The device returns its first buffer at once.
+        EXPECT_EQ(FDevice.DeliverFromThread(1), 1);
+        arrived = Collector.WaitBuffers(1);
+    };
+    in->Start();
+    EXPECT_TRUE(arrived);
+    EXPECT_EQ(Collector.EventsNow(), (std::vector<std::string> { "Opened@0", "Started@0" }));
+    FDevice.AfterStart = nullptr;
+    in->Close();
+    EXPECT_EQ(Collector.SizesNow(), (std::vector<DWORD> { 100 }));
+}
+
 TEST_F(WaveInTest, TheWorkerTakesThePriorityAndEndsWithTheDevice)
 {
     auto in = MakeWaveIn(cmThread);
