@@ -45,6 +45,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <mutex>
 
 /// Failures of the wave input; the message says which call failed and why
@@ -95,24 +96,41 @@ constexpr int kMinWaveInBufferSize = 32;
 
 class TMMCustomWaveIn;
 
+/// What a worker shares with the wave input that started it. Each holds it,
+/// so neither closes the events under the other, however late the worker
+/// ends.
+struct TMMWaveInThreadLink {
+    /// Set once the worker is ready for messages and again when it is gone
+    /// (auto-reset).
+    TEvent Signal { false, false };
+    /// Ends the worker (auto-reset).
+    TEvent Stop { false, false };
+    /// The wave input has let the worker go: it processes nothing more.
+    std::atomic<bool> Released { false };
+};
+
 /// The worker of cmThread: it takes the buffers the device returns from its
 /// message queue and runs the wave input's buffer processing (and so the
 /// chain's BufferReady) for each, until the wave input ends it. It frees
 /// itself when it ends. Only TMMCustomWaveIn makes one.
+///
+/// A worker that ends late (the wave input gave up waiting for it and may
+/// have started another since) touches nothing of the newer one; the wave
+/// input is not destroyed before every worker that refers to it has gone.
 class TMMWaveInThread : public TMMDSPThread {
 public:
-    /// Signal is set once the thread is ready for messages and again when
-    /// it ends; Stop (auto-reset) ends it.
-    TMMWaveInThread(TMMCustomWaveIn* owner, HANDLE signal, HANDLE stop);
+    TMMWaveInThread(TMMCustomWaveIn* owner, std::shared_ptr<TMMWaveInThreadLink> link);
     ~TMMWaveInThread() override;
 
 protected:
     void Execute() override;
 
 private:
+    void Leave();
+
     TMMCustomWaveIn* FWaveIn;
-    HANDLE FSignal;
-    HANDLE FStop;
+    std::shared_ptr<TMMWaveInThreadLink> FLink;
+    bool FCounted = false;
 };
 
 /// The wave input component with its device table left to descendants.
@@ -441,11 +459,14 @@ private:
 
     // Callback plumbing.
     std::atomic<HWND> FWindowHandle { nullptr };
-    std::mutex FThreadLock; // guards FThread against the worker's exit
+    // FThreadLock guards the current worker (FThread and its link) and the
+    // count of workers still referring to this object, against the
+    // workers' exits.
+    std::mutex FThreadLock;
     TMMWaveInThread* FThread = nullptr;
+    std::shared_ptr<TMMWaveInThreadLink> FThreadLink;
+    int FLiveThreads = 0;
     std::atomic<DWORD> FThreadId { 0 };
-    HANDLE FThreadSignal = nullptr;
-    HANDLE FThreadStop = nullptr;
     std::mutex FFailureLock;
     std::exception_ptr FFailure;
 };

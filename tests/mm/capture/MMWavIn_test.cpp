@@ -1126,6 +1126,28 @@ TEST_F(WaveInTest, TheChainHearsStartedBeforeTheWorkerCanPassItABuffer)
     EXPECT_EQ(Collector.SizesNow(), (std::vector<DWORD> { 100 }));
 }
 
+TEST_F(WaveInTest, AWorkerEndingLateLeavesTheCurrentOneAlone)
+{
+    auto in = MakeWaveIn(cmThread);
+    in->SetBufferSize(100);
+    in->SetNumBuffers(4);
+    const int before = TMMDSPThread::DeviceThreadCount();
+    // A worker of an earlier open that the wave input stopped waiting for.
+    auto link = std::make_shared<TMMWaveInThreadLink>();
+    auto* late = new TMMWaveInThread(in.get(), link);
+    late->SetFreeOnTerminate(true);
+    late->Resume();
+    ASSERT_EQ(link->Signal.WaitFor(5000), wrSignaled);
+    in->Start();
+    link->Stop.SetEvent();
+    ASSERT_EQ(link->Signal.WaitFor(5000), wrSignaled) << "the late worker has ended";
+    ASSERT_TRUE(DeliverAll(FDevice, 6));
+    ASSERT_TRUE(Collector.WaitBuffers(6));
+    in->Close();
+    EXPECT_TRUE(WaitUntil([&] { return TMMDSPThread::DeviceThreadCount() == before; }))
+        << "Close ends the current worker";
+}
+
 TEST_F(WaveInTest, TheWorkerTakesThePriorityAndEndsWithTheDevice)
 {
     auto in = MakeWaveIn(cmThread);
