@@ -106,15 +106,37 @@ namespace {
 // ---------------------------------------------------------------------------
 // Worker thread
 
-TMMWaveInThread::TMMWaveInThread(TMMCustomWaveIn* owner, HANDLE signal, HANDLE stop)
+TMMWaveInThread::TMMWaveInThread(TMMCustomWaveIn* owner, std::shared_ptr<TMMWaveInThreadLink> link)
     : TMMDSPThread(owner)
     , FWaveIn(owner)
-    , FSignal(signal)
-    , FStop(stop)
+    , FLink(std::move(link))
 {
+    // Counted from birth: the wave input waits for every worker that may
+    // still touch it, also one it has given up waiting for.
+    std::lock_guard lock(FWaveIn->FThreadLock);
+    ++FWaveIn->FLiveThreads;
+    FCounted = true;
 }
 
-TMMWaveInThread::~TMMWaveInThread() = default;
+TMMWaveInThread::~TMMWaveInThread()
+{
+    // Only a worker that never ran gets here still counted.
+    Leave();
+}
+
+void TMMWaveInThread::Leave()
+{
+    if (!FCounted)
+        return;
+    FCounted = false;
+    std::lock_guard lock(FWaveIn->FThreadLock);
+    // A newer worker may be the current one by now: it stays so.
+    if (FWaveIn->FThread == this) {
+        FWaveIn->FThread = nullptr;
+        FWaveIn->FThreadId.store(0);
+    }
+    --FWaveIn->FLiveThreads;
+}
 
 void TMMWaveInThread::Execute()
 {
@@ -122,12 +144,16 @@ void TMMWaveInThread::Execute()
     MSG msg {};
     // The queue exists from here on: the device may post to it.
     PeekMessage(&msg, nullptr, 0, 0, PM_NOREMOVE);
-    FWaveIn->FThreadId.store(GetCurrentThreadId());
-    SetEvent(FSignal);
+    {
+        std::lock_guard lock(FWaveIn->FThreadLock);
+        if (FWaveIn->FThread == this)
+            FWaveIn->FThreadId.store(GetCurrentThreadId());
+    }
+    FLink->Signal.SetEvent();
 
-    while (!Terminated()) {
+    while (!Terminated() && !FLink->Released.load()) {
         if (PeekMessage(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == MM_WIM_DATA
+            if (msg.message == MM_WIM_DATA && !FLink->Released.load()
                 && reinterpret_cast<HWAVEIN>(msg.wParam) == FWaveIn->DeviceHandle()) {
                 try {
                     FWaveIn->ProcessNextReturned();
@@ -143,18 +169,15 @@ void TMMWaveInThread::Execute()
             }
             continue;
         }
-        HANDLE stop = FStop;
+        HANDLE stop = FLink->Stop.Handle();
         const DWORD woken = MsgWaitForMultipleObjects(1, &stop, FALSE, INFINITE, QS_ALLINPUT);
         if (woken != WAIT_OBJECT_0 + 1)
             break;
     }
 
-    {
-        std::lock_guard lock(FWaveIn->FThreadLock);
-        FWaveIn->FThread = nullptr;
-    }
-    // The last touch of the wave input: it may go away once this is seen.
-    SetEvent(FSignal);
+    // The last touch of the wave input: it may go away once this is done.
+    Leave();
+    FLink->Signal.SetEvent();
 }
 
 // ---------------------------------------------------------------------------
@@ -456,9 +479,11 @@ void TMMCustomWaveIn::Closed()
 void TMMCustomWaveIn::Started()
 {
     IncludeDeviceState(wsStarted);
+    // The chain first: a started device may return its first buffer at
+    // once (in the worker), and a member not yet started would drop it.
+    TMMCustomSoundComponent::Started();
     if (!(State() & wsPaused))
         CheckDevice(FDevice.waveInStart(DeviceHandle()), "WaveInStart:");
-    TMMCustomSoundComponent::Started();
     if (FOnStart)
         FOnStart(this);
 }
@@ -854,12 +879,31 @@ void TMMCustomWaveIn::Stop()
         }
         CompleteStop();
     } catch (...) {
-        ReleaseStop();
         FireError();
+        AbandonStop();
+        ReleaseStop();
         Close();
         throw;
     }
     ReleaseStop();
+}
+
+void TMMCustomWaveIn::AbandonStop()
+{
+    // The device would not stop, or a member failed with a buffer of the
+    // stop: the recording ends all the same, and the chain hears Stopped
+    // before the Closed that follows, or a started member would ignore the
+    // next Started.
+    {
+        TCriticalSectionLock lock(FLock);
+        FStopping.store(true);
+        FDeviceFailed.store(true);
+    }
+    try {
+        CompleteStop();
+    } catch (...) {
+        // The stop's own failure is the one reported.
+    }
 }
 
 bool TMMCustomWaveIn::TakeStop()
@@ -1147,14 +1191,17 @@ void TMMCustomWaveIn::ProcessBuffer(PWaveHdr header)
     try {
         if (winding) {
             // A stop or a failure is under way: the buffer is not queued
-            // again, but what it holds is audio and goes down.
-            if (header->dwBytesRecorded > 0)
-                BufferReady(header);
-            TCriticalSectionLock lock(FLock);
-            if (FQueuedCount.fetch_sub(1) <= 1) {
-                FQueuedCount.store(0);
-                FResetting.store(false);
+            // again, but what it holds is audio and goes down. It is back
+            // from the device however the chain fares with it, or the stop
+            // would wait for it in vain.
+            try {
+                if (header->dwBytesRecorded > 0)
+                    BufferReady(header);
+            } catch (...) {
+                CountWoundBack();
+                throw;
             }
+            CountWoundBack();
         } else {
             BufferReady(header);
             if (!FStopPending.load()) {
@@ -1182,6 +1229,15 @@ void TMMCustomWaveIn::ProcessBuffer(PWaveHdr header)
     FinishProcessing();
 }
 
+void TMMCustomWaveIn::CountWoundBack()
+{
+    TCriticalSectionLock lock(FLock);
+    if (FQueuedCount.fetch_sub(1) <= 1) {
+        FQueuedCount.store(0);
+        FResetting.store(false);
+    }
+}
+
 void TMMCustomWaveIn::FinishProcessing()
 {
     bool post = false;
@@ -1207,26 +1263,25 @@ void TMMCustomWaveIn::FinishProcessing()
 
 void TMMCustomWaveIn::StartThread()
 {
-    FThreadSignal = CreateEvent(nullptr, FALSE, FALSE, nullptr);
-    FThreadStop = CreateEvent(nullptr, FALSE, FALSE, nullptr);
-    FThreadId.store(0);
+    std::shared_ptr<TMMWaveInThreadLink> link;
     TMMWaveInThread* thread = nullptr;
+    FThreadId.store(0);
     try {
-        thread = new TMMWaveInThread(this, FThreadSignal, FThreadStop);
+        link = std::make_shared<TMMWaveInThreadLink>();
+        thread = new TMMWaveInThread(this, link);
     } catch (...) {
         thread = nullptr;
     }
-    if (thread == nullptr || FThreadSignal == nullptr || FThreadStop == nullptr) {
-        delete thread;
+    if (thread == nullptr)
         Error(WithPrefix("WaveIn:", LoadLibStr(88)));
-    }
     {
         std::lock_guard lock(FThreadLock);
         FThread = thread;
+        FThreadLink = link;
     }
     thread->SetFreeOnTerminate(true);
     thread->Resume();
-    if (WaitForSingleObject(FThreadSignal, kThreadWaitMs) != WAIT_OBJECT_0)
+    if (link->Signal.WaitFor(kThreadWaitMs) != wrSignaled)
         Error(WithPrefix("WaveIn:", LoadLibStr(88)));
 }
 
@@ -1250,29 +1305,32 @@ bool TMMCustomWaveIn::WaitServingSynchronize(HANDLE event, DWORD milliseconds)
 
 void TMMCustomWaveIn::EndThread()
 {
-    if (FThreadStop == nullptr)
-        return;
+    std::shared_ptr<TMMWaveInThreadLink> link;
     bool alive = false;
     {
         std::lock_guard lock(FThreadLock);
+        link = std::exchange(FThreadLink, nullptr);
         alive = FThread != nullptr;
+        // From here on the worker is no longer the current one: whenever
+        // it ends, it leaves a newer worker alone.
+        FThread = nullptr;
+        FThreadId.store(0);
     }
-    if (alive) {
-        SetEvent(FThreadStop);
-        WaitServingSynchronize(FThreadSignal, kThreadWaitMs);
-    }
-    CloseHandle(FThreadSignal);
-    CloseHandle(FThreadStop);
-    FThreadSignal = nullptr;
-    FThreadStop = nullptr;
+    if (link == nullptr)
+        return;
+    link->Released.store(true);
+    link->Stop.SetEvent();
+    if (alive)
+        WaitServingSynchronize(link->Signal.Handle(), kThreadWaitMs);
 }
 
 void TMMCustomWaveIn::WaitForThreadGone()
 {
+    // Whatever it takes: a worker still running may touch this object.
     for (;;) {
         {
             std::lock_guard lock(FThreadLock);
-            if (FThread == nullptr)
+            if (FLiveThreads == 0)
                 return;
         }
         if (IsMainThread())

@@ -45,6 +45,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <mutex>
 
 /// Failures of the wave input; the message says which call failed and why
@@ -95,24 +96,41 @@ constexpr int kMinWaveInBufferSize = 32;
 
 class TMMCustomWaveIn;
 
+/// What a worker shares with the wave input that started it. Each holds it,
+/// so neither closes the events under the other, however late the worker
+/// ends.
+struct TMMWaveInThreadLink {
+    /// Set once the worker is ready for messages and again when it is gone
+    /// (auto-reset).
+    TEvent Signal { false, false };
+    /// Ends the worker (auto-reset).
+    TEvent Stop { false, false };
+    /// The wave input has let the worker go: it processes nothing more.
+    std::atomic<bool> Released { false };
+};
+
 /// The worker of cmThread: it takes the buffers the device returns from its
 /// message queue and runs the wave input's buffer processing (and so the
 /// chain's BufferReady) for each, until the wave input ends it. It frees
 /// itself when it ends. Only TMMCustomWaveIn makes one.
+///
+/// A worker that ends late (the wave input gave up waiting for it and may
+/// have started another since) touches nothing of the newer one; the wave
+/// input is not destroyed before every worker that refers to it has gone.
 class TMMWaveInThread : public TMMDSPThread {
 public:
-    /// Signal is set once the thread is ready for messages and again when
-    /// it ends; Stop (auto-reset) ends it.
-    TMMWaveInThread(TMMCustomWaveIn* owner, HANDLE signal, HANDLE stop);
+    TMMWaveInThread(TMMCustomWaveIn* owner, std::shared_ptr<TMMWaveInThreadLink> link);
     ~TMMWaveInThread() override;
 
 protected:
     void Execute() override;
 
 private:
+    void Leave();
+
     TMMCustomWaveIn* FWaveIn;
-    HANDLE FSignal;
-    HANDLE FStop;
+    std::shared_ptr<TMMWaveInThreadLink> FLink;
+    bool FCounted = false;
 };
 
 /// The wave input component with its device table left to descendants.
@@ -171,8 +189,8 @@ public:
     /// OnClose. Never raises: failures are reported through OnError. While
     /// a stop is still pending, the close is done when the stop completes.
     virtual void Close();
-    /// Opens the device if needed, queues every buffer and starts it
-    /// (unless paused); the chain hears Started; OnStart. Nothing when
+    /// Opens the device if needed, queues every buffer; the chain hears
+    /// Started; then the device starts (unless paused); OnStart. Nothing when
     /// already started. Raises EMMWaveInError and then leaves the device
     /// closed.
     virtual void Start();
@@ -296,8 +314,8 @@ public:
     /// From the chain (the device is not being closed by Close): closes the
     /// device. From Close: the chain's Closed.
     void Closed() override;
-    /// Adds wsStarted and starts the device unless paused; chain Started;
-    /// OnStart.
+    /// Adds wsStarted; chain Started; then starts the device unless paused
+    /// (no buffer can reach the chain before it has heard Started); OnStart.
     void Started() override;
     /// Adds wsPaused; chain Paused; OnPause.
     void Paused() override;
@@ -359,6 +377,7 @@ private:
     bool TakeStop();
     void ReleaseStop();
     void CompleteStop();
+    void AbandonStop();
     void CloseOwn();
 
     // Buffer processing, in the buffer thread of the mode.
@@ -368,6 +387,7 @@ private:
     void ProcessNextReturned();
     void DrainReturned();
     void ProcessBuffer(PWaveHdr header);
+    void CountWoundBack();
     void FinishProcessing();
     bool InsideProcessing() const;
     bool IsBufferThread() const;
@@ -439,11 +459,14 @@ private:
 
     // Callback plumbing.
     std::atomic<HWND> FWindowHandle { nullptr };
-    std::mutex FThreadLock; // guards FThread against the worker's exit
+    // FThreadLock guards the current worker (FThread and its link) and the
+    // count of workers still referring to this object, against the
+    // workers' exits.
+    std::mutex FThreadLock;
     TMMWaveInThread* FThread = nullptr;
+    std::shared_ptr<TMMWaveInThreadLink> FThreadLink;
+    int FLiveThreads = 0;
     std::atomic<DWORD> FThreadId { 0 };
-    HANDLE FThreadSignal = nullptr;
-    HANDLE FThreadStop = nullptr;
     std::mutex FFailureLock;
     std::exception_ptr FFailure;
 };

@@ -53,6 +53,7 @@ struct TFakeDevice {
     DWORD PartialBytes = 0; // what the head buffer holds when the device stops
     BYTE NextByte = 0;
     std::vector<std::string> Calls;
+    std::function<void()> AfterStart; // runs once the device has started
 
     MMRESULT Failure(const char* entry)
     {
@@ -223,8 +224,12 @@ MMRESULT FakeStart(HWAVEIN)
 {
     if (MMRESULT r = gDevice->Failure("start"))
         return r;
-    std::lock_guard lock(gDevice->Lock);
-    gDevice->Started = true;
+    {
+        std::lock_guard lock(gDevice->Lock);
+        gDevice->Started = true;
+    }
+    if (gDevice->AfterStart)
+        gDevice->AfterStart();
     return MMSYSERR_NOERROR;
 }
 
@@ -321,6 +326,7 @@ public:
             Sizes.push_back(header->dwBytesRecorded);
             Threads.push_back(GetCurrentThreadId());
         }
+        FArrived.notify_all();
         TMMDSPComponent::BufferReady(header);
     }
     void Opened() override
@@ -354,6 +360,12 @@ public:
         std::lock_guard lock(FLock);
         return Sizes;
     }
+    /// Waits (at most 5 s) until Count buffers have arrived.
+    bool WaitBuffers(std::size_t count)
+    {
+        std::unique_lock lock(FLock);
+        return FArrived.wait_for(lock, std::chrono::seconds(5), [&] { return Sizes.size() >= count; });
+    }
     std::vector<std::string> EventsNow()
     {
         std::lock_guard lock(FLock);
@@ -372,6 +384,7 @@ private:
         Events.push_back(std::string(what) + "@" + std::to_string(Data.size()));
     }
     std::mutex FLock;
+    std::condition_variable FArrived;
 };
 
 bool WaitUntil(const std::function<bool()>& done, int milliseconds = 5000)
@@ -759,6 +772,54 @@ TEST_F(WaveInTest, CloseReportsThroughOnErrorOnlyAndStillFinishesTheChain)
     EXPECT_EQ(silent->State(), TMMWaveInState(wsClosed));
 }
 
+TEST_F(WaveInTest, EveryEndOfARecordingSendsStoppedThenClosedOnce)
+{
+    struct TCase {
+        const char* Name;
+        const char* FailingEntry; // or nullptr: a member fails on the stop's partial buffer
+        bool ByClose;
+    };
+    const std::vector<TCase> cases = {
+        { "stop fails", "stop", false },
+        { "reset fails", "reset", false },
+        { "stop fails under Close", "stop", true },
+        { "a member fails while the stop drains", nullptr, false },
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TCollector tail;
+        auto in = MakeWaveIn();
+        in->SetOutput(&tail);
+        in->SetBufferSize(100);
+        in->SetNumBuffers(3);
+        if (c.FailingEntry == nullptr)
+            in->SetOnBufferReady([](TObject*, PWaveHdr) { throw Exception("member failed"); });
+        FDevice.PartialBytes = 10;
+        in->Start();
+        const int stops = Stops;
+        const int closes = Closes;
+        if (c.FailingEntry != nullptr)
+            FDevice.Fail = { { c.FailingEntry, MMSYSERR_ERROR } };
+        if (c.ByClose) {
+            EXPECT_NO_THROW(in->Close());
+        } else {
+            EXPECT_ANY_THROW(in->Stop());
+        }
+        FDevice.Fail.clear();
+        EXPECT_EQ(tail.EventsNow().size(), 4u);
+        const std::vector<std::string> events = tail.EventsNow();
+        ASSERT_GE(events.size(), 2u);
+        EXPECT_EQ(events[events.size() - 2].substr(0, 8), "Stopped@");
+        EXPECT_EQ(events.back().substr(0, 7), "Closed@");
+        EXPECT_FALSE(tail.IsStarted()) << "the next Started must not find it started";
+        EXPECT_FALSE(tail.IsOpen());
+        EXPECT_EQ(Stops, stops + 1);
+        EXPECT_EQ(Closes, closes + 1);
+        EXPECT_EQ(in->State(), TMMWaveInState(wsClosed));
+        FDevice.Forget();
+    }
+}
+
 TEST_F(WaveInTest, AMissingOpenNotificationFailsTheOpen)
 {
     auto in = MakeWaveIn();
@@ -1018,6 +1079,74 @@ INSTANTIATE_TEST_SUITE_P(Modes, WaveInModes, testing::Values(cmWindow, cmThread)
     [](const testing::TestParamInfo<TMMCBMode>& info) {
         return info.param == cmWindow ? "Window" : "Thread";
     });
+
+TEST_F(WaveInTest, AMemberFailingInTheWorkerDuringAStopDoesNotHoldTheStopUp)
+{
+    auto in = MakeWaveIn(cmThread);
+    in->SetBufferSize(100);
+    in->SetNumBuffers(4);
+    in->SetOnBufferReady([](TObject*, PWaveHdr header) {
+        if (header->dwBytesRecorded == 10)
+            throw Exception("member failed");
+    });
+    in->Start();
+    FDevice.PartialBytes = 10;
+    QElapsedTimer timer;
+    timer.start();
+    in->Stop();
+    // The stop gives up waiting only after a second; every buffer is back
+    // long before that unless the failed one was never counted back.
+    EXPECT_LT(timer.elapsed(), 500);
+    EXPECT_EQ(Stops, 1);
+    ASSERT_TRUE(WaitUntil([&] { return Closes == 1; })) << "the failure closes the device";
+    ASSERT_EQ(Exceptions.size(), 1u);
+    EXPECT_EQ(Exceptions[0], "member failed");
+    const std::vector<std::string> events = Collector.EventsNow();
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[2].substr(0, 8), "Stopped@");
+    EXPECT_EQ(events[3].substr(0, 7), "Closed@");
+}
+
+TEST_F(WaveInTest, TheChainHearsStartedBeforeTheWorkerCanPassItABuffer)
+{
+    auto in = MakeWaveIn(cmThread);
+    in->SetBufferSize(100);
+    in->SetNumBuffers(4);
+    bool arrived = false;
+    FDevice.AfterStart = [&] {
+        // The device returns its first buffer at once.
+        EXPECT_EQ(FDevice.DeliverFromThread(1), 1);
+        arrived = Collector.WaitBuffers(1);
+    };
+    in->Start();
+    EXPECT_TRUE(arrived);
+    EXPECT_EQ(Collector.EventsNow(), (std::vector<std::string> { "Opened@0", "Started@0" }));
+    FDevice.AfterStart = nullptr;
+    in->Close();
+    EXPECT_EQ(Collector.SizesNow(), (std::vector<DWORD> { 100 }));
+}
+
+TEST_F(WaveInTest, AWorkerEndingLateLeavesTheCurrentOneAlone)
+{
+    auto in = MakeWaveIn(cmThread);
+    in->SetBufferSize(100);
+    in->SetNumBuffers(4);
+    const int before = TMMDSPThread::DeviceThreadCount();
+    // A worker of an earlier open that the wave input stopped waiting for.
+    auto link = std::make_shared<TMMWaveInThreadLink>();
+    auto* late = new TMMWaveInThread(in.get(), link);
+    late->SetFreeOnTerminate(true);
+    late->Resume();
+    ASSERT_EQ(link->Signal.WaitFor(5000), wrSignaled);
+    in->Start();
+    link->Stop.SetEvent();
+    ASSERT_EQ(link->Signal.WaitFor(5000), wrSignaled) << "the late worker has ended";
+    ASSERT_TRUE(DeliverAll(FDevice, 6));
+    ASSERT_TRUE(Collector.WaitBuffers(6));
+    in->Close();
+    EXPECT_TRUE(WaitUntil([&] { return TMMDSPThread::DeviceThreadCount() == before; }))
+        << "Close ends the current worker";
+}
 
 TEST_F(WaveInTest, TheWorkerTakesThePriorityAndEndsWithTheDevice)
 {
