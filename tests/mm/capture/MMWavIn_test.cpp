@@ -9,6 +9,8 @@
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
+#include "support/GsmFormat.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -37,8 +39,8 @@ constexpr MMRESULT kNoText = 999; // a code the device has no text for
 
 struct TFakeDevice {
     std::mutex Lock;
-    std::condition_variable HandedOver; // a buffer left the queue
-    int Taken = 0; // buffers taken from the queue so far
+    std::condition_variable HandedOver; // a buffer was reported done
+    int Reported = 0; // full buffers reported done so far
     UINT NumDevs = 2;
     DWORD Formats = 0xFFF;
     std::map<std::string, MMRESULT> Fail;
@@ -89,20 +91,23 @@ struct TFakeDevice {
                 header = Queue.front();
                 Queue.pop_front();
                 Position += header->dwBufferLength;
-                ++Taken;
+            }
+            Return(header, header->dwBufferLength);
+            {
+                std::lock_guard lock(Lock);
+                ++Reported;
             }
             HandedOver.notify_all();
-            Return(header, header->dwBufferLength);
         }
         return delivered;
     }
 
-    /// Waits (at most 10 s) until Count buffers in all have been taken from
-    /// the queue for delivery.
-    bool WaitTaken(int count)
+    /// Waits (at most 10 s) until Count full buffers in all have been
+    /// reported done, as a device reports them: in the order of its queue.
+    bool WaitReported(int count)
     {
         std::unique_lock lock(Lock);
-        return HandedOver.wait_for(lock, std::chrono::seconds(10), [&] { return Taken >= count; });
+        return HandedOver.wait_for(lock, std::chrono::seconds(10), [&] { return Reported >= count; });
     }
 
     // Delivers from a thread of its own, as the capture thread does.
@@ -387,21 +392,7 @@ private:
     std::condition_variable FArrived;
 };
 
-bool WaitUntil(const std::function<bool()>& done, int milliseconds = 5000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > milliseconds)
-            return false;
-        // Handles what comes and sleeps otherwise (a bare processEvents
-        // would spin a core while waiting).
-        QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
+using tonvara::test::WaitUntil;
 
 // Returns Count buffers one by one, each once the component has queued one
 // again (the GUI thread processes them in window mode meanwhile).
@@ -554,9 +545,7 @@ TEST_F(WaveInTest, APcmFormatSetsTheLayoutAndACompressedOneKeepsIt)
     EXPECT_EQ(in.Mode(), mStereo);
     EXPECT_EQ(in.BitLength(), b16Bit);
     EXPECT_EQ(in.SampleRate(), 22050);
-    GSM610WAVEFORMAT gsm {};
-    gsm.wfx = { WAVE_FORMAT_GSM610, 1, 8000, 1625, 65, 0, 2 };
-    gsm.wSamplesPerBlock = 320;
+    GSM610WAVEFORMAT gsm = tonvara::test::GsmFormat();
     in.SetPWaveFormat(&gsm.wfx);
     EXPECT_EQ(in.SampleRate(), 22050);
     EXPECT_EQ(in.Mode(), mStereo);
@@ -870,8 +859,9 @@ TEST_P(WaveInModes, BuffersGoDownInOrderInTheModesThreadAndAreQueuedAgain)
     const DWORD expected = GetParam() == cmWindow ? GetCurrentThreadId() : Collector.Threads[0];
     for (DWORD thread : Collector.Threads)
         EXPECT_EQ(thread, expected) << "all buffers are processed in one thread";
-    if (GetParam() == cmThread)
+    if (GetParam() == cmThread) {
         EXPECT_NE(expected, GetCurrentThreadId());
+    }
     EXPECT_EQ(in->BytesRecorded(), 2500);
     EXPECT_TRUE(IsRunningSequence(Collector.Data));
     EXPECT_EQ(in->Position(), 2500) << "tfByte: the device's position in bytes";
@@ -943,10 +933,10 @@ TEST_P(WaveInModes, StopsAskedAgainAndLateDoNotStopTheNextRecording)
     in->SetOnBufferReady([&](TObject*, PWaveHdr) {
         if (!stopEveryBuffer)
             return;
-        // Both buffers are on their way before the first stop: from the
-        // worker thread a stop resets the device at once, and a late
-        // delivery would find nothing queued.
-        EXPECT_TRUE(FDevice.WaitTaken(2));
+        // Both buffers are reported before the first stop: from the worker
+        // thread a stop resets the device at once, and a device reports the
+        // partial buffer of a reset after the full ones before it.
+        EXPECT_TRUE(FDevice.WaitReported(2));
         in->Stop();
     });
     in->Start();
