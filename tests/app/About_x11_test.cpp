@@ -10,7 +10,9 @@
 #include <QImage>
 #include <QOpenGLWidget>
 #include <QTest>
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <map>
 
 TEST(AboutWindow, DrawsTheSceneWhileShownAndNothingOnceHidden)
 {
@@ -31,14 +33,19 @@ TEST(AboutWindow, DrawsTheSceneWhileShownAndNothingOnceHidden)
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->FramesDrawn() >= 20; }, 10000));
     const QImage frame = form->View()->grabFramebuffer();
     ASSERT_EQ(frame.size(), QSize(form->Panel1->Width(), form->Panel1->Height()));
+    // The clear colour is the background: the commonest colour of the frame
+    // (a corner is no sure place for it: a head's glow may wander there).
     const QRgb clear = qRgb(26, 26, 102);
-    for (const QPoint corner : { QPoint(1, 1), QPoint(frame.width() - 2, 1), QPoint(1, frame.height() - 2),
-             QPoint(frame.width() - 2, frame.height() - 2) }) {
-        const QRgb pixel = frame.pixel(corner);
-        EXPECT_NEAR(qRed(pixel), qRed(clear), 1) << corner.x() << "," << corner.y();
-        EXPECT_NEAR(qGreen(pixel), qGreen(clear), 1);
-        EXPECT_NEAR(qBlue(pixel), qBlue(clear), 1);
-    }
+    std::map<QRgb, int> counts;
+    for (int y = 0; y < frame.height(); ++y)
+        for (int x = 0; x < frame.width(); ++x)
+            ++counts[frame.pixel(x, y) | 0xFF000000u];
+    const QRgb background = std::max_element(counts.begin(), counts.end(), [](const auto& a, const auto& b) {
+        return a.second < b.second;
+    })->first;
+    EXPECT_NEAR(qRed(background), qRed(clear), 1);
+    EXPECT_NEAR(qGreen(background), qGreen(clear), 1);
+    EXPECT_NEAR(qBlue(background), qBlue(clear), 1);
     // Glowing heads: near-white spots, more than trails (at most pale lines) make.
     int bright = 0;
     for (int y = 0; y < frame.height(); ++y)
