@@ -1,13 +1,16 @@
 #include "mm/capture/MMWave.h"
 
 #include "mm/format/MMWaveFormat.h"
+#include "platform/ui/Application.h"
 
 #include <QBuffer>
 #include <QFile>
 #include <QIODevice>
+#include <QMetaObject>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <iterator>
 #include <limits>
 #include <mutex>
@@ -21,6 +24,7 @@ namespace {
 constexpr int kMsgUnknown = 6;
 constexpr int kMsgErrorReading = 130;
 constexpr int kMsgMemoryWave = 131;
+constexpr int kMsgErrorWriting = 132;
 constexpr int kMsgInvalidWave = 133;
 constexpr int kMsgIOBuffer = 137;
 constexpr int kMsgOpenWave = 138;
@@ -757,6 +761,7 @@ void TMMCustomWaveFile::Reset()
 void TMMCustomWaveFile::CloseFile()
 {
     bool closed = false;
+    bool finished = true;
     {
         TCriticalSectionLock guard(FWave->Lock());
         // The buffer thread (after a failed write) and the GUI thread (the
@@ -770,13 +775,23 @@ void TMMCustomWaveFile::CloseFile()
                 const std::vector<char> fill = NoDataFill(FWave->PWaveFormat());
                 FWave->WriteBytes(fill.data(), static_cast<LONG>(fill.size()));
             }
-            FWave->CloseWaveFile();
+            finished = FWave->CloseWaveFile();
             FFileOpen = false;
             closed = true;
         }
     }
     if (closed)
         FireSynchronized(FOnClose);
+    if (!finished) {
+        // No caller can take an exception here (the chain's close, a failed
+        // write in the buffer thread, the destructor): the standard exception
+        // display gets it once the close is over.
+        const std::exception_ptr failure = std::make_exception_ptr(EMMWaveError(LoadLibStr(kMsgErrorWriting)));
+        TApplication* application = Application;
+        QMetaObject::invokeMethod(
+            application, [application, failure] { application->HandleException(nullptr, failure); },
+            Qt::QueuedConnection);
+    }
 }
 
 void TMMCustomWaveFile::Closed()

@@ -36,7 +36,7 @@ class QIODevice;
 
 /// File errors of the wave object and the wave file component. Messages,
 /// from the library's message table: 130 "Error reading wave file", 131
-/// "Can't write to MemoryWave", 133 "Invalid wave file...", 137 "Unable to
+/// "Can't write to MemoryWave", 132 "Error writing wave file", 133 "Invalid wave file...", 137 "Unable to
 /// setup file IO buffer", 138 "Unable to open wave file", 139 "Unable to
 /// create wave file".
 class EMMWaveError : public Exception {
@@ -321,7 +321,11 @@ private:
 ///            tells the GUI thread; this and later buffers still pass on to
 ///            Output, unwritten.
 ///   Stopped  stops writing.
-///   Closed   finishes the file, closes it and fires OnClose (GUI thread). A
+///   Closed   finishes the file, closes it and fires OnClose (GUI thread).
+///            When finishing fails (the disk is full, an I/O error), the
+///            file keeps the header of its last sync and, after OnClose,
+///            EMMWaveError "Error writing wave file" goes to the standard
+///            exception display (posted to the GUI thread). A
 ///            file without data first gets 4 zero bytes of data, so that no
 ///            recording is left with an empty data chunk; where 4 bytes are
 ///            not whole blocks of the format, whole blocks instead (for GSM

@@ -6,15 +6,70 @@
 #include <QFile>
 #include <QString>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
+
+// The syncing thread of one file being written. The writer (the block's
+// thread) posts what the header should say once everything up to a point is
+// on the file; the thread patches the two sizes with pwrite and calls
+// fdatasync. It holds the file descriptor only: the block and its mmio handle
+// (buffer, position) stay the writer's alone. A request not yet taken is
+// replaced by a newer one, so a slow disk makes syncs rarer, never the writer
+// wait.
+struct TWaveIOSyncer {
+    struct TRequest {
+        LONG RiffSizeAt = 0;
+        DWORD RiffSize = 0;
+        LONG DataSizeAt = 0;
+        DWORD DataSize = 0;
+    };
+
+    explicit TWaveIOSyncer(int fd);
+    ~TWaveIOSyncer();
+
+    /// Writer: asks for a sync; returns its serial number.
+    uint64_t Post(const TRequest& request);
+    /// Waits until the sync of that serial (or a later one) is done; false
+    /// when any sync failed.
+    bool WaitFor(uint64_t serial);
+    uint64_t Posted();
+    bool Failed() const { return FFailed.load(); }
+    int Count();
+
+    // The chunks that followed the data when a file was reopened: their
+    // header offsets and the end of the last. Read and written by the writer
+    // only.
+    std::vector<LONG> Trailing;
+    LONG TrailingEnd = 0;
+
+private:
+    void Run();
+
+    const int FFd;
+    std::mutex FLock;
+    std::condition_variable FWake; // a request, or the end
+    std::condition_variable FDone; // a sync done
+    // Guarded by FLock:
+    bool FHasRequest = false;
+    TRequest FRequest;
+    uint64_t FPosted = 0;
+    uint64_t FCompleted = 0;
+    int FCount = 0;
+    bool FStopping = false;
+    std::atomic<bool> FFailed { false };
+    std::thread FThread; // last: starts when the rest is ready
+};
 
 namespace {
 
@@ -70,6 +125,7 @@ void ReleaseBlock(PWaveIOCB cb)
 {
     if (!cb)
         return;
+    delete cb->Syncer;
     std::free(cb->FileNameText);
     RiffFreeDispList(cb->DispList);
     RiffFreeInfoList(cb->InfoList);
@@ -391,34 +447,145 @@ bool SyncDescriptor(int fd)
     return ::fdatasync(fd) == 0 || errno == EINVAL || errno == EROFS;
 }
 
-// Steps of WaveIOClose that write the end of the file.
+bool WriteDwordToFd(int fd, LONG offset, DWORD value)
+{
+    char field[4];
+    PutDword(field, value);
+    for (;;) {
+        const ssize_t n = ::pwrite(fd, field, 4, offset);
+        if (n == 4)
+            return true;
+        if (n < 0 && errno == EINTR)
+            continue;
+        return false;
+    }
+}
+
+void EndSyncer(PWaveIOCB cb)
+{
+    // Joins the thread: a sync under way completes, one not yet begun is
+    // dropped (the file is being finished or let go).
+    delete cb->Syncer;
+    cb->Syncer = nullptr;
+}
+
+// Starts the syncing thread of a file opened for writing.
+int StartSyncer(PWaveIOCB cb)
+{
+    const int fd = FileDescriptor(cb->Handle);
+    if (fd < 0)
+        return kWaveIOOk;
+    try {
+        cb->Syncer = new TWaveIOSyncer(fd);
+    } catch (const std::exception&) {
+        return kWaveIONoMem;
+    }
+    return kWaveIOOk;
+}
+
+// The header offsets of the chunks after the data of a reopened file, so
+// that a sync can keep them inside the RIFF chunk.
+void FindTrailingChunks(PWaveIOCB cb)
+{
+    TWaveIOSyncer* syncer = cb->Syncer;
+    HMMIO h = cb->Handle;
+    const int64_t riffEnd = static_cast<int64_t>(cb->RiffChunk.dwDataOffset) + cb->RiffChunk.cksize;
+    if (!syncer || mmioSeek(h, static_cast<LONG>(cb->RiffChunk.dwDataOffset) + 4, SEEK_SET) < 0)
+        return;
+    bool afterData = false;
+    for (;;) {
+        MMCKINFO ck {};
+        if (mmioDescend(h, &ck, &cb->RiffChunk, 0) != MMSYSERR_NOERROR)
+            break;
+        const int64_t end = static_cast<int64_t>(ck.dwDataOffset) + ck.cksize + (ck.cksize & 1);
+        if (end > riffEnd)
+            break;
+        if (afterData) {
+            syncer->Trailing.push_back(static_cast<LONG>(ck.dwDataOffset) - 8);
+            syncer->TrailingEnd = static_cast<LONG>(end);
+        }
+        afterData = afterData || static_cast<LONG>(ck.dwDataOffset) == cb->DataOffset;
+        if (mmioAscend(h, &ck, 0) != MMSYSERR_NOERROR)
+            break;
+    }
+}
+
+// Writer side of a sync: writes out the buffer (and leaves it empty, so that
+// it never holds the header fields the syncing thread patches), makes the
+// chunks after the data of a reopened file reachable, and posts the sizes.
+int RequestSync(PWaveIOCB cb, uint64_t* serial)
+{
+    TWaveIOSyncer* syncer = cb->Syncer;
+    if (mmioFlush(cb->Handle, MMIO_EMPTYBUF) != MMSYSERR_NOERROR)
+        return kWaveIOFileError;
+    const LONG dataEnd = cb->DataOffset + cb->DataBytes;
+    LONG riffEnd = dataEnd;
+    const std::vector<LONG>& trailing = syncer->Trailing;
+    if (!trailing.empty()) {
+        // New audio may have run into the chunks that followed the data:
+        // the first one still whole either starts right after the data, or
+        // a JUNK chunk spans what is left of the ones before it.
+        const LONG next = dataEnd + (cb->DataBytes & 1);
+        const auto at = std::lower_bound(trailing.begin(), trailing.end(), next);
+        if (at != trailing.end() && *at == next) {
+            riffEnd = syncer->TrailingEnd;
+        } else {
+            LONG spanEnd = syncer->TrailingEnd;
+            for (auto it = at; it != trailing.end(); ++it) {
+                if (*it >= next + 8) {
+                    spanEnd = *it;
+                    break;
+                }
+            }
+            if (spanEnd >= next + 8) {
+                const int fd = FileDescriptor(cb->Handle);
+                char header[8];
+                PutDword(header, mmioFOURCC('J', 'U', 'N', 'K'));
+                PutDword(header + 4, static_cast<DWORD>(spanEnd - next - 8));
+                if (fd < 0 || ::pwrite(fd, header, 8, next) != 8)
+                    return kWaveIOFileError;
+                riffEnd = syncer->TrailingEnd;
+            }
+        }
+    }
+    TWaveIOSyncer::TRequest request;
+    request.RiffSizeAt = static_cast<LONG>(cb->RiffChunk.dwDataOffset) - 4;
+    request.RiffSize = static_cast<DWORD>(riffEnd) - cb->RiffChunk.dwDataOffset;
+    request.DataSizeAt = cb->DataOffset - 4;
+    request.DataSize = static_cast<DWORD>(cb->DataBytes);
+    const uint64_t posted = syncer->Post(request);
+    if (serial)
+        *serial = posted;
+    cb->SyncedBytes = cb->DataBytes;
+    cb->SyncTime = MonotonicNs();
+    return kWaveIOOk;
+}
+
+bool Syncing(const TWaveIOCB* cb)
+{
+    return cb->Syncer != nullptr && (cb->DataChunk.dwFlags & MMIO_DIRTY);
+}
+
+// Steps of WaveIOClose that write the end of the file. Everything after the
+// data goes out first; the header fields are patched only once that has
+// reached the file, so a failure leaves the header of the last sync.
 int FinishFile(PWaveIOCB cb)
 {
     HMMIO h = cb->Handle;
     if (mmioFlush(h, 0) != MMSYSERR_NOERROR)
         return kWaveIOFileError;
-    if (!(cb->WriteState & kStateCreated)) {
-        // The sizes of a reopened file are rewritten whatever they said.
-        cb->DataChunk.cksize = 0;
-        cb->DataChunk.dwFlags |= MMIO_DIRTY;
-        cb->RiffChunk.cksize = 0;
-        cb->RiffChunk.dwFlags |= MMIO_DIRTY;
-    }
+    const bool reopened = !(cb->WriteState & kStateCreated);
     // Finish after the last data byte, also when the writer moved back.
     const LONG dataEnd = cb->DataOffset + cb->DataBytes;
     if (mmioSeek(h, dataEnd, SEEK_SET) != dataEnd)
         return kWaveIOFileError;
-    if (mmioAscend(h, &cb->DataChunk, 0) != MMSYSERR_NOERROR)
+    const char pad = 0;
+    if ((cb->DataBytes & 1) && mmioWrite(h, &pad, 1) != 1)
         return kWaveIOFileError;
-
-    if (!(cb->WriteState & kStateCreated) && cb->FactOffset > 0) {
-        // A reopened file keeps its one fact chunk, before the data: peers
-        // take the duration from the first they find.
-        const LONG after = mmioSeek(h, 0, SEEK_CUR);
-        if (after < 0 || !WriteDwordAt(h, cb->FactOffset, static_cast<DWORD>(cb->SampleCount))
-            || mmioSeek(h, after, SEEK_SET) != after)
-            return kWaveIOFileError;
-    } else {
+    // A reopened file keeps its one fact chunk before the data: peers take
+    // the duration from the first they find.
+    const bool factBefore = reopened && cb->FactOffset > 0;
+    if (!factBefore) {
         MMCKINFO fact {};
         fact.ckid = kFact;
         fact.cksize = 4;
@@ -432,12 +599,19 @@ int FinishFile(PWaveIOCB cb)
         return kWaveIOFileError;
     if (cb->InfoList && RiffWriteInfoChunk(h, cb->InfoList) != kRiffOk)
         return kWaveIOFileError;
-    cb->RiffChunk.dwFlags |= MMIO_DIRTY;
-    if (mmioAscend(h, &cb->RiffChunk, 0) != MMSYSERR_NOERROR)
-        return kWaveIOFileError;
     const LONG end = mmioSeek(h, 0, SEEK_CUR);
     if (end < 0 || mmioFlush(h, 0) != MMSYSERR_NOERROR)
         return kWaveIOFileError;
+
+    if ((factBefore && !WriteDwordAt(h, cb->FactOffset, static_cast<DWORD>(cb->SampleCount)))
+        || !WriteDwordAt(h, cb->DataOffset - 4, static_cast<DWORD>(cb->DataBytes))
+        || !WriteDwordAt(h, static_cast<LONG>(cb->RiffChunk.dwDataOffset) - 4,
+            static_cast<DWORD>(end) - cb->RiffChunk.dwDataOffset)
+        || mmioSeek(h, end, SEEK_SET) != end || mmioFlush(h, 0) != MMSYSERR_NOERROR)
+        return kWaveIOFileError;
+    cb->DataChunk.cksize = static_cast<DWORD>(cb->DataBytes);
+    cb->DataChunk.dwFlags &= ~MMIO_DIRTY;
+    cb->RiffChunk.cksize = static_cast<DWORD>(end) - cb->RiffChunk.dwDataOffset;
     cb->FileSize = end;
     cb->EndSample = cb->SampleCount;
 
@@ -454,6 +628,79 @@ int FinishFile(PWaveIOCB cb)
 }
 
 } // namespace
+
+TWaveIOSyncer::TWaveIOSyncer(int fd)
+    : FFd(fd)
+    , FThread([this] { Run(); })
+{
+}
+
+TWaveIOSyncer::~TWaveIOSyncer()
+{
+    {
+        std::lock_guard lock(FLock);
+        FStopping = true;
+    }
+    FWake.notify_all();
+    FThread.join();
+}
+
+uint64_t TWaveIOSyncer::Post(const TRequest& request)
+{
+    uint64_t serial = 0;
+    {
+        std::lock_guard lock(FLock);
+        FRequest = request;
+        FHasRequest = true;
+        serial = ++FPosted;
+    }
+    FWake.notify_one();
+    return serial;
+}
+
+bool TWaveIOSyncer::WaitFor(uint64_t serial)
+{
+    std::unique_lock lock(FLock);
+    FDone.wait(lock, [&] { return FCompleted >= serial || FStopping; });
+    return !FFailed.load();
+}
+
+uint64_t TWaveIOSyncer::Posted()
+{
+    std::lock_guard lock(FLock);
+    return FPosted;
+}
+
+int TWaveIOSyncer::Count()
+{
+    std::lock_guard lock(FLock);
+    return FCount;
+}
+
+void TWaveIOSyncer::Run()
+{
+    std::unique_lock lock(FLock);
+    for (;;) {
+        FWake.wait(lock, [&] { return FHasRequest || FStopping; });
+        if (FStopping)
+            break;
+        const TRequest request = FRequest;
+        const uint64_t serial = FPosted;
+        FHasRequest = false;
+        lock.unlock();
+        // The data the sizes describe is on the file already: the writer
+        // wrote it out before posting.
+        const bool ok = WriteDwordToFd(FFd, request.RiffSizeAt, request.RiffSize)
+            && WriteDwordToFd(FFd, request.DataSizeAt, request.DataSize) && SyncDescriptor(FFd);
+        lock.lock();
+        if (!ok)
+            FFailed.store(true);
+        FCompleted = serial;
+        ++FCount;
+        FDone.notify_all();
+    }
+    FDone.notify_all();
+}
 
 int WaveIOOpen(LPCSTR name, DWORD flags, PWaveIOCB* result)
 {
@@ -544,6 +791,14 @@ int WaveIOCreate(PWaveIOCB cb, LPCSTR name)
     cb->FactOffset = 0;
     cb->SyncedBytes = 0;
     cb->SyncTime = MonotonicNs();
+    const int started = StartSyncer(cb);
+    if (started != kWaveIOOk) {
+        mmioClose(h, 0);
+        cb->Handle = nullptr;
+        path = name;
+        mmioOpen(path.data(), nullptr, MMIO_DELETE);
+        return started;
+    }
     return kWaveIOOk;
 }
 
@@ -574,7 +829,16 @@ int WaveIOReopen(PWaveIOCB cb)
     cb->WriteState = 0;
     cb->SyncedBytes = cb->DataBytes;
     cb->SyncTime = MonotonicNs();
+    MMIOINFO info {};
+    const bool writable = IsFileSource(cb->OpenFlags) && !(cb->OpenFlags & kWaveIORaw)
+        && mmioGetInfo(cb->Handle, &info, 0) == MMSYSERR_NOERROR && (info.dwFlags & MMIO_RWMODE) != MMIO_READ;
+    if (writable && StartSyncer(cb) != kWaveIOOk) {
+        CloseSource(cb->Handle, cb->ResourceHandle);
+        return kWaveIONoMem;
+    }
+    FindTrailingChunks(cb);
     if (WaveIOSeek(cb, cb->CurrentSample) != kWaveIOOk) {
+        EndSyncer(cb);
         CloseSource(cb->Handle, cb->ResourceHandle);
         return kWaveIOFileError;
     }
@@ -598,12 +862,14 @@ LONG WaveIOWrite(PWaveIOCB cb, const void* data, LONG count)
     cb->EndSample = cb->SampleCount;
     cb->BytesRemaining = SamplesToBytes(format, cb->EndSample - cb->CurrentSample);
 
-    if (IsFileSource(cb->OpenFlags)) {
+    if (cb->Syncer) {
+        if (cb->Syncer->Failed())
+            return 0;
         const int64_t now = MonotonicNs();
         const bool due = now - cb->SyncTime >= kWaveIOSyncIntervalNs
             || static_cast<int64_t>(cb->DataBytes) - cb->SyncedBytes
                 >= static_cast<int64_t>(format->nAvgBytesPerSec);
-        if (due && WaveIOSync(cb) != kWaveIOOk)
+        if (due && RequestSync(cb, nullptr) != kWaveIOOk)
             return 0;
     }
     return written;
@@ -664,6 +930,7 @@ int WaveIOClose(PWaveIOCB cb)
     if (!cb)
         return kWaveIOBadParam;
     int result = kWaveIOOk;
+    EndSyncer(cb);
     if (IsOpen(cb) && !(cb->OpenFlags & kWaveIORaw) && (cb->DataChunk.dwFlags & MMIO_DIRTY))
         result = FinishFile(cb);
     if (cb->Handle && mmioClose(cb->Handle, 0) != MMSYSERR_NOERROR && result == kWaveIOOk)
@@ -691,24 +958,26 @@ int WaveIOSync(PWaveIOCB cb)
         return kWaveIOBadParam;
     if (!IsOpen(cb))
         return kWaveIOError;
-    if (!IsFileSource(cb->OpenFlags) || (cb->OpenFlags & kWaveIORaw) || !(cb->DataChunk.dwFlags & MMIO_DIRTY))
+    if (!Syncing(cb))
         return kWaveIOOk;
-    HMMIO h = cb->Handle;
-    const LONG position = mmioSeek(h, 0, SEEK_CUR);
-    if (position < 0 || mmioFlush(h, 0) != MMSYSERR_NOERROR)
+    uint64_t serial = 0;
+    if (RequestSync(cb, &serial) != kWaveIOOk || !cb->Syncer->WaitFor(serial))
         return kWaveIOFileError;
-    // The RIFF chunk ends with the data: chunks after it (in a reopened file)
-    // are rewritten when the file is finished.
-    const DWORD riffSize = static_cast<DWORD>(cb->DataOffset + cb->DataBytes) - cb->RiffChunk.dwDataOffset;
-    if (!WriteDwordAt(h, static_cast<LONG>(cb->RiffChunk.dwDataOffset) - 4, riffSize)
-        || !WriteDwordAt(h, cb->DataOffset - 4, static_cast<DWORD>(cb->DataBytes))
-        || mmioSeek(h, position, SEEK_SET) != position || mmioFlush(h, 0) != MMSYSERR_NOERROR)
-        return kWaveIOFileError;
-    if (!SyncDescriptor(FileDescriptor(h)))
-        return kWaveIOFileError;
-    cb->SyncedBytes = cb->DataBytes;
-    cb->SyncTime = MonotonicNs();
     return kWaveIOOk;
+}
+
+int WaveIOSyncWait(PWaveIOCB cb)
+{
+    if (!cb)
+        return kWaveIOBadParam;
+    if (!cb->Syncer)
+        return kWaveIOOk;
+    return cb->Syncer->WaitFor(cb->Syncer->Posted()) ? kWaveIOOk : kWaveIOFileError;
+}
+
+int WaveIOSyncCount(PWaveIOCB cb)
+{
+    return cb && cb->Syncer ? cb->Syncer->Count() : 0;
 }
 
 bool WaveFileValid(LPCSTR name)

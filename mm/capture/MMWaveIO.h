@@ -13,14 +13,22 @@
 // "LIST"/"INFO" chunk when any INFO text is set. The audio starts at byte 46
 // for PCM and at byte 48 for GSM 6.10.
 //
-// While a file is being written, WaveIOWrite brings the RIFF and data sizes on
-// disk up to date and makes the data durable (fdatasync) whenever a second has
-// passed or a second of audio has been written since the last time (see
-// WaveIOSync), so a process killed at any moment leaves a file that readers
-// take with all but about the last second of its audio. Such a file has no
-// fact chunk and no INFO/DISP chunks; its data chunk runs to the file's end.
+// While a file is being written, its sizes on disk are brought up to date and
+// the data made durable (fdatasync) whenever a second has passed or a second
+// of audio has been written since the last time, so a process killed at any
+// moment leaves a file that readers take with all but about the last second
+// of its audio. The writing thread only writes out what its buffer holds and
+// marks how far the file is complete; a thread of the file's own (started by
+// WaveIOCreate and WaveIOReopen, ended by WaveIOClose) patches the sizes and
+// calls fdatasync, so a slow disk never holds up a write. At every sync the
+// file is a valid RIFF WAVE whose RIFF size covers every chunk it holds: a
+// created file ends with its data (no fact, INFO or DISP chunks yet); in a
+// reopened file the chunks after the data stay reachable until new audio
+// overwrites them (what is left of one that is partly overwritten is covered
+// by a "JUNK" chunk).
 //
-// A block is used by one thread at a time.
+// A block is used by one thread at a time; the syncing thread touches only
+// the file, never the block or its mmio handle.
 
 #include "mm/capture/MMRiffInfo.h"
 #include "platform/mm/MMSystem.h"
@@ -43,8 +51,8 @@ constexpr DWORD kWaveIOMemory = 4; ///< a memory image described by an MMIOINFO
 constexpr DWORD kWaveIOHeaderOnly = 8; ///< the parsed header alone, not to be reopened
 constexpr DWORD kWaveIORaw = 16; ///< with kWaveIOFile: unbuffered, read-only access
 
-/// How long written data may wait before WaveIOWrite makes it durable, and
-/// how much audio (nAvgBytesPerSec bytes) may pile up before it does so.
+/// How long written data may wait before it is made durable, and how much
+/// audio (nAvgBytesPerSec bytes) may pile up before it is.
 constexpr int64_t kWaveIOSyncIntervalNs = 1000000000;
 
 /// The control block of one WAV file. One zero-initialised allocation whose
@@ -69,8 +77,9 @@ struct TWaveIOCB {
     TRiffDispList* DispList; ///< DISP entries, written back when the file is finished
     TRiffInfoList* InfoList; ///< INFO texts, written back when the file is finished
     DWORD WriteState; ///< internal: created by WaveIOCreate and not yet closed
-    LONG SyncedBytes; ///< internal: DataBytes at the last WaveIOSync
-    int64_t SyncTime; ///< internal: monotonic time (ns) of the last WaveIOSync
+    LONG SyncedBytes; ///< internal: DataBytes when a sync was last asked for
+    int64_t SyncTime; ///< internal: monotonic time (ns) when a sync was last asked for
+    struct TWaveIOSyncer* Syncer; ///< internal: the syncing thread of a file open for writing
     LONG FactOffset; ///< internal: offset of the count of a fact chunk before the data, else 0
     WAVEFORMATEX Format; ///< the file's format; cbSize extra bytes follow
 };
@@ -121,9 +130,9 @@ int WaveIOCreate(PWaveIOCB cb, LPCSTR name);
 int WaveIOReopen(PWaveIOCB cb);
 
 /// Writes count bytes of audio at the current position and updates the
-/// sizes and positions; makes the file durable as described above. Returns
-/// count, 0 when writing (or making it durable) failed, -1 when the block is
-/// not open, count is not positive or the block is raw.
+/// sizes and positions; asks for a sync as described above (never waits for
+/// one). Returns count, 0 when writing failed or an earlier sync did, -1
+/// when the block is not open, count is not positive or the block is raw.
 LONG WaveIOWrite(PWaveIOCB cb, const void* data, LONG count);
 
 /// Reads up to min(count, BytesRemaining) bytes. Returns the count read (0 at
@@ -143,20 +152,32 @@ int WaveIOSetBuffer(PWaveIOCB cb, LONG size);
 
 /// Finishes a written file (data size and pad byte, fact chunk with
 /// SampleCount, DISP and INFO chunks, RIFF size; a reopened file is cut back to
-/// its new end) and closes it. A file with nothing written is closed as it is.
-/// kWaveIOFileError when finishing failed; the block is closed in every case.
+/// its new end) and closes it. The syncing thread is ended first, so the final
+/// header comes after the last sync. The chunks after the data are written
+/// and flushed before the header is touched: when that fails the header on
+/// disk stays as the last sync left it. A file with nothing written is closed
+/// as it is. kWaveIOFileError when finishing failed; the block is closed in
+/// every case.
 int WaveIOClose(PWaveIOCB cb);
 
 /// Closes the block (finishing the file as WaveIOClose does) and releases it
 /// with its name and lists. Returns WaveIOClose's result.
 int WaveIOFree(PWaveIOCB cb);
 
-/// Writes out what is buffered, patches the RIFF size (to the end of the
-/// data) and the data size in place and calls fdatasync, so that the file on
-/// disk is a valid WAV file holding everything written so far. Nothing to do
-/// for blocks that have not been written to or are not files.
-/// kWaveIOFileError when writing out failed.
+/// Writes out what is buffered and waits until the syncing thread has patched
+/// the sizes on disk and called fdatasync, so that the file on disk is a valid
+/// WAV file holding everything written so far. Nothing to do for blocks that
+/// have not been written to or are not files. kWaveIOError when not open,
+/// kWaveIOFileError when writing out or syncing failed. Blocks on the disk:
+/// not for the audio path.
 int WaveIOSync(PWaveIOCB cb);
+
+/// Waits until the syncs asked for so far are done, without asking for one.
+/// kWaveIOFileError when one of them failed. Blocks on the disk.
+int WaveIOSyncWait(PWaveIOCB cb);
+
+/// The syncs done since the file was created or reopened (0 when closed).
+int WaveIOSyncCount(PWaveIOCB cb);
 
 /// True when name opens and parses as a RIFF WAVE file.
 bool WaveFileValid(LPCSTR name);

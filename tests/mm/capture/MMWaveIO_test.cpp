@@ -1044,6 +1044,8 @@ TEST_F(WaveIO, ASecondOfAudioMakesTheSizesOnDiskCurrent)
     ASSERT_EQ(WaveIOSetBuffer(cb, 65536), kWaveIOOk);
     const std::string data = Pattern(16000, 30);
     ASSERT_EQ(WaveIOWrite(cb, data.data(), 16000), 16000);
+    ASSERT_EQ(WaveIOSyncWait(cb), kWaveIOOk);
+    EXPECT_EQ(WaveIOSyncCount(cb), 1) << "the write asked for one sync by itself";
     std::string onDisk = ReadWhole(path);
     ASSERT_EQ(onDisk.size(), 46u + 16000);
     EXPECT_EQ(DwordAt(onDisk, 4), 38u + 16000);
