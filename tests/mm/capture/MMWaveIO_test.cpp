@@ -1069,6 +1069,64 @@ TEST_F(WaveIO, ASecondOfAudioMakesTheSizesOnDiskCurrent)
     EXPECT_EQ(WaveIOSync(cb), kWaveIOError) << "closed";
 }
 
+// Where a process killed after a sync of a reopened file leaves it: data,
+// then what is left of the chunks that followed it, all inside the RIFF chunk.
+struct TTrailingCase {
+    const char* Name;
+    LONG From; // sample the writing starts at; -1: the end
+    LONG Bytes;
+    bool InfoLeft; // the LIST/INFO chunk is still whole
+};
+
+class WaveIOTrailing : public WaveIO, public testing::WithParamInterface<TTrailingCase> { };
+
+TEST_P(WaveIOTrailing, ASyncKeepsEveryChunkAfterTheDataInsideTheRiffChunk)
+{
+    const TTrailingCase c = GetParam();
+    const std::string path = Path("reopened.wav");
+    WriteWhole(path,
+        Riff(Chunk("fmt ", Pcm18Body(8, 1, 8000)) + Chunk("data", Pattern(1000, 40)) + Chunk("fact", Le32(1000))
+            + Chunk("LIST", "INFO" + Chunk("INAM", std::string("name\0", 5)))));
+    PWaveIOCB cb = nullptr;
+    ASSERT_EQ(WaveIOOpen(path.c_str(), kWaveIOFile, &cb), kWaveIOOk);
+    Block b(cb);
+    ASSERT_EQ(WaveIOReopen(cb), kWaveIOOk);
+    ASSERT_EQ(WaveIOSeek(cb, c.From < 0 ? b->EndSample : c.From), kWaveIOOk);
+    const std::string audio = Pattern(static_cast<size_t>(c.Bytes), 41);
+    ASSERT_EQ(WaveIOWrite(cb, audio.data(), c.Bytes), c.Bytes);
+    ASSERT_EQ(WaveIOSync(cb), kWaveIOOk);
+
+    // The file as it is now is what a killed writer leaves.
+    const std::string onDisk = ReadWhole(path);
+    const uint32_t dataBytes = static_cast<uint32_t>(std::max<LONG>(1000, (c.From < 0 ? 1000 : c.From) + c.Bytes));
+    EXPECT_EQ(DwordAt(onDisk, 42), dataBytes);
+    const size_t riffEnd = 8 + DwordAt(onDisk, 4);
+    EXPECT_EQ(riffEnd, onDisk.size()) << "the RIFF chunk holds all the file holds";
+    size_t at = 12;
+    while (at + 8 <= riffEnd)
+        at += 8 + DwordAt(onDisk, at + 4) + (DwordAt(onDisk, at + 4) & 1);
+    EXPECT_EQ(at, riffEnd) << "whole chunks up to the RIFF end";
+
+    SF_INFO info {};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(info.frames, static_cast<sf_count_t>(dataBytes));
+    const char* title = sf_get_string(file, SF_STR_TITLE);
+    EXPECT_EQ(title != nullptr && std::string(title) == "name", c.InfoLeft) << "libsndfile finds the INFO text";
+    sf_close(file);
+    PWaveIOCB reader = nullptr;
+    ASSERT_EQ(WaveIOOpen(path.c_str(), kWaveIOFile, &reader), kWaveIOOk);
+    EXPECT_EQ(reader->DataBytes, static_cast<LONG>(dataBytes));
+    WaveIOFree(reader);
+}
+
+INSTANTIATE_TEST_SUITE_P(Writes, WaveIOTrailing,
+    testing::Values(TTrailingCase { "OverwritingFromTheStart", 0, 800, true },
+        TTrailingCase { "AppendingOverTheFactChunk", -1, 12, true },
+        TTrailingCase { "AppendingIntoTheFactChunk", -1, 2, true },
+        TTrailingCase { "AppendingOverEverything", -1, 8000, false }),
+    [](const testing::TestParamInfo<TTrailingCase>& info) { return std::string(info.param.Name); });
+
 struct TCrashCase {
     const char* Mode;
     int Reports; // writes to wait for: 3 s of audio

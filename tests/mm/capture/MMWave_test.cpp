@@ -11,6 +11,7 @@
 #include "support/TestSupport.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -23,7 +24,9 @@
 #include <memory>
 #include <sndfile.h>
 #include <string>
+#include <csignal>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -442,9 +445,13 @@ protected:
             CloseInMain = IsMainThread();
         });
         File->SetOnChange([this](TObject*) { ++Changes; });
+        Application->SetOnException(
+            [this](TObject*, const std::exception& e) { Exceptions.push_back(ExceptionMessage(e)); });
     }
     void TearDown() override
     {
+        QCoreApplication::sendPostedEvents();
+        Application->SetOnException(nullptr);
         File.reset();
         Sink.reset();
         Source.reset();
@@ -470,6 +477,7 @@ protected:
     std::atomic<int> Closes { 0 };
     std::atomic<bool> CloseInMain { false };
     int Changes = 0;
+    QStringList Exceptions;
 };
 
 // The header the layer writes for 48 kHz 16-bit stereo, up to the data.
@@ -1053,6 +1061,59 @@ TEST_F(WaveFileChain, TooLittleFreeSpaceFinishesTheFileAndClosesInTheMainThread)
     Source->Finish();
     EXPECT_EQ(Closes.load(), 1) << "closed once";
     EXPECT_EQ(ReadWhole(path), file);
+}
+
+// The file may not grow past a limit (RLIMIT_FSIZE, no privileges needed):
+// writes beyond it fail with EFBIG.
+class WaveFileSizeLimit {
+public:
+    explicit WaveFileSizeLimit(rlim_t bytes)
+    {
+        FSignal = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &FSaved);
+        const rlimit limited { bytes, FSaved.rlim_max };
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~WaveFileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &FSaved);
+        std::signal(SIGXFSZ, FSignal);
+    }
+
+private:
+    rlimit FSaved {};
+    void (*FSignal)(int) = nullptr;
+};
+
+TEST_F(WaveFileChain, AFailedFinishIsReportedAndLeavesTheHeaderOfTheLastSync)
+{
+    // The limit stops the buffered audio, or only the chunks after it.
+    for (const int allowed : { 0, 2 * 4096 }) {
+        SCOPED_TRACE(allowed);
+        const QString path = PathOf("limited.wav");
+        const WAVEFORMATEX format = StereoPcm();
+        Record(path, &format, 4096);
+        for (int i = 0; i < 10; ++i)
+            Source->Deliver(Pattern(4096, 400 + i));
+        {
+            TCriticalSectionLock guard(File->Wave()->Lock());
+            ASSERT_EQ(WaveIOSync(File->Wave()->WaveIO()), kWaveIOOk);
+        }
+        const std::string synced = ReadWhole(path).substr(0, 46);
+        Source->Deliver(Pattern(4096, 410));
+        Source->Deliver(Pattern(4096, 411));
+        const int closesBefore = Closes.load();
+        {
+            const WaveFileSizeLimit limit(46 + 10 * 4096 + allowed);
+            Source->Finish();
+        }
+        EXPECT_EQ(Closes.load(), closesBefore + 1);
+        QCoreApplication::sendPostedEvents();
+        EXPECT_EQ(Exceptions, QStringList { "Error writing wave file" });
+        Exceptions.clear();
+        EXPECT_EQ(ReadWhole(path).substr(0, 46), synced) << "the header is the last sync's";
+        EXPECT_EQ(synced, PcmHeader(38 + 10 * 4096, 10 * 4096));
+    }
 }
 
 // A small file system of its own, so that the disk really fills up. Needs
