@@ -786,7 +786,8 @@ void TMMCustomWaveFile::CloseFile()
         // No caller can take an exception here (the chain's close, a failed
         // write in the buffer thread, the destructor): the standard exception
         // display gets it once the close is over.
-        const std::exception_ptr failure = std::make_exception_ptr(EMMWaveError(LoadLibStr(kMsgErrorWriting)));
+        const std::exception_ptr failure
+            = std::make_exception_ptr(EMMWaveError(LoadLibStr(kMsgErrorWriting)));
         TApplication* application = Application;
         QMetaObject::invokeMethod(
             application, [application, failure] { application->HandleException(nullptr, failure); },

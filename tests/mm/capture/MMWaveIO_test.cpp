@@ -1085,8 +1085,8 @@ TEST_P(WaveIOTrailing, ASyncKeepsEveryChunkAfterTheDataInsideTheRiffChunk)
     const TTrailingCase c = GetParam();
     const std::string path = Path("reopened.wav");
     WriteWhole(path,
-        Riff(Chunk("fmt ", Pcm18Body(8, 1, 8000)) + Chunk("data", Pattern(1000, 40)) + Chunk("fact", Le32(1000))
-            + Chunk("LIST", "INFO" + Chunk("INAM", std::string("name\0", 5)))));
+        Riff(Chunk("fmt ", Pcm18Body(8, 1, 8000)) + Chunk("data", Pattern(1000, 40))
+            + Chunk("fact", Le32(1000)) + Chunk("LIST", "INFO" + Chunk("INAM", std::string("name\0", 5)))));
     PWaveIOCB cb = nullptr;
     ASSERT_EQ(WaveIOOpen(path.c_str(), kWaveIOFile, &cb), kWaveIOOk);
     Block b(cb);
@@ -1098,7 +1098,8 @@ TEST_P(WaveIOTrailing, ASyncKeepsEveryChunkAfterTheDataInsideTheRiffChunk)
 
     // The file as it is now is what a killed writer leaves.
     const std::string onDisk = ReadWhole(path);
-    const uint32_t dataBytes = static_cast<uint32_t>(std::max<LONG>(1000, (c.From < 0 ? 1000 : c.From) + c.Bytes));
+    const uint32_t dataBytes
+        = static_cast<uint32_t>(std::max<LONG>(1000, (c.From < 0 ? 1000 : c.From) + c.Bytes));
     EXPECT_EQ(DwordAt(onDisk, 42), dataBytes);
     const size_t riffEnd = 8 + DwordAt(onDisk, 4);
     EXPECT_EQ(riffEnd, onDisk.size()) << "the RIFF chunk holds all the file holds";
@@ -1112,7 +1113,8 @@ TEST_P(WaveIOTrailing, ASyncKeepsEveryChunkAfterTheDataInsideTheRiffChunk)
     ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
     EXPECT_EQ(info.frames, static_cast<sf_count_t>(dataBytes));
     const char* title = sf_get_string(file, SF_STR_TITLE);
-    EXPECT_EQ(title != nullptr && std::string(title) == "name", c.InfoLeft) << "libsndfile finds the INFO text";
+    EXPECT_EQ(title != nullptr && std::string(title) == "name", c.InfoLeft)
+        << "libsndfile finds the INFO text";
     sf_close(file);
     PWaveIOCB reader = nullptr;
     ASSERT_EQ(WaveIOOpen(path.c_str(), kWaveIOFile, &reader), kWaveIOOk);

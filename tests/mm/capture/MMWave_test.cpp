@@ -18,13 +18,13 @@
 #include <QProcess>
 #include <atomic>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <gsm.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sndfile.h>
 #include <string>
-#include <csignal>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <thread>
