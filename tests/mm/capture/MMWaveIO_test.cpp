@@ -8,16 +8,20 @@
 #include <QLibraryInfo>
 #include <QProcess>
 #include <QResource>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dlfcn.h>
 #include <gsm.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <mutex>
 #include <sndfile.h>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -252,6 +256,27 @@ std::vector<int16_t> SndfileDecode(const std::string& path, SF_INFO* infoOut = n
         *infoOut = info;
     return samples;
 }
+
+// ---------------------------------------------------------------------------
+// Which threads make files durable: this definition comes before the C
+// library's for the whole test program.
+
+std::mutex gSyncCallersLock;
+std::vector<std::thread::id> gSyncCallers;
+
+} // namespace
+
+extern "C" int fdatasync(int fd)
+{
+    static const auto next = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fdatasync"));
+    {
+        std::lock_guard lock(gSyncCallersLock);
+        gSyncCallers.push_back(std::this_thread::get_id());
+    }
+    return next(fd);
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // The writer that the crash test kills. The test executable starts itself
@@ -1128,6 +1153,34 @@ INSTANTIATE_TEST_SUITE_P(Writes, WaveIOTrailing,
         TTrailingCase { "AppendingIntoTheFactChunk", -1, 2, true },
         TTrailingCase { "AppendingOverEverything", -1, 8000, false }),
     [](const testing::TestParamInfo<TTrailingCase>& info) { return std::string(info.param.Name); });
+
+TEST_F(WaveIO, WritesLeaveTheSyncsToAThreadOfTheFilesOwn)
+{
+    const WAVEFORMATEX format = PcmFormat(16, 2, 48000);
+    PWaveIOCB cb = nullptr;
+    ASSERT_EQ(WaveIOFromFormat(&format, &cb), kWaveIOOk);
+    Block b(cb);
+    ASSERT_EQ(WaveIOCreate(cb, Path("threads.wav").c_str()), kWaveIOOk);
+    ASSERT_EQ(WaveIOSetBuffer(cb, 32768), kWaveIOOk);
+    {
+        std::lock_guard lock(gSyncCallersLock);
+        gSyncCallers.clear();
+    }
+    const std::string data = Pattern(4096, 50);
+    for (int i = 0; i < 3 * 192000 / 4096; ++i)
+        ASSERT_EQ(WaveIOWrite(cb, data.data(), 4096), 4096);
+    ASSERT_EQ(WaveIOSyncWait(cb), kWaveIOOk);
+    std::vector<std::thread::id> callers;
+    {
+        std::lock_guard lock(gSyncCallersLock);
+        callers = gSyncCallers;
+    }
+    EXPECT_FALSE(callers.empty());
+    EXPECT_EQ(std::count(callers.begin(), callers.end(), std::this_thread::get_id()), 0)
+        << "the writing thread never waits for the disk";
+    EXPECT_EQ(static_cast<LONG>(DwordAt(ReadWhole(Path("threads.wav")), 42)), b->SyncedBytes)
+        << "the last sync asked for is on disk";
+}
 
 struct TCrashCase {
     const char* Mode;
