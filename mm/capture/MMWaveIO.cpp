@@ -463,8 +463,7 @@ bool WriteDwordToFd(int fd, LONG offset, DWORD value)
 
 void EndSyncer(PWaveIOCB cb)
 {
-    // Joins the thread: a sync under way completes, one not yet begun is
-    // dropped (the file is being finished or let go).
+    // Joins the thread once the syncs asked for are done.
     delete cb->Syncer;
     cb->Syncer = nullptr;
 }
@@ -682,7 +681,9 @@ void TWaveIOSyncer::Run()
     std::unique_lock lock(FLock);
     for (;;) {
         FWake.wait(lock, [&] { return FHasRequest || FStopping; });
-        if (FStopping)
+        // The last request is carried out also when the file is being
+        // closed: should finishing it fail, the header of that sync stays.
+        if (!FHasRequest)
             break;
         const TRequest request = FRequest;
         const uint64_t serial = FPosted;

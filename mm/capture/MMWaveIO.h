@@ -153,11 +153,10 @@ int WaveIOSetBuffer(PWaveIOCB cb, LONG size);
 /// Finishes a written file (data size and pad byte, fact chunk with
 /// SampleCount, DISP and INFO chunks, RIFF size; a reopened file is cut back to
 /// its new end) and closes it. The syncing thread is ended first, so the final
-/// header comes after the last sync. The chunks after the data are written
-/// and flushed before the header is touched: when that fails the header on
-/// disk stays as the last sync left it. A file with nothing written is closed
-/// as it is. kWaveIOFileError when finishing failed; the block is closed in
-/// every case.
+/// header comes after the last sync (the syncs asked for are done first). The chunks after the data are
+/// written and flushed before the header is touched: when that fails the header on disk stays as the last
+/// sync left it. A file with nothing written is closed as it is. kWaveIOFileError when finishing failed; the
+/// block is closed in every case.
 int WaveIOClose(PWaveIOCB cb);
 
 /// Closes the block (finishing the file as WaveIOClose does) and releases it
