@@ -1,6 +1,6 @@
 #include "platform/ui/FormWriter.h"
 
-#include "platform/ui/FormReader.h"
+#include "platform/ui/FormValues.h"
 
 #include <QBuffer>
 #include <QLocale>
