@@ -320,8 +320,17 @@ void TMMHiTimer::StartThread()
     FLink = link;
     FThreadActive = true;
     thread->Resume();
-    if (link->Started.WaitFor(kThreadWaitMs) != wrSignaled)
+    if (!WaitForWorkerStart(kThreadWaitMs)) {
+        // A worker that starts late must not stay behind, live and armed by
+        // nothing, until the next arming happens to stop it.
+        Disarm();
         throw EMMHiTimerError(ThreadErrorText());
+    }
+}
+
+bool TMMHiTimer::WaitForWorkerStart(DWORD milliseconds)
+{
+    return FLink && FLink->Started.WaitFor(milliseconds) == wrSignaled;
 }
 
 void TMMHiTimer::StopThread()

@@ -155,6 +155,11 @@ protected:
     /// them without restrictions; descendants may allow them.
     virtual bool CallBacksAllowed() const;
 
+    /// Thread mode, while arming in the GUI thread: waits up to
+    /// Milliseconds for the new worker to signal that it runs; false when
+    /// it did not, and arming then disarms and raises EMMHiTimerError.
+    virtual bool WaitForWorkerStart(DWORD milliseconds);
+
 private:
     friend class TMMTimerThread;
 

@@ -252,6 +252,14 @@ int TMMACMChain::Convert(const void* data, int count)
                 || step.Header.cbSrcLengthUsed > total || step.Header.cbDstLengthUsed > step.Output.size())
                 return -1;
             const DWORD used = step.Header.cbSrcLengthUsed;
+            // Source has room for less than a block besides a whole input. A
+            // codec that left a block or more would make the next input
+            // overflow it: its held bytes are dropped, and the gap this makes
+            // in the stream is reported rather than passed on.
+            if (total - used >= step.SourceBlock) {
+                step.Leftover = 0;
+                return -1;
+            }
             step.Leftover = total - used;
             std::memmove(step.Source.data(), step.Source.data() + used, step.Leftover);
             produced = step.Header.cbDstLengthUsed;

@@ -58,8 +58,10 @@ public:
     /// Converts the first min(Count, SourceSize) bytes of Data, after the
     /// bytes held back from the previous call, through every step. Returns
     /// the number of converted bytes in OutputBuffer (0 when too little came
-    /// for one block), or -1 when the manager reports an error. Allocates
-    /// nothing.
+    /// for one block), or -1 when the manager reports an error or a step's
+    /// codec leaves a whole block or more unconverted (the bytes that step
+    /// held back are then dropped; the next call goes on from its own data).
+    /// Allocates nothing.
     int Convert(const void* data, int count);
 
 private:

@@ -127,24 +127,7 @@ int BitsOf(TPixelFormat format)
 
 QList<QRgb> StandardColorTable(TPixelFormat format)
 {
-    QList<QRgb> table;
-    if (format == pf1bit) {
-        table = { qRgb(0, 0, 0), qRgb(255, 255, 255) };
-    } else if (format == pf4bit) {
-        static const unsigned vga[16]
-            = { 0x000000, 0x800000, 0x008000, 0x808000, 0x000080, 0x800080, 0x008080, 0x808080, 0xC0C0C0,
-                  0xFF0000, 0x00FF00, 0xFFFF00, 0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF };
-        for (unsigned c : vga)
-            table.append(0xFF000000u | c);
-    } else {
-        for (int r = 0; r < 6; ++r)
-            for (int g = 0; g < 6; ++g)
-                for (int b = 0; b < 6; ++b)
-                    table.append(qRgb(r * 51, g * 51, b * 51));
-        for (int i = 0; table.size() < 256; ++i)
-            table.append(qRgb(i * 6, i * 6, i * 6));
-    }
-    return table;
+    return BmpStandardColorTable(format == pf1bit ? 1 : format == pf4bit ? 4 : 8);
 }
 
 int TableSize(TPixelFormat format)

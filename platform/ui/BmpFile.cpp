@@ -121,28 +121,6 @@ void DecodeRle(const unsigned char* src, std::size_t size, bool fourBits, QImage
     }
 }
 
-QList<QRgb> StandardTable(int bits)
-{
-    QList<QRgb> table;
-    if (bits == 1) {
-        table = { qRgb(0, 0, 0), qRgb(255, 255, 255) };
-    } else if (bits == 4) {
-        static const unsigned vga[16]
-            = { 0x000000, 0x800000, 0x008000, 0x808000, 0x000080, 0x800080, 0x008080, 0x808080, 0xC0C0C0,
-                  0xFF0000, 0x00FF00, 0xFFFF00, 0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF };
-        for (unsigned c : vga)
-            table.append(0xFF000000u | c);
-    } else {
-        for (int r = 0; r < 6; ++r)
-            for (int g = 0; g < 6; ++g)
-                for (int b = 0; b < 6; ++b)
-                    table.append(qRgb(r * 51, g * 51, b * 51));
-        for (int i = 0; table.size() < 256; ++i)
-            table.append(qRgb(i * 6, i * 6, i * 6));
-    }
-    return table;
-}
-
 // The colour table of an indexed layout and, for each pixel, its index.
 struct IndexedPixels {
     QList<QRgb> Table;
@@ -158,7 +136,7 @@ IndexedPixels ToIndexed(const QImage& image, int bits)
         result.Indices
             = image.format() == QImage::Format_Mono ? image.convertToFormat(QImage::Format_Indexed8) : image;
     } else {
-        result.Table = StandardTable(bits);
+        result.Table = BmpStandardColorTable(bits);
         result.Indices = image.convertToFormat(
             QImage::Format_Indexed8, result.Table, Qt::ThresholdDither | Qt::AvoidDither);
     }
@@ -169,6 +147,28 @@ IndexedPixels ToIndexed(const QImage& image, int bits)
 }
 
 } // namespace
+
+QList<QRgb> BmpStandardColorTable(int bitsPerPixel)
+{
+    QList<QRgb> table;
+    if (bitsPerPixel == 1) {
+        table = { qRgb(0, 0, 0), qRgb(255, 255, 255) };
+    } else if (bitsPerPixel == 4) {
+        static const unsigned vga[16]
+            = { 0x000000, 0x800000, 0x008000, 0x808000, 0x000080, 0x800080, 0x008080, 0x808080, 0xC0C0C0,
+                  0xFF0000, 0x00FF00, 0xFFFF00, 0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF };
+        for (unsigned c : vga)
+            table.append(0xFF000000u | c);
+    } else {
+        for (int r = 0; r < 6; ++r)
+            for (int g = 0; g < 6; ++g)
+                for (int b = 0; b < 6; ++b)
+                    table.append(qRgb(r * 51, g * 51, b * 51));
+        for (int i = 0; table.size() < 256; ++i)
+            table.append(qRgb(i * 6, i * 6, i * 6));
+    }
+    return table;
+}
 
 bool DecodeBmp(const unsigned char* data, std::size_t size, TBmpImage& out, QString& error)
 {

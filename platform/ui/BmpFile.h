@@ -39,6 +39,11 @@ struct TBmpImage {
 inline constexpr int kBmpMaxSide = 32768;
 inline constexpr std::int64_t kBmpMaxPixels = std::int64_t(1) << 26;
 
+/// The colour table an indexed layout gets when nothing gives one: for 1
+/// bit black and white, for 4 bits the sixteen VGA colours, otherwise (8
+/// bits) a 6 x 6 x 6 colour cube followed by a grey ramp, 256 entries.
+QList<QRgb> BmpStandardColorTable(int bitsPerPixel);
+
 /// Decodes the BMP file image in data[0 .. size). Returns false and sets
 /// error to a one-line reason when the bytes are not a valid image.
 bool DecodeBmp(const unsigned char* data, std::size_t size, TBmpImage& out, QString& error);

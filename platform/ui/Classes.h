@@ -20,7 +20,12 @@
 // an entry: strings, string lists and binary values default to empty,
 // references and sub-objects to none, events to unassigned; numbers,
 // booleans, enumerations and sets have no default and are always written.
-// STORED false properties are never written.
+// STORED false properties are never written. A property whose storing
+// depends on the object's state names a Q_INVOKABLE method of its class
+// returning bool; while it returns true the value is written even when it
+// equals the default:
+//
+//     Q_CLASSINFO("stored:Ctl3D", "IsCtl3DStored")
 
 #include "platform/ui/SysUtils.h"
 

@@ -292,6 +292,11 @@ void RegisterControlsTypes()
         RegisterEventType<TMouseMoveEvent>();
         RegisterEventType<TKeyEvent>();
         RegisterEventType<TKeyPressEvent>();
+        qRegisterMetaType<TDragObject*>("TDragObject*");
+        qRegisterMetaType<UiEnums::TDragState>("TDragState");
+        RegisterEventType<TDragDropEvent>();
+        RegisterEventType<TDragOverEvent>();
+        RegisterEventType<TStartDragEvent>();
         RegisterIntegerIdents<TCursor>({
             { crDefault, "crDefault" },
             { crNone, "crNone" },
@@ -338,6 +343,10 @@ TControl::TControl(TComponent* owner)
     RegisterStandardClasses();
     FFont->SetOnChange([this](TObject*) { FontChangedHandler(); });
 }
+
+TDragObject::~TDragObject() = default;
+
+// ---------------------------------------------------------------------------
 
 TControl::~TControl()
 {
@@ -464,6 +473,8 @@ void TControl::SetParent(TWinControl* parent)
         parent->UpdateTabOrder();
         ParentFontChanged();
         ParentColorChanged();
+        if (auto* self = dynamic_cast<TWinControl*>(this))
+            self->ParentCtl3DChanged();
         ApplyHint();
         if (!(ComponentState() & csLoading))
             RememberAnchors();
@@ -1358,6 +1369,41 @@ void TWinControl::ColorChanged()
     TControl::ColorChanged();
     for (int i = 0; i < ControlCount(); ++i)
         Controls(i)->ParentColorChanged();
+}
+
+void TWinControl::SetCtl3D(bool value)
+{
+    if (value == FCtl3D)
+        return;
+    FCtl3D = value;
+    FParentCtl3D = false;
+    Ctl3DChanged();
+}
+
+void TWinControl::SetParentCtl3D(bool value)
+{
+    if (value == FParentCtl3D)
+        return;
+    FParentCtl3D = value;
+    if (value)
+        ParentCtl3DChanged();
+}
+
+void TWinControl::ParentCtl3DChanged()
+{
+    if (!FParentCtl3D || !Parent() || Parent()->Ctl3D() == FCtl3D)
+        return;
+    FCtl3D = Parent()->Ctl3D();
+    Ctl3DChanged();
+}
+
+void TWinControl::Ctl3DChanged()
+{
+    Invalidate();
+    for (TControl* child : FWinControls) {
+        if (auto* windowed = dynamic_cast<TWinControl*>(child))
+            windowed->ParentCtl3DChanged();
+    }
 }
 
 bool TWinControl::WantsKey(WORD) const

@@ -64,10 +64,32 @@ using TMouseMoveEvent = std::function<void(TObject* Sender, TShiftState Shift, i
 using TKeyEvent = std::function<void(TObject* Sender, WORD& Key, TShiftState Shift)>;
 /// Key is the typed character; a handler may set it to 0 to swallow it.
 using TKeyPressEvent = std::function<void(TObject* Sender, QChar& Key)>;
+
+/// What is dragged, as an OnStartDrag handler may hand it out; none leaves
+/// the control itself as the drag source.
+class TDragObject : public TObject {
+public:
+    ~TDragObject() override;
+};
+
+/// Source was dropped on Sender at (X, Y), Sender's client coordinates.
+using TDragDropEvent = std::function<void(TObject* Sender, TObject* Source, int X, int Y)>;
+/// Source is dragged over Sender; the handler sets Accept to take a drop.
+using TDragOverEvent
+    = std::function<void(TObject* Sender, TObject* Source, int X, int Y, TDragState State, bool& Accept)>;
+/// Sender's drag ended over Target (null: nothing took it). The same type as
+/// TDragDropEvent, so registered with it.
+using TEndDragEvent = TDragDropEvent;
+/// Sender starts being dragged; the handler may supply DragObject.
+using TStartDragEvent = std::function<void(TObject* Sender, TDragObject*& DragObject)>;
 Q_DECLARE_METATYPE(TMouseEvent)
 Q_DECLARE_METATYPE(TMouseMoveEvent)
 Q_DECLARE_METATYPE(TKeyEvent)
 Q_DECLARE_METATYPE(TKeyPressEvent)
+Q_DECLARE_METATYPE(TDragObject*)
+Q_DECLARE_METATYPE(TDragDropEvent)
+Q_DECLARE_METATYPE(TDragOverEvent)
+Q_DECLARE_METATYPE(TStartDragEvent)
 
 // ---------------------------------------------------------------------------
 // Virtual-key codes (the values of the platform's keyboard layer).
@@ -289,6 +311,12 @@ public:
     TCursor Cursor() const { return FCursor; }
     void SetCursor(TCursor value);
 
+    /// The cursor shown while the control is dragged; crDrag by default.
+    TCursor DragCursor() const { return FDragCursor; }
+    void SetDragCursor(TCursor value) { FDragCursor = value; }
+    TDragMode DragMode() const { return FDragMode; }
+    void SetDragMode(TDragMode value) { FDragMode = value; }
+
     /// Shown where the right mouse button is released over the control
     /// (after OnMouseUp). Cleared when the menu is destroyed.
     TPopupMenu* PopupMenu() const { return FPopupMenu; }
@@ -338,6 +366,14 @@ public:
     void SetOnMouseLeave(const TNotifyEvent& value) { FOnMouseLeave = value; }
     TNotifyEvent OnResize() const { return FOnResize; }
     void SetOnResize(const TNotifyEvent& value) { FOnResize = value; }
+    TDragDropEvent OnDragDrop() const { return FOnDragDrop; }
+    void SetOnDragDrop(const TDragDropEvent& value) { FOnDragDrop = value; }
+    TDragOverEvent OnDragOver() const { return FOnDragOver; }
+    void SetOnDragOver(const TDragOverEvent& value) { FOnDragOver = value; }
+    TEndDragEvent OnEndDrag() const { return FOnEndDrag; }
+    void SetOnEndDrag(const TEndDragEvent& value) { FOnEndDrag = value; }
+    TStartDragEvent OnStartDrag() const { return FOnStartDrag; }
+    void SetOnStartDrag(const TStartDragEvent& value) { FOnStartDrag = value; }
 
     /// The widget; created now if the control has none yet.
     QWidget* Handle();
@@ -452,6 +488,8 @@ private:
     bool FShowHint = false;
     bool FParentShowHint = true;
     TCursor FCursor = crDefault;
+    TCursor FDragCursor = crDrag;
+    TDragMode FDragMode = dmManual;
     TPopupMenu* FPopupMenu = nullptr;
     std::function<void(TCanvas*)> FDirectDraw;
     TNotifyEvent FOnClick;
@@ -462,6 +500,10 @@ private:
     TNotifyEvent FOnMouseEnter;
     TNotifyEvent FOnMouseLeave;
     TNotifyEvent FOnResize;
+    TDragDropEvent FOnDragDrop;
+    TDragOverEvent FOnDragOver;
+    TEndDragEvent FOnEndDrag;
+    TStartDragEvent FOnStartDrag;
 };
 
 /// A control that draws itself on a canvas and never takes the focus.
@@ -506,6 +548,16 @@ public:
     void DisableAlign();
     void EnableAlign();
     bool AlignDisabled() const { return FAlignLevel > 0; }
+
+    /// Whether the control draws its frame three-dimensionally. Setting it
+    /// turns ParentCtl3D off; with ParentCtl3D on the control takes its
+    /// parent's value and follows its changes. Both are on by default.
+    bool Ctl3D() const { return FCtl3D; }
+    void SetCtl3D(bool value);
+    bool ParentCtl3D() const { return FParentCtl3D; }
+    void SetParentCtl3D(bool value);
+    /// Whether a stored form holds Ctl3D: only where it is not the parent's.
+    Q_INVOKABLE bool IsCtl3DStored() const { return !FParentCtl3D; }
 
     bool TabStop() const { return FTabStop; }
     void SetTabStop(bool value);
@@ -569,6 +621,12 @@ protected:
     /// none; SetFocus always works).
     virtual Qt::FocusPolicy WidgetFocusPolicy() const;
 
+    /// Called after Ctl3D changed; the default invalidates and passes the
+    /// value on to the windowed children that follow it.
+    virtual void Ctl3DChanged();
+    /// The parent's Ctl3D changed (or the control got a parent).
+    void ParentCtl3DChanged();
+
     void InsertControl(TControl* control);
     void RemoveControl(TControl* control);
 
@@ -585,6 +643,8 @@ private:
     int FAlignLevel = 0;
     bool FAligning = false;
     bool FTabStop = false;
+    bool FCtl3D = true;
+    bool FParentCtl3D = true;
     TNotifyEvent FOnEnter;
     TNotifyEvent FOnExit;
     TKeyEvent FOnKeyDown;

@@ -36,12 +36,16 @@
 // class's constructor the object's meta-object is still the base's, so the
 // derived class's event handlers and published fields would not be found.
 //
+// The text syntax is FormSyntax's; the value conversions, which the writer
+// shares, are FormValues'.
+//
 // Any failure raises EReadError with the file name and line. Nothing
 // half-built is left: every component the read created is destroyed again
 // and the root leaves the loading state (property values already set on
 // the root itself stay).
 
 #include "platform/ui/Classes.h"
+#include "platform/ui/FormValues.h"
 
 #include <QByteArray>
 #include <QMetaProperty>
@@ -93,24 +97,3 @@ void ReadComponent(QIODevice& stream, TComponent* root, const QString& fileName 
 /// (may be null) and returns it; the caller owns it when Owner is null.
 TComponent* ReadComponentFromText(
     const QByteArray& text, TComponent* owner, const QString& fileName = QString());
-
-/// Converts Text, a value in stored-form syntax ("bvRaised", "[akLeft]",
-/// "'abc'", "12"), to a value of Property's type. Raises EReadError (without
-/// a place) when it does not fit. References and events are not supported.
-QVariant ReadPropertyValueText(const QMetaProperty& property, const QString& text);
-
-/// The Q_ENUM / Q_FLAG enumerator of Property's type; invalid when it has
-/// none.
-QMetaEnum PropertyEnumerator(const QMetaProperty& property);
-
-/// Whether a stored form gives values of Type as integers: the integer
-/// types, enumerations that are no Q_ENUM, and types with integer
-/// identifiers (RegisterIntegerIdents), 1, 2, 4 or 8 bytes wide.
-bool IsIntegerLikeType(QMetaType type);
-
-/// The integer held by Value (of an integer-like type, an enumeration or a
-/// QFlags), sign-extended as its type is signed or not.
-long long VariantToInteger(const QVariant& value);
-
-/// A value of Type holding Value, cut to the type's width.
-QVariant IntegerToVariant(QMetaType type, long long value);

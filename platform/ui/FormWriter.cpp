@@ -1,6 +1,6 @@
 #include "platform/ui/FormWriter.h"
 
-#include "platform/ui/FormReader.h"
+#include "platform/ui/FormValues.h"
 
 #include <QBuffer>
 #include <QLocale>
@@ -194,6 +194,23 @@ struct TWriter::TImpl {
         return component->Owner()->Name() + QLatin1Char('.') + component->Name();
     }
 
+    // What the property's "stored:" method says; false without one.
+    static bool StoredByState(QObject* object, const QMetaProperty& property)
+    {
+        const QMetaObject* mo = object->metaObject();
+        const QByteArray key = QByteArray("stored:") + property.name();
+        const int index = mo->indexOfClassInfo(key.constData());
+        if (index < 0)
+            return false;
+        bool stored = false;
+        if (!QMetaObject::invokeMethod(
+                object, mo->classInfo(index).value(), Qt::DirectConnection, Q_RETURN_ARG(bool, stored)))
+            throw EWriteError(QStringLiteral("Invalid stored method \"%1\" for %2.%3")
+                                  .arg(QLatin1String(mo->classInfo(index).value()),
+                                      QLatin1String(mo->className()), QLatin1String(property.name())));
+        return stored;
+    }
+
     bool IsDefault(const QObject* object, const QMetaProperty& property, const QVariant& value) const
     {
         const QMetaObject* mo = object->metaObject();
@@ -258,7 +275,7 @@ struct TWriter::TImpl {
                 }
                 continue;
             }
-            if (IsDefault(object, property, value))
+            if (!StoredByState(object, property) && IsDefault(object, property, value))
                 continue;
             Line(indent, name + QStringLiteral(" = ") + FormatPropertyValue(property, value, indent));
         }

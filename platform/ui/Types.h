@@ -217,6 +217,14 @@ Q_ENUM_NS(TWindowState)
 enum TMouseButton { mbLeft, mbRight, mbMiddle };
 Q_ENUM_NS(TMouseButton)
 
+/// dmAutomatic: pressing the left button on the control starts dragging it.
+enum TDragMode { dmManual, dmAutomatic };
+Q_ENUM_NS(TDragMode)
+
+/// Where a drag is relative to the control OnDragOver asks.
+enum TDragState { dsDragEnter, dsDragLeave, dsDragMove };
+Q_ENUM_NS(TDragState)
+
 enum TShiftStateFlag {
     ssShift = 0x1,
     ssAlt = 0x2,
@@ -249,6 +257,8 @@ using UiEnums::TBorderIcon;
 using UiEnums::TBorderIcons;
 using UiEnums::TBrushStyle;
 using UiEnums::TButtonLayout;
+using UiEnums::TDragMode;
+using UiEnums::TDragState;
 using UiEnums::TFontPitch;
 using UiEnums::TFontQuality;
 using UiEnums::TFontStyle;
@@ -278,6 +288,8 @@ using enum UiEnums::TBitmapHandleType;
 using enum UiEnums::TBorderIcon;
 using enum UiEnums::TBrushStyle;
 using enum UiEnums::TButtonLayout;
+using enum UiEnums::TDragMode;
+using enum UiEnums::TDragState;
 using enum UiEnums::TFontPitch;
 using enum UiEnums::TFontQuality;
 using enum UiEnums::TFontStyle;

@@ -677,6 +677,45 @@ TEST_F(THiTimerTest, NoTimerForTheIntervalRaisesAndLeavesNothingArmed)
     }
 }
 
+// A worker that signals its start only after arming gave up on it.
+class TLateWorkerTimer : public TMMHiTimer {
+    Q_OBJECT
+public:
+    using TMMHiTimer::TMMHiTimer;
+    bool Late = true;
+
+protected:
+    bool WaitForWorkerStart(DWORD milliseconds) override
+    {
+        return TMMHiTimer::WaitForWorkerStart(milliseconds) && !Late;
+    }
+};
+
+TEST_F(THiTimerTest, AWorkerThatDoesNotSignalItsStartRaisesAndLeavesNothingArmed)
+{
+    const QStringList baseline = Threads();
+    auto ticks = std::make_shared<TTicks>();
+    TLateWorkerTimer timer(nullptr);
+    timer.SetCallBackMode(cmThread);
+    timer.SetInterval(5);
+    try {
+        timer.SetOnTimer(ticks->Handler());
+        FAIL() << "no exception";
+    } catch (const EMMHiTimerError& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("HiTimer:\n\rCould not create thread"));
+    }
+    EXPECT_FALSE(timer.ThreadActive());
+    EXPECT_EQ(timer.ThreadHandle(), nullptr);
+    EXPECT_EQ(timer.TickEvent(), nullptr);
+    EXPECT_EQ(timer.TimerID(), 0u);
+    EXPECT_TRUE(WaitUntil([&] { return NewThreads(baseline) == 0; }));
+
+    timer.Late = false;
+    timer.SetOnTimer(ticks->Handler());
+    EXPECT_TRUE(timer.ThreadActive());
+    ASSERT_TRUE(WaitUntil([&] { return ticks->Count.load() >= 1; }));
+}
+
 TEST_F(THiTimerTest, NegativeIntervalCannotBeArmed)
 {
     auto ticks = std::make_shared<TTicks>();

@@ -38,8 +38,7 @@ protected:
             FHadModule = true;
             FSaved = saved;
         }
-        const char* dir = std::getenv("TONVARA_BINARY_DIR");
-        const std::string module = std::string(dir != nullptr ? dir : "") + "/lib/libtonvara_acm.so";
+        const std::string module = BinaryDirPath() + "/lib/libtonvara_acm.so";
         ASSERT_TRUE(QFileInfo::exists(QString::fromStdString(module)))
             << module << " is missing: build the tonvara_acm target";
         Bind(module);
@@ -52,6 +51,11 @@ protected:
         else
             unsetenv(kAcmModuleVariable);
         ReinitializeACM();
+    }
+    static std::string BinaryDirPath()
+    {
+        const char* dir = std::getenv("TONVARA_BINARY_DIR");
+        return dir != nullptr ? dir : "";
     }
     static void Bind(const std::string& path)
     {
@@ -253,6 +257,54 @@ TEST_F(MMACMSup, OversizedDeliveriesAreCutToTheSourceSize)
     EXPECT_EQ(chain->Leftover(), (64 + 4095) % 65);
     EXPECT_EQ(chain->Convert(nullptr, 100), 0);
     EXPECT_EQ(chain->Convert(gsmData.data(), 0), 0);
+}
+
+// A codec that takes fewer whole blocks than it is offered would leave the
+// chain holding more than a block, which the next delivery cannot follow:
+// the chain reports an error and drops what it held, and every byte it does
+// deliver is the stream's next one.
+TEST_F(MMACMSup, ACodecThatTakesLessIsAnErrorNotAnOverflow)
+{
+    Bind(BinaryDirPath() + "/tests/mm/display/libtonvara_test_acm_slow.so");
+    ASSERT_TRUE(ACMUsable());
+    struct TCase {
+        WORD MaxBlocks; // 0: the codec takes all whole blocks
+        std::vector<int> Deliveries;
+        std::vector<int> Results;
+    };
+    const TCase cases[] = {
+        { 0, { 12, 6, 6, 12 }, { 12, 4, 8, 12 } },
+        { 1, { 6, 6, 4 }, { 4, -1, 4 } },
+        { 1, { 12, 4, 3, 3 }, { -1, 4, 0, 4 } },
+        { 2, { 8, 10, 2, 12 }, { 8, 8, 4, -1 } },
+    };
+    const WAVEFORMATEX pcm = Pcm(16, 1, 8000);
+    for (const TCase& c : cases) {
+        BYTE format[20] {};
+        auto* slow = reinterpret_cast<WAVEFORMATEX*>(format);
+        *slow = { 0x7E57, 1, 8000, 16000, 4, 16, 2 };
+        std::memcpy(format + sizeof(WAVEFORMATEX), &c.MaxBlocks, sizeof c.MaxBlocks);
+        auto chain = ACMOpenChain(slow, &pcm, 12, true);
+        ASSERT_NE(chain, nullptr);
+        std::vector<BYTE> pending; // delivered, not yet converted or dropped
+        BYTE next = 1;
+        for (size_t i = 0; i < c.Deliveries.size(); ++i) {
+            std::vector<BYTE> data(static_cast<size_t>(c.Deliveries[i]));
+            for (BYTE& b : data)
+                b = next++;
+            pending.insert(pending.end(), data.begin(), data.end());
+            const int n = chain->Convert(data.data(), static_cast<int>(data.size()));
+            ASSERT_EQ(n, c.Results[i]) << "max " << c.MaxBlocks << ", delivery " << i;
+            if (n < 0) {
+                pending.clear();
+            } else {
+                ASSERT_EQ(std::vector<BYTE>(chain->OutputBuffer(), chain->OutputBuffer() + n),
+                    std::vector<BYTE>(pending.begin(), pending.begin() + n));
+                pending.erase(pending.begin(), pending.begin() + n);
+            }
+            ASSERT_EQ(chain->Leftover(), static_cast<int>(pending.size()));
+        }
+    }
 }
 
 TEST_F(MMACMSup, EqualFormatsPassThroughUnchanged)

@@ -219,3 +219,97 @@ TEST_F(MMPanelTest, StoredFormReadsBack)
     EXPECT_EQ(read->Parent(), &copy);
     EXPECT_EQ(read->PopupMenu(), copy.FindComponent("PanelMenu"));
 }
+
+namespace {
+
+// A form whose methods the drag events of a stored form name.
+class TDragForm : public TForm {
+    Q_OBJECT
+public:
+    using TForm::TForm;
+    QStringList Calls;
+
+    Q_INVOKABLE void PanelDragDrop(TObject*, TObject* source, int x, int y)
+    {
+        Calls << QStringLiteral("drop %1 %2 %3").arg(source == this).arg(x).arg(y);
+    }
+    Q_INVOKABLE void PanelDragOver(TObject*, TObject*, int x, int y, TDragState state, bool& accept)
+    {
+        Calls << QStringLiteral("over %1 %2 %3").arg(x).arg(y).arg(state);
+        accept = true;
+    }
+    Q_INVOKABLE void PanelEndDrag(TObject*, TObject* target, int x, int y)
+    {
+        Calls << QStringLiteral("end %1 %2 %3").arg(target == nullptr).arg(x).arg(y);
+    }
+    Q_INVOKABLE void PanelStartDrag(TObject*, TDragObject*& dragObject)
+    {
+        Calls << QStringLiteral("start");
+        dragObject = nullptr;
+    }
+};
+
+} // namespace
+
+TEST(MMPanelStoredForm, DragPropertiesAndEventsLoadAndWriteBack)
+{
+    const QByteArray stored = "object DragForm: TDragForm\n"
+                              "  object Outer: TMMPanel\n"
+                              "    Ctl3D = False\n"
+                              "    DragCursor = crHandPoint\n"
+                              "    DragMode = dmAutomatic\n"
+                              "    OnDragDrop = PanelDragDrop\n"
+                              "    OnDragOver = PanelDragOver\n"
+                              "    OnEndDrag = PanelEndDrag\n"
+                              "    OnStartDrag = PanelStartDrag\n"
+                              "    object Inner: TMMPanel\n"
+                              "    end\n"
+                              "    object Own: TMMPanel\n"
+                              "      Ctl3D = True\n"
+                              "      ParentCtl3D = False\n"
+                              "    end\n"
+                              "  end\n"
+                              "end\n";
+    QByteArray text = stored;
+    for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass == 0 ? "stored" : "written back");
+        TDragForm form(nullptr);
+        QBuffer buffer(&text);
+        buffer.open(QIODevice::ReadOnly);
+        ReadComponent(buffer, &form, "drag.form");
+        auto* outer = form.FindComponent<TMMPanel>("Outer");
+        auto* inner = form.FindComponent<TMMPanel>("Inner");
+        auto* own = form.FindComponent<TMMPanel>("Own");
+        ASSERT_TRUE(outer != nullptr && inner != nullptr && own != nullptr);
+        EXPECT_FALSE(outer->Ctl3D());
+        EXPECT_FALSE(outer->ParentCtl3D());
+        EXPECT_FALSE(inner->Ctl3D()) << "follows its parent";
+        EXPECT_TRUE(inner->ParentCtl3D());
+        EXPECT_TRUE(own->Ctl3D());
+        EXPECT_FALSE(own->ParentCtl3D());
+        EXPECT_EQ(outer->DragCursor(), crHandPoint);
+        EXPECT_EQ(outer->DragMode(), dmAutomatic);
+        EXPECT_EQ(inner->DragCursor(), crDrag);
+        EXPECT_EQ(inner->DragMode(), dmManual);
+
+        bool accept = false;
+        TDragObject* dragObject = nullptr;
+        outer->OnDragDrop()(outer, &form, 3, 4);
+        outer->OnDragOver()(outer, &form, 5, 6, dsDragMove, accept);
+        outer->OnEndDrag()(outer, nullptr, 7, 8);
+        outer->OnStartDrag()(outer, dragObject);
+        EXPECT_TRUE(accept);
+        EXPECT_EQ(form.Calls, QStringList({ "drop 1 3 4", "over 5 6 2", "end 1 7 8", "start" }));
+
+        outer->SetCtl3D(true);
+        EXPECT_TRUE(inner->Ctl3D()) << "follows its parent's change";
+        outer->SetCtl3D(false);
+        text = ComponentToText(&form);
+    }
+    for (const char* line : { "Ctl3D = False", "Ctl3D = True", "DragCursor = crHandPoint",
+             "DragMode = dmAutomatic", "OnDragDrop = PanelDragDrop", "OnDragOver = PanelDragOver",
+             "OnEndDrag = PanelEndDrag", "OnStartDrag = PanelStartDrag", "ParentCtl3D = False" })
+        EXPECT_TRUE(text.contains(line)) << line << "\n" << text.constData();
+}
+
+#include "MMPanel_test.moc"
