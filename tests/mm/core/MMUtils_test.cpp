@@ -164,7 +164,7 @@ TEST(LoadLibStr, TheCompiledTableIsTheSourceFile)
         EXPECT_EQ(LoadStr(line.left(tab).toInt()), line.mid(tab + 1));
         ++entries;
     }
-    EXPECT_EQ(entries, 17);
+    EXPECT_EQ(entries, 18);
 }
 
 // ---------------------------------------------------------------------------
