@@ -10,6 +10,8 @@
 #include "platform/ui/MessageWindow.h"
 
 #include <QCoreApplication>
+#include <QEvent>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <QWindow>
@@ -29,9 +31,10 @@ namespace {
 constexpr UINT kTimerResolution = 1;
 // A chain buffer up to this size sets the pause tick to its own play time.
 constexpr int kLongestTickedBuffer = 8191;
-// How often the loop looks round while no running connector has anyone to
-// show its data to (no display on screen, no OnTrigger handler).
-constexpr int kIdleRoundMs = 100;
+// The loop's pace while someone looks.
+constexpr int kRoundMs = 1;
+// How often a resting loop looks round by itself (see TConnectorUnit::Rest).
+constexpr int kIdleRoundMs = 1000;
 
 // Whether a display can be seen: a control must be showing in a window that
 // is on screen (not minimised or unmapped); anything else counts as seen.
@@ -46,6 +49,32 @@ bool DisplaySeen(TComponent* component)
     const QWindow* window = top != nullptr ? top->windowHandle() : nullptr;
     return window != nullptr && window->isExposed() && !(top->windowState() & Qt::WindowMinimized);
 }
+// Tells the resting loop that a watched window or control came on screen.
+class TWindowWatcher : public QObject {
+public:
+    void Watch(QWidget* control)
+    {
+        Add(control);
+        QWidget* top = control->window();
+        Add(top);
+        if (QWindow* window = top->windowHandle())
+            Add(window);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void Add(QObject* object)
+    {
+        if (std::find(FWatched.begin(), FWatched.end(), object) != FWatched.end())
+            return;
+        FWatched.emplace_back(object);
+        object->installEventFilter(this);
+    }
+
+    std::vector<QPointer<QObject>> FWatched;
+};
 } // namespace
 
 /// What all connectors share. GUI thread, except Window, which Trigger reads
@@ -57,9 +86,14 @@ struct TConnectorUnit {
     int MaxSpeed = TMMConnector::kMinSpeed;
     bool EnterIdle = false;
     bool IdleInstalled = false;
-    // At most one pump message circulates: a second one (several
-    // connectors starting) would only run the loop twice as often.
+    // At most one round is scheduled (a pump message or the round timer): a
+    // second one (several connectors starting) would only run the loop
+    // twice as often.
     bool PumpQueued = false;
+    // The loop waits for someone to look (see Rest).
+    bool Resting = false;
+    std::unique_ptr<QTimer> Round;
+    std::unique_ptr<TWindowWatcher> Watcher;
     std::uint32_t NextSerial = 1;
 
     static TConnectorUnit& Get()
@@ -108,13 +142,72 @@ struct TConnectorUnit {
         return RunningAutoTriggers > 0 && !Registry.empty() && (app == nullptr || !app->Terminated());
     }
 
+    // The round timer and the window watcher live as long as the hidden
+    // window: made with the first connector, gone with the last.
+    void MakeLoopObjects()
+    {
+        Round = std::make_unique<QTimer>();
+        Round->setSingleShot(true);
+        Round->setTimerType(Qt::PreciseTimer);
+        QObject::connect(Round.get(), &QTimer::timeout, [] { Get().Pump(); });
+        Watcher = std::make_unique<TWindowWatcher>();
+    }
+
+    void DropLoopObjects()
+    {
+        Round.reset();
+        Watcher.reset();
+        Resting = false;
+    }
+
+    // Brings a resting loop back: a watched window came on screen, a
+    // display was attached or shown, a handler was set.
+    void Wake()
+    {
+        if (Resting) {
+            Resting = false;
+            if (Round)
+                Round->stop();
+            PumpQueued = false;
+        }
+        if (LoopGoesOn())
+            PostPump();
+    }
+
+    // Nobody looks: the loop rests until a window of one of the displays
+    // (or a display itself) is shown or exposed again, with a slow round as
+    // a safety net for a change no event tells of. What arrives meanwhile is
+    // shown (caught up) once someone looks. Without any display and
+    // handler there is nothing to wait for but an attach, which wakes it.
+    void Rest()
+    {
+        bool anyDisplay = false;
+        for (TMMConnector* connector : Registry) {
+            for (TComponent* slot : connector->FSlots) {
+                if (slot == nullptr)
+                    continue;
+                anyDisplay = true;
+                if (auto* control = qobject_cast<TControl*>(slot); control != nullptr && Watcher) {
+                    if (control->HandleAllocated())
+                        Watcher->Watch(control->Handle());
+                }
+            }
+        }
+        Resting = true;
+        PumpQueued = true;
+        if (anyDisplay && Round)
+            Round->start(kIdleRoundMs);
+    }
+
     void Pump()
     {
         PumpQueued = false;
-        // One round: let the program handle what is waiting, then a pass of
-        // every running connector. Connectors may come and go meanwhile, so
-        // the registry is read afresh at every step.
-        const int rounds = TMMConnector::kMaxSpeed - MaxSpeed + 1;
+        Resting = false;
+        // One round: the program handles what is waiting (the event loop's
+        // own turn that brought us here is the first of the Speed rounds),
+        // then a pass of every running connector. Connectors may come and
+        // go meanwhile, so the registry is read afresh at every step.
+        const int rounds = TMMConnector::kMaxSpeed - MaxSpeed;
         for (int i = 0; i < rounds; ++i)
             QCoreApplication::processEvents(QEventLoop::AllEvents);
         bool wanted = false;
@@ -129,24 +222,19 @@ struct TConnectorUnit {
         }
         if (!LoopGoesOn())
             return; // the next start message begins it anew
+        if (PumpQueued)
+            return; // a start message meanwhile posted the next round
         if (!wanted) {
-            // Nobody looks: a slow round instead of the 1 ms one. What
-            // arrives meanwhile is shown (caught up) once someone does.
-            PumpQueued = true;
-            QTimer::singleShot(kIdleRoundMs, [] {
-                TConnectorUnit& unit = Get();
-                unit.PumpQueued = false;
-                if (unit.LoopGoesOn())
-                    unit.PostPump();
-            });
+            Rest();
             return;
         }
-        Sleep(1);
-        // The idle processing runs without waiting here: a wait for the next
-        // message would stop the loop until something else posted one.
-        if (EnterIdle)
-            QCoreApplication::processEvents(QEventLoop::AllEvents);
-        PostPump();
+        // The wait for the next round is the event loop's: it sleeps in its
+        // poll and handles whatever comes meanwhile (the idle processing
+        // included, when it is about to block), instead of this thread
+        // sleeping and then posting itself a message to wake up again.
+        PumpQueued = true;
+        if (Round)
+            Round->start(kRoundMs);
     }
 
     static void WindowMethod(TMessage& message)
@@ -171,6 +259,21 @@ struct TConnectorUnit {
         }
     }
 };
+
+bool TWindowWatcher::eventFilter(QObject*, QEvent* event)
+{
+    switch (event->type()) {
+    case QEvent::Expose:
+    case QEvent::Show:
+    case QEvent::WindowStateChange:
+        if (TConnectorUnit::Get().Resting)
+            TConnectorUnit::Get().Wake();
+        break;
+    default:
+        break;
+    }
+    return false;
+}
 
 // ---------------------------------------------------------------------------
 
@@ -211,8 +314,10 @@ void TMMConnector::Register()
         return;
     TConnectorUnit& unit = TConnectorUnit::Get();
     timeBeginPeriod(kTimerResolution);
-    if (unit.Registry.empty())
+    if (unit.Registry.empty()) {
         unit.Window.store(AllocateHWnd(&TConnectorUnit::WindowMethod));
+        unit.MakeLoopObjects();
+    }
     FSerial = unit.NextSerial++;
     if (unit.NextSerial == 0)
         unit.NextSerial = 1;
@@ -234,6 +339,7 @@ void TMMConnector::Unregister()
     FRegistered = false;
     if (unit.Registry.empty()) {
         DeallocateHWnd(unit.Window.exchange(nullptr));
+        unit.DropLoopObjects();
         unit.PumpQueued = false;
     }
 }
@@ -362,6 +468,8 @@ void TMMConnector::SetSlot(int slot, TComponent* value)
     if (value != nullptr) {
         FreeNotification(value);
         FormatPush();
+        if (!Designing() && TConnectorUnit::Get().Resting)
+            TConnectorUnit::Get().Wake();
     }
 }
 
@@ -522,8 +630,16 @@ void TMMConnector::StartMessage()
     if (FAutoTrigger.load()) {
         TConnectorUnit& unit = TConnectorUnit::Get();
         ++unit.RunningAutoTriggers;
-        unit.PostPump();
+        unit.Wake();
     }
+}
+
+void TMMConnector::SetOnTrigger(TNotifyEvent handler)
+{
+    FOnTrigger = std::move(handler);
+    TConnectorUnit& unit = TConnectorUnit::Get();
+    if (FOnTrigger && FRegistered && unit.Resting)
+        unit.Wake();
 }
 
 bool TMMConnector::WantsLoop() const

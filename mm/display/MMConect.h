@@ -8,12 +8,15 @@
 // (MMACMSup), while the chain goes on carrying the original data.
 //
 // The refresh passes run in the GUI thread from a loop that every connector
-// of the program shares: a hidden window whose pump message re-posts itself
-// after each round (handle waiting messages, a refresh pass of every running
-// connector, Sleep(1)); while no running connector has a display on screen
-// or an OnTrigger handler, a round comes only every 100 ms. With RealTime
-// off there is no loop: a pass runs
-// inside each buffer delivery, or when the owner calls Trigger.
+// of the program shares: a pump message to a hidden window
+// starts it, and every round (a refresh pass of every running connector)
+// comes 1 ms after the last from a precise timer, so that the event loop
+// handles waiting messages and sleeps in between. While no running
+// connector has a display on screen or an OnTrigger handler, the loop
+// rests: a window of a display coming on screen, an attach or a handler
+// wakes it (and it looks round once a second by itself while displays are
+// attached). With RealTime off there is no loop: a pass runs inside each
+// buffer delivery, or when the owner calls Trigger.
 //
 // Displays attach to the slots Meter1, Meter2 (needle meters) and Light1,
 // Light2 (light organs). A display is a component that implements the
@@ -151,7 +154,8 @@ public:
     // -- properties -------------------------------------------------------------
 
     TNotifyEvent OnTrigger() const { return FOnTrigger; }
-    void SetOnTrigger(TNotifyEvent handler) { FOnTrigger = std::move(handler); }
+    /// A handler set wakes a loop that rests for want of anyone to look.
+    void SetOnTrigger(TNotifyEvent handler);
 
     bool Enabled() const { return FEnabled.load(); }
     /// Off: stops feeding and resets every display at once. On while
@@ -240,9 +244,8 @@ public:
     /// Whether the refresh loop has to run at full pace for this
     /// connector: an OnTrigger handler is set or an attached display can be
     /// seen (a control showing in a window that is on screen). Otherwise
-    /// the loop only looks round every 100 ms, and the slices that fell due
-    /// meanwhile are shown when it finds someone to show them to. GUI
-    /// thread.
+    /// the loop rests, and the slices that fell due meanwhile are shown when
+    /// it finds someone to show them to. GUI thread.
     bool WantsLoop() const;
     /// The pause tick's subscription (0 when there is none).
     TMMTimerId PauseTickId() const { return FPauseTick; }

@@ -2,7 +2,9 @@
 
 #include "platform/ui/Resources.h"
 
+#include <QEvent>
 #include <QFile>
+#include <QWidget>
 #include <algorithm>
 #include <array>
 #include <mutex>
@@ -195,7 +197,7 @@ TMMLEDLABEL::TMMLEDLABEL(TComponent* owner)
     RegisterLEDLabelClasses();
     FTimer->SetEnabled(false);
     FTimer->SetInterval(FScrollSpeed);
-    FTimer->SetOnTimer([this](TObject*) { Step(); });
+    FTimer->SetOnTimer([this](TObject*) { TimerStep(); });
     Bevel()->SetBorderSpace(2);
     SetColor(clBlack);
     SetBounds(Left(), Top(), 11, 13);
@@ -204,6 +206,7 @@ TMMLEDLABEL::TMMLEDLABEL(TComponent* owner)
 
 TMMLEDLABEL::~TMMLEDLABEL()
 {
+    Unpark();
     FTimer->SetEnabled(false);
     FTimer->SetOnTimer(nullptr);
 }
@@ -343,7 +346,7 @@ void TMMLEDLABEL::SetAutoScroll(bool value)
 
 void TMMLEDLABEL::StartScroll()
 {
-    if (FTimer->Enabled())
+    if (FTimer->Enabled() || FParked)
         return;
     if (FText.size() < FCurrentStep)
         FCurrentStep = FStartStep;
@@ -356,6 +359,40 @@ void TMMLEDLABEL::StartScroll()
 void TMMLEDLABEL::StopScroll()
 {
     FTimer->SetEnabled(false);
+    Unpark();
+}
+
+void TMMLEDLABEL::TimerStep()
+{
+    // A marquee in a window off screen (minimised, unmapped) rests instead
+    // of waking the program every step for nobody; it goes on where it
+    // stood when the window comes back.
+    QWindow* window = nullptr;
+    if (HandleAllocated() && Handle()->window() != nullptr)
+        window = Handle()->window()->windowHandle();
+    if (window != nullptr && !window->isExposed()) {
+        FTimer->SetEnabled(false);
+        FParked = window;
+        window->installEventFilter(this);
+        return;
+    }
+    Step();
+}
+
+void TMMLEDLABEL::Unpark()
+{
+    if (FParked)
+        FParked->removeEventFilter(this);
+    FParked = nullptr;
+}
+
+bool TMMLEDLABEL::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == FParked && event->type() == QEvent::Expose && FParked->isExposed()) {
+        Unpark();
+        FTimer->SetEnabled(true);
+    }
+    return TMMGraphicControl::eventFilter(watched, event);
 }
 
 void TMMLEDLABEL::Step()

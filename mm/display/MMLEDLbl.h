@@ -14,7 +14,8 @@
 // Without AutoSize the control sizes itself to a whole number of cells:
 // Width follows NumChars, NumChars follows the width it is given, and Height
 // is always one cell plus the bevel. GUI thread; the scroll timer is a
-// message-loop timer on the GUI thread too.
+// message-loop timer on the GUI thread too, and rests while the control's
+// window is off screen (minimised, unmapped).
 
 #include "mm/core/MMObj.h"
 #include "platform/ui/Bitmap.h"
@@ -23,6 +24,8 @@
 #include <QByteArray>
 #include <QImage>
 #include <QObject>
+#include <QPointer>
+#include <QWindow>
 #include <functional>
 #include <memory>
 
@@ -201,8 +204,9 @@ public:
     void StartScroll();
     /// Stops the timer.
     void StopScroll();
-    /// Whether the scroll timer runs.
-    bool Scrolling() const { return FTimer->Enabled(); }
+    /// Whether the marquee scrolls (its timer runs, or rests while its
+    /// window is off screen).
+    bool Scrolling() const { return FTimer->Enabled() || FParked; }
 
     /// The caption as the cells show it (Windows-1254 bytes).
     QByteArray CaptionBytes() const { return FText; }
@@ -240,11 +244,14 @@ public:
 protected:
     void Paint() override;
     void Loaded() override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void BevelChanged() override;
     void TextChanged() override;
     void ColorChanged() override;
 
 private:
+    void TimerStep();
+    void Unpark();
     void LoadFont();
     void RecolourFont();
     TSize ComputeSize(int width, int height);
@@ -254,6 +261,7 @@ private:
     void ShowBuffer(TCanvas* canvas);
     void MakeBuffer();
 
+    QPointer<QWindow> FParked; // the window off screen the marquee waits for
     bool FAutoSize = true;
     TAlignment FAlignment = taLeftJustify;
     TMMLEDFontSize FFontSize = fs16x20;

@@ -97,6 +97,9 @@ TMMLight::TMMLight(TComponent* owner)
         throw std::bad_alloc();
     MakeFFTWindow(FWindowTable.data(), FWindow, OrderOf(FFFTLength));
     SetPaletteRealize(true);
+    // Bevel and picture cover every pixel: nothing behind needs painting
+    // first, which a lamp update would otherwise cost every frame.
+    SetControlStyle(ControlStyle() | csOpaque);
     SetColor(clBlack);
     UpdateStepSize();
     ComputeBands();
@@ -629,6 +632,13 @@ void TMMLight::RebuildPicture()
 void TMMLight::Recolour()
 {
     if (!Visible())
+        return;
+    // Brightness that came back to what the lamps show leaves the picture
+    // as it is.
+    bool changed = false;
+    for (int i = 0; i < kLamps; ++i)
+        changed = changed || FBrightness[i].load(std::memory_order_relaxed) != FLastBrightness[i];
+    if (!changed)
         return;
     PaintDirect([this](TCanvas* canvas) { LampUpdate(canvas); });
 }

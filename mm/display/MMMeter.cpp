@@ -57,6 +57,9 @@ TMMCustomMeter::TMMCustomMeter(TComponent* owner)
     , FPacer(this, [this] { NeedleUpdate(); })
 {
     RegisterMeterClasses();
+    // Bevel and picture cover every pixel: nothing behind needs painting
+    // first, which a needle update would otherwise cost every frame.
+    SetControlStyle(ControlStyle() | csOpaque);
     FBackGroundDIB->SetOnChange([this](TObject*) { ScaleChanged(); });
     SetColor(clBlack);
     Font()->SetColor(clSilver);
@@ -667,12 +670,19 @@ void TMMCustomMeter::DrawNeedles(TCanvas* canvas, int needle, int peak, bool sho
     canvas->LineTo(tip.X, tip.Y);
 }
 
+TMMCustomMeter::TNeedleShape TMMCustomMeter::NeedleShape(int needle, int peak) const
+{
+    const int r = Radius();
+    return { Pivot(), NeedlePoint(needle, r), FShowPeak ? NeedlePoint(peak, r) : Pivot() };
+}
+
 void TMMCustomMeter::Paint()
 {
     FPacer.Cancel();
     Bevel()->PaintBevel(Canvas(), ClientRect(), true);
     if (!FScaleValid)
         DrawScalePicture();
+    FShownValid = false;
     if (FWork->Width() > 0 && FWork->Height() > 0) {
         int needle, peak;
         {
@@ -684,6 +694,8 @@ void TMMCustomMeter::Paint()
         work->Draw(0, 0, FScale.get());
         DrawNeedles(work, needle, peak, FShowPeak);
         Canvas()->Draw(FArea.Left, FArea.Top, FWork.get());
+        FShown = NeedleShape(needle, peak);
+        FShownValid = true;
     }
     if (FOnPostPaint)
         FOnPostPaint(this);
@@ -697,17 +709,24 @@ void TMMCustomMeter::NeedleUpdate()
         Invalidate();
         return;
     }
-    PaintDirect([this](TCanvas* canvas) {
-        int needle, peak;
-        {
-            std::lock_guard lock(FLock);
-            needle = FNeedle;
-            peak = FPeak;
-        }
+    int needle, peak;
+    {
+        std::lock_guard lock(FLock);
+        needle = FNeedle;
+        peak = FPeak;
+    }
+    // A level change smaller than a pixel of the needle's sweep leaves the
+    // picture as it is: most of them, with a steady signal.
+    const TNeedleShape shape = NeedleShape(needle, peak);
+    if (FShownValid && shape == FShown)
+        return;
+    PaintDirect([this, needle, peak, shape](TCanvas* canvas) {
         TCanvas* work = FWork->Canvas();
         work->Draw(0, 0, FScale.get());
         DrawNeedles(work, needle, peak, FShowPeak);
         canvas->Draw(FArea.Left, FArea.Top, FWork.get());
+        FShown = shape;
+        FShownValid = true;
         if (FOnPostPaint)
             FOnPostPaint(this);
     });

@@ -221,6 +221,12 @@ protected:
     void EnabledChanged() override;
 
 private:
+    // Where the needle lines of these values lie on screen.
+    struct TNeedleShape {
+        TPoint Pivot, Needle, Peak;
+        bool operator==(const TNeedleShape&) const = default;
+    };
+    TNeedleShape NeedleShape(int needle, int peak) const;
     void SetScaleColor(int index, TColor value);
     void ScaleChanged();
     void UpdateStepSize();
@@ -285,6 +291,8 @@ private:
     std::unique_ptr<TBitmap> FScale;
     std::unique_ptr<TBitmap> FBackGroundDIB;
     bool FScaleValid = false;
+    TNeedleShape FShown {}; // what the screen shows, when FShownValid
+    bool FShownValid = false;
     TMMTimerId FTickId = 0;
     TMMFramePacer FPacer;
 

@@ -29,9 +29,9 @@ public:
     TMMFramePacer(const TMMFramePacer&) = delete;
     TMMFramePacer& operator=(const TMMFramePacer&) = delete;
 
-    /// Asks for one draw: at once when the last one lies a frame back
-    /// (still from the event loop, never inside the caller), otherwise when
-    /// the frame is over. Requests before that draw add nothing.
+    /// Asks for one draw: at once when the thread's last frame lies a frame
+    /// back (still from the event loop, never inside the caller), otherwise
+    /// when the frame is over. Requests before that draw add nothing.
     void Request();
     /// Forgets a request not yet served (the display was drawn anyway).
     void Cancel();
@@ -41,13 +41,13 @@ public:
     int Draws() const { return FDraws; }
 
 private:
+    friend class TMMFrameClock;
     void Arm();
     void Fire();
+    void Unclock();
 
     QObject* FContext;
     std::function<void()> FDraw;
-    QTimer FTimer;
-    QElapsedTimer FSinceDraw;
     std::atomic<bool> FPending { false };
     int FDraws = 0;
 };

@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QSet>
 #include <QThread>
 #include <QWidget>
@@ -869,12 +870,66 @@ TCanvas* TControl::PaintCanvas()
     return FDirectCanvas;
 }
 
+namespace {
+// The open batches (GUI thread) and the controls whose draws wait for the
+// outermost one's end.
+int gBatchDepth = 0;
+std::vector<QPointer<TControl>> gBatched;
+} // namespace
+
+TPaintBatch::TPaintBatch()
+{
+    ++gBatchDepth;
+}
+
+TPaintBatch::~TPaintBatch()
+{
+    if (--gBatchDepth > 0)
+        return;
+    std::vector<QPointer<TControl>> batched;
+    batched.swap(gBatched);
+    std::vector<QPointer<QWidget>> windows;
+    for (const QPointer<TControl>& control : batched) {
+        if (control && control->FWidget) {
+            QWidget* window = control->FWidget->window();
+            if (std::find(windows.begin(), windows.end(), window) == windows.end())
+                windows.emplace_back(window);
+        }
+    }
+    for (const QPointer<QWidget>& window : windows) {
+        if (window) {
+            try {
+                QCoreApplication::sendPostedEvents(window, QEvent::UpdateRequest);
+            } catch (...) {
+                for (const QPointer<TControl>& control : batched) {
+                    if (control)
+                        control->FDirectDraw = nullptr;
+                }
+                throw;
+            }
+        }
+    }
+    // A draw the platform did not paint (a window off screen) must not
+    // stand in for a whole paint later on.
+    for (const QPointer<TControl>& control : batched) {
+        if (control)
+            control->FDirectDraw = nullptr;
+    }
+}
+
 void TControl::PaintDirect(const std::function<void(TCanvas* canvas)>& draw)
 {
     if (!draw || !FWidget || !Showing())
         return;
     if (gPaintDepth > 0) {
         Invalidate();
+        return;
+    }
+    if (gBatchDepth > 0 && QThread::currentThread() == thread()) {
+        if (!FDirectDraw)
+            gBatched.emplace_back(this);
+        FDirectDraw = draw;
+        ClientHandle()->update();
         return;
     }
     FDirectDraw = draw;

@@ -218,6 +218,18 @@ private:
     TControl* FControl;
 };
 
+/// Collects the PaintDirect draws made while it lives (in the GUI thread)
+/// and shows them at its end in one paint and one flush to the screen per
+/// window, instead of one each: displays that all change every frame cost
+/// the screen one update a frame. Batches nest; the outermost one paints.
+class TPaintBatch {
+public:
+    TPaintBatch();
+    ~TPaintBatch();
+    TPaintBatch(const TPaintBatch&) = delete;
+    TPaintBatch& operator=(const TPaintBatch&) = delete;
+};
+
 class TControl : public TComponent {
     Q_OBJECT
     Q_PROPERTY(int Left READ Left WRITE SetLeft)
@@ -341,7 +353,9 @@ public:
     /// cycle, and shows the result. An opaque control (csOpaque) keeps what
     /// it showed; on others Paint runs first. Nothing happens while the
     /// control is not showing; from inside a paint the control is only
-    /// invalidated (its next Paint shows the state).
+    /// invalidated (its next Paint shows the state). While a TPaintBatch is
+    /// open the draw waits for the batch's end, which shows the draws of all
+    /// its controls in one paint of their windows.
     void PaintDirect(const std::function<void(TCanvas* canvas)>& draw);
 
     /// Puts the control above or below its siblings of the same family.
@@ -393,6 +407,7 @@ protected:
     friend class TControlWidget;
     friend class TWinControl;
     friend class TCustomForm;
+    friend class TPaintBatch;
 
     /// Creates the control's widget; Handle() then applies the control's
     /// state to it. Overrides return their own widget class (a

@@ -228,4 +228,31 @@ TEST_F(MMMeterTest, SlicesRedrawAtMostOncePerFrame)
     EXPECT_LE(draws, 300 / TMMFramePacer::kFrameMs + 2);
 }
 
+// A needle that moves by less than a pixel leaves the picture as it is; the
+// value itself still follows every slice.
+TEST_F(MMMeterTest, OnlyALevelChangeThatMovesTheNeedleOnScreenRedraws)
+{
+    Meter->SetDecayMode(dmNone);
+    QApplication::processEvents();
+    int paints = 0;
+    Meter->SetOnPostPaint([&](TObject*) { ++paints; });
+    const struct {
+        std::int16_t Level;
+        bool Drawn;
+    } steps[] = { { 1000, true }, { 1001, false }, { 8000, true }, { 8001, false }, { 1000, true } };
+    for (const auto& step : steps) {
+        const int needle = Meter->NeedleValue();
+        const int draws = Meter->Pacer().Draws();
+        paints = 0;
+        Slice(step.Level);
+        ASSERT_NE(Meter->NeedleValue(), needle) << step.Level;
+        QElapsedTimer clock;
+        clock.start();
+        while (Meter->Pacer().Draws() == draws && clock.elapsed() < 2000)
+            QApplication::processEvents();
+        ASSERT_GT(Meter->Pacer().Draws(), draws) << step.Level;
+        EXPECT_EQ(paints > 0, step.Drawn) << step.Level;
+    }
+}
+
 } // namespace
