@@ -804,7 +804,7 @@ uint64_t TCaptureStream::OverrunLoss(int error, const char*& call, int& recovere
     uint64_t held = 0;
     snd_htimestamp_t stoppedAt {};
     bool known = false;
-    if (FPcm.Status(status)) {
+    if ((error == -EPIPE || error == -ESTRPIPE) && FPcm.Status(status)) {
         const snd_pcm_state_t state = snd_pcm_status_get_state(status);
         if (state == SND_PCM_STATE_XRUN || state == SND_PCM_STATE_SUSPENDED) {
             held = snd_pcm_status_get_avail(status);

@@ -988,6 +988,8 @@ TEST_F(WaveInAudio, WithoutAServerOpenFailsCleanlyAndAServerFoundLaterIsUsed)
         HWAVEIN handle = nullptr;
         const MMRESULT result = waveInOpen(&handle, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL);
         EXPECT_EQ(result, MMSYSERR_NODRIVER) << ErrorText(result);
+        EXPECT_NE(ErrorText(result).find("(snd_pcm_open: "), std::string::npos) << ErrorText(result);
+        EXPECT_NE(ErrorText(result).find("WaveInAlsa.cpp:"), std::string::npos) << ErrorText(result);
         EXPECT_EQ(handle, nullptr);
         EXPECT_EQ(waveInOpen(nullptr, WAVE_MAPPER, &format, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NODRIVER);
         EXPECT_LT(TClock::now() - start, 10s) << "failing must not hang";
@@ -1032,6 +1034,9 @@ TEST_F(WaveInAudio, AServerKilledMidCaptureEndsInAnErrorNotAHang)
     header.dwBufferLength = 4096;
     ASSERT_EQ(waveInPrepareHeader(capture.FHandle, &header, sizeof(header)), MMSYSERR_NOERROR);
     EXPECT_EQ(waveInAddBuffer(capture.FHandle, &header, sizeof(header)), MMSYSERR_NODRIVER);
+    // The text names the call that failed on the capture thread.
+    EXPECT_NE(ErrorText(MMSYSERR_NODRIVER).find("(snd_pcm_"), std::string::npos)
+        << ErrorText(MMSYSERR_NODRIVER);
     EXPECT_EQ(header.dwFlags & WHDR_INQUEUE, 0u);
     EXPECT_EQ(waveInStart(capture.FHandle), MMSYSERR_NODRIVER);
     ASSERT_EQ(waveInUnprepareHeader(capture.FHandle, &header, sizeof(header)), MMSYSERR_NOERROR);
