@@ -47,7 +47,8 @@
 //   filled but counted as a break. The silence goes where the loss was
 //   noticed, which may be up to a few seconds after where it happened.
 // - Restarts are gapless: when a device is closed and the same device is
-//   opened again in the same format within kWaveInParkMilliseconds, the new
+//   opened again in the same format (and on the same sound server: the
+//   PULSE_SERVER of the open) within kWaveInParkMilliseconds, the new
 //   open continues the old capture: everything captured after the last frame
 //   the old open delivered (including what came between its waveInStop and
 //   the new waveInStart) is delivered first. The recorder's Stop followed by

@@ -48,6 +48,15 @@ constexpr unsigned kBufferMicroseconds = 2000000;
 
 const char* const kMapperPcm = "default";
 
+// Where a PCM's name leads: the same name reaches another sound server when
+// PULSE_SERVER names one, and a capture parked on one server must not
+// continue into an open meant for another (nor stand for it being there).
+std::string Endpoint()
+{
+    const char* server = std::getenv("PULSE_SERVER");
+    return server != nullptr ? server : "";
+}
+
 snd_pcm_format_t AlsaFormat(const WAVEFORMATEX& format)
 {
     if (format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT)
@@ -280,8 +289,10 @@ std::mutex gAlsaLock;
 /// own, so that it lives as long as any of them needs it.
 class TCaptureStream {
 public:
-    /// The format the caller asked for, as a key for adopting a parked stream.
+    /// The device, its endpoint and the format the caller asked for, as the
+    /// key for adopting a parked stream.
     std::string FPcmName;
+    std::string FEndpoint;
     std::vector<BYTE> FFormatKey;
     WAVEFORMATEX FCapture {};
 
@@ -562,6 +573,7 @@ MMRESULT TCaptureStream::Create(
 {
     auto stream = std::make_shared<TCaptureStream>();
     stream->FPcmName = pcmName;
+    stream->FEndpoint = Endpoint();
     const auto* key = reinterpret_cast<const BYTE*>(request.FFormat);
     stream->FFormatKey.assign(key, key + request.FFormatSize);
     stream->FCapture = request.FCaptureFormat;
@@ -880,9 +892,16 @@ bool IsCandidateType(const char* name)
     return candidate;
 }
 
+bool IsSameDevice(const TCaptureStream& stream, const std::string& name, const std::string& endpoint)
+{
+    return stream.FPcmName == name && stream.FEndpoint == endpoint;
+}
+
 bool IsParked(const std::string& name)
 {
-    return std::any_of(gParked.begin(), gParked.end(), [&](const auto& s) { return s->FPcmName == name; });
+    const std::string endpoint = Endpoint();
+    return std::any_of(
+        gParked.begin(), gParked.end(), [&](const auto& s) { return IsSameDevice(*s, name, endpoint); });
 }
 
 UINT AlsaGetNumDevs()
@@ -973,7 +992,7 @@ MMRESULT AlsaGetDevCaps(UINT device, WAVEINCAPSA* caps)
 
 bool MatchesParked(const TCaptureStream& stream, const std::string& name, const TWaveInOpenRequest& request)
 {
-    return stream.FPcmName == name && stream.FFormatKey.size() == request.FFormatSize
+    return IsSameDevice(stream, name, Endpoint()) && stream.FFormatKey.size() == request.FFormatSize
         && std::memcmp(stream.FFormatKey.data(), request.FFormat, request.FFormatSize) == 0;
 }
 
@@ -1024,8 +1043,9 @@ MMRESULT AlsaOpen(const TWaveInOpenRequest& request, TWaveInStream** result)
     // Another format wants the device: parked captures of it go first, since
     // a device may take one user only.
     std::vector<std::shared_ptr<TCaptureStream>> released;
+    const std::string endpoint = Endpoint();
     for (auto it = gParked.begin(); it != gParked.end();) {
-        if ((*it)->FPcmName == name) {
+        if (IsSameDevice(**it, name, endpoint)) {
             released.push_back(*it);
             it = gParked.erase(it);
         } else {
