@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <cwchar>
@@ -31,6 +32,30 @@ QString LocalTimeText(const wchar_t* format)
     wchar_t text[128];
     const std::size_t length = std::wcsftime(text, sizeof text / sizeof text[0], format, &local);
     return QString::fromWCharArray(text, static_cast<qsizetype>(length));
+}
+
+// "4800 frames (0.100 s)".
+QString LossText(std::uint64_t frames, DWORD rate)
+{
+    QString text = QString::number(frames) + QStringLiteral(" frames");
+    if (rate > 0)
+        text += QStringLiteral(" (%1 s)").arg(static_cast<double>(frames) / rate, 0, 'f', 3);
+    return text;
+}
+
+// Why input was lost, as the device tells it (TWaveInStatistics::FLastCause).
+const char* LossCause(DWORD cause)
+{
+    switch (cause) {
+    case 1:
+        return "the device overran";
+    case 2:
+        return "the input fell behind the clock: the sound server dropped it";
+    case 3:
+        return "the recording did not keep up";
+    default:
+        return "cause unknown";
+    }
 }
 
 void ReplaceAt(QString& text, qsizetype oneBased)
@@ -140,6 +165,9 @@ void TAnaForm::MakeFileName(bool setFileHour)
 void TAnaForm::FormCreate(TObject*)
 {
     AnaForm = this;
+    for (TMMWaveRecorder* recorder : { MonoDosya, StereoDosya })
+        recorder->WaveIn()->SetOnLoss(
+            [this, recorder](TObject*, const TMMWaveInLoss& loss) { ReportLoss(recorder, loss); });
     auto* splash = new TAboutBox(Application);
     splash->ShowSplash();
     MakeFileName(true);
@@ -246,6 +274,39 @@ void TAnaForm::StartRecorder(TMMWaveRecorder* recorder)
             qPrintable(TimeText()), kRetrySeconds, qPrintable(ExceptionMessage(error).simplified()));
         if (first)
             throw;
+    }
+}
+
+// Runs in the recorder's buffer thread (the worker of the mono recorder) or
+// in the GUI thread; it touches nothing of the window.
+void TAnaForm::ReportLoss(TMMWaveRecorder* recorder, const TMMWaveInLoss& loss)
+{
+    const QString now = TimeText();
+    const QString lost = LossText(loss.Frames, loss.Rate);
+    switch (loss.Kind) {
+    case TMMWaveInLossKind::Loss:
+        std::fprintf(stderr, "tonvara: %s: %s of input lost (%s), %s\n", qPrintable(now), qPrintable(lost),
+            LossCause(loss.Cause),
+            loss.Breaks > 0 ? "too long to fill: the recording jumps there" : "filled with silence");
+        break;
+    case TMMWaveInLossKind::Failure:
+        std::fprintf(stderr, "tonvara: %s: the recording stopped, input is lost from here on: %s\n",
+            qPrintable(now), qPrintable(loss.Text.simplified()));
+        break;
+    case TMMWaveInLossKind::Totals: {
+        // The GUI thread, closing the file: its name is still the recorder's.
+        const QString file = QFileInfo(recorder->Wave()->FileName()).fileName();
+        if (loss.Count == 0) {
+            std::fprintf(stderr, "tonvara: %s: %s: input lost from the device's failure on, none before\n",
+                qPrintable(now), qPrintable(file));
+            break;
+        }
+        std::fprintf(stderr, "tonvara: %s: %s: input lost: %u %s, %s in all, %s filled with silence%s\n",
+            qPrintable(now), qPrintable(file), static_cast<unsigned>(loss.Count),
+            loss.Count == 1 ? "loss" : "losses", qPrintable(lost),
+            qPrintable(LossText(loss.Silence, loss.Rate)), loss.Failed ? "; then the device failed" : "");
+        break;
+    }
     }
 }
 

@@ -7,6 +7,9 @@
 // new file, whether or not the start button was pressed. Nothing here catches
 // exceptions: they reach the application's exception display.
 //
+// A recording that loses input says so on stderr: a line for each loss (its
+// time, how much, why) and the recording's totals when its file is closed.
+//
 // File names come from the user's regional date and time texts
 // (strftime "%x" and "%X" under LC_TIME): Tarih_06_12_2026_Saat_14_05.wav
 // for 06.12.2026 14:05:31 with Turkish settings, in the current directory.
@@ -104,6 +107,7 @@ private:
     void ComposeFileName();
     void ShowRecordingState();
     void StartRecorder(TMMWaveRecorder* recorder);
+    void ReportLoss(TMMWaveRecorder* recorder, const TMMWaveInLoss& loss);
 
     TMMWaveRecorder* FRetry = nullptr; // waits to start again; GUI thread
     QElapsedTimer FRetryClock;

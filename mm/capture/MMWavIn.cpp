@@ -67,6 +67,10 @@ MMRESULT NoID(HWAVEIN, UINT*)
 {
     return MMSYSERR_INVALHANDLE;
 }
+MMRESULT NoStatistics(HWAVEIN, TWaveInStatistics*)
+{
+    return MMSYSERR_INVALHANDLE;
+}
 
 QString WithPrefix(const char* prefix, const QString& text)
 {
@@ -227,7 +231,7 @@ TMMCustomWaveIn::~TMMCustomWaveIn()
 void TMMCustomWaveIn::InitDeviceFunctions()
 {
     FDevice = TMMWaveInFunctions { &NoNumDevs, &NoDevCaps, &NoErrorText, &NoOpen, &NoHandle, &NoHeader,
-        &NoHeader, &NoHeader, &NoHandle, &NoHandle, &NoHandle, &NoPosition, &NoID };
+        &NoHeader, &NoHeader, &NoHandle, &NoHandle, &NoHandle, &NoPosition, &NoID, &NoStatistics };
 }
 
 void TMMCustomWaveIn::ReadDevices()
@@ -609,6 +613,12 @@ void TMMCustomWaveIn::Open()
             std::lock_guard lock(FFailureLock);
             FFailure = nullptr;
         }
+        {
+            std::lock_guard lock(FLossLock);
+            FLosses = TWaveInStatistics {};
+            FFailureText.clear();
+            FFailed = false;
+        }
         ClearReturned();
         if (FCallBackMode == cmThread)
             StartThread();
@@ -723,6 +733,12 @@ void TMMCustomWaveIn::Close()
         FDevice.waveInReset(handle);
         try {
             UnprepareBuffers();
+        } catch (...) {
+        }
+        try {
+            // What the stop's last buffers lost, then the recording's sum.
+            CheckLosses();
+            ReportTotals();
         } catch (...) {
         }
         try {
@@ -1028,6 +1044,90 @@ void TMMCustomWaveIn::TrackWraps()
 }
 
 // ---------------------------------------------------------------------------
+// Losses
+
+TWaveInStatistics TMMCustomWaveIn::Losses() const
+{
+    std::lock_guard lock(FLossLock);
+    return FLosses;
+}
+
+void TMMCustomWaveIn::CheckLosses()
+{
+    const HWAVEIN handle = DeviceHandle();
+    if (handle == nullptr || FDevice.WaveInGetStatistics == nullptr)
+        return;
+    TWaveInStatistics now {};
+    now.FSize = sizeof(now);
+    if (FDevice.WaveInGetStatistics(handle, &now) != MMSYSERR_NOERROR)
+        return;
+    TMMWaveInLoss loss;
+    {
+        std::lock_guard lock(FLossLock);
+        // The silence of a loss is counted as it is delivered; the loss
+        // itself once, when its silence begins.
+        const bool more = now.FOverruns > FLosses.FOverruns;
+        if (more) {
+            loss.Count = now.FOverruns - FLosses.FOverruns;
+            loss.Frames = now.FLostSamples - FLosses.FLostSamples;
+            loss.Silence = now.FSilenceSamples - FLosses.FSilenceSamples;
+            loss.Breaks = now.FBreaks - FLosses.FBreaks;
+            loss.Cause = now.FLastCause;
+        }
+        FLosses = now;
+        if (!more)
+            return;
+    }
+    RaiseLoss(loss);
+}
+
+void TMMCustomWaveIn::ReportFailure(MMRESULT code)
+{
+    TMMWaveInLoss loss;
+    loss.Kind = TMMWaveInLossKind::Failure;
+    // Read on the thread the device returned the code to: the text tells
+    // where it came from.
+    loss.Text = DeviceErrorText(code);
+    {
+        std::lock_guard lock(FLossLock);
+        if (FFailed)
+            return;
+        FFailed = true;
+        FFailureText = loss.Text;
+    }
+    RaiseLoss(loss);
+}
+
+void TMMCustomWaveIn::ReportTotals()
+{
+    TMMWaveInLoss loss;
+    loss.Kind = TMMWaveInLossKind::Totals;
+    {
+        std::lock_guard lock(FLossLock);
+        if (FLosses.FOverruns == 0 && !FFailed)
+            return;
+        loss.Count = FLosses.FOverruns;
+        loss.Frames = FLosses.FLostSamples;
+        loss.Silence = FLosses.FSilenceSamples;
+        loss.Breaks = FLosses.FBreaks;
+        loss.Cause = FLosses.FLastCause;
+        loss.Failed = FFailed;
+        loss.Text = FFailureText;
+    }
+    RaiseLoss(loss);
+}
+
+void TMMCustomWaveIn::RaiseLoss(const TMMWaveInLoss& loss)
+{
+    if (!FOnLoss || (ComponentState() & csDestroying))
+        return;
+    TMMWaveInLoss told = loss;
+    const LPCWAVEFORMATEX format = GetPWaveFormat();
+    told.Rate = format != nullptr ? format->nSamplesPerSec : 0;
+    FOnLoss(this, told);
+}
+
+// ---------------------------------------------------------------------------
 // Returned buffers
 
 void TMMCustomWaveIn::WaveInCallback(HWAVEIN handle, UINT msg, DWORD_PTR instance, DWORD_PTR dw1, DWORD_PTR)
@@ -1204,6 +1304,7 @@ void TMMCustomWaveIn::ProcessBuffer(PWaveHdr header)
             CountWoundBack();
         } else {
             BufferReady(header);
+            CheckLosses();
             if (!FStopPending.load()) {
                 TrackWraps();
                 MMRESULT queued = MMSYSERR_NOERROR;
@@ -1219,6 +1320,8 @@ void TMMCustomWaveIn::ProcessBuffer(PWaveHdr header)
                             FDeviceFailed.store(true);
                     }
                 }
+                if (queued != MMSYSERR_NOERROR)
+                    ReportFailure(queued);
                 CheckDevice(queued, "WaveInAddBuffer:");
             }
         }
@@ -1354,5 +1457,6 @@ void TMMWaveIn::InitDeviceFunctions()
 {
     FDevice = TMMWaveInFunctions { &::waveInGetNumDevs, &::waveInGetDevCapsA, &::waveInGetErrorTextA,
         &::waveInOpen, &::waveInClose, &::waveInPrepareHeader, &::waveInUnprepareHeader, &::waveInAddBuffer,
-        &::waveInStart, &::waveInStop, &::waveInReset, &::waveInGetPosition, &::waveInGetID };
+        &::waveInStart, &::waveInStop, &::waveInReset, &::waveInGetPosition, &::waveInGetID,
+        &::WaveInGetStatistics };
 }

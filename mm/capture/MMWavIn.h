@@ -27,6 +27,11 @@
 // the chain hears Stopped, so the files of a recording stopped and started
 // again join without a missing sample. Buffers that come back empty from
 // the reset are dropped.
+//
+// Input the device lost all the same (the sound server dropped it, the
+// device overran, the device went away) is told through OnLoss; the device
+// has put silence of the same length where it could. The component only
+// tells: what to do with it (a log line) is its user's business.
 
 #include "mm/capture/MMWave.h"
 #include "mm/core/MMDSPObj.h"
@@ -36,6 +41,7 @@
 #include "platform/kernel/Threads.h"
 #include "platform/kernel/WinTypes.h"
 #include "platform/mm/MMSystem.h"
+#include "platform/mm/WaveIn.h"
 #include "platform/ui/MessageWindow.h"
 #include "platform/ui/SysUtils.h"
 
@@ -45,6 +51,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -62,7 +69,8 @@ Q_DECLARE_OPERATORS_FOR_FLAGS(TMMWaveInState)
 
 /// The device operations the component calls, one entry per waveIn*
 /// function of the same name. Every entry is set (a backend that cannot
-/// serve one points it at a function returning an error code).
+/// serve one points it at a function returning an error code), except
+/// WaveInGetStatistics: a table without it reports no losses.
 struct TMMWaveInFunctions {
     UINT (*waveInGetNumDevs)();
     MMRESULT (*waveInGetDevCapsA)(UINT_PTR deviceId, LPWAVEINCAPSA caps, UINT size);
@@ -79,7 +87,31 @@ struct TMMWaveInFunctions {
     MMRESULT (*waveInReset)(HWAVEIN handle);
     MMRESULT (*waveInGetPosition)(HWAVEIN handle, LPMMTIME time, UINT size);
     MMRESULT (*waveInGetID)(HWAVEIN handle, UINT* deviceId);
+    MMRESULT (*WaveInGetStatistics)(HWAVEIN handle, TWaveInStatistics* statistics);
 };
+
+/// What OnLoss tells.
+enum class TMMWaveInLossKind {
+    Loss, // input was lost (Count losses since the last report)
+    Failure, // the device failed: input is lost from here on, Text says why
+    Totals, // the recording's device closes: what it lost in all
+};
+
+/// A loss of input, or the totals of a recording that lost any.
+struct TMMWaveInLoss {
+    TMMWaveInLossKind Kind = TMMWaveInLossKind::Loss;
+    DWORD Count = 0; // losses
+    std::uint64_t Frames = 0; // frames of input lost
+    std::uint64_t Silence = 0; // Totals: frames of silence put in for them
+    DWORD Breaks = 0; // losses too long to fill: the recording jumps there
+    DWORD Cause = 0; // the last loss's cause, as TWaveInStatistics::FLastCause
+    DWORD Rate = 0; // frames per second
+    bool Failed = false; // Totals: the recording ended in a failure of the device
+    QString Text; // Failure (and Totals of a failed recording): the device's text
+};
+
+/// Sender: the wave input.
+using TMMWaveInLossEvent = std::function<void(TObject* Sender, const TMMWaveInLoss& Loss)>;
 
 /// The message a worker posts to the hidden window to complete a stop that
 /// had to wait for the buffer it was processing (WParam: the device handle).
@@ -259,6 +291,18 @@ public:
     void SetOnStop(TNotifyEvent handler) { FOnStop = std::move(handler); }
     TNotifyEvent OnClose() const { return FOnClose; }
     void SetOnClose(TNotifyEvent handler) { FOnClose = std::move(handler); }
+    /// Raised in the buffer-processing thread after the buffer that holds
+    /// the silence of a loss has gone down the chain (Loss), or before the
+    /// failure of the device is raised there (Failure); in the thread of
+    /// Close before the device closes, for what the last buffers lost and
+    /// then for the recording's totals when it lost anything (Totals). Not
+    /// while the component is being destroyed. Costs no system call: the
+    /// device's counters are read after each buffer.
+    TMMWaveInLossEvent OnLoss() const { return FOnLoss; }
+    void SetOnLoss(TMMWaveInLossEvent handler) { FOnLoss = std::move(handler); }
+    /// What the device lost since the last Open (kept after the close).
+    /// Any thread.
+    TWaveInStatistics Losses() const;
 
     /// Bytes per device buffer; Max(value, 32). Changing it frees the
     /// pooled buffer blocks. Raises "Change to property while device was
@@ -393,6 +437,10 @@ private:
     bool IsBufferThread() const;
     std::uint32_t GetSamplePosition();
     void TrackWraps();
+    void CheckLosses();
+    void ReportFailure(MMRESULT code);
+    void ReportTotals();
+    void RaiseLoss(const TMMWaveInLoss& loss);
 
     // Published settings (GUI thread; fixed while the device is open).
     TNotifyEvent FOnError;
@@ -402,6 +450,7 @@ private:
     TNotifyEvent FOnRestart;
     TNotifyEvent FOnStop;
     TNotifyEvent FOnClose;
+    TMMWaveInLossEvent FOnLoss;
     TMMCBMode FCallBackMode = cmWindow;
     TMMDeviceId FDeviceID = TMMDeviceId(0);
     int FNumBuffers = 10;
@@ -469,6 +518,13 @@ private:
     std::atomic<DWORD> FThreadId { 0 };
     std::mutex FFailureLock;
     std::exception_ptr FFailure;
+
+    // The device's counters as last reported, and the failure that ended
+    // the recording; reset by Open.
+    mutable std::mutex FLossLock;
+    TWaveInStatistics FLosses {};
+    QString FFailureText;
+    bool FFailed = false;
 };
 
 /// The wave input on the platform's wave input functions.

@@ -176,7 +176,11 @@ MMRESULT waveInGetErrorTextA(MMRESULT mmrError, LPSTR pszText, UINT cchText)
         return MMSYSERR_INVALPARAM;
     for (const TErrorText& entry : kErrorTexts) {
         if (entry.FCode == mmrError) {
-            std::snprintf(pszText, cchText, "%s", entry.FText);
+            const char* context = Backend().ErrorContext(mmrError);
+            if (context != nullptr)
+                std::snprintf(pszText, cchText, "%s (%s)", entry.FText, context);
+            else
+                std::snprintf(pszText, cchText, "%s", entry.FText);
             return MMSYSERR_NOERROR;
         }
     }

@@ -47,7 +47,8 @@
 //   filled but counted as a break. The silence goes where the loss was
 //   noticed, which may be up to a few seconds after where it happened.
 // - Restarts are gapless: when a device is closed and the same device is
-//   opened again in the same format within kWaveInParkMilliseconds, the new
+//   opened again in the same format (and on the same sound server: the
+//   PULSE_SERVER of the open) within kWaveInParkMilliseconds, the new
 //   open continues the old capture: everything captured after the last frame
 //   the old open delivered (including what came between its waveInStop and
 //   the new waveInStart) is delivered first. The recorder's Stop followed by
@@ -78,8 +79,11 @@ UINT waveInGetNumDevs();
 /// most cbwic bytes. MMSYSERR_BADDEVICEID for a number out of range.
 MMRESULT waveInGetDevCapsA(UINT_PTR uDeviceID, LPWAVEINCAPSA pwic, UINT cbwic);
 
-/// The text of a result code, cut to cchText - 1 characters and terminated.
-/// MMSYSERR_BADERRNUM for a code that has none.
+/// The text of a result code, cut to cchText - 1 characters and terminated;
+/// when an entry returned that code to the calling thread last, the text
+/// ends with where the failure came from ("(snd_pcm_open: No such file or
+/// directory; WaveInAlsa.cpp:131)"). MMSYSERR_BADERRNUM for a code that has
+/// none.
 MMRESULT waveInGetErrorTextA(MMRESULT mmrError, LPSTR pszText, UINT cchText);
 
 /// Opens device uDeviceID (or WAVE_MAPPER) for recording in format pwfx.
@@ -142,6 +146,8 @@ struct TWaveInStatistics {
     DWORD FBreaks; // losses too long to fill: the timeline jumps there
     BOOL FContinued; // this open continued a parked capture
     ULONGLONG FCarriedSamples; // samples delivered that were captured before this open
+    ULONGLONG FLostSamples; // samples of input lost (FSilenceSamples of them filled)
+    DWORD FLastCause; // why the last loss came about: 1 overrun, 2 input behind the clock, 3 ring full
 };
 
 /// Fills Statistics (FSize must be set). Any thread.
@@ -210,6 +216,10 @@ struct TWaveInBackend {
     MMRESULT (*Close)(TWaveInStream* stream);
     /// Frees a stream, closed or not, that no other thread uses any more.
     void (*Destroy)(TWaveInStream* stream);
+    /// Where the last failure with Code that an entry returned to the
+    /// calling thread came from (the call, the system's text, file and
+    /// line), or nullptr.
+    const char* (*ErrorContext)(MMRESULT code);
 };
 
 /// The ALSA backend (platform/mm/WaveInAlsa.cpp).

@@ -13,6 +13,7 @@
 
 #include "platform/kernel/Threads.h"
 #include "platform/mm/WaveIn.h"
+#include "platform/mm/WaveInAlsaTimeline.h"
 
 #include <algorithm>
 #include <alsa/asoundlib.h>
@@ -37,7 +38,7 @@
 
 namespace {
 
-using TClock = std::chrono::steady_clock; // CLOCK_MONOTONIC
+using TClock = TTimelineGuard::TClock; // CLOCK_MONOTONIC
 
 // ===========================================================================
 // Layer 1: the PCM handle.
@@ -46,6 +47,15 @@ constexpr unsigned kPeriodMicroseconds = 20000;
 constexpr unsigned kBufferMicroseconds = 2000000;
 
 const char* const kMapperPcm = "default";
+
+// Where a PCM's name leads: the same name reaches another sound server when
+// PULSE_SERVER names one, and a capture parked on one server must not
+// continue into an open meant for another (nor stand for it being there).
+std::string Endpoint()
+{
+    const char* server = std::getenv("PULSE_SERVER");
+    return server != nullptr ? server : "";
+}
 
 snd_pcm_format_t AlsaFormat(const WAVEFORMATEX& format)
 {
@@ -99,6 +109,50 @@ MMRESULT ReadErrorCode(int error)
     }
 }
 
+// ----- where a failure came from ------------------------------------------------
+
+constexpr std::size_t kContextLength = 160;
+
+/// The call, ALSA's text for its error, file and line of a failure.
+struct TFailure {
+    MMRESULT FCode = MMSYSERR_NOERROR;
+    std::array<char, kContextLength> FText {};
+};
+
+// The last failure an entry returned to this thread, for waveInGetErrorTextA.
+thread_local TFailure tFailure;
+
+TFailure MakeFailure(MMRESULT code, const char* call, int error, const char* file, int line)
+{
+    const char* slash = std::strrchr(file, '/');
+    TFailure failure;
+    failure.FCode = code;
+    std::snprintf(failure.FText.data(), failure.FText.size(), "%s: %s; %s:%d", call, snd_strerror(error),
+        slash != nullptr ? slash + 1 : file, line);
+    return failure;
+}
+
+/// Keeps Failure as this thread's last one and returns its code.
+MMRESULT Remember(const TFailure& failure)
+{
+    tFailure = failure;
+    return failure.FCode;
+}
+
+// Returns Code from the entry in hand, keeping where it came from.
+#define ALSA_FAILURE(code, call, error) Remember(MakeFailure((code), (call), (error), __FILE__, __LINE__))
+
+// Every entry that may return a failure starts afresh.
+void ForgetFailure()
+{
+    tFailure.FCode = MMSYSERR_NOERROR;
+}
+
+const char* AlsaErrorContext(MMRESULT code)
+{
+    return tFailure.FCode == code && code != MMSYSERR_NOERROR ? tFailure.FText.data() : nullptr;
+}
+
 class TAlsaPcm {
 public:
     TAlsaPcm() = default;
@@ -127,27 +181,40 @@ public:
     /// a 20 ms period and as much of 2 s of buffer as the PCM gives.
     MMRESULT Open(const std::string& name, const WAVEFORMATEX& format)
     {
-        const int error = OpenRaw(name);
+        int error = OpenRaw(name);
         if (error < 0)
-            return OpenErrorCode(error);
+            return ALSA_FAILURE(OpenErrorCode(error), "snd_pcm_open", error);
         snd_pcm_hw_params_t* hw;
         snd_pcm_hw_params_alloca(&hw);
         unsigned period = kPeriodMicroseconds;
         unsigned buffer = kBufferMicroseconds;
         int dir = 0;
-        if (snd_pcm_hw_params_any(FPcm, hw) < 0
-            || snd_pcm_hw_params_set_access(FPcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) < 0
-            || snd_pcm_hw_params_set_format(FPcm, hw, AlsaFormat(format)) < 0
-            || snd_pcm_hw_params_set_channels(FPcm, hw, format.nChannels) < 0
-            || snd_pcm_hw_params_set_rate(FPcm, hw, format.nSamplesPerSec, 0) < 0) {
-            Close();
-            return WAVERR_BADFORMAT;
+        const char* call = "snd_pcm_hw_params_any";
+        if ((error = snd_pcm_hw_params_any(FPcm, hw)) >= 0) {
+            call = "snd_pcm_hw_params_set_access";
+            error = snd_pcm_hw_params_set_access(FPcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
         }
-        snd_pcm_hw_params_set_buffer_time_near(FPcm, hw, &buffer, &dir);
-        snd_pcm_hw_params_set_period_time_near(FPcm, hw, &period, &dir);
-        if (snd_pcm_hw_params(FPcm, hw) < 0) {
+        if (error >= 0) {
+            call = "snd_pcm_hw_params_set_format";
+            error = snd_pcm_hw_params_set_format(FPcm, hw, AlsaFormat(format));
+        }
+        if (error >= 0) {
+            call = "snd_pcm_hw_params_set_channels";
+            error = snd_pcm_hw_params_set_channels(FPcm, hw, format.nChannels);
+        }
+        if (error >= 0) {
+            call = "snd_pcm_hw_params_set_rate";
+            error = snd_pcm_hw_params_set_rate(FPcm, hw, format.nSamplesPerSec, 0);
+        }
+        if (error >= 0) {
+            snd_pcm_hw_params_set_buffer_time_near(FPcm, hw, &buffer, &dir);
+            snd_pcm_hw_params_set_period_time_near(FPcm, hw, &period, &dir);
+            call = "snd_pcm_hw_params";
+            error = snd_pcm_hw_params(FPcm, hw);
+        }
+        if (error < 0) {
             Close();
-            return WAVERR_BADFORMAT;
+            return ALSA_FAILURE(WAVERR_BADFORMAT, call, error);
         }
         snd_pcm_uframes_t periodFrames = 0;
         snd_pcm_hw_params_get_period_size(hw, &periodFrames, &dir);
@@ -188,12 +255,20 @@ public:
         return snd_pcm_readi(FPcm, frames, count);
     }
 
-    /// Mends an overrun or a suspend; a negative result is the end.
-    int Recover(int error)
+    /// Mends an overrun or a suspend; a negative result is the end, and
+    /// Call then names the call that failed.
+    int Recover(int error, const char*& call)
     {
+        call = "snd_pcm_recover";
         const int recovered = snd_pcm_recover(FPcm, error, 1);
-        return recovered < 0 ? recovered : snd_pcm_start(FPcm);
+        if (recovered < 0)
+            return recovered;
+        call = "snd_pcm_start";
+        return snd_pcm_start(FPcm);
     }
+
+    /// The PCM's state; false when ALSA cannot say.
+    bool Status(snd_pcm_status_t* status) { return snd_pcm_status(FPcm, status) >= 0; }
 
     snd_pcm_uframes_t PeriodFrames() const { return FPeriodFrames; }
 
@@ -205,258 +280,6 @@ private:
 // ===========================================================================
 // Layer 2: the capture stream.
 
-/// What a reader of the ring passed over besides audio.
-struct TSilenceReport {
-    DWORD FRuns = 0; // silence runs begun
-    uint64_t FFrames = 0; // silence frames delivered
-    DWORD FBreaks = 0; // runs that stand for a longer loss than was filled
-};
-
-/// Captured frames in timeline order: audio in a ring of fixed size, with
-/// runs of silence standing where input was lost. When the ring is full the
-/// oldest audio gives way, and a run of silence of the same length takes its
-/// place, so that the timeline keeps its length. Never allocates after
-/// Allocate. Under the stream's FLock.
-class TFrameRing {
-public:
-    void Allocate(std::size_t capacityFrames, std::size_t frameBytes, BYTE silence, uint64_t maxRun)
-    {
-        FData.assign(capacityFrames * frameBytes, 0);
-        FCapacity = capacityFrames;
-        FFrameBytes = frameBytes;
-        FSilence = silence;
-        FMaxRun = maxRun;
-        Clear();
-    }
-
-    void Clear()
-    {
-        FReadSeq = FWriteSeq;
-        FRunCount = 0;
-    }
-
-    /// Frames to deliver: audio and silence.
-    uint64_t Available() const
-    {
-        uint64_t total = FWriteSeq - FReadSeq;
-        for (std::size_t i = 0; i < FRunCount; ++i)
-            total += FRuns[i].FLength;
-        return total;
-    }
-
-    /// Room for audio before the oldest frames would give way.
-    std::size_t Free() const { return FCapacity - static_cast<std::size_t>(FWriteSeq - FReadSeq); }
-
-    /// Appends audio; returns how many old frames gave way.
-    std::size_t Write(const BYTE* frames, std::size_t count)
-    {
-        std::size_t dropped = 0;
-        if (count > FCapacity) {
-            dropped += count - FCapacity;
-            frames += (count - FCapacity) * FFrameBytes;
-            count = FCapacity;
-        }
-        const std::size_t stored = static_cast<std::size_t>(FWriteSeq - FReadSeq);
-        if (stored + count > FCapacity) {
-            const std::size_t evicted = stored + count - FCapacity;
-            FReadSeq += evicted;
-            dropped += evicted;
-        }
-        if (dropped > 0)
-            AddHeadSilence(dropped);
-        std::size_t index = static_cast<std::size_t>(FWriteSeq % FCapacity);
-        const std::size_t first = std::min(count, FCapacity - index);
-        std::memcpy(&FData[index * FFrameBytes], frames, first * FFrameBytes);
-        std::memcpy(&FData[0], frames + first * FFrameBytes, (count - first) * FFrameBytes);
-        FWriteSeq += count;
-        return dropped;
-    }
-
-    /// Appends a run of silence for lost input.
-    void AddSilence(uint64_t count)
-    {
-        if (count == 0)
-            return;
-        if (FRunCount > 0 && (FRuns[FRunCount - 1].FAt == FWriteSeq || FRunCount == FRuns.size())) {
-            // Runs are few; when there are too many, the newest ones merge:
-            // the length stays right, the place moves a little.
-            Grow(FRuns[FRunCount - 1], count);
-            return;
-        }
-        FRuns[FRunCount] = TRun { FWriteSeq, 0, false, false };
-        Grow(FRuns[FRunCount], count);
-        ++FRunCount;
-    }
-
-    /// Takes Count frames (at most Available()) into Target.
-    void Read(BYTE* target, uint64_t count, TSilenceReport& report)
-    {
-        while (count > 0) {
-            if (FRunCount > 0 && FRuns[0].FAt <= FReadSeq) {
-                TRun& run = FRuns[0];
-                const uint64_t n = std::min(count, run.FLength);
-                if (!run.FReported) {
-                    run.FReported = true;
-                    ++report.FRuns;
-                    report.FBreaks += run.FBroken ? 1 : 0;
-                }
-                std::memset(target, FSilence, static_cast<std::size_t>(n) * FFrameBytes);
-                report.FFrames += n;
-                run.FLength -= n;
-                if (run.FLength == 0)
-                    PopRun();
-                target += n * FFrameBytes;
-                count -= n;
-                continue;
-            }
-            const uint64_t audioEnd = FRunCount > 0 ? FRuns[0].FAt : FWriteSeq;
-            const auto n = static_cast<std::size_t>(std::min(count, audioEnd - FReadSeq));
-            if (n == 0)
-                break;
-            const std::size_t index = static_cast<std::size_t>(FReadSeq % FCapacity);
-            const std::size_t first = std::min(n, FCapacity - index);
-            std::memcpy(target, &FData[index * FFrameBytes], first * FFrameBytes);
-            std::memcpy(target + first * FFrameBytes, &FData[0], (n - first) * FFrameBytes);
-            FReadSeq += n;
-            target += n * FFrameBytes;
-            count -= n;
-        }
-    }
-
-private:
-    struct TRun {
-        uint64_t FAt; // the silence stands before audio frame FAt
-        uint64_t FLength;
-        bool FBroken; // part of the loss was longer than FMaxRun and is not filled
-        bool FReported;
-    };
-
-    void Grow(TRun& run, uint64_t count)
-    {
-        run.FLength += count;
-        if (run.FLength > FMaxRun) {
-            run.FLength = FMaxRun;
-            run.FBroken = true;
-        }
-    }
-
-    // Audio before FReadSeq gave way: it and every run before it become one
-    // run at the head.
-    void AddHeadSilence(uint64_t count)
-    {
-        TRun head { FReadSeq, 0, false, false };
-        std::size_t merged = 0;
-        while (merged < FRunCount && FRuns[merged].FAt <= FReadSeq) {
-            head.FLength += FRuns[merged].FLength;
-            head.FBroken = head.FBroken || FRuns[merged].FBroken;
-            head.FReported = head.FReported || FRuns[merged].FReported;
-            ++merged;
-        }
-        if (merged == 0 && FRunCount == FRuns.size()) {
-            // No room for one more: the first run takes it, a little early.
-            FRuns[0].FAt = FReadSeq;
-            Grow(FRuns[0], count);
-            return;
-        }
-        std::array<TRun, kMaxRuns> rest {};
-        std::copy(FRuns.begin() + merged, FRuns.begin() + FRunCount, rest.begin());
-        const std::size_t restCount = FRunCount - merged;
-        Grow(head, count);
-        FRuns[0] = head;
-        std::copy(rest.begin(), rest.begin() + restCount, FRuns.begin() + 1);
-        FRunCount = restCount + 1;
-    }
-
-    void PopRun()
-    {
-        std::move(FRuns.begin() + 1, FRuns.begin() + FRunCount, FRuns.begin());
-        --FRunCount;
-    }
-
-    std::vector<BYTE> FData;
-    std::size_t FCapacity = 0;
-    std::size_t FFrameBytes = 1;
-    BYTE FSilence = 0;
-    uint64_t FMaxRun = 0;
-    uint64_t FReadSeq = 0; // audio frames are numbered from the start of the stream
-    uint64_t FWriteSeq = 0;
-    static constexpr std::size_t kMaxRuns = 16;
-    std::array<TRun, kMaxRuns> FRuns {};
-    std::size_t FRunCount = 0;
-};
-
-/// Tells from the monotonic clock when input was lost without ALSA saying so
-/// (a sound server drops what a stalled client did not read; an overrun
-/// drops what the buffer held). The stream's lag behind the clock is steady
-/// while nothing is lost, up to scheduling jitter and a slow drift of the
-/// sound card's clock; a loss raises it for good. A rise beyond kThreshold
-/// that holds for kConfirm is a loss of that many frames.
-class TTimelineGuard {
-public:
-    void Start(TClock::time_point now, unsigned rate)
-    {
-        FStart = now;
-        FLast = now;
-        FRate = rate;
-        FFrames = 0;
-        FHasBaseline = false;
-        FSuspect = false;
-    }
-
-    /// Frames put into the timeline: captured audio and silence alike.
-    void Advance(uint64_t frames) { FFrames += frames; }
-
-    /// Called whenever the reader has read all the PCM had (Pending frames
-    /// still in flight). Returns the frames lost, 0 when nothing is known
-    /// lost.
-    uint64_t Check(TClock::time_point now, uint64_t pending)
-    {
-        const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - FStart).count();
-        const double expected = static_cast<double>(elapsed) * FRate / 1e9;
-        const double lag = expected - static_cast<double>(FFrames + pending);
-        if (!FHasBaseline) {
-            FHasBaseline = true;
-            FBaseline = lag;
-            FLast = now;
-            return 0;
-        }
-        const double dt = std::chrono::duration<double>(now - FLast).count();
-        FLast = now;
-        FBaseline = std::min(lag, FBaseline + dt * FRate * kDrift);
-        const double excess = lag - FBaseline;
-        if (excess <= kThreshold * FRate) {
-            FSuspect = false;
-            return 0;
-        }
-        if (!FSuspect) {
-            FSuspect = true;
-            FSuspectSince = now;
-            FSuspectLeast = excess;
-            return 0;
-        }
-        FSuspectLeast = std::min(FSuspectLeast, excess);
-        if (now - FSuspectSince < kConfirm)
-            return 0;
-        FSuspect = false;
-        return static_cast<uint64_t>(FSuspectLeast);
-    }
-
-private:
-    static constexpr double kDrift = 1e-3; // the baseline may rise 1000 ppm: clock drift
-    static constexpr double kThreshold = 0.25; // seconds: far above scheduling jitter
-    static constexpr auto kConfirm = std::chrono::seconds(2);
-
-    TClock::time_point FStart;
-    TClock::time_point FLast;
-    unsigned FRate = 1;
-    uint64_t FFrames = 0;
-    bool FHasBaseline = false;
-    double FBaseline = 0;
-    bool FSuspect = false;
-    TClock::time_point FSuspectSince;
-    double FSuspectLeast = 0;
-};
-
 class TAlsaDevice;
 
 std::mutex gAlsaLock;
@@ -466,8 +289,10 @@ std::mutex gAlsaLock;
 /// own, so that it lives as long as any of them needs it.
 class TCaptureStream {
 public:
-    /// The format the caller asked for, as a key for adopting a parked stream.
+    /// The device, its endpoint and the format the caller asked for, as the
+    /// key for adopting a parked stream.
     std::string FPcmName;
+    std::string FEndpoint;
     std::vector<BYTE> FFormatKey;
     WAVEFORMATEX FCapture {};
 
@@ -479,6 +304,7 @@ public:
     bool FQuit = false;
     bool FPcmClosed = false;
     MMRESULT FError = MMSYSERR_NOERROR;
+    TFailure FFailure; // where FError came from
 
     /// Opens the PCM, starts it and its thread. Under gAlsaLock.
     static MMRESULT Create(const std::string& pcmName, const TWaveInOpenRequest& request,
@@ -516,15 +342,21 @@ public:
 private:
     void Run();
     void ReadAvailable(bool& failed);
-    void Fail(MMRESULT error);
+    void Fail(const TFailure& failure);
     bool ExpireIfParked(TClock::time_point now);
-    void AddSilence(uint64_t frames);
+    uint64_t OverrunLoss(int error, const char*& call, int& recovered);
+    void StallForTest();
 
     TAlsaPcm FPcm;
     int FWakeFd = -1;
     std::vector<BYTE> FStaging; // frames just read, before they enter the ring
     std::size_t FFrameBytes = 1;
-    TTimelineGuard FGuard;
+    TTimelineGuard FGuard; // under FLock
+    // The test seam (TONVARA_TEST_CAPTURE_STALL): once, after FStallAfter of
+    // capture, the thread stalls for FStall and what came meanwhile is lost.
+    std::chrono::milliseconds FStallAfter { -1 };
+    std::chrono::milliseconds FStall { 0 };
+    TClock::time_point FStartedAt;
 
 public:
     std::atomic<bool> FBackpressured { false }; // the started device's ring is full: wake on a new header
@@ -593,6 +425,7 @@ public:
     bool FEverStarted = false;
     bool FClosed = false;
     MMRESULT FError = MMSYSERR_NOERROR;
+    TFailure FFailure; // where FError came from
     uint64_t FSamples = 0;
     uint64_t FBytes = 0;
     TWaveInStatistics FStatistics {};
@@ -615,7 +448,8 @@ public:
                     frames = blocks * FFramesPerBlock;
                     ring.Read(FEncoder->FInput, frames, report);
                     if (!FEncoder->FEncode(FEncoder->FContext, static_cast<DWORD>(blocks), target)) {
-                        FailLocked(MMSYSERR_ERROR);
+                        FailLocked(MakeFailure(
+                            MMSYSERR_ERROR, "the format conversion", -EINVAL, __FILE__, __LINE__));
                         return;
                     }
                     bytes = static_cast<DWORD>(blocks) * FOutputBlock;
@@ -627,7 +461,10 @@ public:
             }
             FStatistics.FOverruns += report.FRuns;
             FStatistics.FSilenceSamples += report.FFrames;
+            FStatistics.FLostSamples += report.FLost;
             FStatistics.FBreaks += report.FBreaks;
+            if (report.FLastCause != TLossCause::None)
+                FStatistics.FLastCause = static_cast<DWORD>(report.FLastCause);
             header->dwBytesRecorded += bytes;
             FSamples += frames;
             FBytes += bytes;
@@ -660,9 +497,10 @@ public:
     }
 
     /// The device cannot go on: every header goes back with what it holds.
-    void FailLocked(MMRESULT error)
+    void FailLocked(const TFailure& failure)
     {
-        FError = error;
+        FError = failure.FCode;
+        FFailure = failure;
         FStarted = false;
         while (FQueueHead != nullptr)
             CompleteHead();
@@ -735,6 +573,7 @@ MMRESULT TCaptureStream::Create(
 {
     auto stream = std::make_shared<TCaptureStream>();
     stream->FPcmName = pcmName;
+    stream->FEndpoint = Endpoint();
     const auto* key = reinterpret_cast<const BYTE*>(request.FFormat);
     stream->FFormatKey.assign(key, key + request.FFormatSize);
     stream->FCapture = request.FCaptureFormat;
@@ -758,6 +597,14 @@ MMRESULT TCaptureStream::Create(
             * format.nBlockAlign);
     } catch (const std::bad_alloc&) {
         return MMSYSERR_NOMEM;
+    }
+    if (const char* stall = std::getenv("TONVARA_TEST_CAPTURE_STALL")) {
+        long after = 0;
+        long length = 0;
+        if (std::sscanf(stall, "%ld,%ld", &after, &length) == 2 && after >= 0 && length > 0) {
+            stream->FStallAfter = std::chrono::milliseconds(after);
+            stream->FStall = std::chrono::milliseconds(length);
+        }
     }
     {
         std::lock_guard live(gLiveLock);
@@ -791,14 +638,19 @@ void TCaptureStream::Run()
     fds[static_cast<std::size_t>(pcmFds)] = pollfd { FWakeFd, POLLIN, 0 };
 
     bool failed = false;
+    const char* call = "snd_pcm_start";
     int started = FPcm.Start();
     if (started < 0)
-        started = FPcm.Recover(started);
+        started = FPcm.Recover(started, call);
     if (started < 0) {
-        Fail(ReadErrorCode(started));
+        Fail(MakeFailure(ReadErrorCode(started), call, started, __FILE__, __LINE__));
         failed = true;
     }
-    FGuard.Start(TClock::now(), FCapture.nSamplesPerSec);
+    FStartedAt = TClock::now();
+    {
+        std::lock_guard lock(FLock);
+        FGuard.Start(FStartedAt, FCapture.nSamplesPerSec, FPcm.PeriodFrames());
+    }
     while (!failed) {
         int timeout = 500;
         {
@@ -826,6 +678,7 @@ void TCaptureStream::Run()
         }
         if (ExpireIfParked(TClock::now()))
             break;
+        StallForTest();
         ReadAvailable(failed);
     }
     FPcm.Close();
@@ -884,13 +737,24 @@ void TCaptureStream::ReadAvailable(bool& failed)
             break;
         }
         if (got < 0) {
-            // An overrun (or a suspend): what the buffer held is gone; the
-            // guard below measures how much and fills it with silence.
-            const int recovered = FPcm.Recover(static_cast<int>(got));
+            // An overrun (or a suspend): what the buffer held is gone, and
+            // what came until the restart. ALSA says how much; where it
+            // cannot, the guard below measures it against the clock.
+            const char* call = nullptr;
+            int recovered = 0;
+            const uint64_t lost = OverrunLoss(static_cast<int>(got), call, recovered);
             if (recovered < 0) {
-                Fail(ReadErrorCode(recovered));
+                char calls[64];
+                std::snprintf(calls, sizeof(calls), "%s after %s", call,
+                    avail < 0 ? "snd_pcm_avail_update" : "snd_pcm_readi");
+                Fail(MakeFailure(ReadErrorCode(recovered), calls, recovered, __FILE__, __LINE__));
                 failed = true;
                 return;
+            }
+            if (lost > 0) {
+                std::lock_guard lock(FLock);
+                FRing.AddSilence(lost, TLossCause::Overrun);
+                FGuard.Advance(lost);
             }
             continue;
         }
@@ -914,7 +778,7 @@ void TCaptureStream::ReadAvailable(bool& failed)
         if (caughtUp) {
             const uint64_t lost = FGuard.Check(TClock::now(), static_cast<uint64_t>(pending));
             if (lost > 0) {
-                FRing.AddSilence(lost);
+                FRing.AddSilence(lost, TLossCause::Clock);
                 FGuard.Advance(lost);
             }
         }
@@ -926,18 +790,62 @@ void TCaptureStream::ReadAvailable(bool& failed)
         device->Deliver();
 }
 
-void TCaptureStream::Fail(MMRESULT error)
+void TCaptureStream::Fail(const TFailure& failure)
 {
     std::shared_ptr<TAlsaDevice> device;
     {
         std::lock_guard lock(FLock);
-        FError = error;
+        FError = failure.FCode;
+        FFailure = failure;
         device = FDevice;
         if (device)
-            device->FailLocked(error);
+            device->FailLocked(failure);
     }
     if (device)
         device->Deliver();
+}
+
+// Recovers from Error and tells what it cost from the PCM's status: the
+// frames it held when it stopped and the time until it ran again. 0 when
+// ALSA cannot say (the guard's clock then decides). Recovered is the
+// recovery's result, Call the call it failed in.
+uint64_t TCaptureStream::OverrunLoss(int error, const char*& call, int& recovered)
+{
+    snd_pcm_status_t* status;
+    snd_pcm_status_alloca(&status);
+    uint64_t held = 0;
+    snd_htimestamp_t stoppedAt {};
+    bool known = false;
+    if ((error == -EPIPE || error == -ESTRPIPE) && FPcm.Status(status)) {
+        const snd_pcm_state_t state = snd_pcm_status_get_state(status);
+        if (state == SND_PCM_STATE_XRUN || state == SND_PCM_STATE_SUSPENDED) {
+            held = snd_pcm_status_get_avail(status);
+            snd_pcm_status_get_trigger_htstamp(status, &stoppedAt);
+            known = true;
+        }
+    }
+    recovered = FPcm.Recover(error, call);
+    if (recovered < 0 || !known || !FPcm.Status(status))
+        return 0;
+    snd_htimestamp_t restartedAt {};
+    snd_pcm_status_get_trigger_htstamp(status, &restartedAt);
+    return ::OverrunLoss(held, stoppedAt, restartedAt, FCapture.nSamplesPerSec);
+}
+
+// The test seam: the stall a descheduled process or a frozen sound server
+// would cause, with the loss the server would then report to nobody.
+void TCaptureStream::StallForTest()
+{
+    if (FStallAfter.count() < 0 || TClock::now() - FStartedAt < FStallAfter)
+        return;
+    FStallAfter = std::chrono::milliseconds(-1);
+    std::this_thread::sleep_for(FStall);
+    const auto stagingFrames = static_cast<snd_pcm_uframes_t>(FStaging.size() / FFrameBytes);
+    snd_pcm_sframes_t avail;
+    while ((avail = FPcm.Avail()) > 0) {
+        if (FPcm.Read(FStaging.data(), std::min<snd_pcm_uframes_t>(avail, stagingFrames)) <= 0)
+            break;
+    }
 }
 
 // A parked stream nobody adopted in time ends.
@@ -984,9 +892,16 @@ bool IsCandidateType(const char* name)
     return candidate;
 }
 
+bool IsSameDevice(const TCaptureStream& stream, const std::string& name, const std::string& endpoint)
+{
+    return stream.FPcmName == name && stream.FEndpoint == endpoint;
+}
+
 bool IsParked(const std::string& name)
 {
-    return std::any_of(gParked.begin(), gParked.end(), [&](const auto& s) { return s->FPcmName == name; });
+    const std::string endpoint = Endpoint();
+    return std::any_of(
+        gParked.begin(), gParked.end(), [&](const auto& s) { return IsSameDevice(*s, name, endpoint); });
 }
 
 UINT AlsaGetNumDevs()
@@ -1027,6 +942,7 @@ std::string PcmName(UINT device)
 
 MMRESULT AlsaGetDevCaps(UINT device, WAVEINCAPSA* caps)
 {
+    ForgetFailure();
     std::lock_guard lock(gAlsaLock);
     if (device != WAVE_MAPPER && device >= gDevices.size())
         return MMSYSERR_BADDEVICEID;
@@ -1040,7 +956,7 @@ MMRESULT AlsaGetDevCaps(UINT device, WAVEINCAPSA* caps)
     TAlsaPcm pcm;
     const int error = pcm.OpenRaw(name);
     if (error < 0)
-        return OpenErrorCode(error);
+        return ALSA_FAILURE(OpenErrorCode(error), "snd_pcm_open", error);
     WAVEINCAPSA result {};
     result.wMid = MM_UNMAPPED;
     result.wPid = MM_UNMAPPED;
@@ -1076,12 +992,13 @@ MMRESULT AlsaGetDevCaps(UINT device, WAVEINCAPSA* caps)
 
 bool MatchesParked(const TCaptureStream& stream, const std::string& name, const TWaveInOpenRequest& request)
 {
-    return stream.FPcmName == name && stream.FFormatKey.size() == request.FFormatSize
+    return IsSameDevice(stream, name, Endpoint()) && stream.FFormatKey.size() == request.FFormatSize
         && std::memcmp(stream.FFormatKey.data(), request.FFormat, request.FFormatSize) == 0;
 }
 
 MMRESULT AlsaQuery(const TWaveInOpenRequest& request)
 {
+    ForgetFailure();
     std::lock_guard lock(gAlsaLock);
     const std::string name = PcmName(request.FDevice);
     for (const auto& parked : gParked) {
@@ -1091,7 +1008,7 @@ MMRESULT AlsaQuery(const TWaveInOpenRequest& request)
     TAlsaPcm pcm;
     const int error = pcm.OpenRaw(name);
     if (error < 0)
-        return OpenErrorCode(error);
+        return ALSA_FAILURE(OpenErrorCode(error), "snd_pcm_open", error);
     return pcm.Accepts(request.FCaptureFormat, request.FCaptureFormat.nSamplesPerSec) ? MMSYSERR_NOERROR
                                                                                       : WAVERR_BADFORMAT;
 }
@@ -1103,6 +1020,7 @@ TAlsaDevice* Device(TWaveInStream* stream)
 
 MMRESULT AlsaOpen(const TWaveInOpenRequest& request, TWaveInStream** result)
 {
+    ForgetFailure();
     std::unique_lock lock(gAlsaLock);
     const std::string name = PcmName(request.FDevice);
     // Continue a parked capture of the same device and format.
@@ -1125,8 +1043,9 @@ MMRESULT AlsaOpen(const TWaveInOpenRequest& request, TWaveInStream** result)
     // Another format wants the device: parked captures of it go first, since
     // a device may take one user only.
     std::vector<std::shared_ptr<TCaptureStream>> released;
+    const std::string endpoint = Endpoint();
     for (auto it = gParked.begin(); it != gParked.end();) {
-        if ((*it)->FPcmName == name) {
+        if (IsSameDevice(**it, name, endpoint)) {
             released.push_back(*it);
             it = gParked.erase(it);
         } else {
@@ -1159,12 +1078,13 @@ MMRESULT AlsaAddBuffer(TWaveInStream* handle, WAVEHDR* header)
 {
     TAlsaDevice* device = Device(handle);
     bool wake = false;
+    ForgetFailure();
     {
         std::lock_guard lock(device->FStream->FLock);
         if (device->FClosed)
             return MMSYSERR_INVALHANDLE;
         if (device->FError != MMSYSERR_NOERROR)
-            return device->FError;
+            return Remember(device->FFailure);
         header->lpNext = nullptr;
         if (device->FQueueTail != nullptr)
             device->FQueueTail->lpNext = header;
@@ -1183,12 +1103,13 @@ MMRESULT AlsaAddBuffer(TWaveInStream* handle, WAVEHDR* header)
 MMRESULT AlsaStart(TWaveInStream* handle)
 {
     TAlsaDevice* device = Device(handle);
+    ForgetFailure();
     {
         std::lock_guard lock(device->FStream->FLock);
         if (device->FClosed)
             return MMSYSERR_INVALHANDLE;
         if (device->FError != MMSYSERR_NOERROR)
-            return device->FError;
+            return Remember(device->FFailure);
         if (device->FStarted)
             return MMSYSERR_NOERROR;
         // Only a continued capture keeps what came before this start: the
@@ -1338,6 +1259,7 @@ const TWaveInBackend kAlsaBackend = {
     &AlsaGetStatistics,
     &AlsaClose,
     &AlsaDestroy,
+    &AlsaErrorContext,
 };
 
 } // namespace

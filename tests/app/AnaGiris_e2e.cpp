@@ -18,9 +18,11 @@
 #include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
+#include <chrono>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
@@ -434,6 +436,89 @@ TEST_F(TMainWindowTest, AFailingStartIsReportedAndTheWindowGoesOn)
     ASSERT_TRUE(RecordFor(1000));
     Click(FForm->Button3);
     EXPECT_NEAR(Probe(FDir + "/" + AnaGiris::CurrentFileName).Seconds, 1.0, 0.5);
+}
+
+// ----- lost input ----------------------------------------------------------------------
+
+// A sound server of the test's own: no capture an earlier test left parked
+// on the shared one continues into this recording.
+TEST_F(TMainWindowTest, InputLostInAStallIsSilenceOfItsLengthAndIsSaidOnStderr)
+{
+    ASSERT_TRUE(ClockStartsAt("@2026-12-06 10:00:05")) << "run by ctest under libfaketime";
+    TPrivateServer server;
+    ASSERT_GT(server.FPid, 0) << "the private server did not start";
+    TServerOverride useIt(server.FServer);
+    Open("C");
+    QTest::mouseClick(FForm->Sw->Handle(), Qt::LeftButton, Qt::NoModifier, QPoint(19, 11));
+    ASSERT_EQ(FForm->Sw->Position(), 1);
+    TStderrCapture log;
+    TCounterPlayer counter(10);
+    counter.Start();
+    // The capture thread stalls for 0.1 s, 2 s into the recording, and what
+    // came meanwhile is lost, as a sound server drops what nobody read.
+    setenv("TONVARA_TEST_CAPTURE_STALL", "2000,100", 1);
+    Click(FForm->Button1);
+    unsetenv("TONVARA_TEST_CAPTURE_STALL");
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(RecordFor(5000));
+    const auto stopping = std::chrono::steady_clock::now();
+    Click(FForm->Button3);
+    const double wall = std::chrono::duration<double>(stopping - started).count();
+
+    const std::vector<unsigned char> frames = ReadFrames(FDir + "/" + AnaGiris::CurrentFileName);
+    const TCounterRun run = AnalyseCounter(frames);
+    const double seconds = static_cast<double>(frames.size()) / 4 / 48000;
+    RecordProperty("file_minus_wall_ms", static_cast<int>((seconds - wall) * 1000));
+    // What is in flight at the start and at the stop (a 20 ms period and the
+    // server's fragment each) and the fill's error: within 0.1 s.
+    EXPECT_NEAR(seconds, wall, 0.1);
+    ASSERT_EQ(run.FBreaks, 1u) << run.FFirstBreak;
+    const std::size_t missing = run.FLastValue - run.FFirstValue + 1 - run.FLength;
+    EXPECT_GE(missing, 4800u) << "the stall lost its 0.1 s";
+    EXPECT_NEAR(static_cast<double>(run.FSilenceInside), static_cast<double>(missing), 480)
+        << "the gap is silence of the loss's length";
+
+    // One line for the loss, with its length and cause, and the totals.
+    const QString text = log.Text();
+    const QRegularExpression lossLine(
+        R"(tonvara: \d\d:\d\d:\d\d: (\d+) frames \(\d+\.\d{3} s\) of input lost \(the input fell behind the clock)");
+    ASSERT_EQ(text.count(lossLine), 1) << text.toStdString();
+    EXPECT_NEAR(lossLine.match(text).captured(1).toDouble(), static_cast<double>(missing), 480);
+    EXPECT_TRUE(text.contains(AnaGiris::CurrentFileName + ": input lost: 1 loss, ")) << text.toStdString();
+}
+
+TEST_F(TMainWindowTest, ASoundServerGoneMidRecordingIsSaidOnStderrWithTheCause)
+{
+    ASSERT_TRUE(ClockStartsAt("@2026-12-06 10:00:05")) << "run by ctest under libfaketime";
+    TPrivateServer server;
+    ASSERT_GT(server.FPid, 0) << "the private server did not start";
+    TServerOverride useIt(server.FServer);
+    Open("tr_TR.UTF-8");
+    std::vector<QString> boxes;
+    const TMessageDialogHandler previous = SetMessageDialogHandler([&](const TMessageDialogRequest& request) {
+        boxes.push_back(request.Text);
+        return mrOk;
+    });
+    TStderrCapture log;
+    // Mono: the failure is found in the recorder's worker thread.
+    Click(FForm->Button1);
+    ASSERT_TRUE(RecordFor(1000));
+    server.Kill();
+    ASSERT_TRUE(WaitUntil([&] { return !FForm->Connector->IsOpen(); }, 10000));
+    SetMessageDialogHandler(previous);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].startsWith("WaveInAddBuffer:\n\r")) << boxes[0].toStdString();
+    const QString text = log.Text();
+    EXPECT_TRUE(QRegularExpression(R"(tonvara: \d\d:\d\d:\d\d: the recording stopped, input is lost from )"
+                                   R"(here on: .*\(snd_pcm_\w+.*; WaveInAlsa\.cpp:\d+\))")
+                    .match(text)
+                    .hasMatch())
+        << text.toStdString();
+    EXPECT_TRUE(
+        text.contains(AnaGiris::CurrentFileName + ": input lost from the device's failure on, none before"))
+        << text.toStdString();
+    Click(FForm->Button3);
+    ExpectIdleButtons();
 }
 
 // ----- the hour change -----------------------------------------------------------------

@@ -309,7 +309,7 @@ protected:
     {
         FDevice = TMMWaveInFunctions { &FakeNumDevs, &FakeDevCaps, &FakeErrorText, &FakeOpen, &FakeClose,
             &FakePrepare, &FakeUnprepare, &FakeAddBuffer, &FakeStart, &FakeStop, &FakeReset, &FakePosition,
-            &FakeGetID };
+            &FakeGetID, nullptr };
     }
 };
 
