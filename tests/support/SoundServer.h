@@ -40,6 +40,13 @@ public:
                 .toUtf8());
         config.close();
         FServer = "unix:" + FDirectory.toStdString() + "/runtime/native";
+        Start();
+    }
+    ~TPrivateServer() { Kill(); }
+
+    /// Starts the server (again, after Kill) at the same address.
+    void Start()
+    {
         QProcess pulse;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("HOME", FDirectory + "/home");
@@ -56,7 +63,6 @@ public:
         if (pid.open(QIODevice::ReadOnly))
             FPid = pid.readAll().trimmed().toInt();
     }
-    ~TPrivateServer() { Kill(); }
 
     void Kill()
     {
