@@ -15,12 +15,16 @@
 #include <QRandomGenerator>
 #include <QSet>
 #include <QThread>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
 using namespace tonvara::test;
+using recorder_test::TPrivateServer;
+using recorder_test::TServerOverride;
 using recorder_test::TTone;
 
 namespace {
@@ -160,4 +164,138 @@ TEST_F(Reliability, Soak)
         EXPECT_EQ(program.StderrLines("lost"), QStringList {});
         std::fflush(stdout);
     }
+}
+
+// Killed at random moments while recording: what the file holds up to the
+// last header update is read by every peer. The header follows the data at
+// least once a second (and at every write of a second's data or more); the
+// device buffer in flight is not yet in the file: 4096 bytes, 2.52 s of GSM
+// (63 blocks) in mono, 21 ms in stereo. So a file lacks at most the buffer
+// in flight plus a second, and 0.3 s for the device to start.
+TEST_F(Reliability, KillNine)
+{
+    constexpr int kKillsPerMode = 10;
+    const double allowance[] = { 2.52 + 0.3, 1.0 + 0.021 + 0.3 };
+    TTone tone(2 * kKillsPerMode * 12, kToneHz);
+    ASSERT_TRUE(tone.Started());
+    std::printf("\n%-7s %4s %9s %9s %9s\n", "mode", "kill", "recorded", "in file", "missing");
+    for (std::size_t m = 0; m < std::size(kModes); ++m) {
+        const TMode& mode = kModes[m];
+        for (int kill = 0; kill < kKillsPerMode; ++kill) {
+            SCOPED_TRACE(std::string(mode.Name) + " kill " + std::to_string(kill));
+            const QString dir = MakeTempDir(QString("kill-") + mode.Name);
+            TProgram program(dir, "@2026-12-06 10:00:05");
+            ASSERT_TRUE(Ready(program, mode));
+            program.PressStart();
+            ASSERT_TRUE(PollUntil([&] { return Recordings(dir).size() == 1; }, 10000));
+            QElapsedTimer recorded;
+            recorded.start();
+            // The random moment of the kill: an action, not a wait.
+            QThread::msleep(500 + QRandomGenerator::global()->bounded(2500));
+            program.Kill();
+            const double seconds = recorded.elapsed() / 1000.0;
+            const QString path = dir + "/" + Recordings(dir).value(0);
+            const TReading reading = Read(path, mode);
+            EXPECT_TRUE(reading.Ok) << path.toStdString();
+            const double missing = seconds - reading.Probe.Seconds;
+            EXPECT_LE(missing, allowance[m]) << path.toStdString();
+            std::printf(
+                "%-7s %4d %9.3f %9.3f %9.3f\n", mode.Name, kill, seconds, reading.Probe.Seconds, missing);
+        }
+    }
+    std::fflush(stdout);
+}
+
+// The disk fills under a stereo recording: the file keeps what fitted, the
+// user is told once, and the recording comes back once there is room.
+TEST_F(Reliability, DiskFull)
+{
+    const TMode& mode = kModes[1];
+    const QString dir = MakeTempDir("disk-full");
+    if (::mount("tmpfs", dir.toLocal8Bit().constData(), "tmpfs", 0, "size=3m") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << std::strerror(errno);
+    struct TUnmount {
+        QString Dir;
+        ~TUnmount() { ::umount2(Dir.toLocal8Bit().constData(), MNT_DETACH); }
+    } unmount { dir };
+    TTone tone(120, kToneHz);
+    ASSERT_TRUE(tone.Started());
+    TProgram program(dir, "@2026-12-06 10:00:05");
+    ASSERT_TRUE(Ready(program, mode));
+    program.PressStart();
+    ASSERT_TRUE(PollUntil([&] { return !program.Boxes().isEmpty(); }, 40000)) << "no word of the full disk";
+    const QString first = Recordings(dir).value(0);
+    ASSERT_FALSE(first.isEmpty());
+    // What the file holds is read up to its last buffer: the header counts
+    // every byte written.
+    const qint64 size = QFileInfo(dir + "/" + first).size();
+    const TReading reading = Read(dir + "/" + first, mode);
+    EXPECT_TRUE(reading.Ok);
+    EXPECT_NEAR(reading.Probe.Seconds, (size - 44 - 12) / mode.BytesPerSecond, 0.03);
+    EXPECT_GT(reading.Probe.Seconds, 5);
+    // Room again: the saved recording leaves the small disk.
+    const QString kept = MakeTempDir("disk-full-kept") + "/" + first;
+    ASSERT_TRUE(QFile::copy(dir + "/" + first, kept));
+    ASSERT_TRUE(QFile::remove(dir + "/" + first));
+    ASSERT_TRUE(PollUntil(
+        [&] {
+            const QString next = Recordings(dir).value(0);
+            return !next.isEmpty() && QFileInfo(dir + "/" + next).size() > mode.BytesPerSecond;
+        },
+        30000))
+        << "recording did not come back";
+    EXPECT_EQ(program.Boxes().size(), 1);
+    program.DismissBoxes();
+    EXPECT_TRUE(program.Running());
+    EXPECT_EQ(program.Terminate(), 0);
+    EXPECT_TRUE(Read(dir + "/" + Recordings(dir).value(0), mode).Ok);
+    std::printf("%s", qPrintable(program.Stderr()));
+}
+
+// The sound server dies under a recording and comes back a few seconds
+// later: the file is finished, the user is told once, and the recording
+// goes on into a new file by itself.
+TEST_F(Reliability, DeviceLost)
+{
+    const TMode& mode = kModes[1];
+    TPrivateServer server;
+    TServerOverride over(server.FServer);
+    const QString dir = MakeTempDir("device-lost");
+    auto tone = std::make_unique<TTone>(60, kToneHz);
+    TProgram program(dir, "@2026-12-06 10:00:05");
+    ASSERT_TRUE(Ready(program, mode));
+    program.PressStart();
+    ASSERT_TRUE(PollUntil(
+        [&] { return QFileInfo(dir + "/" + Recordings(dir).value(0)).size() > 2 * mode.BytesPerSecond; },
+        10000));
+    const QString first = Recordings(dir).value(0);
+    server.Kill();
+    QSet<QString> boxes;
+    ASSERT_TRUE(PollUntil(
+        [&] {
+            for (const QString& box : program.Boxes())
+                boxes.insert(box);
+            return !boxes.isEmpty();
+        },
+        15000))
+        << "no word of the lost device";
+    server.Start();
+    tone = std::make_unique<TTone>(60, kToneHz);
+    ASSERT_TRUE(PollUntil(
+        [&] {
+            for (const QString& box : program.Boxes())
+                boxes.insert(box);
+            const QStringList files = Recordings(dir);
+            return files.size() == 2 && QFileInfo(dir + "/" + files.value(1)).size() > mode.BytesPerSecond;
+        },
+        30000))
+        << "recording did not come back: " << Recordings(dir).join(' ').toStdString();
+    EXPECT_EQ(boxes.size(), 1);
+    program.DismissBoxes();
+    EXPECT_EQ(program.Terminate(), 0);
+    const TReading before = Read(dir + "/" + first, mode);
+    EXPECT_TRUE(before.Ok);
+    EXPECT_GT(before.Probe.Seconds, 2);
+    EXPECT_TRUE(Read(dir + "/" + Recordings(dir).value(1), mode).Ok);
+    std::printf("%s", qPrintable(program.Stderr()));
 }

@@ -105,6 +105,14 @@ QStringList TProgram::Boxes(const QString& title) const
     return found.isEmpty() ? QStringList() : found.split('\n');
 }
 
+void TProgram::DismissBoxes(const QString& title)
+{
+    for (const QString& box : Boxes(title)) {
+        XDoTool({ "windowfocus", box });
+        XDoTool({ "key", "--window", box, "Return" });
+    }
+}
+
 long TProgram::RssKb() const
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(Pid()));

@@ -33,6 +33,8 @@ public:
     void PressStart() { Click(124, 419); }
     /// The X ids of the visible message boxes titled Title.
     QStringList Boxes(const QString& title = QStringLiteral("Tonvara")) const;
+    /// Presses Return in each visible box titled Title, as a user would.
+    void DismissBoxes(const QString& title = QStringLiteral("Tonvara"));
     /// Resident memory in kB, 0 when the process is gone.
     long RssKb() const;
     /// What the program wrote to stderr so far.
