@@ -47,6 +47,9 @@ public:
     /// Starts the server (again, after Kill) at the same address.
     void Start()
     {
+        // A killed server's pid may linger as a zombie where nothing reaps
+        // orphans (a container): its pid file would stop the new one.
+        QFile::remove(FDirectory + "/runtime/pid");
         QProcess pulse;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("HOME", FDirectory + "/home");
