@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <ctime>
 #include <cwchar>
+#include <utility>
 
 TAnaForm* AnaForm = nullptr;
 
@@ -190,6 +191,7 @@ void TAnaForm::FormActivate(TObject*)
 void TAnaForm::FormClose(TObject*, TCloseAction&)
 {
     FRetry = nullptr;
+    FRunning = nullptr;
     MonoDosya->Stop();
     StereoDosya->Stop();
 }
@@ -198,11 +200,31 @@ void TAnaForm::TimerTimer(TObject*)
 {
     Label1->SetCaption(FormatElapsedTime(Selected()->Position(), true));
 
+    if (FRunning != nullptr && !(FRunning->State() & wsOpened)) {
+        // The recording ended by itself: the disk is full, a write failed or
+        // the sound device is gone. Its file is finished; a new one is tried
+        // as after a failed start. Shown once, until a recording lasts to the
+        // next hour or the user starts or stops; stderr has every one.
+        const QString stopped = FRunning->Wave()->FileName();
+        FRetry = std::exchange(FRunning, nullptr);
+        FRetryClock.start();
+        std::fprintf(stderr, "tonvara: %s: the recording into %s stopped by itself, trying again in %d s\n",
+            qPrintable(TimeText()), qPrintable(QFileInfo(stopped).fileName()), kRetrySeconds);
+        if (!std::exchange(FToldStopped, true))
+            throw Exception(QStringLiteral("The recording into %1 stopped: the disk is full, a write failed "
+                                           "or the sound device is gone. Trying again every %2 s.")
+                                .arg(QFileInfo(stopped).fileName())
+                                .arg(kRetrySeconds));
+    }
+
     const QString hour = TimeText().left(2);
     if (hour != FileHour) {
         // Taken first: a start that fails is handled once, not on every tick.
         FileHour = hour;
         TMMWaveRecorder* recorder = Recording();
+        // A recording that lasted to the hour change is a good one again.
+        if (recorder->State() & wsOpened)
+            FToldStopped = false;
         ShowRecordingState();
         recorder->Stop();
         ComposeFileName();
@@ -216,6 +238,7 @@ void TAnaForm::TimerTimer(TObject*)
 
 void TAnaForm::Button1Click(TObject*)
 {
+    FToldStopped = false;
     ShowRecordingState();
     Timer->SetEnabled(true);
     MakeFileName(true);
@@ -225,6 +248,8 @@ void TAnaForm::Button1Click(TObject*)
 void TAnaForm::Button3Click(TObject*)
 {
     FRetry = nullptr;
+    FRunning = nullptr;
+    FToldStopped = false;
     MonoDosya->Stop();
     StereoDosya->Stop();
     Sw->SetEnabled(true);
@@ -237,6 +262,7 @@ void TAnaForm::Button3Click(TObject*)
 void TAnaForm::BitBtn1Click(TObject*)
 {
     FRetry = nullptr;
+    FRunning = nullptr;
     MonoDosya->Stop();
     StereoDosya->Stop();
     Close();
@@ -265,7 +291,9 @@ void TAnaForm::StartRecorder(TMMWaveRecorder* recorder)
             std::fprintf(stderr, "tonvara: %s: recording again, into %s\n", qPrintable(TimeText()),
                 qPrintable(CurrentFileName));
         FRetry = nullptr;
+        FRunning = recorder;
     } catch (const std::exception& error) {
+        FRunning = nullptr;
         RemoveIfNoAudio(CurrentFileName);
         const bool first = FRetry == nullptr;
         FRetry = recorder;

@@ -111,6 +111,8 @@ private:
 
     TMMWaveRecorder* FRetry = nullptr; // waits to start again; GUI thread
     QElapsedTimer FRetryClock;
+    TMMWaveRecorder* FRunning = nullptr; // started and not stopped by the user; GUI thread
+    bool FToldStopped = false; // a recording that ended by itself was shown; GUI thread
 };
 
 /// The main window, once Application->CreateForm made it.

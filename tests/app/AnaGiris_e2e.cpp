@@ -10,6 +10,7 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/Dialogs.h"
 #include "support/OtherProgram.h"
+#include "support/Peers.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
@@ -33,6 +34,9 @@
 #include <unistd.h>
 
 using namespace recorder_test;
+using tonvara::test::DecodeWithSox;
+using tonvara::test::Probe;
+using tonvara::test::TProbe;
 
 namespace {
 
@@ -165,50 +169,6 @@ protected:
     tonvara::test::TOtherProgram FOther;
     std::unique_ptr<TAnaForm> FForm;
 };
-
-struct TProbe {
-    QString Codec;
-    int Rate = 0;
-    int Channels = 0;
-    double Seconds = 0;
-};
-
-// What ffprobe says of a file.
-TProbe Probe(const QString& path)
-{
-    QProcess ffprobe;
-    ffprobe.start("ffprobe",
-        { "-v", "error", "-select_streams", "a:0", "-show_entries",
-            "stream=codec_name,sample_rate,channels,duration", "-of", "default=noprint_wrappers=1", path });
-    EXPECT_TRUE(ffprobe.waitForFinished(30000));
-    EXPECT_EQ(ffprobe.exitCode(), 0) << ffprobe.readAllStandardError().toStdString();
-    TProbe probe;
-    for (const QString& line : QString::fromUtf8(ffprobe.readAllStandardOutput()).split('\n')) {
-        const QString value = line.section('=', 1);
-        if (line.startsWith("codec_name="))
-            probe.Codec = value;
-        else if (line.startsWith("sample_rate="))
-            probe.Rate = value.toInt();
-        else if (line.startsWith("channels="))
-            probe.Channels = value.toInt();
-        else if (line.startsWith("duration="))
-            probe.Seconds = value.toDouble();
-    }
-    return probe;
-}
-
-// The file's first channel decoded by sox to 16-bit samples at its rate.
-std::vector<int16_t> DecodeWithSox(const QString& path)
-{
-    QProcess sox;
-    sox.start("sox", { "-q", path, "-t", "raw", "-e", "signed", "-b", "16", "-L", "-", "remix", "1" });
-    EXPECT_TRUE(sox.waitForFinished(30000));
-    EXPECT_EQ(sox.exitCode(), 0) << sox.readAllStandardError().toStdString();
-    const QByteArray bytes = sox.readAllStandardOutput();
-    std::vector<int16_t> samples(static_cast<std::size_t>(bytes.size()) / 2);
-    std::memcpy(samples.data(), bytes.constData(), samples.size() * 2);
-    return samples;
-}
 
 // The loudness of the samples above the quiet start and end.
 double LoudRms(const std::vector<int16_t>& samples)

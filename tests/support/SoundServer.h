@@ -40,6 +40,16 @@ public:
                 .toUtf8());
         config.close();
         FServer = "unix:" + FDirectory.toStdString() + "/runtime/native";
+        Start();
+    }
+    ~TPrivateServer() { Kill(); }
+
+    /// Starts the server (again, after Kill) at the same address.
+    void Start()
+    {
+        // A killed server's pid may linger as a zombie where nothing reaps
+        // orphans (a container): its pid file would stop the new one.
+        QFile::remove(FDirectory + "/runtime/pid");
         QProcess pulse;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("HOME", FDirectory + "/home");
@@ -56,7 +66,6 @@ public:
         if (pid.open(QIODevice::ReadOnly))
             FPid = pid.readAll().trimmed().toInt();
     }
-    ~TPrivateServer() { Kill(); }
 
     void Kill()
     {

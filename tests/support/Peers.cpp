@@ -1,0 +1,97 @@
+#include "Peers.h"
+
+#include <QProcess>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+#include <sndfile.h>
+
+namespace tonvara::test {
+
+TProbe Probe(const QString& path)
+{
+    QProcess ffprobe;
+    ffprobe.start(QStringLiteral("ffprobe"),
+        { "-v", "error", "-select_streams", "a:0", "-show_entries",
+            "stream=codec_name,sample_rate,channels,duration", "-of", "default=noprint_wrappers=1", path });
+    TProbe probe;
+    probe.Ok = ffprobe.waitForFinished(30000) && ffprobe.exitCode() == 0;
+    for (const QString& line : QString::fromUtf8(ffprobe.readAllStandardOutput()).split('\n')) {
+        const QString value = line.section('=', 1);
+        if (line.startsWith("codec_name="))
+            probe.Codec = value;
+        else if (line.startsWith("sample_rate="))
+            probe.Rate = value.toInt();
+        else if (line.startsWith("channels="))
+            probe.Channels = value.toInt();
+        else if (line.startsWith("duration="))
+            probe.Seconds = value.toDouble();
+    }
+    return probe;
+}
+
+std::vector<int16_t> DecodeWithSox(const QString& path)
+{
+    QProcess sox;
+    sox.start(QStringLiteral("sox"),
+        { "-q", path, "-t", "raw", "-e", "signed", "-b", "16", "-L", "-", "remix", "1" });
+    if (!sox.waitForFinished(60000) || sox.exitCode() != 0)
+        return {};
+    const QByteArray bytes = sox.readAllStandardOutput();
+    std::vector<int16_t> samples(static_cast<std::size_t>(bytes.size()) / 2);
+    std::memcpy(samples.data(), bytes.constData(), samples.size() * 2);
+    return samples;
+}
+
+long long SndfileFrames(const QString& path)
+{
+    SF_INFO info {};
+    SNDFILE* file = sf_open(path.toLocal8Bit().constData(), SFM_READ, &info);
+    if (file == nullptr)
+        return -1;
+    std::vector<short> buffer(4096 * static_cast<std::size_t>(info.channels));
+    long long total = 0;
+    for (sf_count_t got; (got = sf_readf_short(file, buffer.data(), 4096)) > 0;)
+        total += got;
+    sf_close(file);
+    return total == info.frames ? total : -1;
+}
+
+double TonePhase(const std::vector<int16_t>& samples, std::size_t from, std::size_t count, double frequency,
+    int rate, long long offset)
+{
+    // Least squares of a cos + b sin over the window, at absolute sample
+    // numbers: the angle of (a, b) is the tone's phase at sample 0.
+    const double omega = 2 * std::numbers::pi * frequency / rate;
+    double cc = 0, ss = 0, cs = 0, xc = 0, xs = 0;
+    for (std::size_t i = from; i < from + count && i < samples.size(); ++i) {
+        const double t = omega * double(static_cast<long long>(i) + offset);
+        const double c = std::cos(t), s = std::sin(t);
+        cc += c * c;
+        ss += s * s;
+        cs += c * s;
+        xc += samples[i] * c;
+        xs += samples[i] * s;
+    }
+    const double det = cc * ss - cs * cs;
+    const double a = (xc * ss - xs * cs) / det;
+    const double b = (xs * cc - xc * cs) / det;
+    return std::atan2(b, a) / omega;
+}
+
+double JunctionShift(const std::vector<int16_t>& before, const std::vector<int16_t>& after, double frequency,
+    int rate, std::size_t skip)
+{
+    const std::size_t window = static_cast<std::size_t>(rate / 10);
+    if (before.size() < window || after.size() < skip + window)
+        return NAN;
+    const double period = rate / frequency;
+    const double end = TonePhase(before, before.size() - window, window, frequency, rate, 0);
+    const double start
+        = TonePhase(after, skip, window, frequency, rate, static_cast<long long>(before.size()));
+    // A lost sample brings every later one a sample early: the tone seems
+    // to have started a sample earlier.
+    return std::remainder(end - start, period);
+}
+
+} // namespace tonvara::test
