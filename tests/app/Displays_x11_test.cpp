@@ -3,36 +3,22 @@
 // needles to the same reading, in mono (GSM) and in stereo, lights the
 // green lamp, and after the stop everything falls back to rest.
 #include "support/TestSupport.h"
+#include "support/WindowShot.h"
 
-#include <QElapsedTimer>
 #include <QProcess>
-#include <QThread>
-#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
 // Last: Xlib's macros (None, Bool, Status) would break the headers above.
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
 
 namespace {
 
 constexpr int kClientHeight = 507;
 
-// Another process is watched: there is no event to wait on, so the test
-// polls what the X server shows, with a deadline.
-bool PollUntil(const std::function<bool()>& done, int milliseconds)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > milliseconds)
-            return false;
-        QThread::msleep(20);
-    }
-    return true;
-}
+using tonvara::test::PollUntil;
+using tonvara::test::ViewableTopLevel;
 
 struct TPixel {
     int X = -1;
@@ -49,13 +35,7 @@ constexpr int kMeterHeight = 59;
 constexpr TPixel kLampCentre[3]
     = { { 105 + 82, 208 + 48 }, { 105 + 123, 208 + 119 }, { 105 + 164, 208 + 48 } };
 
-struct TShot {
-    int Width = 0;
-    int Top = 0;
-    std::vector<unsigned long> Pixels;
-
-    unsigned long At(int x, int y) const { return Pixels[static_cast<size_t>((y + Top) * Width + x)]; }
-
+struct TShot : tonvara::test::TWindowShot {
     // The white needle's topmost pixel in meter M's drawing area (its
     // coordinates there).
     TPixel NeedleTip(int m) const
@@ -92,8 +72,10 @@ protected:
         FProgram.setProcessChannelMode(QProcess::ForwardedChannels);
         FProgram.start(tonvara::test::BinaryDir() + "/app/tonvara", {});
         ASSERT_TRUE(FProgram.waitForStarted(10000));
-        ASSERT_TRUE(PollUntil([&] { return (FWindow = Viewable("Velmora  ", true)) != 0; }, 20000));
-        ASSERT_TRUE(PollUntil([&] { return Viewable("Velmora", false) == 0; }, 20000)) << "the splash stays";
+        ASSERT_TRUE(
+            PollUntil([&] { return (FWindow = ViewableTopLevel(FDisplay, "Velmora  ", true)) != 0; }, 20000));
+        ASSERT_TRUE(PollUntil([&] { return ViewableTopLevel(FDisplay, "Velmora", false) == 0; }, 20000))
+            << "the splash stays";
         FTone.setProcessChannelMode(QProcess::ForwardedChannels);
         FTone.start("sox",
             { "-n", "-q", "-t", "pulseaudio", "default", "synth", "120", "sine", "1000", "vol", "0.5" });
@@ -111,48 +93,7 @@ protected:
             XCloseDisplay(FDisplay);
     }
 
-    Window Viewable(const std::string& title, bool prefix)
-    {
-        Window root = 0, parent = 0, found = 0;
-        Window* children = nullptr;
-        unsigned int count = 0;
-        if (!XQueryTree(FDisplay, DefaultRootWindow(FDisplay), &root, &parent, &children, &count))
-            return 0;
-        for (unsigned int i = 0; i < count; ++i) {
-            char* name = nullptr;
-            XWindowAttributes attributes {};
-            if (XFetchName(FDisplay, children[i], &name) && name) {
-                const std::string text(name);
-                if ((prefix ? text.rfind(title, 0) == 0 : text == title)
-                    && XGetWindowAttributes(FDisplay, children[i], &attributes)
-                    && attributes.map_state == IsViewable)
-                    found = children[i];
-                XFree(name);
-            }
-        }
-        if (children)
-            XFree(children);
-        return found;
-    }
-
-    TShot Shot()
-    {
-        TShot shot;
-        XWindowAttributes attributes {};
-        XGetWindowAttributes(FDisplay, FWindow, &attributes);
-        XImage* image
-            = XGetImage(FDisplay, FWindow, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
-        if (!image)
-            return shot;
-        shot.Width = attributes.width;
-        shot.Top = attributes.height - kClientHeight;
-        shot.Pixels.resize(static_cast<size_t>(shot.Width) * attributes.height);
-        for (int y = 0; y < attributes.height; ++y)
-            for (int x = 0; x < shot.Width; ++x)
-                shot.Pixels[static_cast<size_t>(y * shot.Width + x)] = XGetPixel(image, x, y) & 0xFFFFFF;
-        XDestroyImage(image);
-        return shot;
-    }
+    TShot Shot() { return TShot { tonvara::test::ShootWindow(FDisplay, FWindow, kClientHeight) }; }
 
     void Click(int x, int y)
     {

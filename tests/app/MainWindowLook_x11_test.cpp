@@ -1,32 +1,24 @@
 // The real program's main window on the test X server, as a person sees it:
 // the four effect captions in their colours and the LED marquee moving.
 #include "support/TestSupport.h"
+#include "support/WindowShot.h"
 
-#include <QElapsedTimer>
 #include <QProcess>
-#include <QThread>
-#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 
 // Last: Xlib's macros (None, Bool, Status) would break the headers above.
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
 
 namespace {
 
 using tonvara::test::PollUntil;
+using tonvara::test::ViewableTopLevel;
 
 constexpr int kClientHeight = 507;
 
 // What the window shows, in client coordinates (below the menu bar).
-struct TShot {
-    int Width = 0;
-    int Height = 0;
-    int Top = 0;
-    std::vector<unsigned long> Pixels;
-
-    unsigned long At(int x, int y) const { return Pixels[static_cast<size_t>((y + Top) * Width + x)]; }
+struct TShot : tonvara::test::TWindowShot {
     int Count(int left, int top, int right, int bottom, unsigned long rgb) const
     {
         int n = 0;
@@ -67,52 +59,9 @@ protected:
             XCloseDisplay(FDisplay);
     }
 
-    // The mapped top-level window titled "Velmora  ..." (Prefix), or the one
-    // titled exactly "Velmora" (the splash box).
-    Window Viewable(const std::string& title, bool prefix)
-    {
-        Window root = 0;
-        Window parent = 0;
-        Window* children = nullptr;
-        unsigned int count = 0;
-        Window found = 0;
-        if (!XQueryTree(FDisplay, DefaultRootWindow(FDisplay), &root, &parent, &children, &count))
-            return 0;
-        for (unsigned int i = 0; i < count; ++i) {
-            char* name = nullptr;
-            XWindowAttributes attributes {};
-            if (XFetchName(FDisplay, children[i], &name) && name) {
-                const std::string text(name);
-                if ((prefix ? text.rfind(title, 0) == 0 : text == title)
-                    && XGetWindowAttributes(FDisplay, children[i], &attributes)
-                    && attributes.map_state == IsViewable)
-                    found = children[i];
-                XFree(name);
-            }
-        }
-        if (children)
-            XFree(children);
-        return found;
-    }
-
     TShot Shot(Window window)
     {
-        TShot shot;
-        XWindowAttributes attributes {};
-        XGetWindowAttributes(FDisplay, window, &attributes);
-        XImage* image
-            = XGetImage(FDisplay, window, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
-        if (!image)
-            return shot;
-        shot.Width = attributes.width;
-        shot.Height = attributes.height;
-        shot.Top = attributes.height - kClientHeight;
-        shot.Pixels.resize(static_cast<size_t>(shot.Width) * shot.Height);
-        for (int y = 0; y < shot.Height; ++y)
-            for (int x = 0; x < shot.Width; ++x)
-                shot.Pixels[static_cast<size_t>(y * shot.Width + x)] = XGetPixel(image, x, y) & 0xFFFFFF;
-        XDestroyImage(image);
-        return shot;
+        return TShot { tonvara::test::ShootWindow(FDisplay, window, kClientHeight) };
     }
 
     Display* FDisplay = nullptr;
@@ -122,10 +71,12 @@ protected:
 TEST_F(MainWindowLook, ShowsTheFourCaptionsAndAMovingMarquee)
 {
     Window window = 0;
-    ASSERT_TRUE(PollUntil([&] { return (window = Viewable("Velmora  ", true)) != 0; }, 20000))
+    ASSERT_TRUE(
+        PollUntil([&] { return (window = ViewableTopLevel(FDisplay, "Velmora  ", true)) != 0; }, 20000))
         << "no main window";
     // The splash box stays above the window for its three seconds.
-    ASSERT_TRUE(PollUntil([&] { return Viewable("Velmora", false) == 0; }, 20000)) << "the splash stays";
+    ASSERT_TRUE(PollUntil([&] { return ViewableTopLevel(FDisplay, "Velmora", false) == 0; }, 20000))
+        << "the splash stays";
 
     // The title's own highlight, RGB (45, 156, 210), once the uncovered part
     // has been painted again.

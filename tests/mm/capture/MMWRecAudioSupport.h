@@ -11,6 +11,7 @@
 #include "mm/core/MMDSPObj.h"
 #include "platform/mm/MMSystem.h"
 #include "platform/mm/MSAcm.h"
+#include "support/CounterSignal.h"
 #include "support/SoundServer.h"
 #include "support/TestSupport.h"
 
@@ -145,24 +146,18 @@ private:
     bool FStarted = false;
 };
 
-/// The counter signal: frame n carries n & 0xffff on the left, n >> 16 on
-/// the right, from 0x10000 on (so that no frame looks like silence). A
-/// single full-volume stream passes the sink's monitor bit-exactly.
-constexpr uint32_t kCounterStart = 0x10000;
+using tonvara::test::AnalyseCounter;
+using tonvara::test::CounterSignal;
+using tonvara::test::kCounterStart;
+using tonvara::test::TCounterRun;
 
 /// Plays the counter signal (48 kHz stereo S16) with pacat from a file.
 class TCounterPlayer {
 public:
     explicit TCounterPlayer(double seconds)
     {
-        const auto frames = static_cast<std::size_t>(seconds * 48000);
-        std::vector<int16_t> signal(frames * 2);
-        for (std::size_t i = 0; i < frames; ++i) {
-            const uint32_t n = kCounterStart + static_cast<uint32_t>(i);
-            signal[2 * i] = static_cast<int16_t>(n & 0xFFFF);
-            signal[2 * i + 1] = static_cast<int16_t>(n >> 16);
-        }
-        FFrames = frames;
+        const std::vector<int16_t> signal = CounterSignal(seconds);
+        FFrames = signal.size() / 2;
         FFile = tonvara::test::MakeTempDir("counter") + "/signal.raw";
         QFile file(FFile);
         EXPECT_TRUE(file.open(QIODevice::WriteOnly));
@@ -200,49 +195,6 @@ private:
     QProcess FProcess;
     std::size_t FFrames = 0;
 };
-
-/// What a recording of the counter signal (48 kHz stereo S16 frames) shows.
-struct TCounterRun {
-    std::size_t FLength = 0; // counter frames recorded
-    uint32_t FFirstValue = 0;
-    uint32_t FLastValue = 0;
-    std::size_t FBreaks = 0; // counter frames that do not follow the one before
-    std::string FFirstBreak;
-    std::size_t FSilenceInside = 0; // silent frames between counter frames
-};
-
-// Silence between two counter frames that follow each other is the player
-// falling behind (the sink then plays silence), not a loss of the recording.
-inline TCounterRun AnalyseCounter(const std::vector<unsigned char>& data)
-{
-    TCounterRun run;
-    bool any = false;
-    uint32_t last = 0;
-    std::size_t silence = 0;
-    for (std::size_t i = 0; i + 4 <= data.size(); i += 4) {
-        uint16_t lr[2];
-        std::memcpy(lr, &data[i], 4);
-        const uint32_t v = static_cast<uint32_t>(lr[0]) | (static_cast<uint32_t>(lr[1]) << 16);
-        if (v < kCounterStart) {
-            silence += v == 0 ? 1 : 0;
-            continue;
-        }
-        if (!any) {
-            any = true;
-            run.FFirstValue = v;
-        } else {
-            run.FSilenceInside += silence;
-            if (v != last + 1 && run.FBreaks++ == 0)
-                run.FFirstBreak = "frame " + std::to_string(i / 4) + ": " + std::to_string(last) + " then "
-                    + std::to_string(v);
-        }
-        silence = 0;
-        last = v;
-        ++run.FLength;
-    }
-    run.FLastValue = last;
-    return run;
-}
 
 /// The recording holds the whole counter signal of Frames frames, in order,
 /// each once. The sound server may lose up to the first 100 ms at the very

@@ -7,10 +7,10 @@
 #include "platform/mm/WaveIn.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/FormReader.h"
+#include "support/PeerTool.h"
 #include "support/RecorderForms.h"
 
 #include <QFile>
-#include <QProcess>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -24,6 +24,7 @@ namespace {
 
 using tonvara::test::kMonoDosya;
 using tonvara::test::kStereoDosya;
+using tonvara::test::ToolOutput;
 
 using namespace recorder_test;
 
@@ -39,19 +40,6 @@ std::unique_ptr<TMMWaveRecorder> ReadRecorder(const QByteArray& text)
     if (recorder != nullptr)
         read.release();
     return std::unique_ptr<TMMWaveRecorder>(recorder);
-}
-
-/// Runs a tool, returns its standard output (empty when it failed).
-QByteArray RunTool(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0) {
-        ADD_FAILURE() << program.toStdString() << " failed: " << process.readAllStandardError().toStdString();
-        return {};
-    }
-    return process.readAllStandardOutput();
 }
 
 std::vector<double> Samples16(const QByteArray& raw)
@@ -255,15 +243,15 @@ TEST_F(WaveRecorderAudio, MonoDosyaRecordsATenSecondToneIntoAGsmFile)
     EXPECT_GE(seconds, atStop / 1000.0);
     EXPECT_LE(seconds, atStop / 1000.0 + 0.04);
     const double probed
-        = RunTool("ffprobe", { "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", file })
+        = ToolOutput("ffprobe", { "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", file })
               .trimmed()
               .toDouble();
     EXPECT_NEAR(probed, seconds, 0.001) << "ffprobe reads the sample count of the fact chunk";
 
-    const std::vector<double> soxPcm = Samples16(RunTool("sox",
+    const std::vector<double> soxPcm = Samples16(ToolOutput("sox",
         { "-q", file, "-t", "raw", "-e", "signed-integer", "-b", "16", "-c", "1", "-r", "8000", "-" }));
     const std::vector<double> ffPcm = Samples16(
-        RunTool("ffmpeg", { "-v", "error", "-i", file, "-f", "s16le", "-ac", "1", "-ar", "8000", "-" }));
+        ToolOutput("ffmpeg", { "-v", "error", "-i", file, "-f", "s16le", "-ac", "1", "-ar", "8000", "-" }));
     EXPECT_NEAR(static_cast<double>(soxPcm.size()) / 8000, seconds, 0.05);
     EXPECT_NEAR(ToneFrequency(soxPcm, 8000, 1000), 1000, 5) << "sox hears the tone within 0.5 %";
     EXPECT_NEAR(ToneFrequency(ffPcm, 8000, 1000), 1000, 5) << "ffmpeg hears the tone within 0.5 %";
@@ -480,11 +468,11 @@ TEST_P(WaveRecorderModes, AServerKilledWhileRecordingEndsInAFinishedFileAndARepo
     ReadPcmFrames(file, &frames);
     EXPECT_EQ(static_cast<std::size_t>(frames), total / 4);
     const double probed
-        = RunTool("ffprobe", { "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", file })
+        = ToolOutput("ffprobe", { "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", file })
               .trimmed()
               .toDouble();
     EXPECT_NEAR(probed, static_cast<double>(total) / 4 / 44100, 0.01);
-    EXPECT_FALSE(RunTool("sox", { "--i", "-s", file }).isEmpty());
+    EXPECT_FALSE(ToolOutput("sox", { "--i", "-s", file }).isEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, WaveRecorderModes, testing::Values(cmWindow, cmThread),

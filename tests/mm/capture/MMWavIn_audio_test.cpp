@@ -6,6 +6,7 @@
 #include "MMWRecAudioSupport.h"
 #include "mm/capture/MMWavIn.h"
 #include "platform/ui/Application.h"
+#include "support/WaveInEvents.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
@@ -16,16 +17,15 @@ namespace {
 
 using namespace recorder_test;
 
-class WaveInAudio : public testing::TestWithParam<TMMCBMode> {
+class WaveInAudio : public testing::TestWithParam<TMMCBMode>, protected tonvara::test::TWaveInEvents {
 protected:
     void SetUp() override
     {
         ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr)
             << "the audio tests need the server scripts/test starts";
-        Application->SetOnException(
-            [this](TObject*, const std::exception& e) { Exceptions.push_back(ExceptionMessage(e)); });
+        CatchExceptions();
     }
-    void TearDown() override { Application->SetOnException(nullptr); }
+    void TearDown() override { ReleaseExceptions(); }
 
     /// 48 kHz stereo 16-bit through the mapper, as the stereo recorder
     /// records, into a collector.
@@ -40,29 +40,11 @@ protected:
         in->SetBitLength(b16Bit);
         in->SetSampleRate(48000);
         in->SetOutput(&Collector);
-        in->SetOnError([this](TObject*) { ++Errors; });
-        in->SetOnStop([this](TObject*) { ++Stops; });
-        in->SetOnClose([this](TObject*) { ++Closes; });
+        Watch(*in);
         return in;
     }
 
-    void ExpectError(const std::function<void()>& action, const QString& message)
-    {
-        const int before = Errors;
-        try {
-            action();
-            ADD_FAILURE() << "no EMMWaveInError, expected " << message.toStdString();
-        } catch (const EMMWaveInError& e) {
-            EXPECT_EQ(e.Message(), message);
-            EXPECT_GT(Errors, before) << "OnError fires before the exception";
-        }
-    }
-
     TCollector Collector;
-    int Errors = 0;
-    int Stops = 0;
-    int Closes = 0;
-    std::vector<QString> Exceptions;
 };
 
 TEST_P(WaveInAudio, ACounterSignalArrivesFrameByFrame)

@@ -11,6 +11,7 @@
 #include "platform/ui/FormWriter.h"
 #include "support/GsmFormat.h"
 #include "support/TestSupport.h"
+#include "support/WaveInEvents.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -415,7 +416,7 @@ bool IsRunningSequence(const std::vector<char>& data)
     return true;
 }
 
-class WaveInTest : public testing::Test {
+class WaveInTest : public testing::Test, protected tonvara::test::TWaveInEvents {
 protected:
     void SetUp() override
     {
@@ -424,13 +425,12 @@ protected:
             Dialogs.push_back(request);
             return mrOk;
         });
-        Application->SetOnException(
-            [this](TObject*, const std::exception& e) { Exceptions.push_back(ExceptionMessage(e)); });
+        CatchExceptions();
     }
 
     void TearDown() override
     {
-        Application->SetOnException(nullptr);
+        ReleaseExceptions();
         SetMessageDialogHandler(FPreviousDialogs);
     }
 
@@ -442,33 +442,13 @@ protected:
         in->SetCallBackMode(mode);
         in->SetSampleRate(8000);
         in->SetOutput(&Collector);
-        in->SetOnError([this](TObject*) { ++Errors; });
-        in->SetOnStop([this](TObject*) { ++Stops; });
-        in->SetOnClose([this](TObject*) { ++Closes; });
+        Watch(*in);
         return in;
-    }
-
-    /// Runs Action, which must raise EMMWaveInError with Message after
-    /// firing OnError.
-    void ExpectError(const std::function<void()>& action, const QString& message)
-    {
-        const int before = Errors;
-        try {
-            action();
-            ADD_FAILURE() << "no EMMWaveInError, expected " << message.toStdString();
-        } catch (const EMMWaveInError& e) {
-            EXPECT_EQ(e.Message(), message);
-            EXPECT_GT(Errors, before) << "OnError fires before the exception";
-        }
     }
 
     TFakeDevice FDevice;
     TCollector Collector;
-    int Errors = 0;
-    int Stops = 0;
-    int Closes = 0;
     std::vector<TMessageDialogRequest> Dialogs;
-    std::vector<QString> Exceptions;
 
 private:
     TMessageDialogHandler FPreviousDialogs;

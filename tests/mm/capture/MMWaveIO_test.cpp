@@ -1,6 +1,7 @@
 #include "mm/capture/MMWaveIO.h"
 #include "mm/format/MMWaveFormat.h"
 #include "support/GsmFormat.h"
+#include "support/PeerTool.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -186,26 +187,8 @@ std::vector<int16_t> GsmDecode(const std::string& blocks)
 // ---------------------------------------------------------------------------
 // Real readers.
 
-struct TToolResult {
-    int ExitCode = -1;
-    std::string Out;
-    std::string Err;
-};
-
-TToolResult RunTool(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    TToolResult result;
-    if (!process.waitForStarted(30000) || !process.waitForFinished(120000))
-        return result;
-    const QByteArray out = process.readAllStandardOutput();
-    const QByteArray err = process.readAllStandardError();
-    result.Out.assign(out.constData(), static_cast<size_t>(out.size()));
-    result.Err.assign(err.constData(), static_cast<size_t>(err.size()));
-    result.ExitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return result;
-}
+using tonvara::test::RunTool;
+using tonvara::test::TToolResult;
 
 std::vector<int16_t> ToSamples(const std::string& raw)
 {

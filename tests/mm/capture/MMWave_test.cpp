@@ -8,6 +8,7 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 #include "support/GsmFormat.h"
+#include "support/PeerTool.h"
 #include "support/TestSupport.h"
 
 #include <QBuffer>
@@ -15,7 +16,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <atomic>
 #include <cmath>
 #include <csignal>
@@ -253,24 +253,8 @@ std::string GsmSilence()
     return std::string(reinterpret_cast<const char*>(block), 65);
 }
 
-struct TToolResult {
-    int ExitCode = -1;
-    std::string Out;
-    std::string Err;
-};
-
-TToolResult RunTool(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    TToolResult result;
-    if (!process.waitForStarted(30000) || !process.waitForFinished(120000))
-        return result;
-    result.Out = process.readAllStandardOutput().toStdString();
-    result.Err = process.readAllStandardError().toStdString();
-    result.ExitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return result;
-}
+using tonvara::test::RunTool;
+using tonvara::test::TToolResult;
 
 /// Samples per channel as sox counts them.
 long SoxSamples(const QString& path)

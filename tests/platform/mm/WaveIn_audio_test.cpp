@@ -3,6 +3,7 @@
 // Some cases start a private server of their own, to take it away.
 #include "platform/mm/MSAcm.h"
 #include "platform/mm/WaveIn.h"
+#include "support/CounterSignal.h"
 #include "support/GsmFormat.h"
 #include "support/SoundServer.h"
 #include "support/TestSupport.h"
@@ -284,71 +285,10 @@ bool PlayTone(double seconds, int frequency)
     return sox.waitForFinished(static_cast<int>(seconds * 1000) + 10000) && sox.exitCode() == 0;
 }
 
-/// The counter signal: frame n carries n & 0xffff on the left, n >> 16 on
-/// the right. Starting at 0x10000 keeps every frame distinct from silence.
-constexpr uint32_t kCounterStart = 0x10000;
-
-std::vector<int16_t> CounterSignal(double seconds)
-{
-    const auto frames = static_cast<std::size_t>(seconds * 48000);
-    std::vector<int16_t> signal(frames * 2);
-    for (std::size_t i = 0; i < frames; ++i) {
-        const uint32_t n = kCounterStart + static_cast<uint32_t>(i);
-        signal[2 * i] = static_cast<int16_t>(n & 0xFFFF);
-        signal[2 * i + 1] = static_cast<int16_t>(n >> 16);
-    }
-    return signal;
-}
-
-/// What a recording of the counter signal shows.
-struct TCounterRun {
-    std::size_t FLength = 0; // counter frames recorded
-    uint32_t FFirstValue = 0;
-    std::size_t FBreaks = 0; // counter frames that do not follow the one before
-    std::string FFirstBreak;
-    std::size_t FSilenceInside = 0; // silent frames between counter frames
-    int64_t FMissing = 0; // counter values skipped at the breaks
-};
-
-// Silence between two counter frames that follow each other is the player
-// falling behind (the sink then plays silence), not a loss of the recording:
-// it is counted apart. A break is a value that is not the previous plus one.
-TCounterRun AnalyseCounter(const std::vector<BYTE>& data)
-{
-    const std::size_t frames = data.size() / 4;
-    auto value = [&](std::size_t i) {
-        uint16_t lr[2];
-        std::memcpy(lr, &data[i * 4], 4);
-        return static_cast<uint32_t>(lr[0]) | (static_cast<uint32_t>(lr[1]) << 16);
-    };
-    TCounterRun run;
-    bool any = false;
-    uint32_t last = 0;
-    std::size_t silence = 0;
-    for (std::size_t i = 0; i < frames; ++i) {
-        const uint32_t v = value(i);
-        if (v < kCounterStart) {
-            silence += v == 0 ? 1 : 0;
-            continue;
-        }
-        if (!any) {
-            any = true;
-            run.FFirstValue = v;
-        } else {
-            run.FSilenceInside += silence;
-            if (v != last + 1) {
-                run.FMissing += static_cast<int64_t>(v) - static_cast<int64_t>(last) - 1;
-                if (run.FBreaks++ == 0)
-                    run.FFirstBreak = "frame " + std::to_string(i) + ": " + std::to_string(last) + " then "
-                        + std::to_string(v);
-            }
-        }
-        silence = 0;
-        last = v;
-        ++run.FLength;
-    }
-    return run;
-}
+using tonvara::test::AnalyseCounter;
+using tonvara::test::CounterSignal;
+using tonvara::test::kCounterStart;
+using tonvara::test::TCounterRun;
 
 // The recording holds the counter from (nearly) its first frame to its
 // last. A stream that starts while the sink renders ahead loses its first

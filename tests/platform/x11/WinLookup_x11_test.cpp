@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 // Last: Xlib's macros (None, Bool, Status) would break the headers above.
 #include <X11/Xatom.h>
@@ -203,24 +204,33 @@ TEST_F(WinLookupTest, FindsWindowsThatAreNotMapped)
     EXPECT_EQ(FindWindowA(shownOnce.c_str(), "Velmora"), HwndFromWindowId(hiddenLater));
 }
 
-TEST_F(WinLookupTest, TitleAloneDoesNotMatch)
+// A window that matches in one half (title or class) only is no match.
+TEST_F(WinLookupTest, AMatchInOneHalfIsNoMatch)
 {
-    const std::string cls = UniqueName("Other");
-    const std::string wanted = UniqueName("Wanted");
-    CreateNamedWindow(FDisplay, cls, "Velmora");
-    // The instance half of WM_CLASS is not the class either.
-    CreateNamedWindow(FDisplay, cls, "Velmora", wanted);
+    struct TWindow {
+        std::optional<std::string> Title;
+        bool SoughtAsInstance = false; // the sought class as WM_CLASS's instance half
+    };
+    struct TCase {
+        const char* What;
+        bool OfTheSoughtClass; // whether the windows' class is the one sought
+        std::vector<TWindow> Windows;
+    };
+    const TCase cases[] = {
+        // The title alone; the instance half of WM_CLASS is not the class either.
+        { "TitleAlone", false, { { "Velmora" }, { "Velmora", true } } },
+        { "ClassAlone", true, { { "Velmora Kopya" }, { std::nullopt } } },
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        const std::string sought = UniqueName(c.What);
+        const std::string windowClass = c.OfTheSoughtClass ? sought : UniqueName("Other");
+        for (const TWindow& window : c.Windows)
+            CreateNamedWindow(
+                FDisplay, windowClass, window.Title, window.SoughtAsInstance ? sought : "tonvara");
 
-    EXPECT_EQ(FindWindowA(wanted.c_str(), "Velmora"), nullptr);
-}
-
-TEST_F(WinLookupTest, ClassAloneDoesNotMatch)
-{
-    const std::string cls = UniqueName("ClassOnly");
-    CreateNamedWindow(FDisplay, cls, "Velmora Kopya");
-    CreateNamedWindow(FDisplay, cls, std::nullopt);
-
-    EXPECT_EQ(FindWindowA(cls.c_str(), "Velmora"), nullptr);
+        EXPECT_EQ(FindWindowA(sought.c_str(), "Velmora"), nullptr);
+    }
 }
 
 TEST_F(WinLookupTest, NullArgumentsMatchAnything)

@@ -1,0 +1,28 @@
+#pragma once
+// Runs another program the tests check against (sox, ffmpeg, ffprobe, rcc)
+// and hands back what it wrote, so that a file can be judged by a reader
+// that is not ours.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <string>
+
+namespace tonvara::test {
+
+struct TToolResult {
+    int ExitCode = -1; // -1: it did not start, did not end in time, or crashed
+    std::string Out;
+    std::string Err;
+};
+
+/// Runs Program with Arguments to its end (30 s to start, 120 s to finish)
+/// in the calling thread, without the event loop; raises nothing.
+TToolResult RunTool(const QString& program, const QStringList& arguments);
+
+/// RunTool's standard output, for a tool that must succeed: a failure is
+/// added to the running test (with the tool's standard error) and gives an
+/// empty result.
+QByteArray ToolOutput(const QString& program, const QStringList& arguments);
+
+} // namespace tonvara::test
