@@ -210,7 +210,9 @@ void TAnaForm::TimerTimer(TObject*)
         FRetryClock.start();
         std::fprintf(stderr, "tonvara: %s: the recording into %s stopped by itself, trying again in %d s\n",
             qPrintable(TimeText()), qPrintable(QFileInfo(stopped).fileName()), kRetrySeconds);
-        if (!std::exchange(FToldStopped, true))
+        // A device that failed has shown its own box already.
+        const bool shown = FDeviceFailed.exchange(false);
+        if (!std::exchange(FToldStopped, true) && !shown)
             throw Exception(QStringLiteral("The recording into %1 stopped: the disk is full, a write failed "
                                            "or the sound device is gone. Trying again every %2 s.")
                                 .arg(QFileInfo(stopped).fileName())
@@ -292,6 +294,7 @@ void TAnaForm::StartRecorder(TMMWaveRecorder* recorder)
                 qPrintable(CurrentFileName));
         FRetry = nullptr;
         FRunning = recorder;
+        FDeviceFailed = false;
     } catch (const std::exception& error) {
         FRunning = nullptr;
         RemoveIfNoAudio(CurrentFileName);
@@ -318,6 +321,7 @@ void TAnaForm::ReportLoss(TMMWaveRecorder* recorder, const TMMWaveInLoss& loss)
             loss.Breaks > 0 ? "too long to fill: the recording jumps there" : "filled with silence");
         break;
     case TMMWaveInLossKind::Failure:
+        FDeviceFailed = true;
         std::fprintf(stderr, "tonvara: %s: the recording stopped, input is lost from here on: %s\n",
             qPrintable(now), qPrintable(loss.Text.simplified()));
         break;

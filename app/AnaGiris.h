@@ -29,6 +29,7 @@
 
 #include <QElapsedTimer>
 #include <QString>
+#include <atomic>
 
 class TAnaForm : public TForm {
     Q_OBJECT
@@ -113,6 +114,7 @@ private:
     QElapsedTimer FRetryClock;
     TMMWaveRecorder* FRunning = nullptr; // started and not stopped by the user; GUI thread
     bool FToldStopped = false; // a recording that ended by itself was shown; GUI thread
+    std::atomic<bool> FDeviceFailed { false }; // the wave input told of its device's failure; any thread
 };
 
 /// The main window, once Application->CreateForm made it.
