@@ -16,7 +16,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMenuBar>
-#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -174,14 +173,15 @@ struct TProbe {
 // What ffprobe says of a file.
 TProbe Probe(const QString& path)
 {
-    QProcess ffprobe;
-    ffprobe.start("ffprobe",
+    tonvara::test::TPeerProcess ffprobe;
+    ffprobe.CaptureOutput();
+    EXPECT_TRUE(ffprobe.Start("ffprobe",
         { "-v", "error", "-select_streams", "a:0", "-show_entries",
-            "stream=codec_name,sample_rate,channels,duration", "-of", "default=noprint_wrappers=1", path });
-    EXPECT_TRUE(ffprobe.waitForFinished(30000));
-    EXPECT_EQ(ffprobe.exitCode(), 0) << ffprobe.readAllStandardError().toStdString();
+            "stream=codec_name,sample_rate,channels,duration", "-of", "default=noprint_wrappers=1", path }));
+    EXPECT_TRUE(ffprobe.WaitFinished(30000));
+    EXPECT_TRUE(ffprobe.Succeeded()) << "ffprobe failed (its messages are above)";
     TProbe probe;
-    for (const QString& line : QString::fromUtf8(ffprobe.readAllStandardOutput()).split('\n')) {
+    for (const QString& line : QString::fromUtf8(ffprobe.ReadOutput()).split('\n')) {
         const QString value = line.section('=', 1);
         if (line.startsWith("codec_name="))
             probe.Codec = value;
@@ -198,11 +198,13 @@ TProbe Probe(const QString& path)
 // The file's first channel decoded by sox to 16-bit samples at its rate.
 std::vector<int16_t> DecodeWithSox(const QString& path)
 {
-    QProcess sox;
-    sox.start("sox", { "-q", path, "-t", "raw", "-e", "signed", "-b", "16", "-L", "-", "remix", "1" });
-    EXPECT_TRUE(sox.waitForFinished(30000));
-    EXPECT_EQ(sox.exitCode(), 0) << sox.readAllStandardError().toStdString();
-    const QByteArray bytes = sox.readAllStandardOutput();
+    tonvara::test::TPeerProcess sox;
+    sox.CaptureOutput();
+    EXPECT_TRUE(
+        sox.Start("sox", { "-q", path, "-t", "raw", "-e", "signed", "-b", "16", "-L", "-", "remix", "1" }));
+    EXPECT_TRUE(sox.WaitFinished(30000));
+    EXPECT_TRUE(sox.Succeeded()) << "sox failed (its messages are above)";
+    const QByteArray bytes = sox.ReadOutput();
     std::vector<int16_t> samples(static_cast<std::size_t>(bytes.size()) / 2);
     std::memcpy(samples.data(), bytes.constData(), samples.size() * 2);
     return samples;
@@ -557,23 +559,19 @@ TEST(ProgramEnd, ATerminationSignalFinishesTheFileBeingWritten)
     const QString dir = tonvara::test::MakeTempDir("program-end");
     TTone tone(30, 1000);
     ASSERT_TRUE(tone.Started());
-    QProcess program;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("LC_TIME", "tr_TR.UTF-8");
-    environment.insert(kAcmModuleVariable, tonvara::test::BinaryDir() + "/lib/libtonvara_acm.so");
-    program.setProcessEnvironment(environment);
-    program.setWorkingDirectory(dir);
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.start(tonvara::test::BinaryDir() + "/app/tonvara", {});
-    ASSERT_TRUE(program.waitForStarted(10000));
+    tonvara::test::TPeerProcess program;
+    program.SetEnvironment("LC_TIME", "tr_TR.UTF-8");
+    program.SetEnvironment(kAcmModuleVariable, tonvara::test::BinaryDir() + "/lib/libtonvara_acm.so");
+    program.SetWorkingDirectory(dir);
+    ASSERT_TRUE(program.Start(tonvara::test::BinaryDir() + "/app/tonvara", {}));
     const QString path = dir + "/Tarih_06_12_2026_Saat_14_00.wav";
     // Another process: poll its file, with a deadline.
     ASSERT_TRUE(WaitUntil([&] { return QFileInfo(path).size() > 2 * 1625 + 60; }, 30000))
         << "the hour change started no recording";
-    program.terminate();
-    ASSERT_TRUE(program.waitForFinished(10000));
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(program.exitCode(), 0);
+    program.Terminate();
+    ASSERT_TRUE(program.WaitFinished(10000));
+    EXPECT_TRUE(program.NormalExit());
+    EXPECT_EQ(program.ExitCode(), 0);
 
     // Finished: the RIFF size covers the file, and the fact chunk that only
     // the end of a recording writes is there.

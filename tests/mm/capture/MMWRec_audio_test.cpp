@@ -10,7 +10,6 @@
 #include "support/RecorderForms.h"
 
 #include <QFile>
-#include <QProcess>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -44,14 +43,13 @@ std::unique_ptr<TMMWaveRecorder> ReadRecorder(const QByteArray& text)
 /// Runs a tool, returns its standard output (empty when it failed).
 QByteArray RunTool(const QString& program, const QStringList& arguments)
 {
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0) {
-        ADD_FAILURE() << program.toStdString() << " failed: " << process.readAllStandardError().toStdString();
+    tonvara::test::TPeerProcess process;
+    process.CaptureOutput();
+    if (!process.Start(program, arguments) || !process.WaitFinished(60000) || !process.Succeeded()) {
+        ADD_FAILURE() << program.toStdString() << " failed (its messages are above)";
         return {};
     }
-    return process.readAllStandardOutput();
+    return process.ReadOutput();
 }
 
 std::vector<double> Samples16(const QByteArray& raw)
