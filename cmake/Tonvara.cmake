@@ -31,6 +31,16 @@ function(tonvara_library target)
   endif()
 endfunction()
 
+# tonvara_audio_tests_need(<target>)
+#   Adds a target to audio_tests, which builds what `ctest -L audio` runs
+#   (scripts/check-sanitizers builds only that in its sanitizer trees).
+function(tonvara_audio_tests_need target)
+  if(NOT TARGET audio_tests)
+    add_custom_target(audio_tests)
+  endif()
+  add_dependencies(audio_tests ${target})
+endfunction()
+
 # tonvara_test(<name> SOURCES <files...> LIBS <targets...>
 #              [DISPLAY] [AUDIO] [TIMEOUT <s>] [LABELS <labels...>])
 #   One GoogleTest executable; each of its cases becomes a ctest test.
@@ -57,6 +67,7 @@ function(tonvara_test name)
   set(locks "")
   if(arg_AUDIO)
     list(APPEND labels audio)
+    tonvara_audio_tests_need(${name})
   endif()
   if(arg_AUDIO OR arg_DISPLAY)
     set(locks servers)

@@ -17,7 +17,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMenuBar>
-#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
@@ -602,23 +601,19 @@ TEST(ProgramEnd, ATerminationSignalFinishesTheFileBeingWritten)
     const QString dir = tonvara::test::MakeTempDir("program-end");
     TTone tone(30, 1000);
     ASSERT_TRUE(tone.Started());
-    QProcess program;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("LC_TIME", "tr_TR.UTF-8");
-    environment.insert(kAcmModuleVariable, tonvara::test::BinaryDir() + "/lib/libtonvara_acm.so");
-    program.setProcessEnvironment(environment);
-    program.setWorkingDirectory(dir);
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.start(tonvara::test::BinaryDir() + "/app/tonvara", {});
-    ASSERT_TRUE(program.waitForStarted(10000));
+    tonvara::test::TPeerProcess program;
+    program.SetEnvironment("LC_TIME", "tr_TR.UTF-8");
+    program.SetEnvironment(kAcmModuleVariable, tonvara::test::BinaryDir() + "/lib/libtonvara_acm.so");
+    program.SetWorkingDirectory(dir);
+    ASSERT_TRUE(program.Start(tonvara::test::BinaryDir() + "/app/tonvara", {}));
     const QString path = dir + "/Tarih_06_12_2026_Saat_14_00.wav";
     // Another process: poll its file, with a deadline.
     ASSERT_TRUE(WaitUntil([&] { return QFileInfo(path).size() > 2 * 1625 + 60; }, 30000))
         << "the hour change started no recording";
-    program.terminate();
-    ASSERT_TRUE(program.waitForFinished(10000));
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(program.exitCode(), 0);
+    program.Terminate();
+    ASSERT_TRUE(program.WaitFinished(10000));
+    EXPECT_TRUE(program.NormalExit());
+    EXPECT_EQ(program.ExitCode(), 0);
 
     // Finished: the RIFF size covers the file, and the fact chunk that only
     // the end of a recording writes is there.

@@ -1,5 +1,7 @@
 #include "PeerTool.h"
 
+#include "PeerProcess.h"
+
 #include <QProcess>
 #include <gtest/gtest.h>
 
@@ -20,12 +22,15 @@ TToolResult RunTool(const QString& program, const QStringList& arguments)
 
 QByteArray ToolOutput(const QString& program, const QStringList& arguments)
 {
-    const TToolResult result = RunTool(program, arguments);
-    if (result.ExitCode != 0) {
-        ADD_FAILURE() << program.toStdString() << " failed: " << result.Err;
+    // Audio tests call this under ThreadSanitizer, which QProcess blinds
+    // (see PeerProcess.h); the tool's standard error passes through.
+    TPeerProcess process;
+    process.CaptureOutput();
+    if (!process.Start(program, arguments) || !process.WaitFinished(120000) || !process.Succeeded()) {
+        ADD_FAILURE() << program.toStdString() << " failed (its messages are above)";
         return {};
     }
-    return QByteArray::fromStdString(result.Out);
+    return process.ReadOutput();
 }
 
 } // namespace tonvara::test

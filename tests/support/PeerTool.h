@@ -20,8 +20,8 @@ struct TToolResult {
 /// in the calling thread, without the event loop; raises nothing.
 TToolResult RunTool(const QString& program, const QStringList& arguments);
 
-/// RunTool's standard output, for a tool that must succeed: a failure is
-/// added to the running test (with the tool's standard error) and gives an
+/// The standard output of a tool that must succeed (its standard error goes
+/// to the test's): a failure is added to the running test and gives an
 /// empty result.
 QByteArray ToolOutput(const QString& program, const QStringList& arguments);
 

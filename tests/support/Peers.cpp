@@ -1,6 +1,7 @@
 #include "Peers.h"
 
-#include <QProcess>
+#include "PeerProcess.h"
+
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -8,15 +9,19 @@
 
 namespace tonvara::test {
 
+// The peers start through TPeerProcess: these run in audio tests, which
+// also run under ThreadSanitizer (see PeerProcess.h).
 TProbe Probe(const QString& path)
 {
-    QProcess ffprobe;
-    ffprobe.start(QStringLiteral("ffprobe"),
-        { "-v", "error", "-select_streams", "a:0", "-show_entries",
-            "stream=codec_name,sample_rate,channels,duration", "-of", "default=noprint_wrappers=1", path });
+    TPeerProcess ffprobe;
+    ffprobe.CaptureOutput();
     TProbe probe;
-    probe.Ok = ffprobe.waitForFinished(30000) && ffprobe.exitCode() == 0;
-    for (const QString& line : QString::fromUtf8(ffprobe.readAllStandardOutput()).split('\n')) {
+    probe.Ok = ffprobe.Start(QStringLiteral("ffprobe"),
+                   { "-v", "error", "-select_streams", "a:0", "-show_entries",
+                       "stream=codec_name,sample_rate,channels,duration", "-of", "default=noprint_wrappers=1",
+                       path })
+        && ffprobe.WaitFinished(30000) && ffprobe.Succeeded();
+    for (const QString& line : QString::fromUtf8(ffprobe.ReadOutput()).split('\n')) {
         const QString value = line.section('=', 1);
         if (line.startsWith("codec_name="))
             probe.Codec = value;
@@ -32,12 +37,13 @@ TProbe Probe(const QString& path)
 
 std::vector<int16_t> DecodeWithSox(const QString& path)
 {
-    QProcess sox;
-    sox.start(QStringLiteral("sox"),
-        { "-q", path, "-t", "raw", "-e", "signed", "-b", "16", "-L", "-", "remix", "1" });
-    if (!sox.waitForFinished(60000) || sox.exitCode() != 0)
+    TPeerProcess sox;
+    sox.CaptureOutput();
+    if (!sox.Start(QStringLiteral("sox"),
+            { "-q", path, "-t", "raw", "-e", "signed", "-b", "16", "-L", "-", "remix", "1" })
+        || !sox.WaitFinished(60000) || !sox.Succeeded())
         return {};
-    const QByteArray bytes = sox.readAllStandardOutput();
+    const QByteArray bytes = sox.ReadOutput();
     std::vector<int16_t> samples(static_cast<std::size_t>(bytes.size()) / 2);
     std::memcpy(samples.data(), bytes.constData(), samples.size() * 2);
     return samples;

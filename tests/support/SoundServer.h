@@ -2,12 +2,11 @@
 // A PulseAudio server of a test's own (to be killed), pointing this process's
 // sound clients elsewhere, and an address where no server listens: for the
 // tests of what happens when the sound server is missing or dies.
+#include "support/PeerProcess.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QString>
 #include <csignal>
 #include <cstdlib>
@@ -50,18 +49,16 @@ public:
         // A killed server's pid may linger as a zombie where nothing reaps
         // orphans (a container): its pid file would stop the new one.
         QFile::remove(FDirectory + "/runtime/pid");
-        QProcess pulse;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("HOME", FDirectory + "/home");
-        environment.insert("XDG_RUNTIME_DIR", FDirectory + "/runtime");
-        environment.insert("PULSE_RUNTIME_PATH", FDirectory + "/runtime");
-        environment.insert("PULSE_STATE_PATH", FDirectory + "/home");
-        environment.remove("PULSE_SERVER");
-        pulse.setProcessEnvironment(environment);
-        pulse.start("pulseaudio",
+        TPeerProcess pulse;
+        pulse.SetEnvironment("HOME", FDirectory + "/home");
+        pulse.SetEnvironment("XDG_RUNTIME_DIR", FDirectory + "/runtime");
+        pulse.SetEnvironment("PULSE_RUNTIME_PATH", FDirectory + "/runtime");
+        pulse.SetEnvironment("PULSE_STATE_PATH", FDirectory + "/home");
+        pulse.SetEnvironment("PULSE_SERVER", QString());
+        EXPECT_TRUE(pulse.Start("pulseaudio",
             { "-n", "-F", FDirectory + "/headless.pa", "--exit-idle-time=-1", "--daemonize=yes",
-                "--use-pid-file=yes", "--log-target=file:" + FDirectory + "/pa.log" });
-        EXPECT_TRUE(pulse.waitForFinished(20000));
+                "--use-pid-file=yes", "--log-target=file:" + FDirectory + "/pa.log" }));
+        EXPECT_TRUE(pulse.WaitFinished(20000));
         QFile pid(FDirectory + "/runtime/pid");
         if (pid.open(QIODevice::ReadOnly))
             FPid = pid.readAll().trimmed().toInt();

@@ -12,6 +12,7 @@
 #include "platform/mm/MMSystem.h"
 #include "platform/mm/MSAcm.h"
 #include "support/CounterSignal.h"
+#include "support/PeerProcess.h"
 #include "support/SoundServer.h"
 #include "support/TestSupport.h"
 
@@ -20,8 +21,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QString>
 #include <QTimer>
 #include <csignal>
@@ -123,26 +122,18 @@ class TTone {
 public:
     TTone(double seconds, int frequency)
     {
-        FProcess.setProcessChannelMode(QProcess::ForwardedChannels);
-        FProcess.start("sox",
+        FStarted = FProcess.Start("sox",
             { "-n", "-q", "-t", "pulseaudio", "default", "synth", QString::number(seconds), "sine",
                 QString::number(frequency), "vol", "0.5" });
-        FStarted = FProcess.waitForStarted(5000);
     }
     ~TTone() { Stop(); }
 
     bool Started() const { return FStarted; }
-    bool WaitFinished(int ms) { return FProcess.waitForFinished(ms) && FProcess.exitCode() == 0; }
-    void Stop()
-    {
-        if (FProcess.state() != QProcess::NotRunning) {
-            FProcess.kill();
-            FProcess.waitForFinished(5000);
-        }
-    }
+    bool WaitFinished(int ms) { return FProcess.WaitFinished(ms) && FProcess.Succeeded(); }
+    void Stop() { FProcess.Kill(); }
 
 private:
-    QProcess FProcess;
+    tonvara::test::TPeerProcess FProcess;
     bool FStarted = false;
 };
 
@@ -168,31 +159,23 @@ public:
 
     void Start()
     {
-        FProcess.setProcessChannelMode(QProcess::ForwardedChannels);
-        FProcess.start("pacat",
+        ASSERT_TRUE(FProcess.Start("pacat",
             { "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2", "--volume=65536",
-                "--latency-msec=300", FFile });
-        ASSERT_TRUE(FProcess.waitForStarted(5000));
+                "--latency-msec=300", FFile }));
     }
     /// Waits (with the event loop running) until pacat has ended.
     bool WaitFinished(int ms)
     {
-        if (!WaitUntil([&] { return FProcess.state() == QProcess::NotRunning; }, ms))
+        if (!WaitUntil([&] { return !FProcess.Running(); }, ms))
             return false;
-        return FProcess.exitStatus() == QProcess::NormalExit && FProcess.exitCode() == 0;
+        return FProcess.Succeeded();
     }
-    void Stop()
-    {
-        if (FProcess.state() != QProcess::NotRunning) {
-            FProcess.kill();
-            FProcess.waitForFinished(5000);
-        }
-    }
+    void Stop() { FProcess.Kill(); }
     std::size_t Frames() const { return FFrames; }
 
 private:
     QString FFile;
-    QProcess FProcess;
+    tonvara::test::TPeerProcess FProcess;
     std::size_t FFrames = 0;
 };
 

@@ -5,12 +5,12 @@
 #include "platform/mm/WaveIn.h"
 #include "support/CounterSignal.h"
 #include "support/GsmFormat.h"
+#include "support/PeerProcess.h"
 #include "support/SoundServer.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <algorithm>
@@ -251,38 +251,29 @@ public:
 
     void Start()
     {
-        FProcess.setProcessChannelMode(QProcess::ForwardedChannels);
-        FProcess.start("pacat",
+        ASSERT_TRUE(FProcess.Start("pacat",
             { "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2", "--volume=65536",
-                "--latency-msec=300", FFile });
-        ASSERT_TRUE(FProcess.waitForStarted(5000));
+                "--latency-msec=300", FFile }));
     }
 
-    bool WaitFinished(int ms) { return FProcess.waitForFinished(ms) && FProcess.exitCode() == 0; }
+    bool WaitFinished(int ms) { return FProcess.WaitFinished(ms) && FProcess.Succeeded(); }
 
-    void Stop()
-    {
-        if (FProcess.state() != QProcess::NotRunning) {
-            FProcess.kill();
-            FProcess.waitForFinished(5000);
-        }
-    }
+    void Stop() { FProcess.Kill(); }
 
 private:
     QString FDirectory;
     QString FFile;
-    QProcess FProcess;
+    tonvara::test::TPeerProcess FProcess;
 };
 
 /// A sine tone with sox into the default sink.
 bool PlayTone(double seconds, int frequency)
 {
-    QProcess sox;
-    sox.setProcessChannelMode(QProcess::ForwardedChannels);
-    sox.start("sox",
-        { "-n", "-q", "-t", "pulseaudio", "default", "synth", QString::number(seconds), "sine",
-            QString::number(frequency), "vol", "0.5" });
-    return sox.waitForFinished(static_cast<int>(seconds * 1000) + 10000) && sox.exitCode() == 0;
+    tonvara::test::TPeerProcess sox;
+    return sox.Start("sox",
+               { "-n", "-q", "-t", "pulseaudio", "default", "synth", QString::number(seconds), "sine",
+                   QString::number(frequency), "vol", "0.5" })
+        && sox.WaitFinished(static_cast<int>(seconds * 1000) + 10000) && sox.Succeeded();
 }
 
 using tonvara::test::AnalyseCounter;
@@ -500,10 +491,9 @@ TEST_F(WaveInAudio, TheMapperRecordsGsmInWholeBlocks)
     ASSERT_EQ(capture.Open(WAVE_MAPPER, &gsm.wfx), MMSYSERR_NOERROR);
     capture.PrepareAndQueue();
     ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
-    QProcess sox;
-    sox.start(
-        "sox", { "-n", "-q", "-t", "pulseaudio", "default", "synth", "6", "sine", "1000", "vol", "0.5" });
-    ASSERT_TRUE(sox.waitForStarted(5000));
+    tonvara::test::TPeerProcess sox;
+    ASSERT_TRUE(sox.Start(
+        "sox", { "-n", "-q", "-t", "pulseaudio", "default", "synth", "6", "sine", "1000", "vol", "0.5" }));
     ASSERT_TRUE(capture.WaitForReturned(2)) << "each buffer holds 2.52 s";
     MMTIME samples { TIME_SAMPLES, {} };
     MMTIME bytes { TIME_BYTES, {} };
@@ -512,7 +502,7 @@ TEST_F(WaveInAudio, TheMapperRecordsGsmInWholeBlocks)
     EXPECT_EQ(bytes.u.cb % 65, 0u);
     EXPECT_EQ(samples.u.sample, bytes.u.cb / 65 * 320);
     ASSERT_EQ(waveInStop(capture.FHandle), MMSYSERR_NOERROR);
-    sox.waitForFinished(10000);
+    sox.WaitFinished(10000);
     capture.Close();
     const std::vector<TReturned> returned = capture.Returned();
     ASSERT_GE(returned.size(), 2u);
