@@ -9,6 +9,9 @@
 //                           manager does when it is minimised (target:
 //                           within 1.5 x the yardstick)
 //
+// Each run also prints its threads (name, percent of a core, wakeups a
+// second, from /proc/<pid>/task), the figures a change of pace is judged by.
+//
 // Needs an X server with xdotool and a sound server: run it through
 // bench/program/run. TONVARA_BENCH_SECONDS changes the 30 s.
 #include <QDir>
@@ -22,8 +25,10 @@
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -58,6 +63,59 @@ double CpuSeconds(qint64 pid)
             system = std::stoull(field);
     }
     return double(user + system) / double(sysconf(_SC_CLK_TCK));
+}
+
+struct TThreadSample {
+    std::string Name;
+    double Cpu = 0; // seconds
+    unsigned long long Switches = 0; // voluntary and involuntary
+};
+
+// Per thread of a process: its name, CPU seconds and context switches so far.
+std::map<std::string, TThreadSample> ThreadSamples(qint64 pid)
+{
+    std::map<std::string, TThreadSample> samples;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(tasks, error)) {
+        TThreadSample sample;
+        std::ifstream comm(entry.path() / "comm");
+        std::getline(comm, sample.Name);
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        if (line.empty())
+            continue;
+        std::istringstream fields(line.substr(line.rfind(')') + 2));
+        std::string field;
+        unsigned long long user = 0, system = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14)
+                user = std::stoull(field);
+            if (i == 15)
+                system = std::stoull(field);
+        }
+        sample.Cpu = double(user + system) / double(sysconf(_SC_CLK_TCK));
+        std::ifstream status(entry.path() / "status");
+        while (std::getline(status, line)) {
+            if (line.starts_with("voluntary_ctxt_switches:")
+                || line.starts_with("nonvoluntary_ctxt_switches:"))
+                sample.Switches += std::stoull(line.substr(line.find(':') + 1));
+        }
+        samples[entry.path().filename().string()] = sample;
+    }
+    return samples;
+}
+
+void PrintThreads(const std::map<std::string, TThreadSample>& before,
+    const std::map<std::string, TThreadSample>& after, double seconds)
+{
+    for (const auto& [tid, sample] : after) {
+        const auto old = before.find(tid);
+        const TThreadSample start = old != before.end() ? old->second : TThreadSample {};
+        std::printf("    %-16s %6.2f %%  %7.1f wakeups/s\n", sample.Name.c_str(),
+            100.0 * (sample.Cpu - start.Cpu) / seconds, double(sample.Switches - start.Switches) / seconds);
+    }
 }
 
 QString Run(const QString& program, const QStringList& arguments)
@@ -103,11 +161,17 @@ private:
 double Measure(qint64 pid)
 {
     const double before = CpuSeconds(pid);
+    const auto threadsBefore = ThreadSamples(pid);
     QElapsedTimer wall;
     wall.start();
     QThread::sleep(MeasureSeconds());
     const double cpu = CpuSeconds(pid) - before;
-    return 100.0 * cpu / (double(wall.nsecsElapsed()) * 1e-9);
+    const double seconds = double(wall.nsecsElapsed()) * 1e-9;
+    const double percent = 100.0 * cpu / seconds;
+    std::printf("  %.2f %% of a core:\n", percent);
+    PrintThreads(threadsBefore, ThreadSamples(pid), seconds);
+    std::fflush(stdout);
+    return percent;
 }
 
 double ArecordOnce()

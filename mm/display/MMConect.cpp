@@ -17,6 +17,7 @@
 #include <QWindow>
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 void RegisterConnectorClasses()
@@ -35,6 +36,10 @@ constexpr int kLongestTickedBuffer = 8191;
 constexpr int kRoundMs = 1;
 // How often a resting loop looks round by itself (see TConnectorUnit::Rest).
 constexpr int kIdleRoundMs = 1000;
+// Whether anyone looks is asked again every this many rounds: the answer
+// walks the displays' widgets and windows, too dear for every millisecond,
+// and a window that goes off screen may be served a few rounds longer.
+constexpr int kLookRounds = 16;
 
 // Whether a display can be seen: a control must be showing in a window that
 // is on screen (not minimised or unmapped); anything else counts as seen.
@@ -92,6 +97,8 @@ struct TConnectorUnit {
     bool PumpQueued = false;
     // The loop waits for someone to look (see Rest).
     bool Resting = false;
+    // Rounds until the loop asks again whether anyone looks (see Pump).
+    int LookCountdown = 0;
     std::unique_ptr<QTimer> Round;
     std::unique_ptr<TWindowWatcher> Watcher;
     std::uint32_t NextSerial = 1;
@@ -128,9 +135,12 @@ struct TConnectorUnit {
         }
     }
 
+    // Whether the round timer paces a running loop.
+    bool Pacing() const { return !Resting && Round && Round->isActive(); }
+
     void PostPump()
     {
-        if (PumpQueued)
+        if (PumpQueued || Pacing())
             return;
         if (PostMessage(Window.load(), TMMConnector::kPumpMessage, 0, 0))
             PumpQueued = true;
@@ -144,12 +154,13 @@ struct TConnectorUnit {
 
     // The round timer and the window watcher live as long as the hidden
     // window: made with the first connector, gone with the last.
+    // The round timer repeats: arming a timer anew every millisecond (a
+    // timer id, the dispatcher's list) costs more than the round it paces.
     void MakeLoopObjects()
     {
         Round = std::make_unique<QTimer>();
-        Round->setSingleShot(true);
         Round->setTimerType(Qt::PreciseTimer);
-        QObject::connect(Round.get(), &QTimer::timeout, [] { Get().Pump(); });
+        QObject::connect(Round.get(), &QTimer::timeout, [] { Get().Pump(false); });
         Watcher = std::make_unique<TWindowWatcher>();
     }
 
@@ -195,14 +206,23 @@ struct TConnectorUnit {
         }
         Resting = true;
         PumpQueued = true;
-        if (anyDisplay && Round)
-            Round->start(kIdleRoundMs);
+        if (Round) {
+            if (anyDisplay)
+                Round->start(kIdleRoundMs);
+            else
+                Round->stop();
+        }
     }
 
-    void Pump()
+    // A round, from the pump message (FromMessage) or the round timer.
+    void Pump(bool fromMessage)
     {
-        PumpQueued = false;
-        Resting = false;
+        if (fromMessage || Resting)
+            PumpQueued = false;
+        if (Resting) {
+            Resting = false;
+            LookCountdown = 0; // the slow round asks at once
+        }
         // One round: the program handles what is waiting (the event loop's
         // own turn that brought us here is the first of the Speed rounds),
         // then a pass of every running connector. Connectors may come and
@@ -210,20 +230,31 @@ struct TConnectorUnit {
         const int rounds = TMMConnector::kMaxSpeed - MaxSpeed;
         for (int i = 0; i < rounds; ++i)
             QCoreApplication::processEvents(QEventLoop::AllEvents);
-        bool wanted = false;
+        const bool look = fromMessage || --LookCountdown <= 0 || !Pacing();
+        bool wanted = !look;
         if (LoopGoesOn()) {
             for (size_t i = 0; i < Registry.size(); ++i) {
                 TMMConnector* connector = Registry[i];
                 if (connector->AutoTrigger() && connector->Enabled() && connector->Running()) {
                     connector->RefreshPass();
-                    wanted = wanted || connector->WantsLoop();
+                    if (look)
+                        wanted = wanted || connector->WantsLoop();
                 }
             }
         }
-        if (!LoopGoesOn())
+        if (look)
+            LookCountdown = kLookRounds;
+        if (!LoopGoesOn()) {
+            if (Round)
+                Round->stop();
             return; // the next start message begins it anew
-        if (PumpQueued)
-            return; // a start message meanwhile posted the next round
+        }
+        if (PumpQueued) {
+            // A start message meanwhile posted the next round.
+            if (Round)
+                Round->stop();
+            return;
+        }
         if (!wanted) {
             Rest();
             return;
@@ -232,8 +263,7 @@ struct TConnectorUnit {
         // poll and handles whatever comes meanwhile (the idle processing
         // included, when it is about to block), instead of this thread
         // sleeping and then posting itself a message to wake up again.
-        PumpQueued = true;
-        if (Round)
+        if (Round && (!Round->isActive() || Round->interval() != kRoundMs))
             Round->start(kRoundMs);
     }
 
@@ -251,7 +281,7 @@ struct TConnectorUnit {
                 connector->TriggerMessage();
             break;
         case TMMConnector::kPumpMessage:
-            unit.Pump();
+            unit.Pump(true);
             break;
         default:
             message.Result = DefWindowProc(unit.Window.load(), message.Msg, message.WParam, message.LParam);
@@ -600,6 +630,7 @@ void TMMConnector::Started()
         }
         std::fill(std::begin(FPending), std::end(FPending), false);
         std::fill(std::begin(FCounters), std::end(FCounters), 0u);
+        FNextDue.store(0, std::memory_order_release);
         if ((!FInputIsPCM && !FConverting) || FDisplayData == nullptr)
             return; // inactive: the displays get nothing
         FActive.store(true);
@@ -690,6 +721,7 @@ void TMMConnector::FillSilence()
 void TMMConnector::MarkPending()
 {
     // Caller holds FLock.
+    FNextDue.store(0, std::memory_order_release);
     for (int slot = 0; slot < kSlotCount; ++slot) {
         if (FDisplays[slot] != nullptr) {
             FPending[KindOf(slot)] = true;
@@ -850,12 +882,19 @@ void TMMConnector::RefreshPass()
 {
     if (!Servable())
         return;
+    const bool synchronize = FSynchronize.load();
+    // Most rounds come between two slices: nothing to take the lock for.
+    if (synchronize && MicroTime() < FNextDue.load(std::memory_order_acquire)) {
+        if (FOnTrigger)
+            FOnTrigger(this);
+        return;
+    }
     {
         TCriticalSectionLock lock(FLock);
         if (FDisplayData == nullptr)
             return;
-        const std::int64_t elapsed = MicroTime() - FArrival;
-        const bool synchronize = FSynchronize.load();
+        const std::int64_t now = MicroTime();
+        const std::int64_t elapsed = now - FArrival;
         // A copy first: the format record is packed, its fields unaligned.
         const DWORD averageBytes = FDisplayFormat.nAvgBytesPerSec;
         const std::int64_t bytesPerSecond = std::max<DWORD>(averageBytes, 1);
@@ -891,6 +930,15 @@ void TMMConnector::RefreshPass()
                 ++FCounters[kind];
             } while (synchronize);
         }
+        // When the next slice of any kind falls due; until then a pass has
+        // nothing to do. A new buffer or a pause tick brings it forward.
+        std::int64_t nextDue = std::numeric_limits<std::int64_t>::max();
+        for (int kind = 0; kind < kKindCount; ++kind) {
+            if (FPending[kind])
+                nextDue = std::min(
+                    nextDue, FArrival + std::int64_t { FPositions[kind] } * 1000000 / bytesPerSecond);
+        }
+        FNextDue.store(synchronize ? nextDue : 0, std::memory_order_release);
     }
     if (FOnTrigger)
         FOnTrigger(this);

@@ -338,6 +338,9 @@ private:
     bool FPending[kKindCount] = {};
     int FPositions[kKindCount] = {};
     std::uint32_t FCounters[kKindCount] = {};
+    // MicroTime before which a synchronized pass has no slice to show;
+    // written under FLock, read without it by the pass's first check.
+    std::atomic<std::int64_t> FNextDue { 0 };
 };
 
 /// Registers TMMConnector with the stored-form reader. Idempotent; any

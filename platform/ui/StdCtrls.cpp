@@ -2,7 +2,9 @@
 
 #include "platform/ui/Forms.h"
 
+#include <QThread>
 #include <QWidget>
+#include <algorithm>
 
 // ---------------------------------------------------------------------------
 // TCustomLabel
@@ -135,10 +137,47 @@ void TCustomLabel::FontChanged()
     AdjustBounds();
 }
 
+namespace {
+// Letters whose place a plain single-line measurement of the text before
+// them gives: no tabs, line breaks or accelerator marks.
+bool PlainLine(const QString& text, bool showAccelChar)
+{
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\t') || c == QLatin1Char('\n') || c == QLatin1Char('\r')
+            || (showAccelChar && c == QLatin1Char('&')))
+            return false;
+    }
+    return true;
+}
+} // namespace
+
 void TCustomLabel::TextChanged()
 {
-    TGraphicControl::TextChanged();
+    const QString before = FLastCaption;
+    const QString after = Caption();
+    FLastCaption = after;
+    const TRect bounds = BoundsRect();
     AdjustBounds();
+    QWidget* widget = HandleAllocated() ? ClientHandle() : nullptr;
+    const bool partial = widget != nullptr && QThread::currentThread() == thread() && !FWordWrap
+        && FAlignment == taLeftJustify && FLayout == tlTop && BoundsRect() == bounds && !before.isEmpty()
+        && PlainLine(before, FShowAccelChar) && PlainLine(after, FShowAccelChar);
+    qsizetype same = 0;
+    if (partial) {
+        while (same < before.size() && same < after.size() && before[same] == after[same])
+            ++same;
+    }
+    if (same == 0) {
+        TGraphicControl::TextChanged();
+        return;
+    }
+    TCanvas* canvas = Canvas();
+    canvas->SetFont(Font());
+    // Two pixels of slack: kerning and overhanging letters (and the shifted
+    // copy of a disabled caption) may reach a little left of the advance.
+    const int from = std::max(0, canvas->TextWidth(after.left(same)) - 2);
+    if (from < Width())
+        widget->update(from, 0, Width() - from, Height());
 }
 
 TLabel::TLabel(TComponent* owner)

@@ -33,6 +33,10 @@ protected:
     void Paint() override;
     void Loaded() override;
     void FontChanged() override;
+    /// A single-line, left-aligned caption that keeps its bounds and its
+    /// first letters (a running clock) repaints only from the first letter
+    /// that changed: what lies behind a transparent label, and the
+    /// neighbours it overlaps, are not painted again for letters that stay.
     void TextChanged() override;
     /// Draws (or with DT_CALCRECT measures) the caption in Rect.
     virtual void DoDrawText(TRect& rect, unsigned flags);
@@ -45,6 +49,8 @@ private:
     bool FShowAccelChar = true;
     bool FTransparent = false;
     bool FWordWrap = false;
+    // The caption the label was last invalidated for (see TextChanged).
+    QString FLastCaption;
 };
 
 class TLabel : public TCustomLabel {

@@ -4,6 +4,7 @@
 #include "platform/ui/StdCtrls.h"
 
 #include <QBuffer>
+#include <QPaintEvent>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
@@ -268,4 +269,62 @@ end
     EXPECT_TRUE(button->Default());
     EXPECT_EQ(button->ModalResult(), mrOk);
     EXPECT_EQ(button->Width(), 75);
+}
+
+namespace {
+// The region of the paint events a widget receives.
+class TPaintRecorder : public QObject {
+public:
+    QRegion Painted;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint)
+            Painted += static_cast<QPaintEvent*>(event)->region();
+        return false;
+    }
+};
+} // namespace
+
+TEST_F(StdCtrlsTest, ACaptionChangeRepaintsFromTheFirstChangedLetter)
+{
+    struct TCase {
+        const char* Before;
+        const char* After;
+        TAlignment Alignment;
+        int SameLetters; // 0: the whole label repaints
+    };
+    const TCase cases[] = {
+        { "00:01.250", "00:01.300", taLeftJustify, 6 },
+        { "00:01.250", "10:01.250", taLeftJustify, 0 },
+        { "00:01.250", "00:01.300", taRightJustify, 0 },
+        { "A&b1", "A&b2", taLeftJustify, 0 },
+    };
+    auto* label = new TLabel(Form.get());
+    label->SetParent(Form.get());
+    label->SetAutoSize(false);
+    label->SetBounds(10, 10, 120, 20);
+    label->SetTransparent(true);
+    Form->Show();
+    TPaintRecorder recorder;
+    label->Handle()->installEventFilter(&recorder);
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.After);
+        label->SetAlignment(c.Alignment);
+        label->SetCaption(QString::fromLatin1(c.Before));
+        QCoreApplication::processEvents();
+        recorder.Painted = QRegion();
+        label->SetCaption(QString::fromLatin1(c.After));
+        QCoreApplication::processEvents();
+        const QRect painted = recorder.Painted.boundingRect();
+        EXPECT_EQ(painted.right(), label->Width() - 1);
+        if (c.SameLetters == 0) {
+            EXPECT_EQ(painted.left(), 0);
+        } else {
+            const int advance = label->Canvas()->TextWidth(QString::fromLatin1(c.After).left(c.SameLetters));
+            EXPECT_GT(painted.left(), 0);
+            EXPECT_LE(painted.left(), advance);
+        }
+    }
 }
