@@ -111,13 +111,6 @@ int main(int argc, char** argv)
     // chose a platform.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "xcb");
-    // While its displays are on screen the program wakes about a thousand
-    // times a second (the connector's 1 ms rounds); Qt's own poll-based event
-    // dispatcher costs far less per wakeup than the GLib one, and nothing
-    // here needs a GLib main loop. QT_NO_GLIB set to anything, even empty
-    // (which selects GLib), is left as the user set it.
-    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
-        qputenv("QT_NO_GLIB", "1");
     TQtApplication app(argc, argv);
 
     // The window check stays beside the lock: other programs look for the

@@ -294,7 +294,7 @@ TEST_F(Reliability, DeviceLost)
             return !boxes.isEmpty();
         },
         15000))
-        << "no word of the lost device";
+        << "no word of the lost device: " << qPrintable(program.Stderr());
     server.Start();
     tone = std::make_unique<TTone>(60, kToneHz);
     ASSERT_TRUE(PollUntil(

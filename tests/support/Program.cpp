@@ -110,6 +110,10 @@ void TProgram::DismissBoxes(const QString& title)
     for (const QString& box : Boxes(title)) {
         XDoTool({ "windowfocus", box });
         XDoTool({ "key", "--window", box, "Return" });
+        // The box closes as the key goes down; xdotool, finding its window
+        // gone, may skip the release, and a key left down on the server
+        // repeats into every later window and test.
+        XDoTool({ "keyup", "Return" });
     }
 }
 
