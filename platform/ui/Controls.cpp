@@ -12,6 +12,7 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QSet>
 #include <QThread>
 #include <QWidget>
@@ -896,24 +897,19 @@ TPaintBatch::~TPaintBatch()
                 windows.emplace_back(window);
         }
     }
-    for (const QPointer<QWidget>& window : windows) {
-        if (window) {
-            try {
-                QCoreApplication::sendPostedEvents(window, QEvent::UpdateRequest);
-            } catch (...) {
-                for (const QPointer<TControl>& control : batched) {
-                    if (control)
-                        control->FDirectDraw = nullptr;
-                }
-                throw;
-            }
-        }
-    }
     // A draw the platform did not paint (a window off screen) must not
-    // stand in for a whole paint later on.
-    for (const QPointer<TControl>& control : batched) {
-        if (control)
-            control->FDirectDraw = nullptr;
+    // stand in for a whole paint later on. The events go through the
+    // application's notify, which hands a failing paint to its exception
+    // display, so nothing is thrown through here.
+    const auto done = qScopeGuard([&batched] {
+        for (const QPointer<TControl>& control : batched) {
+            if (control)
+                control->FDirectDraw = nullptr;
+        }
+    });
+    for (const QPointer<QWidget>& window : windows) {
+        if (window)
+            QCoreApplication::sendPostedEvents(window, QEvent::UpdateRequest);
     }
 }
 
