@@ -46,12 +46,15 @@ int MeasureSeconds()
     return seconds > 0 ? seconds : 30;
 }
 
-// User plus system CPU seconds of a process so far.
-double CpuSeconds(qint64 pid)
+// User plus system CPU seconds in a /proc stat file (a process's or a
+// thread's) so far; -1 when it cannot be read.
+double StatCpuSeconds(const std::filesystem::path& statFile)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::ifstream stat(statFile);
     std::string line;
     std::getline(stat, line);
+    if (line.empty())
+        return -1;
     // The fields after the command name, which may hold blanks.
     std::istringstream fields(line.substr(line.rfind(')') + 2));
     std::string field;
@@ -63,6 +66,12 @@ double CpuSeconds(qint64 pid)
             system = std::stoull(field);
     }
     return double(user + system) / double(sysconf(_SC_CLK_TCK));
+}
+
+// User plus system CPU seconds of a process so far.
+double CpuSeconds(qint64 pid)
+{
+    return std::max(0.0, StatCpuSeconds("/proc/" + std::to_string(pid) + "/stat"));
 }
 
 struct TThreadSample {
@@ -81,21 +90,10 @@ std::map<std::string, TThreadSample> ThreadSamples(qint64 pid)
         TThreadSample sample;
         std::ifstream comm(entry.path() / "comm");
         std::getline(comm, sample.Name);
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        std::getline(stat, line);
-        if (line.empty())
+        sample.Cpu = StatCpuSeconds(entry.path() / "stat");
+        if (sample.Cpu < 0)
             continue;
-        std::istringstream fields(line.substr(line.rfind(')') + 2));
-        std::string field;
-        unsigned long long user = 0, system = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i) {
-            if (i == 14)
-                user = std::stoull(field);
-            if (i == 15)
-                system = std::stoull(field);
-        }
-        sample.Cpu = double(user + system) / double(sysconf(_SC_CLK_TCK));
+        std::string line;
         std::ifstream status(entry.path() / "status");
         while (std::getline(status, line)) {
             if (line.starts_with("voluntary_ctxt_switches:")
