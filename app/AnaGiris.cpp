@@ -2,12 +2,14 @@
 
 #include "app/About.h"
 #include "app/AboutF.h"
-#include "mm/capture/MMWaveIO.h"
 #include "mm/core/MMUtils.h"
 #include "platform/ui/SysUtils.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
+#include <QtEndian>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -105,16 +107,31 @@ QString FreeFileName(const QString& name)
 
 void RemoveIfNoAudio(const QString& name)
 {
-    const QByteArray path = QFile::encodeName(name);
-    if (!QFileInfo::exists(name))
+    QFile file(name);
+    if (!file.open(QIODevice::ReadOnly))
         return;
-    PWaveIOCB cb = nullptr;
-    const bool parsed = WaveIOOpen(path.constData(), kWaveIOFile | kWaveIOHeaderOnly, &cb) == kWaveIOOk;
-    const bool audio = parsed && cb->DataBytes > 0;
-    if (cb != nullptr)
-        WaveIOFree(cb);
-    if (!audio)
-        QFile::remove(name);
+    // A walk over the chunks to the data: it needs no size the writer
+    // patches later, since the RIFF and data sizes are still 0 when a
+    // recording stops before its first sync. The header goes first in the
+    // first write, so a file that ends before the data chunk holds no audio.
+    const QByteArray head = file.read(4096);
+    const qint64 size = file.size();
+    file.close();
+    qint64 at = 12;
+    while (at + 8 <= head.size()) {
+        const quint32 bytes = qFromLittleEndian<quint32>(head.constData() + at + 4);
+        if (head.mid(at, 4) == "data") {
+            if (size > at + 8)
+                return;
+            break;
+        }
+        at += 8 + qint64 { bytes } + (bytes & 1);
+    }
+    // A walk that leaves what was read without ending in the file is not
+    // ours to judge.
+    if (at + 8 > head.size() && at + 8 <= size)
+        return;
+    QFile::remove(name);
 }
 
 } // namespace AnaGiris
@@ -206,6 +223,9 @@ void TAnaForm::TimerTimer(TObject*)
         // as after a failed start. Shown once, until a recording lasts to the
         // next hour or the user starts or stops; stderr has every one.
         const QString stopped = FRunning->Wave()->FileName();
+        // A disk that stays full would otherwise gain an empty file at
+        // every try.
+        RemoveIfNoAudio(stopped);
         FRetry = std::exchange(FRunning, nullptr);
         FRetryClock.start();
         std::fprintf(stderr, "tonvara: %s: the recording into %s stopped by itself, trying again in %d s\n",
@@ -232,6 +252,16 @@ void TAnaForm::TimerTimer(TObject*)
         ComposeFileName();
         StartRecorder(recorder);
     } else if (FRetry != nullptr && FRetryClock.hasExpired(kRetrySeconds * 1000)) {
+        // A disk that stays full would gain a file of a few bytes at every
+        // try: the next try waits for room.
+        const qint64 room = QStorageInfo(QDir::currentPath()).bytesAvailable();
+        if (room >= 0 && room < kLeastRoomBytes) {
+            FRetryClock.start();
+            std::fprintf(stderr,
+                "tonvara: %s: %lld bytes free on the disk, too little to record; trying again in %d s\n",
+                qPrintable(TimeText()), static_cast<long long>(room), kRetrySeconds);
+            return;
+        }
         // A file named for the moment the device came back.
         ComposeFileName();
         StartRecorder(FRetry);

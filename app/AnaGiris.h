@@ -102,6 +102,9 @@ public:
 
     /// Seconds between the quiet tries after a failed start.
     static constexpr int kRetrySeconds = 10;
+    /// A try after a failure waits for this much room on the disk: more
+    /// than a second of either mode.
+    static constexpr qint64 kLeastRoomBytes = 256 * 1024;
 
 private:
     void MakeFileName(bool setFileHour);
@@ -142,7 +145,8 @@ QString ComposeFileName(const QString& dateText, const QString& timeText);
 QString FreeFileName(const QString& name);
 
 /// Deletes the file Name when it holds no audio: what a start that failed
-/// after creating its file leaves behind. A file with audio is kept.
+/// after creating its file leaves behind, or a recording that stopped by
+/// itself before its first buffer (a full disk). A file with audio is kept.
 void RemoveIfNoAudio(const QString& name);
 
 } // namespace AnaGiris

@@ -117,7 +117,7 @@ TEST(FileNames, AnExistingRecordingIsNeverReused)
     EXPECT_EQ(FreeFileName(name), "Tarih_06_12_2026_Saat_14_05_3.wav");
 }
 
-TEST(FileNames, AFailedStartLeavesNoFileWithoutAudio)
+TEST(FileNames, OnlyAFileWithoutAudioIsRemoved)
 {
     TInTempDir dir("failed-start");
     WAVEFORMATEX pcm { WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0 };
@@ -135,9 +135,16 @@ TEST(FileNames, AFailedStartLeavesNoFileWithoutAudio)
     make("header-only.wav", 0);
     make("one-sample.wav", 2);
     Touch("cut-short.wav");
-    for (const char* name : { "header-only.wav", "one-sample.wav", "cut-short.wav", "missing.wav" })
+    // A header that counts no data (its rewrite failed) before a sample.
+    ASSERT_TRUE(QFile::copy("header-only.wav", "uncounted.wav"));
+    QFile uncounted("uncounted.wav");
+    ASSERT_TRUE(uncounted.open(QIODevice::Append));
+    ASSERT_EQ(uncounted.write("\1\1", 2), 2);
+    uncounted.close();
+    for (const char* name :
+        { "header-only.wav", "one-sample.wav", "cut-short.wav", "uncounted.wav", "missing.wav" })
         RemoveIfNoAudio(name);
-    EXPECT_EQ(QDir().entryList(QDir::Files), QStringList { "one-sample.wav" });
+    EXPECT_EQ(QDir().entryList(QDir::Files), (QStringList { "one-sample.wav", "uncounted.wav" }));
 }
 
 TEST(MainWindowForm, HoldsTheControlsAtTheirStoredPlaces)

@@ -247,6 +247,11 @@ TEST_F(Reliability, DiskFull)
     EXPECT_TRUE(reading.Ok);
     EXPECT_NEAR(reading.Probe.Seconds, (size - 44 - 12) / mode.BytesPerSecond, 0.03);
     EXPECT_GT(reading.Probe.Seconds, 5);
+    // A try on the disk that is still full waits for room and leaves no
+    // file of a few bytes beside the first.
+    ASSERT_TRUE(PollUntil([&] { return program.Stderr().contains("too little to record"); }, 30000))
+        << qPrintable(program.Stderr());
+    EXPECT_EQ(Recordings(dir), QStringList { first });
     // Room again: the saved recording leaves the small disk.
     const QString kept = MakeTempDir("disk-full-kept") + "/" + first;
     ASSERT_TRUE(QFile::copy(dir + "/" + first, kept));
