@@ -44,7 +44,7 @@ QString LossText(std::uint64_t frames, DWORD rate)
     return text;
 }
 
-// Why input was lost, as the device tells it (TWaveInStatistics::FLastCause).
+// Why input was lost, as the device tells it (TWaveInStatistics::LastCause).
 const char* LossCause(DWORD cause)
 {
     switch (cause) {

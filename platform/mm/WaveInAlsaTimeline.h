@@ -30,11 +30,11 @@ const char* LossCauseName(TLossCause cause);
 
 /// What a reader of the ring passed over besides audio.
 struct TSilenceReport {
-    DWORD FRuns = 0; // silence runs begun
-    uint64_t FFrames = 0; // silence frames delivered
-    uint64_t FLost = 0; // frames lost at the runs begun (more than filled for a break)
-    DWORD FBreaks = 0; // runs that stand for a longer loss than was filled
-    TLossCause FLastCause = TLossCause::None;
+    DWORD Runs = 0; // silence runs begun
+    uint64_t Frames = 0; // silence frames delivered
+    uint64_t Lost = 0; // frames lost at the runs begun (more than filled for a break)
+    DWORD Breaks = 0; // runs that stand for a longer loss than was filled
+    TLossCause LastCause = TLossCause::None;
 };
 
 /// Captured frames in timeline order: audio in a ring of fixed size, with
@@ -68,12 +68,12 @@ public:
 
 private:
     struct TRun {
-        uint64_t FAt; // the silence stands before audio frame FAt
-        uint64_t FLength;
-        uint64_t FLost;
-        TLossCause FCause;
-        bool FBroken; // part of the loss was longer than FMaxRun and is not filled
-        bool FReported;
+        uint64_t At; // the silence stands before audio frame At
+        uint64_t Length;
+        uint64_t Lost;
+        TLossCause Cause;
+        bool Broken; // part of the loss was longer than FMaxRun and is not filled
+        bool Reported;
     };
 
     void Grow(TRun& run, uint64_t count);
