@@ -137,6 +137,14 @@ constexpr DWORD kWaveInParkMilliseconds = 2000;
 /// The longest loss of input that is filled with silence, in milliseconds.
 constexpr DWORD kWaveInMaxSilenceFill = 60000;
 
+/// Why input was lost.
+enum class TWaveInLossCause : DWORD {
+    None = 0, // nothing lost yet
+    Overrun = 1, // ALSA reported an overrun (or a suspend) and said how much
+    Clock = 2, // the input fell behind the clock: the sound server dropped what it held
+    RingFull = 3, // nobody took the captured frames for longer than the ring holds
+};
+
 /// What a device has repaired in its timeline since it was opened (the
 /// counters of a continued capture start again at 0 with the new open).
 struct TWaveInStatistics {
@@ -147,7 +155,7 @@ struct TWaveInStatistics {
     BOOL Continued; // this open continued a parked capture
     ULONGLONG CarriedSamples; // samples delivered that were captured before this open
     ULONGLONG LostSamples; // samples of input lost (SilenceSamples of them filled)
-    DWORD LastCause; // why the last loss came about: 1 overrun, 2 input behind the clock, 3 ring full
+    TWaveInLossCause LastCause; // why the last loss came about
 };
 
 /// Fills Statistics (Size must be set). Any thread.

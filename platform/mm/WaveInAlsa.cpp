@@ -463,8 +463,8 @@ public:
             FStatistics.SilenceSamples += report.Frames;
             FStatistics.LostSamples += report.Lost;
             FStatistics.Breaks += report.Breaks;
-            if (report.LastCause != TLossCause::None)
-                FStatistics.LastCause = static_cast<DWORD>(report.LastCause);
+            if (report.LastCause != TWaveInLossCause::None)
+                FStatistics.LastCause = report.LastCause;
             header->dwBytesRecorded += bytes;
             FSamples += frames;
             FBytes += bytes;
@@ -753,7 +753,7 @@ void TCaptureStream::ReadAvailable(bool& failed)
             }
             if (lost > 0) {
                 std::lock_guard lock(FLock);
-                FRing.AddSilence(lost, TLossCause::Overrun);
+                FRing.AddSilence(lost, TWaveInLossCause::Overrun);
                 FGuard.Advance(lost);
             }
             continue;
@@ -778,7 +778,7 @@ void TCaptureStream::ReadAvailable(bool& failed)
         if (caughtUp) {
             const uint64_t lost = FGuard.Check(TClock::now(), static_cast<uint64_t>(pending));
             if (lost > 0) {
-                FRing.AddSilence(lost, TLossCause::Clock);
+                FRing.AddSilence(lost, TWaveInLossCause::Clock);
                 FGuard.Advance(lost);
             }
         }

@@ -3,16 +3,16 @@
 #include <algorithm>
 #include <cstring>
 
-const char* LossCauseName(TLossCause cause)
+const char* LossCauseName(TWaveInLossCause cause)
 {
     switch (cause) {
-    case TLossCause::Overrun:
+    case TWaveInLossCause::Overrun:
         return "overrun";
-    case TLossCause::Clock:
+    case TWaveInLossCause::Clock:
         return "input behind the clock";
-    case TLossCause::RingFull:
+    case TWaveInLossCause::RingFull:
         return "ring full";
-    case TLossCause::None:
+    case TWaveInLossCause::None:
         break;
     }
     return "none";
@@ -73,7 +73,7 @@ std::size_t TFrameRing::Write(const BYTE* frames, std::size_t count)
     return dropped;
 }
 
-void TFrameRing::AddSilence(uint64_t count, TLossCause cause)
+void TFrameRing::AddSilence(uint64_t count, TWaveInLossCause cause)
 {
     if (count == 0)
         return;
@@ -140,7 +140,7 @@ void TFrameRing::Grow(TRun& run, uint64_t count)
 // at the head.
 void TFrameRing::AddHeadSilence(uint64_t count)
 {
-    TRun head { FReadSeq, 0, count, TLossCause::RingFull, false, false };
+    TRun head { FReadSeq, 0, count, TWaveInLossCause::RingFull, false, false };
     std::size_t merged = 0;
     while (merged < FRunCount && FRuns[merged].At <= FReadSeq) {
         head.Length += FRuns[merged].Length;
@@ -153,7 +153,7 @@ void TFrameRing::AddHeadSilence(uint64_t count)
         // No room for one more: the first run takes it, a little early.
         FRuns[0].At = FReadSeq;
         FRuns[0].Lost += count;
-        FRuns[0].Cause = TLossCause::RingFull;
+        FRuns[0].Cause = TWaveInLossCause::RingFull;
         Grow(FRuns[0], count);
         return;
     }

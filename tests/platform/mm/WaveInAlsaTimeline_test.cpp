@@ -28,7 +28,7 @@ TEST(FrameRing, ALossBecomesSilenceOfItsLengthInItsPlace)
         ring.Allocate(kRate, 2, 0, 2 * kRate); // runs above 2 s are broken
         std::vector<BYTE> audio(1000 * 2, 7);
         ring.Write(audio.data(), 1000);
-        ring.AddSilence(loss.Frames, TLossCause::Clock);
+        ring.AddSilence(loss.Frames, TWaveInLossCause::Clock);
         ring.Write(audio.data(), 1000);
         const uint64_t filled = std::min<uint64_t>(loss.Frames, 2 * kRate);
         ASSERT_EQ(ring.Available(), 2000 + filled);
@@ -43,7 +43,7 @@ TEST(FrameRing, ALossBecomesSilenceOfItsLengthInItsPlace)
         EXPECT_EQ(report.Frames, filled);
         EXPECT_EQ(report.Lost, loss.Frames);
         EXPECT_EQ(report.Breaks, loss.Frames > filled ? 1u : 0u);
-        EXPECT_EQ(report.LastCause, TLossCause::Clock);
+        EXPECT_EQ(report.LastCause, TWaveInLossCause::Clock);
     }
 }
 
@@ -59,7 +59,7 @@ TEST(FrameRing, AudioThatGivesWayIsReplacedBySilence)
     ring.Read(out.data(), 150, report);
     EXPECT_EQ(std::count(out.begin(), out.begin() + 50, 0x80), 50);
     EXPECT_EQ(report.Lost, 50u);
-    EXPECT_EQ(report.LastCause, TLossCause::RingFull);
+    EXPECT_EQ(report.LastCause, TWaveInLossCause::RingFull);
 }
 
 /// A simulated capture: frames arrive a period at a time, each late by a

@@ -1015,7 +1015,7 @@ TEST_F(WaveInAudio, InputLostInAStallIsFilledWithSilenceAndTheRecordingKeepsTheW
     RecordProperty("counter_missing", static_cast<int>(run.FMissing));
     RecordProperty("position_minus_elapsed_ms", static_cast<int>((time.u.sample / 48000.0 - elapsed) * 1000));
     EXPECT_EQ(statistics.Overruns, 1u);
-    EXPECT_EQ(statistics.LastCause, 2u) << "found from the clock";
+    EXPECT_EQ(statistics.LastCause, TWaveInLossCause::Clock) << "found from the clock";
     EXPECT_EQ(run.FBreaks, 1u) << run.FFirstBreak;
     EXPECT_GE(run.FMissing, 4800) << "the stall lost its 0.1 s";
     // The silence is as long as the loss, within the guard's few ms.
