@@ -46,19 +46,20 @@ QString LossText(std::uint64_t frames, DWORD rate)
     return text;
 }
 
-// Why input was lost, as the device tells it (TWaveInStatistics::FLastCause).
-const char* LossCause(DWORD cause)
+// Why input was lost, as the device tells it.
+const char* LossCause(TWaveInLossCause cause)
 {
     switch (cause) {
-    case 1:
+    case TWaveInLossCause::Overrun:
         return "the device overran";
-    case 2:
+    case TWaveInLossCause::Clock:
         return "the input fell behind the clock: the sound server dropped it";
-    case 3:
+    case TWaveInLossCause::RingFull:
         return "the recording did not keep up";
-    default:
-        return "cause unknown";
+    case TWaveInLossCause::None:
+        break;
     }
+    return "cause unknown";
 }
 
 void ReplaceAt(QString& text, qsizetype oneBased)

@@ -1058,7 +1058,7 @@ void TMMCustomWaveIn::CheckLosses()
     if (handle == nullptr || FDevice.WaveInGetStatistics == nullptr)
         return;
     TWaveInStatistics now {};
-    now.FSize = sizeof(now);
+    now.Size = sizeof(now);
     if (FDevice.WaveInGetStatistics(handle, &now) != MMSYSERR_NOERROR)
         return;
     TMMWaveInLoss loss;
@@ -1066,13 +1066,13 @@ void TMMCustomWaveIn::CheckLosses()
         std::lock_guard lock(FLossLock);
         // The silence of a loss is counted as it is delivered; the loss
         // itself once, when its silence begins.
-        const bool more = now.FOverruns > FLosses.FOverruns;
+        const bool more = now.Overruns > FLosses.Overruns;
         if (more) {
-            loss.Count = now.FOverruns - FLosses.FOverruns;
-            loss.Frames = now.FLostSamples - FLosses.FLostSamples;
-            loss.Silence = now.FSilenceSamples - FLosses.FSilenceSamples;
-            loss.Breaks = now.FBreaks - FLosses.FBreaks;
-            loss.Cause = now.FLastCause;
+            loss.Count = now.Overruns - FLosses.Overruns;
+            loss.Frames = now.LostSamples - FLosses.LostSamples;
+            loss.Silence = now.SilenceSamples - FLosses.SilenceSamples;
+            loss.Breaks = now.Breaks - FLosses.Breaks;
+            loss.Cause = now.LastCause;
         }
         FLosses = now;
         if (!more)
@@ -1104,13 +1104,13 @@ void TMMCustomWaveIn::ReportTotals()
     loss.Kind = TMMWaveInLossKind::Totals;
     {
         std::lock_guard lock(FLossLock);
-        if (FLosses.FOverruns == 0 && !FFailed)
+        if (FLosses.Overruns == 0 && !FFailed)
             return;
-        loss.Count = FLosses.FOverruns;
-        loss.Frames = FLosses.FLostSamples;
-        loss.Silence = FLosses.FSilenceSamples;
-        loss.Breaks = FLosses.FBreaks;
-        loss.Cause = FLosses.FLastCause;
+        loss.Count = FLosses.Overruns;
+        loss.Frames = FLosses.LostSamples;
+        loss.Silence = FLosses.SilenceSamples;
+        loss.Breaks = FLosses.Breaks;
+        loss.Cause = FLosses.LastCause;
         loss.Failed = FFailed;
         loss.Text = FFailureText;
     }

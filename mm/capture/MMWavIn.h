@@ -104,7 +104,7 @@ struct TMMWaveInLoss {
     std::uint64_t Frames = 0; // frames of input lost
     std::uint64_t Silence = 0; // Totals: frames of silence put in for them
     DWORD Breaks = 0; // losses too long to fill: the recording jumps there
-    DWORD Cause = 0; // the last loss's cause, as TWaveInStatistics::FLastCause
+    TWaveInLossCause Cause = TWaveInLossCause::None; // the last loss's cause
     DWORD Rate = 0; // frames per second
     bool Failed = false; // Totals: the recording ended in a failure of the device
     QString Text; // Failure (and Totals of a failed recording): the device's text

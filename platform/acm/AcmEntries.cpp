@@ -100,28 +100,27 @@ bool Suggestion(const WAVEFORMATEX* source, WORD wantedTag, bool tagGiven, GSM61
 
 // What the caller restricts in a suggestion or an enumeration.
 struct TRestriction {
-    DWORD FFlags; // in the ACM_FORMATSUGGESTF_/ACM_FORMATENUMF_ bit positions, which agree
-    WAVEFORMATEX FWanted;
+    DWORD Flags; // in the ACM_FORMATSUGGESTF_/ACM_FORMATENUMF_ bit positions, which agree
+    WAVEFORMATEX Wanted;
 
     bool Admits(const WAVEFORMATEX& f) const
     {
-        return ((FFlags & ACM_FORMATSUGGESTF_WFORMATTAG) == 0 || f.wFormatTag == FWanted.wFormatTag)
-            && ((FFlags & ACM_FORMATSUGGESTF_NCHANNELS) == 0 || f.nChannels == FWanted.nChannels)
-            && ((FFlags & ACM_FORMATSUGGESTF_NSAMPLESPERSEC) == 0
-                || f.nSamplesPerSec == FWanted.nSamplesPerSec)
-            && ((FFlags & ACM_FORMATSUGGESTF_WBITSPERSAMPLE) == 0
-                || f.wBitsPerSample == FWanted.wBitsPerSample);
+        return ((Flags & ACM_FORMATSUGGESTF_WFORMATTAG) == 0 || f.wFormatTag == Wanted.wFormatTag)
+            && ((Flags & ACM_FORMATSUGGESTF_NCHANNELS) == 0 || f.nChannels == Wanted.nChannels)
+            && ((Flags & ACM_FORMATSUGGESTF_NSAMPLESPERSEC) == 0 || f.nSamplesPerSec == Wanted.nSamplesPerSec)
+            && ((Flags & ACM_FORMATSUGGESTF_WBITSPERSAMPLE) == 0
+                || f.wBitsPerSample == Wanted.wBitsPerSample);
     }
 };
 
 // The header fields saved at prepare time, so convert and unprepare can
 // check that the caller kept the buffers it prepared.
 struct TPreparedHeader {
-    HACMSTREAM FStream;
-    LPBYTE FSource;
-    LPBYTE FDestination;
-    DWORD FSourceLength;
-    DWORD FDestinationLength;
+    HACMSTREAM Stream;
+    LPBYTE Source;
+    LPBYTE Destination;
+    DWORD SourceLength;
+    DWORD DestinationLength;
 };
 static_assert(sizeof(TPreparedHeader) <= sizeof(ACMSTREAMHEADER::dwReservedDriver));
 
@@ -435,7 +434,7 @@ MMRESULT acmStreamPrepareHeader(HACMSTREAM has, LPACMSTREAMHEADER pash, DWORD fd
         return MMSYSERR_INVALFLAG;
     std::lock_guard lock(stream->FLock);
     if ((pash->fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED) != 0)
-        return SavedHeader(*pash).FStream == has ? MMSYSERR_NOERROR : MMSYSERR_INVALPARAM;
+        return SavedHeader(*pash).Stream == has ? MMSYSERR_NOERROR : MMSYSERR_INVALPARAM;
     const TPreparedHeader saved { has, pash->pbSrc, pash->pbDst, pash->cbSrcLength, pash->cbDstLength };
     std::memset(pash->dwReservedDriver, 0, sizeof(pash->dwReservedDriver));
     std::memcpy(pash->dwReservedDriver, &saved, sizeof(saved));
@@ -459,8 +458,8 @@ MMRESULT acmStreamUnprepareHeader(HACMSTREAM has, LPACMSTREAMHEADER pash, DWORD 
         return ACMERR_BUSY;
     // The buffers and their full lengths must be those that were prepared.
     const TPreparedHeader saved = SavedHeader(*pash);
-    if (saved.FStream != has || saved.FSource != pash->pbSrc || saved.FDestination != pash->pbDst
-        || saved.FSourceLength != pash->cbSrcLength || saved.FDestinationLength != pash->cbDstLength)
+    if (saved.Stream != has || saved.Source != pash->pbSrc || saved.Destination != pash->pbDst
+        || saved.SourceLength != pash->cbSrcLength || saved.DestinationLength != pash->cbDstLength)
         return MMSYSERR_INVALPARAM;
     pash->fdwStatus &= ~ACMSTREAMHEADER_STATUSF_PREPARED;
     return MMSYSERR_NOERROR;
@@ -485,8 +484,8 @@ MMRESULT acmStreamConvert(HACMSTREAM has, LPACMSTREAMHEADER pash, DWORD fdwConve
     // Lengths may shrink between conversions (the last piece of a stream),
     // never grow past what was prepared.
     const TPreparedHeader saved = SavedHeader(*pash);
-    if (saved.FStream != has || saved.FSource != pash->pbSrc || saved.FDestination != pash->pbDst
-        || pash->cbSrcLength > saved.FSourceLength || pash->cbDstLength > saved.FDestinationLength)
+    if (saved.Stream != has || saved.Source != pash->pbSrc || saved.Destination != pash->pbDst
+        || pash->cbSrcLength > saved.SourceLength || pash->cbDstLength > saved.DestinationLength)
         return MMSYSERR_INVALPARAM;
     pash->fdwStatus &= ~ACMSTREAMHEADER_STATUSF_DONE;
     stream->FStream.Convert(*pash, fdwConvert);

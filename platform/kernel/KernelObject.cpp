@@ -8,7 +8,7 @@
 // One per waiting thread and wait call: the objects it waits on notify its
 // condition, so a signal wakes only the threads that care.
 struct TKernelWaiter {
-    std::condition_variable FCondition;
+    std::condition_variable Condition;
 };
 
 namespace {
@@ -36,7 +36,7 @@ TKernelObject::~TKernelObject() = default;
 void TKernelObject::WakeWaiters()
 {
     for (TKernelWaiter* waiter : FWaiters)
-        waiter->FCondition.notify_one();
+        waiter->Condition.notify_one();
 }
 
 void TKernelObject::Release()
@@ -116,9 +116,9 @@ DWORD WaitForKernelObjects(std::unique_lock<std::mutex>& lock, DWORD count, TKer
             registered = true;
         }
         if (timed)
-            waiter.FCondition.wait_until(lock, deadline);
+            waiter.Condition.wait_until(lock, deadline);
         else
-            waiter.FCondition.wait(lock);
+            waiter.Condition.wait(lock);
     }
 }
 

@@ -52,28 +52,28 @@ void InitializeCriticalSection(TRTLCriticalSection* section)
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);
     pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&section->FMutex, &attributes);
+    pthread_mutex_init(&section->Mutex, &attributes);
     pthread_mutexattr_destroy(&attributes);
 }
 
 void EnterCriticalSection(TRTLCriticalSection* section)
 {
-    pthread_mutex_lock(&section->FMutex);
+    pthread_mutex_lock(&section->Mutex);
 }
 
 BOOL TryEnterCriticalSection(TRTLCriticalSection* section)
 {
-    return pthread_mutex_trylock(&section->FMutex) == 0 ? TRUE : FALSE;
+    return pthread_mutex_trylock(&section->Mutex) == 0 ? TRUE : FALSE;
 }
 
 void LeaveCriticalSection(TRTLCriticalSection* section)
 {
-    pthread_mutex_unlock(&section->FMutex);
+    pthread_mutex_unlock(&section->Mutex);
 }
 
 void DeleteCriticalSection(TRTLCriticalSection* section)
 {
-    pthread_mutex_destroy(&section->FMutex);
+    pthread_mutex_destroy(&section->Mutex);
 }
 
 HANDLE CreateEvent(void* attributes, BOOL manualReset, BOOL initialState, LPCSTR name)

@@ -14,7 +14,7 @@
 /// often as it entered. Plain data, set up by InitializeCriticalSection and
 /// torn down by DeleteCriticalSection.
 struct TRTLCriticalSection {
-    pthread_mutex_t FMutex;
+    pthread_mutex_t Mutex;
 };
 using RTL_CRITICAL_SECTION = TRTLCriticalSection;
 using CRITICAL_SECTION = TRTLCriticalSection;

@@ -28,13 +28,13 @@ constexpr std::size_t kMaxTimers = 1024;
 using TClock = std::chrono::steady_clock;
 
 struct TTimer {
-    LPTIMECALLBACK FCallback;
-    DWORD_PTR FUser;
-    TClock::duration FPeriod;
-    TClock::time_point FDue;
-    bool FPeriodic;
-    bool FSetsEvent;
-    bool FKilled = false;
+    LPTIMECALLBACK Callback;
+    DWORD_PTR User;
+    TClock::duration Period;
+    TClock::time_point Due;
+    bool Periodic;
+    bool SetsEvent;
+    bool Killed = false;
 };
 
 class TTimerService {
@@ -74,9 +74,9 @@ public:
     {
         std::unique_lock lock(FLock);
         auto it = FTimers.find(id);
-        if (it == FTimers.end() || it->second.FKilled)
+        if (it == FTimers.end() || it->second.Killed)
             return MMSYSERR_INVALPARAM;
-        it->second.FKilled = true;
+        it->second.Killed = true;
         if (FRunningId != id) {
             FTimers.erase(it);
             FWake.notify_one();
@@ -148,7 +148,7 @@ private:
         while (!FShutDown) {
             auto next = FTimers.end();
             for (auto it = FTimers.begin(); it != FTimers.end(); ++it) {
-                if (!it->second.FKilled && (next == FTimers.end() || it->second.FDue < next->second.FDue))
+                if (!it->second.Killed && (next == FTimers.end() || it->second.Due < next->second.Due))
                     next = it;
             }
             if (next == FTimers.end()) {
@@ -156,20 +156,20 @@ private:
                 continue;
             }
             const auto now = TClock::now();
-            const TClock::time_point due = next->second.FDue; // the timer may go while we wait
+            const TClock::time_point due = next->second.Due; // the timer may go while we wait
             if (now < due) {
                 FWake.wait_until(lock, due);
                 continue;
             }
             const UINT id = next->first;
             TTimer& timer = next->second;
-            const LPTIMECALLBACK callback = timer.FCallback;
-            const DWORD_PTR user = timer.FUser;
-            const bool setsEvent = timer.FSetsEvent;
-            if (timer.FPeriodic) {
-                timer.FDue += timer.FPeriod;
-                if (timer.FDue <= now)
-                    timer.FDue += timer.FPeriod * ((now - timer.FDue) / timer.FPeriod + 1);
+            const LPTIMECALLBACK callback = timer.Callback;
+            const DWORD_PTR user = timer.User;
+            const bool setsEvent = timer.SetsEvent;
+            if (timer.Periodic) {
+                timer.Due += timer.Period;
+                if (timer.Due <= now)
+                    timer.Due += timer.Period * ((now - timer.Due) / timer.Period + 1);
             }
             FRunningId = id;
             lock.unlock();
@@ -177,7 +177,7 @@ private:
             lock.lock();
             FRunningId = 0;
             auto it = FTimers.find(id);
-            if (it != FTimers.end() && (it->second.FKilled || !it->second.FPeriodic))
+            if (it != FTimers.end() && (it->second.Killed || !it->second.Periodic))
                 FTimers.erase(it);
             FCallbackDone.notify_all();
         }

@@ -27,8 +27,8 @@ const TWaveInBackend& Backend()
 // ----- error texts --------------------------------------------------------------
 
 struct TErrorText {
-    MMRESULT FCode;
-    const char* FText;
+    MMRESULT Code;
+    const char* Text;
 };
 
 constexpr TErrorText kErrorTexts[] = {
@@ -175,12 +175,12 @@ MMRESULT waveInGetErrorTextA(MMRESULT mmrError, LPSTR pszText, UINT cchText)
     if (pszText == nullptr || cchText == 0)
         return MMSYSERR_INVALPARAM;
     for (const TErrorText& entry : kErrorTexts) {
-        if (entry.FCode == mmrError) {
+        if (entry.Code == mmrError) {
             const char* context = Backend().ErrorContext(mmrError);
             if (context != nullptr)
-                std::snprintf(pszText, cchText, "%s (%s)", entry.FText, context);
+                std::snprintf(pszText, cchText, "%s (%s)", entry.Text, context);
             else
-                std::snprintf(pszText, cchText, "%s", entry.FText);
+                std::snprintf(pszText, cchText, "%s", entry.Text);
             return MMSYSERR_NOERROR;
         }
     }
@@ -218,19 +218,19 @@ MMRESULT waveInOpen(LPHWAVEIN phwi, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_
     const DWORD formatSize
         = pwfx->wFormatTag == WAVE_FORMAT_PCM ? sizeof(PCMWAVEFORMAT) : sizeof(WAVEFORMATEX) + pwfx->cbSize;
     TWaveInOpenRequest request {};
-    request.FDevice = uDeviceID;
-    request.FFormat = pwfx;
-    request.FFormatSize = formatSize;
+    request.Device = uDeviceID;
+    request.Format = pwfx;
+    request.FormatSize = formatSize;
     if (direct) {
-        std::memcpy(&request.FCaptureFormat, pwfx, sizeof(PCMWAVEFORMAT));
-        request.FCaptureFormat.cbSize = 0;
-        if (!IsDirectFormat(request.FCaptureFormat))
+        std::memcpy(&request.CaptureFormat, pwfx, sizeof(PCMWAVEFORMAT));
+        request.CaptureFormat.cbSize = 0;
+        if (!IsDirectFormat(request.CaptureFormat))
             return WAVERR_BADFORMAT;
     } else if ((fdwOpen & WAVE_FORMAT_DIRECT) != 0 || pwfx->nBlockAlign == 0
-        || !TMapperEncoder::Plan(pwfx, &request.FCaptureFormat)) {
+        || !TMapperEncoder::Plan(pwfx, &request.CaptureFormat)) {
         return WAVERR_BADFORMAT;
     }
-    request.FOutputBlock = pwfx->nBlockAlign;
+    request.OutputBlock = pwfx->nBlockAlign;
     if (query)
         return Backend().Query(request);
 
@@ -239,16 +239,16 @@ MMRESULT waveInOpen(LPHWAVEIN phwi, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_
     handle->FCallbackType = callbackType;
     handle->FCallback = dwCallback;
     handle->FInstance = dwInstance;
-    handle->FOutputBlock = request.FOutputBlock;
+    handle->FOutputBlock = request.OutputBlock;
     if (!direct) {
         handle->FEncoder = std::make_unique<TMapperEncoder>();
-        const MMRESULT opened = handle->FEncoder->Open(request.FCaptureFormat, pwfx);
+        const MMRESULT opened = handle->FEncoder->Open(request.CaptureFormat, pwfx);
         if (opened != MMSYSERR_NOERROR)
             return opened;
-        request.FEncoder = handle->FEncoder->Public();
+        request.Encoder = handle->FEncoder->Public();
     }
-    request.FNotify = &TWaveInHandle::NotifyData;
-    request.FNotifyContext = handle.get();
+    request.Notify = &TWaveInHandle::NotifyData;
+    request.NotifyContext = handle.get();
     {
         // The handle is known before the device runs: its first notification
         // may come at once.
@@ -371,7 +371,7 @@ MMRESULT WaveInGetStatistics(HWAVEIN hwi, TWaveInStatistics* statistics)
     const auto handle = FindHandle(hwi);
     if (!handle)
         return MMSYSERR_INVALHANDLE;
-    if (statistics == nullptr || statistics->FSize < sizeof(TWaveInStatistics))
+    if (statistics == nullptr || statistics->Size < sizeof(TWaveInStatistics))
         return MMSYSERR_INVALPARAM;
     return Backend().GetStatistics(handle->FStream, statistics);
 }

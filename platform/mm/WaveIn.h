@@ -137,20 +137,28 @@ constexpr DWORD kWaveInParkMilliseconds = 2000;
 /// The longest loss of input that is filled with silence, in milliseconds.
 constexpr DWORD kWaveInMaxSilenceFill = 60000;
 
+/// Why input was lost.
+enum class TWaveInLossCause : DWORD {
+    None = 0, // nothing lost yet
+    Overrun = 1, // ALSA reported an overrun (or a suspend) and said how much
+    Clock = 2, // the input fell behind the clock: the sound server dropped what it held
+    RingFull = 3, // nobody took the captured frames for longer than the ring holds
+};
+
 /// What a device has repaired in its timeline since it was opened (the
 /// counters of a continued capture start again at 0 with the new open).
 struct TWaveInStatistics {
-    DWORD FSize; // sizeof(TWaveInStatistics), set by the caller
-    DWORD FOverruns; // losses of input, each filled with silence
-    ULONGLONG FSilenceSamples; // samples of silence put in for them
-    DWORD FBreaks; // losses too long to fill: the timeline jumps there
-    BOOL FContinued; // this open continued a parked capture
-    ULONGLONG FCarriedSamples; // samples delivered that were captured before this open
-    ULONGLONG FLostSamples; // samples of input lost (FSilenceSamples of them filled)
-    DWORD FLastCause; // why the last loss came about: 1 overrun, 2 input behind the clock, 3 ring full
+    DWORD Size; // sizeof(TWaveInStatistics), set by the caller
+    DWORD Overruns; // losses of input, each filled with silence
+    ULONGLONG SilenceSamples; // samples of silence put in for them
+    DWORD Breaks; // losses too long to fill: the timeline jumps there
+    BOOL Continued; // this open continued a parked capture
+    ULONGLONG CarriedSamples; // samples delivered that were captured before this open
+    ULONGLONG LostSamples; // samples of input lost (SilenceSamples of them filled)
+    TWaveInLossCause LastCause; // why the last loss came about
 };
 
-/// Fills Statistics (FSize must be set). Any thread.
+/// Fills Statistics (Size must be set). Any thread.
 MMRESULT WaveInGetStatistics(HWAVEIN hwi, TWaveInStatistics* statistics);
 
 // ---------------------------------------------------------------------------
@@ -165,14 +173,14 @@ struct TWaveInStream;
 /// for, made by the front. The backend moves whole input blocks into Input
 /// and calls Encode; it runs on the capture thread and never allocates.
 struct TWaveInEncoder {
-    DWORD FInputBlock; // bytes of captured PCM per block
-    DWORD FOutputBlock; // bytes of the caller's format per block
-    DWORD FMaxBlocks; // blocks Input holds
-    BYTE* FInput; // FMaxBlocks * FInputBlock bytes
-    void* FContext;
+    DWORD InputBlock; // bytes of captured PCM per block
+    DWORD OutputBlock; // bytes of the caller's format per block
+    DWORD MaxBlocks; // blocks Input holds
+    BYTE* Input; // MaxBlocks * InputBlock bytes
+    void* Context;
     /// Codes the first Blocks blocks of Input into Output (Blocks *
-    /// FOutputBlock bytes); false on a coding failure.
-    bool (*FEncode)(void* context, DWORD blocks, BYTE* output);
+    /// OutputBlock bytes); false on a coding failure.
+    bool (*Encode)(void* context, DWORD blocks, BYTE* output);
 };
 
 /// Reports a returned header (MM_WIM_DATA). Called on the capture thread or
@@ -182,14 +190,14 @@ using TWaveInNotify = void (*)(void* context, WAVEHDR* header);
 
 /// What waveInOpen has settled before a backend sees it.
 struct TWaveInOpenRequest {
-    UINT FDevice; // WAVE_MAPPER or below the backend's last GetNumDevs
-    WAVEFORMATEX FCaptureFormat; // PCM or IEEE float, consistent, cbSize 0
-    const WAVEFORMATEX* FFormat; // the caller's format (FFormatSize bytes), for matching a parked device
-    DWORD FFormatSize;
-    DWORD FOutputBlock; // bytes per frame or block the caller receives
-    TWaveInEncoder* FEncoder; // nullptr: the capture format is delivered as it is
-    TWaveInNotify FNotify;
-    void* FNotifyContext;
+    UINT Device; // WAVE_MAPPER or below the backend's last GetNumDevs
+    WAVEFORMATEX CaptureFormat; // PCM or IEEE float, consistent, cbSize 0
+    const WAVEFORMATEX* Format; // the caller's format (FormatSize bytes), for matching a parked device
+    DWORD FormatSize;
+    DWORD OutputBlock; // bytes per frame or block the caller receives
+    TWaveInEncoder* Encoder; // nullptr: the capture format is delivered as it is
+    TWaveInNotify Notify;
+    void* NotifyContext;
 };
 
 struct TWaveInBackend {
@@ -197,11 +205,11 @@ struct TWaveInBackend {
     UINT (*GetNumDevs)();
     /// Device is WAVE_MAPPER or below the last count; Caps is zeroed.
     MMRESULT (*GetDevCaps)(UINT device, WAVEINCAPSA* caps);
-    /// Whether Request could be opened now (FEncoder and FNotify unused).
+    /// Whether Request could be opened now (Encoder and Notify unused).
     MMRESULT (*Query)(const TWaveInOpenRequest& request);
     /// Opens; Stream stays valid until Destroy.
     MMRESULT (*Open)(const TWaveInOpenRequest& request, TWaveInStream** stream);
-    /// Header is prepared, not queued, holds at least FOutputBlock bytes;
+    /// Header is prepared, not queued, holds at least OutputBlock bytes;
     /// its flags and dwBytesRecorded are set for the queue.
     MMRESULT (*AddBuffer)(TWaveInStream* stream, WAVEHDR* header);
     MMRESULT (*Start)(TWaveInStream* stream);

@@ -115,8 +115,8 @@ constexpr std::size_t kContextLength = 160;
 
 /// The call, ALSA's text for its error, file and line of a failure.
 struct TFailure {
-    MMRESULT FCode = MMSYSERR_NOERROR;
-    std::array<char, kContextLength> FText {};
+    MMRESULT Code = MMSYSERR_NOERROR;
+    std::array<char, kContextLength> Text {};
 };
 
 // The last failure an entry returned to this thread, for waveInGetErrorTextA.
@@ -126,8 +126,8 @@ TFailure MakeFailure(MMRESULT code, const char* call, int error, const char* fil
 {
     const char* slash = std::strrchr(file, '/');
     TFailure failure;
-    failure.FCode = code;
-    std::snprintf(failure.FText.data(), failure.FText.size(), "%s: %s; %s:%d", call, snd_strerror(error),
+    failure.Code = code;
+    std::snprintf(failure.Text.data(), failure.Text.size(), "%s: %s; %s:%d", call, snd_strerror(error),
         slash != nullptr ? slash + 1 : file, line);
     return failure;
 }
@@ -136,7 +136,7 @@ TFailure MakeFailure(MMRESULT code, const char* call, int error, const char* fil
 MMRESULT Remember(const TFailure& failure)
 {
     tFailure = failure;
-    return failure.FCode;
+    return failure.Code;
 }
 
 // Returns Code from the entry in hand, keeping where it came from.
@@ -145,12 +145,12 @@ MMRESULT Remember(const TFailure& failure)
 // Every entry that may return a failure starts afresh.
 void ForgetFailure()
 {
-    tFailure.FCode = MMSYSERR_NOERROR;
+    tFailure.Code = MMSYSERR_NOERROR;
 }
 
 const char* AlsaErrorContext(MMRESULT code)
 {
-    return tFailure.FCode == code && code != MMSYSERR_NOERROR ? tFailure.FText.data() : nullptr;
+    return tFailure.Code == code && code != MMSYSERR_NOERROR ? tFailure.Text.data() : nullptr;
 }
 
 class TAlsaPcm {
@@ -396,15 +396,15 @@ class TAlsaDevice {
 public:
     TAlsaDevice(const TWaveInOpenRequest& request, std::shared_ptr<TCaptureStream> stream)
         : FStream(std::move(stream))
-        , FEncoder(request.FEncoder)
-        , FOutputBlock(request.FOutputBlock)
-        , FFrameBytes(request.FCaptureFormat.nBlockAlign)
-        , FFramesPerBlock(FEncoder != nullptr ? FEncoder->FInputBlock / FFrameBytes : 1)
-        , FRate(request.FCaptureFormat.nSamplesPerSec)
-        , FNotify(request.FNotify)
-        , FNotifyContext(request.FNotifyContext)
+        , FEncoder(request.Encoder)
+        , FOutputBlock(request.OutputBlock)
+        , FFrameBytes(request.CaptureFormat.nBlockAlign)
+        , FFramesPerBlock(FEncoder != nullptr ? FEncoder->InputBlock / FFrameBytes : 1)
+        , FRate(request.CaptureFormat.nSamplesPerSec)
+        , FNotify(request.Notify)
+        , FNotifyContext(request.NotifyContext)
     {
-        FStatistics.FSize = sizeof(FStatistics);
+        FStatistics.Size = sizeof(FStatistics);
     }
 
     // Set at the open, then only read.
@@ -443,11 +443,11 @@ public:
             DWORD bytes = 0;
             if (FEncoder != nullptr) {
                 const uint64_t blocks
-                    = std::min<uint64_t>({ room, ring.Available() / FFramesPerBlock, FEncoder->FMaxBlocks });
+                    = std::min<uint64_t>({ room, ring.Available() / FFramesPerBlock, FEncoder->MaxBlocks });
                 if (blocks > 0) {
                     frames = blocks * FFramesPerBlock;
-                    ring.Read(FEncoder->FInput, frames, report);
-                    if (!FEncoder->FEncode(FEncoder->FContext, static_cast<DWORD>(blocks), target)) {
+                    ring.Read(FEncoder->Input, frames, report);
+                    if (!FEncoder->Encode(FEncoder->Context, static_cast<DWORD>(blocks), target)) {
                         FailLocked(MakeFailure(
                             MMSYSERR_ERROR, "the format conversion", -EINVAL, __FILE__, __LINE__));
                         return;
@@ -459,12 +459,12 @@ public:
                 ring.Read(target, frames, report);
                 bytes = static_cast<DWORD>(frames) * FOutputBlock;
             }
-            FStatistics.FOverruns += report.FRuns;
-            FStatistics.FSilenceSamples += report.FFrames;
-            FStatistics.FLostSamples += report.FLost;
-            FStatistics.FBreaks += report.FBreaks;
-            if (report.FLastCause != TLossCause::None)
-                FStatistics.FLastCause = static_cast<DWORD>(report.FLastCause);
+            FStatistics.Overruns += report.Runs;
+            FStatistics.SilenceSamples += report.Frames;
+            FStatistics.LostSamples += report.Lost;
+            FStatistics.Breaks += report.Breaks;
+            if (report.LastCause != TWaveInLossCause::None)
+                FStatistics.LastCause = report.LastCause;
             header->dwBytesRecorded += bytes;
             FSamples += frames;
             FBytes += bytes;
@@ -499,7 +499,7 @@ public:
     /// The device cannot go on: every header goes back with what it holds.
     void FailLocked(const TFailure& failure)
     {
-        FError = failure.FCode;
+        FError = failure.Code;
         FFailure = failure;
         FStarted = false;
         while (FQueueHead != nullptr)
@@ -574,16 +574,16 @@ MMRESULT TCaptureStream::Create(
     auto stream = std::make_shared<TCaptureStream>();
     stream->FPcmName = pcmName;
     stream->FEndpoint = Endpoint();
-    const auto* key = reinterpret_cast<const BYTE*>(request.FFormat);
-    stream->FFormatKey.assign(key, key + request.FFormatSize);
-    stream->FCapture = request.FCaptureFormat;
-    const MMRESULT opened = stream->FPcm.Open(pcmName, request.FCaptureFormat);
+    const auto* key = reinterpret_cast<const BYTE*>(request.Format);
+    stream->FFormatKey.assign(key, key + request.FormatSize);
+    stream->FCapture = request.CaptureFormat;
+    const MMRESULT opened = stream->FPcm.Open(pcmName, request.CaptureFormat);
     if (opened != MMSYSERR_NOERROR)
         return opened;
     stream->FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (stream->FWakeFd < 0)
         return MMSYSERR_NOMEM;
-    const WAVEFORMATEX& format = request.FCaptureFormat;
+    const WAVEFORMATEX& format = request.CaptureFormat;
     stream->FFrameBytes = format.nBlockAlign;
     // The ring covers a slow consumer and a parked close comfortably; the
     // staging buffer takes what one wake-up finds.
@@ -753,7 +753,7 @@ void TCaptureStream::ReadAvailable(bool& failed)
             }
             if (lost > 0) {
                 std::lock_guard lock(FLock);
-                FRing.AddSilence(lost, TLossCause::Overrun);
+                FRing.AddSilence(lost, TWaveInLossCause::Overrun);
                 FGuard.Advance(lost);
             }
             continue;
@@ -778,7 +778,7 @@ void TCaptureStream::ReadAvailable(bool& failed)
         if (caughtUp) {
             const uint64_t lost = FGuard.Check(TClock::now(), static_cast<uint64_t>(pending));
             if (lost > 0) {
-                FRing.AddSilence(lost, TLossCause::Clock);
+                FRing.AddSilence(lost, TWaveInLossCause::Clock);
                 FGuard.Advance(lost);
             }
         }
@@ -795,7 +795,7 @@ void TCaptureStream::Fail(const TFailure& failure)
     std::shared_ptr<TAlsaDevice> device;
     {
         std::lock_guard lock(FLock);
-        FError = failure.FCode;
+        FError = failure.Code;
         FFailure = failure;
         device = FDevice;
         if (device)
@@ -992,15 +992,15 @@ MMRESULT AlsaGetDevCaps(UINT device, WAVEINCAPSA* caps)
 
 bool MatchesParked(const TCaptureStream& stream, const std::string& name, const TWaveInOpenRequest& request)
 {
-    return IsSameDevice(stream, name, Endpoint()) && stream.FFormatKey.size() == request.FFormatSize
-        && std::memcmp(stream.FFormatKey.data(), request.FFormat, request.FFormatSize) == 0;
+    return IsSameDevice(stream, name, Endpoint()) && stream.FFormatKey.size() == request.FormatSize
+        && std::memcmp(stream.FFormatKey.data(), request.Format, request.FormatSize) == 0;
 }
 
 MMRESULT AlsaQuery(const TWaveInOpenRequest& request)
 {
     ForgetFailure();
     std::lock_guard lock(gAlsaLock);
-    const std::string name = PcmName(request.FDevice);
+    const std::string name = PcmName(request.Device);
     for (const auto& parked : gParked) {
         if (MatchesParked(*parked, name, request))
             return MMSYSERR_NOERROR;
@@ -1009,8 +1009,8 @@ MMRESULT AlsaQuery(const TWaveInOpenRequest& request)
     const int error = pcm.OpenRaw(name);
     if (error < 0)
         return ALSA_FAILURE(OpenErrorCode(error), "snd_pcm_open", error);
-    return pcm.Accepts(request.FCaptureFormat, request.FCaptureFormat.nSamplesPerSec) ? MMSYSERR_NOERROR
-                                                                                      : WAVERR_BADFORMAT;
+    return pcm.Accepts(request.CaptureFormat, request.CaptureFormat.nSamplesPerSec) ? MMSYSERR_NOERROR
+                                                                                    : WAVERR_BADFORMAT;
 }
 
 TAlsaDevice* Device(TWaveInStream* stream)
@@ -1022,7 +1022,7 @@ MMRESULT AlsaOpen(const TWaveInOpenRequest& request, TWaveInStream** result)
 {
     ForgetFailure();
     std::unique_lock lock(gAlsaLock);
-    const std::string name = PcmName(request.FDevice);
+    const std::string name = PcmName(request.Device);
     // Continue a parked capture of the same device and format.
     for (auto it = gParked.begin(); it != gParked.end(); ++it) {
         std::shared_ptr<TCaptureStream> stream = *it;
@@ -1035,8 +1035,8 @@ MMRESULT AlsaOpen(const TWaveInOpenRequest& request, TWaveInStream** result)
             break;
         stream->FDevice = device;
         device->FSelf = device;
-        device->FStatistics.FContinued = TRUE;
-        device->FStatistics.FCarriedSamples = stream->FRing.Available();
+        device->FStatistics.Continued = TRUE;
+        device->FStatistics.CarriedSamples = stream->FRing.Available();
         *result = reinterpret_cast<TWaveInStream*>(device.get());
         return MMSYSERR_NOERROR;
     }
@@ -1115,7 +1115,7 @@ MMRESULT AlsaStart(TWaveInStream* handle)
         // Only a continued capture keeps what came before this start: the
         // rest of the previous open's timeline. Otherwise what came before
         // (since the open, or since a pause began) is not wanted.
-        if (device->FEverStarted || !device->FStatistics.FContinued)
+        if (device->FEverStarted || !device->FStatistics.Continued)
             device->FStream->FRing.Clear();
         device->FEverStarted = true;
         device->FStarted = true;

@@ -3,16 +3,16 @@
 #include <algorithm>
 #include <cstring>
 
-const char* LossCauseName(TLossCause cause)
+const char* LossCauseName(TWaveInLossCause cause)
 {
     switch (cause) {
-    case TLossCause::Overrun:
+    case TWaveInLossCause::Overrun:
         return "overrun";
-    case TLossCause::Clock:
+    case TWaveInLossCause::Clock:
         return "input behind the clock";
-    case TLossCause::RingFull:
+    case TWaveInLossCause::RingFull:
         return "ring full";
-    case TLossCause::None:
+    case TWaveInLossCause::None:
         break;
     }
     return "none";
@@ -40,7 +40,7 @@ uint64_t TFrameRing::Available() const
 {
     uint64_t total = FWriteSeq - FReadSeq;
     for (std::size_t i = 0; i < FRunCount; ++i)
-        total += FRuns[i].FLength;
+        total += FRuns[i].Length;
     return total;
 }
 
@@ -73,16 +73,16 @@ std::size_t TFrameRing::Write(const BYTE* frames, std::size_t count)
     return dropped;
 }
 
-void TFrameRing::AddSilence(uint64_t count, TLossCause cause)
+void TFrameRing::AddSilence(uint64_t count, TWaveInLossCause cause)
 {
     if (count == 0)
         return;
-    if (FRunCount > 0 && (FRuns[FRunCount - 1].FAt == FWriteSeq || FRunCount == FRuns.size())) {
+    if (FRunCount > 0 && (FRuns[FRunCount - 1].At == FWriteSeq || FRunCount == FRuns.size())) {
         // Runs are few; when there are too many, the newest ones merge:
         // the length stays right, the place moves a little.
         TRun& last = FRuns[FRunCount - 1];
-        last.FCause = cause;
-        last.FLost += count;
+        last.Cause = cause;
+        last.Lost += count;
         Grow(last, count);
         return;
     }
@@ -94,26 +94,26 @@ void TFrameRing::AddSilence(uint64_t count, TLossCause cause)
 void TFrameRing::Read(BYTE* target, uint64_t count, TSilenceReport& report)
 {
     while (count > 0) {
-        if (FRunCount > 0 && FRuns[0].FAt <= FReadSeq) {
+        if (FRunCount > 0 && FRuns[0].At <= FReadSeq) {
             TRun& run = FRuns[0];
-            const uint64_t n = std::min(count, run.FLength);
-            if (!run.FReported) {
-                run.FReported = true;
-                ++report.FRuns;
-                report.FLost += run.FLost;
-                report.FBreaks += run.FBroken ? 1 : 0;
-                report.FLastCause = run.FCause;
+            const uint64_t n = std::min(count, run.Length);
+            if (!run.Reported) {
+                run.Reported = true;
+                ++report.Runs;
+                report.Lost += run.Lost;
+                report.Breaks += run.Broken ? 1 : 0;
+                report.LastCause = run.Cause;
             }
             std::memset(target, FSilence, static_cast<std::size_t>(n) * FFrameBytes);
-            report.FFrames += n;
-            run.FLength -= n;
-            if (run.FLength == 0)
+            report.Frames += n;
+            run.Length -= n;
+            if (run.Length == 0)
                 PopRun();
             target += n * FFrameBytes;
             count -= n;
             continue;
         }
-        const uint64_t audioEnd = FRunCount > 0 ? FRuns[0].FAt : FWriteSeq;
+        const uint64_t audioEnd = FRunCount > 0 ? FRuns[0].At : FWriteSeq;
         const auto n = static_cast<std::size_t>(std::min(count, audioEnd - FReadSeq));
         if (n == 0)
             break;
@@ -129,10 +129,10 @@ void TFrameRing::Read(BYTE* target, uint64_t count, TSilenceReport& report)
 
 void TFrameRing::Grow(TRun& run, uint64_t count)
 {
-    run.FLength += count;
-    if (run.FLength > FMaxRun) {
-        run.FLength = FMaxRun;
-        run.FBroken = true;
+    run.Length += count;
+    if (run.Length > FMaxRun) {
+        run.Length = FMaxRun;
+        run.Broken = true;
     }
 }
 
@@ -140,20 +140,20 @@ void TFrameRing::Grow(TRun& run, uint64_t count)
 // at the head.
 void TFrameRing::AddHeadSilence(uint64_t count)
 {
-    TRun head { FReadSeq, 0, count, TLossCause::RingFull, false, false };
+    TRun head { FReadSeq, 0, count, TWaveInLossCause::RingFull, false, false };
     std::size_t merged = 0;
-    while (merged < FRunCount && FRuns[merged].FAt <= FReadSeq) {
-        head.FLength += FRuns[merged].FLength;
-        head.FLost += FRuns[merged].FLost;
-        head.FBroken = head.FBroken || FRuns[merged].FBroken;
-        head.FReported = head.FReported || FRuns[merged].FReported;
+    while (merged < FRunCount && FRuns[merged].At <= FReadSeq) {
+        head.Length += FRuns[merged].Length;
+        head.Lost += FRuns[merged].Lost;
+        head.Broken = head.Broken || FRuns[merged].Broken;
+        head.Reported = head.Reported || FRuns[merged].Reported;
         ++merged;
     }
     if (merged == 0 && FRunCount == FRuns.size()) {
         // No room for one more: the first run takes it, a little early.
-        FRuns[0].FAt = FReadSeq;
-        FRuns[0].FLost += count;
-        FRuns[0].FCause = TLossCause::RingFull;
+        FRuns[0].At = FReadSeq;
+        FRuns[0].Lost += count;
+        FRuns[0].Cause = TWaveInLossCause::RingFull;
         Grow(FRuns[0], count);
         return;
     }

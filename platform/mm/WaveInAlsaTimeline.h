@@ -8,7 +8,7 @@
 // Thread context: neither class locks; the capture stream keeps both under
 // its FLock.
 
-#include "platform/mm/MMSystem.h"
+#include "platform/mm/WaveIn.h"
 
 #include <array>
 #include <chrono>
@@ -17,24 +17,16 @@
 #include <ctime>
 #include <vector>
 
-/// Why input was lost.
-enum class TLossCause : DWORD {
-    None = 0,
-    Overrun = 1, // ALSA reported an overrun (or a suspend) and said how much
-    Clock = 2, // the input fell behind the clock: the sound server dropped what it held
-    RingFull = 3, // nobody took the captured frames for longer than the ring holds
-};
-
 /// A short name of Cause for messages ("overrun", ...).
-const char* LossCauseName(TLossCause cause);
+const char* LossCauseName(TWaveInLossCause cause);
 
 /// What a reader of the ring passed over besides audio.
 struct TSilenceReport {
-    DWORD FRuns = 0; // silence runs begun
-    uint64_t FFrames = 0; // silence frames delivered
-    uint64_t FLost = 0; // frames lost at the runs begun (more than filled for a break)
-    DWORD FBreaks = 0; // runs that stand for a longer loss than was filled
-    TLossCause FLastCause = TLossCause::None;
+    DWORD Runs = 0; // silence runs begun
+    uint64_t Frames = 0; // silence frames delivered
+    uint64_t Lost = 0; // frames lost at the runs begun (more than filled for a break)
+    DWORD Breaks = 0; // runs that stand for a longer loss than was filled
+    TWaveInLossCause LastCause = TWaveInLossCause::None;
 };
 
 /// Captured frames in timeline order: audio in a ring of fixed size, with
@@ -61,19 +53,19 @@ public:
     std::size_t Write(const BYTE* frames, std::size_t count);
 
     /// Appends a run of silence for Count lost frames.
-    void AddSilence(uint64_t count, TLossCause cause);
+    void AddSilence(uint64_t count, TWaveInLossCause cause);
 
     /// Takes Count frames (at most Available()) into Target.
     void Read(BYTE* target, uint64_t count, TSilenceReport& report);
 
 private:
     struct TRun {
-        uint64_t FAt; // the silence stands before audio frame FAt
-        uint64_t FLength;
-        uint64_t FLost;
-        TLossCause FCause;
-        bool FBroken; // part of the loss was longer than FMaxRun and is not filled
-        bool FReported;
+        uint64_t At; // the silence stands before audio frame At
+        uint64_t Length;
+        uint64_t Lost;
+        TWaveInLossCause Cause;
+        bool Broken; // part of the loss was longer than FMaxRun and is not filled
+        bool Reported;
     };
 
     void Grow(TRun& run, uint64_t count);

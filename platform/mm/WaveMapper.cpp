@@ -7,7 +7,7 @@
 
 /// The compression manager's entries the mapper uses, bound once.
 struct TMapperEncoder::TAcmEntries {
-    bool FPresent = false;
+    bool Present = false;
     TAcmFormatSuggest FormatSuggest = nullptr;
     TAcmStreamOpen StreamOpen = nullptr;
     TAcmStreamClose StreamClose = nullptr;
@@ -28,7 +28,7 @@ struct TMapperEncoder::TAcmEntries {
                 entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(dlsym(module, name));
                 return entry != nullptr;
             };
-            bound.FPresent = bind(bound.FormatSuggest, "acmFormatSuggest")
+            bound.Present = bind(bound.FormatSuggest, "acmFormatSuggest")
                 & bind(bound.StreamOpen, "acmStreamOpen") & bind(bound.StreamClose, "acmStreamClose")
                 & bind(bound.StreamSize, "acmStreamSize")
                 & bind(bound.PrepareHeader, "acmStreamPrepareHeader")
@@ -43,7 +43,7 @@ struct TMapperEncoder::TAcmEntries {
 bool TMapperEncoder::Plan(const WAVEFORMATEX* format, WAVEFORMATEX* capture)
 {
     const TAcmEntries& acm = TAcmEntries::Instance();
-    if (!acm.FPresent)
+    if (!acm.Present)
         return false;
     WAVEFORMATEX pcm {};
     pcm.wFormatTag = WAVE_FORMAT_PCM;
@@ -109,8 +109,8 @@ bool TMapperEncoder::Encode(void* context, DWORD blocks, BYTE* output)
 {
     auto* self = static_cast<TMapperEncoder*>(context);
     ACMSTREAMHEADER& header = self->FHeader;
-    header.cbSrcLength = blocks * self->FPublic.FInputBlock;
-    header.cbDstLength = blocks * self->FPublic.FOutputBlock;
+    header.cbSrcLength = blocks * self->FPublic.InputBlock;
+    header.cbDstLength = blocks * self->FPublic.OutputBlock;
     // The first conversion of an open starts the coder afresh: every
     // recording decodes on its own.
     const DWORD flags = ACM_STREAMCONVERTF_BLOCKALIGN | (self->FStarted ? 0 : ACM_STREAMCONVERTF_START);

@@ -272,7 +272,7 @@ TEST_F(WaveRecorderAudio, StereoDosyaRecordsEveryFrameOfAMinuteInOrder)
     const int end = stereo->Position();
     ASSERT_TRUE(WaitUntil([&] { return stereo->Position() >= end + 1000; }));
     TWaveInStatistics statistics {};
-    statistics.FSize = sizeof(statistics);
+    statistics.Size = sizeof(statistics);
     ASSERT_EQ(WaveInGetStatistics(stereo->WaveIn()->DeviceHandle(), &statistics), MMSYSERR_NOERROR);
     stereo->Stop();
     EXPECT_TRUE(Exceptions.empty());
@@ -282,9 +282,9 @@ TEST_F(WaveRecorderAudio, StereoDosyaRecordsEveryFrameOfAMinuteInOrder)
     const TCounterRun run = AnalyseCounter(data);
     RecordProperty("silence_inside", static_cast<int>(run.FSilenceInside));
     ExpectWholeCounter(run, player.Frames());
-    EXPECT_EQ(statistics.FOverruns, 0u)
-        << "the device lost input: " << statistics.FSilenceSamples << " samples filled, "
-        << statistics.FBreaks << " breaks; " << run.FSilenceInside << " silent frames inside the signal";
+    EXPECT_EQ(statistics.Overruns, 0u)
+        << "the device lost input: " << statistics.SilenceSamples << " samples filled, " << statistics.Breaks
+        << " breaks; " << run.FSilenceInside << " silent frames inside the signal";
 }
 
 TEST_F(WaveRecorderAudio, TwentyHourChangesGiveTwentyOneFilesThatJoinFrameByFrame)

@@ -337,8 +337,8 @@ TEST_F(AcmModule, FormatDetailsByIndexGiveTheStandardFormats)
 }
 
 struct TEnumLog {
-    std::vector<GSM610WAVEFORMAT> FFormats;
-    std::vector<std::string> FTexts;
+    std::vector<GSM610WAVEFORMAT> Formats;
+    std::vector<std::string> Texts;
 };
 
 BOOL CollectFormat(HACMDRIVERID, LPACMFORMATDETAILSA details, DWORD_PTR instance, DWORD)
@@ -347,8 +347,8 @@ BOOL CollectFormat(HACMDRIVERID, LPACMFORMATDETAILSA details, DWORD_PTR instance
     GSM610WAVEFORMAT f {};
     std::memcpy(
         &f, details->pwfx, details->dwFormatTag == WAVE_FORMAT_PCM ? sizeof(WAVEFORMATEX) : sizeof(f));
-    log->FFormats.push_back(f);
-    log->FTexts.emplace_back(details->szFormat);
+    log->Formats.push_back(f);
+    log->Texts.emplace_back(details->szFormat);
     return 1;
 }
 
@@ -377,11 +377,11 @@ TEST_F(AcmModule, EnumerationsListTagsAndConvertibleFormats)
     ASSERT_EQ(Acm.FormatEnum(nullptr, &details, &CollectFormat, reinterpret_cast<DWORD_PTR>(&log),
                   ACM_FORMATENUMF_CONVERT),
         MMSYSERR_NOERROR);
-    ASSERT_EQ(log.FFormats.size(), 1u);
-    EXPECT_EQ(log.FFormats[0].wfx.wFormatTag, WAVE_FORMAT_PCM);
-    EXPECT_EQ(log.FFormats[0].wfx.wBitsPerSample, 16);
-    EXPECT_EQ(log.FFormats[0].wfx.nSamplesPerSec, 8000u);
-    EXPECT_EQ(log.FTexts[0], "8.000 kHz, 16 Bit, Mono");
+    ASSERT_EQ(log.Formats.size(), 1u);
+    EXPECT_EQ(log.Formats[0].wfx.wFormatTag, WAVE_FORMAT_PCM);
+    EXPECT_EQ(log.Formats[0].wfx.wBitsPerSample, 16);
+    EXPECT_EQ(log.Formats[0].wfx.nSamplesPerSec, 8000u);
+    EXPECT_EQ(log.Texts[0], "8.000 kHz, 16 Bit, Mono");
 
     // All stereo PCM formats.
     WAVEFORMATEX stereo {};
@@ -394,8 +394,8 @@ TEST_F(AcmModule, EnumerationsListTagsAndConvertibleFormats)
     ASSERT_EQ(Acm.FormatEnum(nullptr, &details, &CollectFormat, reinterpret_cast<DWORD_PTR>(&stereoLog),
                   ACM_FORMATENUMF_WFORMATTAG | ACM_FORMATENUMF_NCHANNELS),
         MMSYSERR_NOERROR);
-    EXPECT_EQ(stereoLog.FFormats.size(), 10u);
-    for (const auto& f : stereoLog.FFormats)
+    EXPECT_EQ(stereoLog.Formats.size(), 10u);
+    for (const auto& f : stereoLog.Formats)
         EXPECT_EQ(f.wfx.nChannels, 2);
 }
 

@@ -184,18 +184,18 @@ TEST(MMTimers, TwoTimersKeepTheirOwnRates)
 }
 
 struct TSelfKill {
-    std::atomic<UINT> FId { 0 };
-    std::atomic<int> FTicks { 0 };
-    std::atomic<MMRESULT> FKillResult { 0xFFFF };
-    TTickLog FKilled;
+    std::atomic<UINT> Id { 0 };
+    std::atomic<int> Ticks { 0 };
+    std::atomic<MMRESULT> KillResult { 0xFFFF };
+    TTickLog Killed;
 };
 
 void KillSelfOnThirdTick(UINT id, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
 {
     auto* state = reinterpret_cast<TSelfKill*>(user);
-    if (++state->FTicks == 3) {
-        state->FKillResult = timeKillEvent(id);
-        state->FKilled.Add(id);
+    if (++state->Ticks == 3) {
+        state->KillResult = timeKillEvent(id);
+        state->Killed.Add(id);
     }
 }
 
@@ -205,26 +205,26 @@ TEST(MMTimers, KillFromInsideItsOwnCallbackReturnsAndEndsTheTimer)
     const UINT id
         = timeSetEvent(5, 0, &KillSelfOnThirdTick, reinterpret_cast<DWORD_PTR>(&state), TIME_PERIODIC);
     ASSERT_NE(id, 0u);
-    ASSERT_TRUE(state.FKilled.WaitFor(1)) << "the kill inside the callback did not return";
-    EXPECT_EQ(state.FKillResult.load(), MMSYSERR_NOERROR);
+    ASSERT_TRUE(state.Killed.WaitFor(1)) << "the kill inside the callback did not return";
+    EXPECT_EQ(state.KillResult.load(), MMSYSERR_NOERROR);
     TFence fence(50);
     ASSERT_TRUE(fence.Wait());
-    EXPECT_EQ(state.FTicks.load(), 3);
+    EXPECT_EQ(state.Ticks.load(), 3);
     EXPECT_EQ(timeKillEvent(id), MMSYSERR_INVALPARAM);
 }
 
 struct TLongCallback {
-    TEvent FEntered { true, false };
-    std::atomic<bool> FReturned { false };
+    TEvent Entered { true, false };
+    std::atomic<bool> Returned { false };
 };
 
 void EnterAndLinger(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
 {
     auto* state = reinterpret_cast<TLongCallback*>(user);
-    state->FReturned = false;
-    state->FEntered.SetEvent();
+    state->Returned = false;
+    state->Entered.SetEvent();
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    state->FReturned = true;
+    state->Returned = true;
 }
 
 TEST(MMTimers, KillWaitsForTheRunningCallback)
@@ -232,34 +232,34 @@ TEST(MMTimers, KillWaitsForTheRunningCallback)
     TLongCallback state;
     const UINT id = timeSetEvent(10, 0, &EnterAndLinger, reinterpret_cast<DWORD_PTR>(&state), TIME_PERIODIC);
     ASSERT_NE(id, 0u);
-    ASSERT_EQ(state.FEntered.WaitFor(5000), wrSignaled);
+    ASSERT_EQ(state.Entered.WaitFor(5000), wrSignaled);
     ASSERT_EQ(timeKillEvent(id), MMSYSERR_NOERROR);
-    EXPECT_TRUE(state.FReturned.load()) << "timeKillEvent returned while the callback still ran";
+    EXPECT_TRUE(state.Returned.load()) << "timeKillEvent returned while the callback still ran";
 }
 
 struct TKillOther {
-    std::atomic<UINT> FVictim { 0 };
-    std::atomic<MMRESULT> FResult { 0xFFFF };
-    TTickLog FDone;
+    std::atomic<UINT> Victim { 0 };
+    std::atomic<MMRESULT> Result { 0xFFFF };
+    TTickLog Done;
 };
 
 void KillTheOther(UINT id, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
 {
     auto* state = reinterpret_cast<TKillOther*>(user);
-    state->FResult = timeKillEvent(state->FVictim);
-    state->FDone.Add(id);
+    state->Result = timeKillEvent(state->Victim);
+    state->Done.Add(id);
 }
 
 TEST(MMTimers, KillOfAnotherTimerFromACallbackDoesNotWaitForItself)
 {
     TTickLog victimLog;
     TKillOther state;
-    state.FVictim = timeSetEvent(3, 0, &LogTick, reinterpret_cast<DWORD_PTR>(&victimLog), TIME_PERIODIC);
-    ASSERT_NE(state.FVictim.load(), 0u);
+    state.Victim = timeSetEvent(3, 0, &LogTick, reinterpret_cast<DWORD_PTR>(&victimLog), TIME_PERIODIC);
+    ASSERT_NE(state.Victim.load(), 0u);
     ASSERT_TRUE(victimLog.WaitFor(2));
     ASSERT_NE(timeSetEvent(20, 0, &KillTheOther, reinterpret_cast<DWORD_PTR>(&state), TIME_ONESHOT), 0u);
-    ASSERT_TRUE(state.FDone.WaitFor(1));
-    EXPECT_EQ(state.FResult.load(), MMSYSERR_NOERROR);
+    ASSERT_TRUE(state.Done.WaitFor(1));
+    EXPECT_EQ(state.Result.load(), MMSYSERR_NOERROR);
     const std::size_t ticks = victimLog.Count();
     TFence fence(30);
     ASSERT_TRUE(fence.Wait());

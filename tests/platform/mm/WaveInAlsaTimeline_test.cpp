@@ -12,8 +12,8 @@ constexpr unsigned kRate = 48000;
 constexpr uint64_t kPeriod = 960; // 20 ms
 
 struct TLoss {
-    const char* FName;
-    uint64_t FFrames;
+    const char* Name;
+    uint64_t Frames;
 };
 
 // One frame, 10 ms, 0.2 s, 0.3 s, seconds.
@@ -23,14 +23,14 @@ constexpr TLoss kLosses[]
 TEST(FrameRing, ALossBecomesSilenceOfItsLengthInItsPlace)
 {
     for (const TLoss& loss : kLosses) {
-        SCOPED_TRACE(loss.FName);
+        SCOPED_TRACE(loss.Name);
         TFrameRing ring;
         ring.Allocate(kRate, 2, 0, 2 * kRate); // runs above 2 s are broken
         std::vector<BYTE> audio(1000 * 2, 7);
         ring.Write(audio.data(), 1000);
-        ring.AddSilence(loss.FFrames, TLossCause::Clock);
+        ring.AddSilence(loss.Frames, TWaveInLossCause::Clock);
         ring.Write(audio.data(), 1000);
-        const uint64_t filled = std::min<uint64_t>(loss.FFrames, 2 * kRate);
+        const uint64_t filled = std::min<uint64_t>(loss.Frames, 2 * kRate);
         ASSERT_EQ(ring.Available(), 2000 + filled);
         std::vector<BYTE> out(static_cast<std::size_t>(ring.Available()) * 2, 1);
         TSilenceReport report;
@@ -39,11 +39,11 @@ TEST(FrameRing, ALossBecomesSilenceOfItsLengthInItsPlace)
         EXPECT_EQ(std::count(out.begin(), out.begin() + 2000, 7), 2000);
         EXPECT_EQ(std::count(out.begin() + 2000, out.end() - 2000, 0), static_cast<long>(filled * 2));
         EXPECT_EQ(std::count(out.end() - 2000, out.end(), 7), 2000);
-        EXPECT_EQ(report.FRuns, 1u);
-        EXPECT_EQ(report.FFrames, filled);
-        EXPECT_EQ(report.FLost, loss.FFrames);
-        EXPECT_EQ(report.FBreaks, loss.FFrames > filled ? 1u : 0u);
-        EXPECT_EQ(report.FLastCause, TLossCause::Clock);
+        EXPECT_EQ(report.Runs, 1u);
+        EXPECT_EQ(report.Frames, filled);
+        EXPECT_EQ(report.Lost, loss.Frames);
+        EXPECT_EQ(report.Breaks, loss.Frames > filled ? 1u : 0u);
+        EXPECT_EQ(report.LastCause, TWaveInLossCause::Clock);
     }
 }
 
@@ -58,8 +58,8 @@ TEST(FrameRing, AudioThatGivesWayIsReplacedBySilence)
     TSilenceReport report;
     ring.Read(out.data(), 150, report);
     EXPECT_EQ(std::count(out.begin(), out.begin() + 50, 0x80), 50);
-    EXPECT_EQ(report.FLost, 50u);
-    EXPECT_EQ(report.FLastCause, TLossCause::RingFull);
+    EXPECT_EQ(report.Lost, 50u);
+    EXPECT_EQ(report.LastCause, TWaveInLossCause::RingFull);
 }
 
 /// A simulated capture: frames arrive a period at a time, each late by a
@@ -110,12 +110,12 @@ TEST(TimelineGuard, FillsALossAboveItsBoundAndNothingElse)
             SCOPED_TRACE(testing::Message() << "drift " << drift << ", seed " << seed);
             EXPECT_EQ(Simulate(drift, 0, 60, jitter, seed), 0u) << "a steady recording gets no silence";
             for (const TLoss& loss : kLosses) {
-                SCOPED_TRACE(loss.FName);
-                const uint64_t filled = Simulate(drift, loss.FFrames, 20, jitter, seed);
-                if (loss.FFrames <= probe.Bound())
+                SCOPED_TRACE(loss.Name);
+                const uint64_t filled = Simulate(drift, loss.Frames, 20, jitter, seed);
+                if (loss.Frames <= probe.Bound())
                     EXPECT_EQ(filled, 0u) << "within what jitter and drift explain";
                 else // as long as the loss lasted by the monotonic clock
-                    EXPECT_NEAR(static_cast<double>(filled), static_cast<double>(loss.FFrames) * (1 + drift),
+                    EXPECT_NEAR(static_cast<double>(filled), static_cast<double>(loss.Frames) * (1 + drift),
                         0.010 * kRate);
             }
         }
@@ -130,10 +130,10 @@ TEST(TimelineGuard, FillsALossAboveItsBoundAndNothingElse)
 TEST(TimelineGuard, AnOverrunCostsWhatTheBufferHeldAndTheTimeUntilTheRestart)
 {
     struct TCase {
-        uint64_t FHeld;
-        timespec FStopped;
-        timespec FRestarted;
-        uint64_t FLost;
+        uint64_t Held;
+        timespec Stopped;
+        timespec Restarted;
+        uint64_t Lost;
     };
     const TCase cases[] = {
         { 96000, { 10, 0 }, { 10, 0 }, 96000 }, { 96000, { 10, 900000000 }, { 11, 100000000 }, 96000 + 9600 },
@@ -141,7 +141,7 @@ TEST(TimelineGuard, AnOverrunCostsWhatTheBufferHeldAndTheTimeUntilTheRestart)
         { 50, { 8, 0 }, { 5, 0 }, 0 }, // stamps out of order: nothing known
     };
     for (const TCase& c : cases)
-        EXPECT_EQ(OverrunLoss(c.FHeld, c.FStopped, c.FRestarted, kRate), c.FLost) << c.FHeld;
+        EXPECT_EQ(OverrunLoss(c.Held, c.Stopped, c.Restarted, kRate), c.Lost) << c.Held;
 }
 
 } // namespace

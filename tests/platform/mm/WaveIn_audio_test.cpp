@@ -73,7 +73,7 @@ using tonvara::test::GsmFormat;
 TWaveInStatistics EmptyStatistics()
 {
     TWaveInStatistics statistics {};
-    statistics.FSize = sizeof(statistics);
+    statistics.Size = sizeof(statistics);
     return statistics;
 }
 
@@ -86,10 +86,10 @@ std::string ErrorText(MMRESULT code)
 
 /// A returned buffer as the callback saw it.
 struct TReturned {
-    DWORD_PTR FIndex;
-    DWORD FFlags;
-    DWORD FBytes;
-    std::vector<BYTE> FData;
+    DWORD_PTR Index;
+    DWORD Flags;
+    DWORD Bytes;
+    std::vector<BYTE> Data;
 };
 
 /// An open device with its own headers, collecting what comes back and,
@@ -172,7 +172,7 @@ public:
         std::lock_guard lock(FLock);
         std::vector<BYTE> all;
         for (const auto& r : FReturned)
-            all.insert(all.end(), r.FData.begin(), r.FData.end());
+            all.insert(all.end(), r.Data.begin(), r.Data.end());
         return all;
     }
 
@@ -391,12 +391,12 @@ TEST_F(WaveInAudio, RecordsAToneInStereoPcmBufferByBufferInOrder)
     ASSERT_GE(returned.size(), 150u);
     std::size_t fullOnes = 0;
     for (std::size_t i = 0; i < returned.size(); ++i) {
-        EXPECT_EQ(returned[i].FIndex, i % 8) << "buffers come back in the order they were queued";
-        EXPECT_NE(returned[i].FFlags & WHDR_DONE, 0u);
-        EXPECT_EQ(returned[i].FFlags & WHDR_INQUEUE, 0u);
-        EXPECT_NE(returned[i].FFlags & WHDR_PREPARED, 0u);
-        EXPECT_EQ(returned[i].FBytes % 4, 0u);
-        fullOnes += returned[i].FBytes == 4096 ? 1 : 0;
+        EXPECT_EQ(returned[i].Index, i % 8) << "buffers come back in the order they were queued";
+        EXPECT_NE(returned[i].Flags & WHDR_DONE, 0u);
+        EXPECT_EQ(returned[i].Flags & WHDR_INQUEUE, 0u);
+        EXPECT_NE(returned[i].Flags & WHDR_PREPARED, 0u);
+        EXPECT_EQ(returned[i].Bytes % 4, 0u);
+        fullOnes += returned[i].Bytes == 4096 ? 1 : 0;
     }
     EXPECT_GE(fullOnes, returned.size() - 9) << "only the stopped and the reset buffers may be partial";
 
@@ -429,7 +429,7 @@ TEST_F(WaveInAudio, PositionCountsSamplesAndBytesSinceStart)
     ASSERT_EQ(waveInStop(capture.FHandle), MMSYSERR_NOERROR);
     std::size_t delivered = 0;
     for (const auto& r : capture.Returned())
-        delivered += r.FBytes;
+        delivered += r.Bytes;
     time.wType = TIME_BYTES;
     ASSERT_EQ(waveInGetPosition(capture.FHandle, &time, sizeof(time)), MMSYSERR_NOERROR);
     EXPECT_EQ(time.wType, TIME_BYTES);
@@ -506,10 +506,10 @@ TEST_F(WaveInAudio, TheMapperRecordsGsmInWholeBlocks)
     capture.Close();
     const std::vector<TReturned> returned = capture.Returned();
     ASSERT_GE(returned.size(), 2u);
-    EXPECT_EQ(returned[0].FBytes, 4095u);
-    EXPECT_EQ(returned[1].FBytes, 4095u);
+    EXPECT_EQ(returned[0].Bytes, 4095u);
+    EXPECT_EQ(returned[1].Bytes, 4095u);
     for (const auto& r : returned)
-        EXPECT_EQ(r.FBytes % 65, 0u) << "a GSM buffer holds whole blocks only";
+        EXPECT_EQ(r.Bytes % 65, 0u) << "a GSM buffer holds whole blocks only";
 
     const std::vector<int16_t> pcm = DecodeGsm(capture.Data());
     std::vector<double> samplesOut(pcm.begin(), pcm.end());
@@ -533,7 +533,7 @@ TEST_F(WaveInAudio, GsmRestartsKeepTheTimeline)
     // lost or a doubled buffer moves the sum:
     // - Ahead of the clock by at most kLead. The first open may continue a
     //   capture parked by an earlier test of this process: its ring holds
-    //   audio from before our clock started, reported as FCarriedSamples and
+    //   audio from before our clock started, reported as CarriedSamples and
     //   taken off. Beyond that, the sink's monitor hands out audio as the null
     //   sink renders it, up to two of its blocks ahead of the clock (its
     //   latency is 10 ms on the test server, set by the loopback): 20 ms,
@@ -563,14 +563,14 @@ TEST_F(WaveInAudio, GsmRestartsKeepTheTimeline)
         ASSERT_TRUE(capture.WaitForReturned(2));
         TWaveInStatistics statistics = EmptyStatistics();
         ASSERT_EQ(WaveInGetStatistics(capture.FHandle, &statistics), MMSYSERR_NOERROR);
-        continued += statistics.FContinued ? 1 : 0;
+        continued += statistics.Continued ? 1 : 0;
         if (cycle == 0)
-            carried = statistics.FCarriedSamples;
+            carried = statistics.CarriedSamples;
         beforeStop = TClock::now();
         capture.Close();
         for (const auto& r : capture.Returned()) {
-            EXPECT_EQ(r.FBytes % 65, 0u);
-            bytes += r.FBytes;
+            EXPECT_EQ(r.Bytes % 65, 0u);
+            bytes += r.Bytes;
         }
     }
     const auto afterClose = TClock::now();
@@ -638,14 +638,14 @@ TEST_F(WaveInAudio, StopReturnsThePartialBufferAndResetTheRest)
     ASSERT_TRUE(capture.WaitForReturned(1));
     std::vector<TReturned> returned = capture.Returned();
     ASSERT_EQ(returned.size(), 1u) << "waveInStop returns the partial buffer only";
-    EXPECT_EQ(returned[0].FIndex, 0u);
-    EXPECT_GT(returned[0].FBytes, 0u);
-    EXPECT_LT(returned[0].FBytes, 4 * 192000u);
-    EXPECT_EQ(returned[0].FBytes % 4, 0u);
-    EXPECT_EQ(returned[0].FFlags & (WHDR_DONE | WHDR_INQUEUE), WHDR_DONE);
+    EXPECT_EQ(returned[0].Index, 0u);
+    EXPECT_GT(returned[0].Bytes, 0u);
+    EXPECT_LT(returned[0].Bytes, 4 * 192000u);
+    EXPECT_EQ(returned[0].Bytes % 4, 0u);
+    EXPECT_EQ(returned[0].Flags & (WHDR_DONE | WHDR_INQUEUE), WHDR_DONE);
     EXPECT_EQ(capture.FHeaders[1]->dwFlags & (WHDR_DONE | WHDR_INQUEUE), WHDR_INQUEUE);
     ASSERT_EQ(waveInGetPosition(capture.FHandle, &time, sizeof(time)), MMSYSERR_NOERROR);
-    EXPECT_EQ(time.u.sample, returned[0].FBytes / 4) << "the position stops with the device";
+    EXPECT_EQ(time.u.sample, returned[0].Bytes / 4) << "the position stops with the device";
     EXPECT_EQ(waveInStop(capture.FHandle), MMSYSERR_NOERROR) << "stopping twice does nothing";
     EXPECT_EQ(waveInClose(capture.FHandle), WAVERR_STILLPLAYING);
     EXPECT_EQ(waveInUnprepareHeader(capture.FHandle, capture.FHeaders[1].get(), sizeof(WAVEHDR)),
@@ -655,11 +655,11 @@ TEST_F(WaveInAudio, StopReturnsThePartialBufferAndResetTheRest)
     ASSERT_TRUE(capture.WaitForReturned(3));
     returned = capture.Returned();
     ASSERT_EQ(returned.size(), 3u);
-    EXPECT_EQ(returned[1].FIndex, 1u);
-    EXPECT_EQ(returned[2].FIndex, 2u);
+    EXPECT_EQ(returned[1].Index, 1u);
+    EXPECT_EQ(returned[2].Index, 2u);
     for (std::size_t i = 1; i < 3; ++i) {
-        EXPECT_EQ(returned[i].FBytes, 0u);
-        EXPECT_EQ(returned[i].FFlags & (WHDR_DONE | WHDR_INQUEUE), WHDR_DONE);
+        EXPECT_EQ(returned[i].Bytes, 0u);
+        EXPECT_EQ(returned[i].Flags & (WHDR_DONE | WHDR_INQUEUE), WHDR_DONE);
     }
     capture.Unprepare();
     ASSERT_EQ(waveInClose(capture.FHandle), MMSYSERR_NOERROR);
@@ -734,8 +734,8 @@ void RecordCounter(double seconds)
     const TCounterRun run = AnalyseCounter(capture.Data());
     EXPECT_EQ(run.FBreaks, 0u) << run.FFirstBreak;
     ExpectWholeSignal(run, seconds);
-    EXPECT_EQ(statistics.FOverruns, 0u);
-    EXPECT_EQ(statistics.FSilenceSamples, 0u);
+    EXPECT_EQ(statistics.Overruns, 0u);
+    EXPECT_EQ(statistics.SilenceSamples, 0u);
 }
 
 TEST_F(WaveInAudio, ACounterSignalComesThroughWithoutGapOrRepeat)
@@ -767,9 +767,9 @@ TEST_F(WaveInAudio, TwentyCloseAndReopenCyclesJoinWithoutAMissingOrDoubledSample
         ASSERT_TRUE(capture.WaitForReturned(30)); // about 0.64 s
         TWaveInStatistics statistics = EmptyStatistics();
         ASSERT_EQ(WaveInGetStatistics(capture.FHandle, &statistics), MMSYSERR_NOERROR);
-        continued += statistics.FContinued ? 1 : 0;
-        carried += statistics.FCarriedSamples;
-        EXPECT_EQ(statistics.FOverruns, 0u);
+        continued += statistics.Continued ? 1 : 0;
+        carried += statistics.CarriedSamples;
+        EXPECT_EQ(statistics.Overruns, 0u);
         capture.Close();
         const std::vector<BYTE> data = capture.Data();
         joined.insert(joined.end(), data.begin(), data.end());
@@ -802,7 +802,7 @@ TEST_F(WaveInAudio, ANewFormatOrALateReopenStartsAFreshCapture)
         TCapture capture(4096, 4);
         ASSERT_EQ(capture.Open(WAVE_MAPPER, &mono), MMSYSERR_NOERROR);
         ASSERT_EQ(WaveInGetStatistics(capture.FHandle, &statistics), MMSYSERR_NOERROR);
-        EXPECT_FALSE(statistics.FContinued) << "another format never continues";
+        EXPECT_FALSE(statistics.Continued) << "another format never continues";
         capture.Close();
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(kWaveInParkMilliseconds + 500));
@@ -810,7 +810,7 @@ TEST_F(WaveInAudio, ANewFormatOrALateReopenStartsAFreshCapture)
         TCapture capture(4096, 4);
         ASSERT_EQ(capture.Open(WAVE_MAPPER, &mono), MMSYSERR_NOERROR);
         ASSERT_EQ(WaveInGetStatistics(capture.FHandle, &statistics), MMSYSERR_NOERROR);
-        EXPECT_FALSE(statistics.FContinued) << "a parked capture ends after two seconds";
+        EXPECT_FALSE(statistics.Continued) << "a parked capture ends after two seconds";
         capture.Close();
     }
 }
@@ -841,7 +841,7 @@ TEST_F(WaveInAudio, AStalledConsumerCostsNoAudio)
     const TCounterRun run = AnalyseCounter(capture.Data());
     EXPECT_EQ(run.FBreaks, 0u) << run.FFirstBreak;
     ExpectWholeSignal(run, kSeconds);
-    EXPECT_EQ(statistics.FOverruns, 0u);
+    EXPECT_EQ(statistics.Overruns, 0u);
 }
 
 TEST_F(WaveInAudio, UnsupportedFormatsFailWithBadFormat)
@@ -1011,17 +1011,17 @@ TEST_F(WaveInAudio, InputLostInAStallIsFilledWithSilenceAndTheRecordingKeepsTheW
     ASSERT_EQ(waveInGetPosition(capture.FHandle, &time, sizeof(time)), MMSYSERR_NOERROR);
     capture.Close();
     const TCounterRun run = AnalyseCounter(capture.Data());
-    RecordProperty("lost_samples", static_cast<int>(statistics.FLostSamples));
+    RecordProperty("lost_samples", static_cast<int>(statistics.LostSamples));
     RecordProperty("counter_missing", static_cast<int>(run.FMissing));
     RecordProperty("position_minus_elapsed_ms", static_cast<int>((time.u.sample / 48000.0 - elapsed) * 1000));
-    EXPECT_EQ(statistics.FOverruns, 1u);
-    EXPECT_EQ(statistics.FLastCause, 2u) << "found from the clock";
+    EXPECT_EQ(statistics.Overruns, 1u);
+    EXPECT_EQ(statistics.LastCause, TWaveInLossCause::Clock) << "found from the clock";
     EXPECT_EQ(run.FBreaks, 1u) << run.FFirstBreak;
     EXPECT_GE(run.FMissing, 4800) << "the stall lost its 0.1 s";
     // The silence is as long as the loss, within the guard's few ms.
-    EXPECT_NEAR(static_cast<double>(statistics.FSilenceSamples), static_cast<double>(run.FMissing), 480);
-    EXPECT_EQ(statistics.FSilenceSamples, statistics.FLostSamples);
-    EXPECT_GE(run.FSilenceInside, statistics.FSilenceSamples) << "the filled gap is silence";
+    EXPECT_NEAR(static_cast<double>(statistics.SilenceSamples), static_cast<double>(run.FMissing), 480);
+    EXPECT_EQ(statistics.SilenceSamples, statistics.LostSamples);
+    EXPECT_GE(run.FSilenceInside, statistics.SilenceSamples) << "the filled gap is silence";
     // Position and wall time differ by what is in flight at the start (up
     // to a period) and at the stop (two periods and the server's 10 ms) and
     // by the fill's error (10 ms): 80 ms, within one 0.1 s buffer.

@@ -66,7 +66,7 @@ TEST(WaveInFront, HandlesThatWereNeverOpenedAreRefused)
         MMTIME time { TIME_SAMPLES, {} };
         UINT id = 0;
         TWaveInStatistics statistics {};
-        statistics.FSize = sizeof(statistics);
+        statistics.Size = sizeof(statistics);
         EXPECT_EQ(waveInClose(handle), MMSYSERR_INVALHANDLE);
         EXPECT_EQ(waveInPrepareHeader(handle, &header, sizeof(header)), MMSYSERR_INVALHANDLE);
         EXPECT_EQ(waveInUnprepareHeader(handle, &header, sizeof(header)), MMSYSERR_INVALHANDLE);
