@@ -3,21 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-const char* LossCauseName(TWaveInLossCause cause)
-{
-    switch (cause) {
-    case TWaveInLossCause::Overrun:
-        return "overrun";
-    case TWaveInLossCause::Clock:
-        return "input behind the clock";
-    case TWaveInLossCause::RingFull:
-        return "ring full";
-    case TWaveInLossCause::None:
-        break;
-    }
-    return "none";
-}
-
 // ----- TFrameRing ------------------------------------------------------------
 
 void TFrameRing::Allocate(std::size_t capacityFrames, std::size_t frameBytes, BYTE silence, uint64_t maxRun)

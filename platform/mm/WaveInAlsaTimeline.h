@@ -17,9 +17,6 @@
 #include <ctime>
 #include <vector>
 
-/// A short name of Cause for messages ("overrun", ...).
-const char* LossCauseName(TWaveInLossCause cause);
-
 /// What a reader of the ring passed over besides audio.
 struct TSilenceReport {
     DWORD Runs = 0; // silence runs begun
