@@ -268,7 +268,7 @@ class TextMeasure {
 public:
     TextMeasure(const QFontMetrics& metrics, bool expandTabs)
         : FMetrics(metrics)
-        , FTab(expandTabs ? std::max(1, metrics.averageCharWidth() * 8) : 0)
+        , FExpandTabs(expandTabs)
     {
     }
 
@@ -277,25 +277,35 @@ public:
     // Horizontal position of character Index of Text.
     int XAt(const QString& text, qsizetype index) const
     {
-        if (!FTab)
+        if (!FExpandTabs)
             return FMetrics.horizontalAdvance(text.left(index));
         int x = 0;
         qsizetype start = 0;
         for (qsizetype i = 0; i < index; ++i) {
             if (text[i] == QLatin1Char('\t')) {
                 x += FMetrics.horizontalAdvance(text.mid(start, i - start));
-                x = (x / FTab + 1) * FTab;
+                x = (x / TabWidth() + 1) * TabWidth();
                 start = i + 1;
             }
         }
         return x + FMetrics.horizontalAdvance(text.mid(start, index - start));
     }
 
-    bool ExpandsTabs() const { return FTab != 0; }
+    bool ExpandsTabs() const { return FExpandTabs; }
 
 private:
+    // Asked of the font only for a text that has a tab: most have none, and
+    // the average width costs a measurement of its own.
+    int TabWidth() const
+    {
+        if (FTab == 0)
+            FTab = std::max(1, FMetrics.averageCharWidth() * 8);
+        return FTab;
+    }
+
     const QFontMetrics& FMetrics;
-    int FTab;
+    bool FExpandTabs;
+    mutable int FTab = 0;
 };
 
 std::vector<QString> WrapParagraph(const QString& paragraph, const TextMeasure& measure, int width)
@@ -732,9 +742,14 @@ int TCanvas::DrawText(const QString& text, TRect& rect, unsigned flags)
         && !measure.ExpandsTabs())
         lines[0].Text = metrics.elidedText(lines[0].Text, Qt::ElideRight, rect.Width());
 
+    // Each line is measured once: shaping is the dear part of a caption.
+    std::vector<int> widths;
+    widths.reserve(lines.size());
     int widest = 0;
-    for (const TextLine& line : lines)
-        widest = std::max(widest, measure.Width(line.Text));
+    for (const TextLine& line : lines) {
+        widths.push_back(measure.Width(line.Text));
+        widest = std::max(widest, widths.back());
+    }
     const int totalHeight = lineHeight * static_cast<int>(lines.size());
 
     if (flags & DT_CALCRECT) {
@@ -760,8 +775,9 @@ int TCanvas::DrawText(const QString& text, TRect& rect, unsigned flags)
     painter->setFont(CurrentFont());
     const QColor textColor = ColorToQColor(FFont->Color());
     int y = top;
-    for (const TextLine& line : lines) {
-        const int width = measure.Width(line.Text);
+    for (std::size_t n = 0; n < lines.size(); ++n) {
+        const TextLine& line = lines[n];
+        const int width = widths[n];
         int x = rect.Left;
         if (flags & DT_CENTER)
             x = (rect.Left + rect.Right - width) / 2;
