@@ -640,12 +640,17 @@ void TMMLight::Recolour()
         changed = changed || FBrightness[i].load(std::memory_order_relaxed) != FLastBrightness[i];
     if (!changed)
         return;
-    PaintDirect([this](TCanvas* canvas) { LampUpdate(canvas); });
+    PaintDirect([this](TCanvas* canvas) { LampUpdate(canvas, false); });
 }
 
-void TMMLight::LampUpdate(TCanvas* canvas)
+void TMMLight::LampUpdate(TCanvas* canvas, bool whole)
 {
     TMMDIBCanvas* dib = DIBCanvas();
+    // The part of the picture that changed: the animated colours of a lamp
+    // are used inside its circle only, so only the changed lamps' squares
+    // need converting to screen colours and copying, a third of the
+    // picture or less while one lamp flickers.
+    TRect changed = Rect(0, 0, 0, 0);
     if (FLampRadius > 0) {
         dib->BeginAnimate();
         try {
@@ -660,6 +665,14 @@ void TMMLight::LampUpdate(TCanvas* canvas)
                     for (int z = 0; z < FZoneCount; ++z)
                         dib->SetAnimatedColor(z + i * FZoneCount, LampColor(i, ZoneShade(z, b)));
                 }
+                const TPoint c = FLampCentres[i];
+                const int r = FLampRadius + 1;
+                const TRect lamp = Rect(c.X - r, c.Y - r, c.X + r + 1, c.Y + r + 1);
+                if (changed.Right <= changed.Left)
+                    changed = lamp;
+                else
+                    changed = Rect(std::min(changed.Left, lamp.Left), std::min(changed.Top, lamp.Top),
+                        std::max(changed.Right, lamp.Right), std::max(changed.Bottom, lamp.Bottom));
             }
         } catch (...) {
             dib->EndAnimate();
@@ -667,12 +680,21 @@ void TMMLight::LampUpdate(TCanvas* canvas)
         }
         dib->EndAnimate();
     }
-    dib->DrawTo(canvas, Rect(FArea.Left, FArea.Top, dib->Width(), dib->Height()), 0, 0);
+    if (whole || FLampRadius <= 0) {
+        dib->DrawTo(canvas, Rect(FArea.Left, FArea.Top, dib->Width(), dib->Height()), 0, 0);
+        return;
+    }
+    const int left = std::max(changed.Left, 0);
+    const int top = std::max(changed.Top, 0);
+    const int right = std::min(changed.Right, dib->Width());
+    const int bottom = std::min(changed.Bottom, dib->Height());
+    if (left < right && top < bottom)
+        dib->DrawTo(canvas, Rect(FArea.Left + left, FArea.Top + top, right - left, bottom - top), left, top);
 }
 
 void TMMLight::Paint()
 {
     FPacer.Cancel();
     Bevel()->PaintBevel(Canvas(), ClientRect(), true);
-    LampUpdate(Canvas());
+    LampUpdate(Canvas(), true);
 }

@@ -243,7 +243,9 @@ private:
     void RebuildPicture();
     void ResizeCanvas();
     void ComputeBrightness();
-    void LampUpdate(TCanvas* canvas);
+    // Recolours the lamps whose brightness changed and copies the picture
+    // to Canvas: all of it (a paint) or only those lamps (Whole false).
+    void LampUpdate(TCanvas* canvas, bool whole);
     void Recolour();
 
     TMMMode FMode = mMono;

@@ -2,6 +2,7 @@
 
 #include "mm/format/MMWaveFormat.h"
 
+#include <QWidget>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -74,6 +75,8 @@ TMMCustomMeter::TMMCustomMeter(TComponent* owner)
 
 TMMCustomMeter::~TMMCustomMeter()
 {
+    if (FWatched)
+        FWatched->removeEventFilter(this);
     MMTimerUnsubscribe(FTickId);
     FTickId = 0;
     FBackGroundDIB->SetOnChange(nullptr);
@@ -88,6 +91,51 @@ void TMMCustomMeter::Subscribe()
         MMTimerSuspend(FTickId);
     if (!FShowPeak)
         MMTimerSuspend(FTickId);
+}
+
+void TMMCustomMeter::WatchWindow()
+{
+    QWindow* window = nullptr;
+    if (HandleAllocated() && Handle()->window() != nullptr)
+        window = Handle()->window()->windowHandle();
+    if (window == FWatched)
+        return;
+    if (FWatched)
+        FWatched->removeEventFilter(this);
+    FWatched = window;
+    if (window != nullptr)
+        window->installEventFilter(this);
+    SetOffScreen(window != nullptr && !window->isExposed());
+}
+
+bool TMMCustomMeter::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == FWatched && event->type() == QEvent::Expose)
+        SetOffScreen(!FWatched->isExposed());
+    return TMMGraphicControl::eventFilter(watched, event);
+}
+
+void TMMCustomMeter::SetOffScreen(bool value)
+{
+    if (value == FOffScreen)
+        return;
+    FOffScreen = value;
+    if (FTickId == 0)
+        return;
+    if (value) {
+        FOffSince.start();
+        MMTimerSuspend(FTickId);
+        return;
+    }
+    // The peak falls as far as it would have on screen; past a hold and a
+    // whole fall more ticks change nothing.
+    if (Enabled() && FShowPeak) {
+        const qint64 missed = FOffSince.elapsed() / kTickMs;
+        const qint64 enough = 2 * FPeakDelay + 2 + qint64 { kFull / kPeakFall + 1 } * (FPeakSpeed + 1);
+        for (qint64 i = 0; i < std::min(missed, enough); ++i)
+            PeakTick();
+    }
+    MMTimerResume(FTickId);
 }
 
 void TMMCustomMeter::SetDesignMode(bool value)
@@ -679,6 +727,7 @@ TMMCustomMeter::TNeedleShape TMMCustomMeter::NeedleShape(int needle, int peak) c
 void TMMCustomMeter::Paint()
 {
     FPacer.Cancel();
+    WatchWindow();
     Bevel()->PaintBevel(Canvas(), ClientRect(), true);
     if (!FScaleValid)
         DrawScalePicture();

@@ -25,7 +25,9 @@
 // without its real-time loop). The peak tick runs on the tick service's
 // thread (MMTimer) every 25 ms and changes only the peak value, its hold
 // counter and the peak-changed flag, under the meter's own lock; the next
-// slice (or Value write) shows the change.
+// slice (or Value write) shows the change. While the meter's window is off
+// screen (minimised, unmapped) the tick rests, and the ticks it missed are
+// made up at once when the window comes back.
 
 #include "mm/core/MMObj.h"
 #include "mm/core/MMUtils.h"
@@ -34,7 +36,10 @@
 #include "mm/display/MMTimer.h"
 #include "platform/ui/Bitmap.h"
 
+#include <QElapsedTimer>
 #include <QObject>
+#include <QPointer>
+#include <QWindow>
 #include <memory>
 #include <mutex>
 
@@ -208,6 +213,8 @@ public:
 
     void SetBounds(int left, int top, int width, int height) override;
     void SetDesignMode(bool value) override;
+    /// Follows its window's exposure (see Threads above).
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 protected:
     virtual void GainOverflow();
@@ -238,6 +245,8 @@ private:
     void DrawNeedles(TCanvas* canvas, int needle, int peak, bool showPeak);
     void NeedleUpdate();
     void Subscribe();
+    void WatchWindow();
+    void SetOffScreen(bool value);
 
     TColor FScaleColors[3] = { clGreen, clYellow, clRed };
     TColor FNeedleColor = clWhite;
@@ -295,6 +304,11 @@ private:
     bool FShownValid = false;
     TMMTimerId FTickId = 0;
     TMMFramePacer FPacer;
+    // The window whose exposure rests the tick, and since when it has
+    // been off screen (GUI thread).
+    QPointer<QWindow> FWatched;
+    bool FOffScreen = false;
+    QElapsedTimer FOffSince;
 
     TNotifyEvent FOnGainOverflow;
     TNotifyEvent FOnPcmOverflow;

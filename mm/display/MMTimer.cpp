@@ -6,6 +6,7 @@
 #include "platform/ui/SysUtils.h"
 
 #include <atomic>
+#include <utility>
 
 namespace {
 
@@ -25,6 +26,7 @@ struct TService {
     TCriticalSection Lock;
     TSubscriber* First = nullptr;
     int Count = 0; // live (not removed) subscribers
+    int Running = 0; // live subscribers not suspended
     TMMTimerId NextId = 1;
     UINT TimerId = 0;
     int Walking = 0; // ticks walking the list (0 or 1)
@@ -98,21 +100,46 @@ void TickProc(UINT timerId, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR)
     s.InTick.store(false);
 }
 
+// Starts the underlying timer if it does not run. Caller holds Lock.
+void StartTimer(TService& s)
+{
+    if (s.TimerId != 0)
+        return;
+    timeBeginPeriod(kMMTimerPeriod);
+    const UINT id = timeSetEvent(kMMTimerPeriod, 0, &TickProc, 0, TIME_PERIODIC | TIME_CALLBACK_FUNCTION);
+    if (id == 0) {
+        timeEndPeriod(kMMTimerPeriod);
+        throw EOutOfResources(QStringLiteral("Not enough timers available"));
+    }
+    s.TimerId = id;
+}
+
+// Takes the underlying timer away when no subscriber is left to call; the
+// caller stops it with StopTimer once it has let go of Lock.
+UINT TimerToStop(TService& s)
+{
+    if (s.Running > 0)
+        return 0;
+    return std::exchange(s.TimerId, 0);
+}
+
+// Outside the lock: timeKillEvent waits for a tick that may be waiting for
+// the lock.
+void StopTimer(UINT stopping)
+{
+    if (stopping != 0) {
+        timeKillEvent(stopping);
+        timeEndPeriod(kMMTimerPeriod);
+    }
+}
+
 } // namespace
 
 TMMTimerId MMTimerSubscribe(int intervalMs, TMMTimerCallback callback)
 {
     TService& s = Service();
     TCriticalSectionLock lock(s.Lock);
-    if (s.TimerId == 0) {
-        timeBeginPeriod(kMMTimerPeriod);
-        const UINT id = timeSetEvent(kMMTimerPeriod, 0, &TickProc, 0, TIME_PERIODIC | TIME_CALLBACK_FUNCTION);
-        if (id == 0) {
-            timeEndPeriod(kMMTimerPeriod);
-            throw EOutOfResources(QStringLiteral("Not enough timers available"));
-        }
-        s.TimerId = id;
-    }
+    StartTimer(s);
     auto* node = new TSubscriber;
     node->Id = s.NextId++;
     if (s.NextId == 0)
@@ -124,6 +151,7 @@ TMMTimerId MMTimerSubscribe(int intervalMs, TMMTimerCallback callback)
         link = &(*link)->Next;
     *link = node;
     ++s.Count;
+    ++s.Running;
     return node->Id;
 }
 
@@ -139,38 +167,43 @@ void MMTimerUnsubscribe(TMMTimerId id)
         if (node == nullptr)
             return;
         node->Removed = true;
+        --s.Count;
+        if (node->SuspendCount == 0)
+            --s.Running;
         // Called from a callback, the walk still stands on the list.
         if (s.Walking == 0)
             Purge(s);
-        if (--s.Count == 0) {
-            stopping = s.TimerId;
-            s.TimerId = 0;
-        }
+        stopping = TimerToStop(s);
     }
-    // Outside the lock: timeKillEvent waits for a tick that may be waiting
-    // for the lock.
-    if (stopping != 0) {
-        timeKillEvent(stopping);
-        timeEndPeriod(kMMTimerPeriod);
-    }
+    StopTimer(stopping);
 }
 
 void MMTimerSuspend(TMMTimerId id)
 {
     TService& s = Service();
-    TCriticalSectionLock lock(s.Lock);
-    if (TSubscriber* node = Find(s, id)) {
-        ++node->SuspendCount;
-        node->Elapsed = 0;
+    UINT stopping = 0;
+    {
+        TCriticalSectionLock lock(s.Lock);
+        if (TSubscriber* node = Find(s, id)) {
+            if (node->SuspendCount++ == 0)
+                --s.Running;
+            node->Elapsed = 0;
+            stopping = TimerToStop(s);
+        }
     }
+    StopTimer(stopping);
 }
 
 void MMTimerResume(TMMTimerId id)
 {
     TService& s = Service();
     TCriticalSectionLock lock(s.Lock);
-    if (TSubscriber* node = Find(s, id); node != nullptr && node->SuspendCount > 0)
-        --node->SuspendCount;
+    if (TSubscriber* node = Find(s, id); node != nullptr && node->SuspendCount > 0) {
+        if (--node->SuspendCount == 0) {
+            ++s.Running;
+            StartTimer(s);
+        }
+    }
 }
 
 void MMTimerSetInterval(TMMTimerId id, int intervalMs)

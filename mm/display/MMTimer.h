@@ -5,8 +5,10 @@
 // its peaks fall.
 //
 // The underlying timer (timeSetEvent, with timeBeginPeriod(25)) runs only
-// while there are subscribers: the first subscription starts it, ending the
-// last one stops it (timeKillEvent, timeEndPeriod(25)).
+// while there are subscribers that are not suspended: the first such
+// subscription or resume starts it, ending or suspending the last one stops
+// it (timeKillEvent, timeEndPeriod(25)), so that a program whose displays all
+// rest is not woken 40 times a second for nothing.
 //
 // Each subscriber counts the 25 ms steps of the timer; when the count reaches
 // its interval (an interval below 25 ms counts as 25) it is called and the
@@ -44,11 +46,15 @@ void MMTimerUnsubscribe(TMMTimerId id);
 
 /// Suspends a subscriber: it is skipped until as many MMTimerResume calls as
 /// suspends have been made. Each suspend also restarts its step count.
-/// Unknown ids are ignored.
+/// Unknown ids are ignored. Stops the underlying timer when no subscriber is
+/// left that is not suspended.
 void MMTimerSuspend(TMMTimerId id);
 
 /// Undoes one MMTimerSuspend. Resuming a subscriber that is not suspended
-/// does nothing.
+/// does nothing. Starts the underlying timer when it was stopped; raises
+/// EOutOfResources "Not enough timers available" when the platform has no
+/// timer left (the subscriber counts as resumed; the next subscription or
+/// resume tries again).
 void MMTimerResume(TMMTimerId id);
 
 /// Changes a subscriber's interval (as at MMTimerSubscribe) and restarts its

@@ -168,19 +168,62 @@ void RasterLine(std::vector<QPoint>& pixels, int x0, int y0, int x1, int y1)
     }
 }
 
-// Sets Pixels in Color, horizontal runs at a time.
+// The pixels of the line from (x0, y0) towards (x1, y1), the end left out,
+// as one rectangle when the line runs straight across or down (the sides
+// of every bevel); false for any other line.
+bool StraightLine(int x0, int y0, int x1, int y1, QRect& rect)
+{
+    if (x0 == x1 && y0 != y1)
+        rect = y0 < y1 ? QRect(x0, y0, 1, y1 - y0) : QRect(x0, y1 + 1, 1, y0 - y1);
+    else if (y0 == y1 && x0 != x1)
+        rect = x0 < x1 ? QRect(x0, y0, x1 - x0, 1) : QRect(x1 + 1, y0, x0 - x1, 1);
+    else
+        return false;
+    return true;
+}
+
+// Sets Pixels in Color, a rectangle at a time: horizontal runs, and runs of
+// the same place and length in consecutive rows as one (a vertical line or a
+// bevel's side is one fill, not one per pixel). The pixels are set once
+// each, so that a combining pen mode applies once.
 void FillPixels(QPainter* painter, std::vector<QPoint>& pixels, const QColor& color)
 {
     std::sort(pixels.begin(), pixels.end(),
         [](const QPoint& a, const QPoint& b) { return a.y() != b.y() ? a.y() < b.y() : a.x() < b.x(); });
     pixels.erase(std::unique(pixels.begin(), pixels.end()), pixels.end());
-    for (std::size_t i = 0; i < pixels.size();) {
-        std::size_t j = i + 1;
-        while (j < pixels.size() && pixels[j].y() == pixels[i].y() && pixels[j].x() == pixels[j - 1].x() + 1)
-            ++j;
-        painter->fillRect(QRect(pixels[i].x(), pixels[i].y(), static_cast<int>(j - i), 1), color);
-        i = j;
+    // The rectangles that reach the previous row, in the order of their left
+    // edges, and those that reach the current one.
+    std::vector<QRect> open, next;
+    const auto flush = [&](const QRect& rect) { painter->fillRect(rect, color); };
+    std::size_t i = 0;
+    while (i < pixels.size()) {
+        const int y = pixels[i].y();
+        if (!open.empty() && open.front().bottom() != y - 1) {
+            std::for_each(open.begin(), open.end(), flush);
+            open.clear();
+        }
+        next.clear();
+        std::size_t k = 0;
+        while (i < pixels.size() && pixels[i].y() == y) {
+            std::size_t j = i + 1;
+            while (j < pixels.size() && pixels[j].y() == y && pixels[j].x() == pixels[j - 1].x() + 1)
+                ++j;
+            const int x = pixels[i].x();
+            const int width = static_cast<int>(j - i);
+            while (k < open.size() && open[k].left() < x)
+                flush(open[k++]);
+            if (k < open.size() && open[k].left() == x && open[k].width() == width) {
+                next.push_back(open[k++]);
+                next.back().setBottom(y);
+            } else {
+                next.emplace_back(x, y, width, 1);
+            }
+            i = j;
+        }
+        std::for_each(open.begin() + static_cast<std::ptrdiff_t>(k), open.end(), flush);
+        open.swap(next);
     }
+    std::for_each(open.begin(), open.end(), flush);
 }
 
 QPolygon ToPolygon(std::span<const TPoint> points)
@@ -225,7 +268,7 @@ class TextMeasure {
 public:
     TextMeasure(const QFontMetrics& metrics, bool expandTabs)
         : FMetrics(metrics)
-        , FTab(expandTabs ? std::max(1, metrics.averageCharWidth() * 8) : 0)
+        , FExpandTabs(expandTabs)
     {
     }
 
@@ -234,25 +277,35 @@ public:
     // Horizontal position of character Index of Text.
     int XAt(const QString& text, qsizetype index) const
     {
-        if (!FTab)
+        if (!FExpandTabs)
             return FMetrics.horizontalAdvance(text.left(index));
         int x = 0;
         qsizetype start = 0;
         for (qsizetype i = 0; i < index; ++i) {
             if (text[i] == QLatin1Char('\t')) {
                 x += FMetrics.horizontalAdvance(text.mid(start, i - start));
-                x = (x / FTab + 1) * FTab;
+                x = (x / TabWidth() + 1) * TabWidth();
                 start = i + 1;
             }
         }
         return x + FMetrics.horizontalAdvance(text.mid(start, index - start));
     }
 
-    bool ExpandsTabs() const { return FTab != 0; }
+    bool ExpandsTabs() const { return FExpandTabs; }
 
 private:
+    // Asked of the font only for a text that has a tab: most have none, and
+    // the average width costs a measurement of its own.
+    int TabWidth() const
+    {
+        if (FTab == 0)
+            FTab = std::max(1, FMetrics.averageCharWidth() * 8);
+        return FTab;
+    }
+
     const QFontMetrics& FMetrics;
-    int FTab;
+    bool FExpandTabs;
+    mutable int FTab = 0;
 };
 
 std::vector<QString> WrapParagraph(const QString& paragraph, const TextMeasure& measure, int width)
@@ -430,7 +483,10 @@ void TCanvas::LineTo(int x, int y)
     if (QPainter* painter = Prepare(true, false)) {
         if (const auto mode = PenComposition(FPen->Mode())) {
             painter->setCompositionMode(*mode);
-            if (ThinSolidPen(FPen)) {
+            QRect straight;
+            if (ThinSolidPen(FPen) && StraightLine(FPenPos.X, FPenPos.Y, x, y, straight)) {
+                painter->fillRect(straight, ColorToQColor(FPen->Color()));
+            } else if (ThinSolidPen(FPen)) {
                 std::vector<QPoint> pixels;
                 RasterLine(pixels, FPenPos.X, FPenPos.Y, x, y);
                 FillPixels(painter, pixels, ColorToQColor(FPen->Color()));
@@ -543,7 +599,11 @@ void TCanvas::Polyline(std::span<const TPoint> points)
         return;
     if (const auto mode = PenComposition(FPen->Mode())) {
         painter->setCompositionMode(*mode);
-        if (ThinSolidPen(FPen)) {
+        QRect straight;
+        if (ThinSolidPen(FPen) && points.size() == 2
+            && StraightLine(points[0].X, points[0].Y, points[1].X, points[1].Y, straight)) {
+            painter->fillRect(straight, ColorToQColor(FPen->Color()));
+        } else if (ThinSolidPen(FPen)) {
             // Each segment leaves out its end, where the next one starts; the last end stays out.
             std::vector<QPoint> pixels;
             for (std::size_t i = 1; i < points.size(); ++i)
@@ -682,9 +742,14 @@ int TCanvas::DrawText(const QString& text, TRect& rect, unsigned flags)
         && !measure.ExpandsTabs())
         lines[0].Text = metrics.elidedText(lines[0].Text, Qt::ElideRight, rect.Width());
 
+    // Each line is measured once: shaping is the dear part of a caption.
+    std::vector<int> widths;
+    widths.reserve(lines.size());
     int widest = 0;
-    for (const TextLine& line : lines)
-        widest = std::max(widest, measure.Width(line.Text));
+    for (const TextLine& line : lines) {
+        widths.push_back(measure.Width(line.Text));
+        widest = std::max(widest, widths.back());
+    }
     const int totalHeight = lineHeight * static_cast<int>(lines.size());
 
     if (flags & DT_CALCRECT) {
@@ -710,8 +775,9 @@ int TCanvas::DrawText(const QString& text, TRect& rect, unsigned flags)
     painter->setFont(CurrentFont());
     const QColor textColor = ColorToQColor(FFont->Color());
     int y = top;
-    for (const TextLine& line : lines) {
-        const int width = measure.Width(line.Text);
+    for (std::size_t n = 0; n < lines.size(); ++n) {
+        const TextLine& line = lines[n];
+        const int width = widths[n];
         int x = rect.Left;
         if (flags & DT_CENTER)
             x = (rect.Left + rect.Right - width) / 2;

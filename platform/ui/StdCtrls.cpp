@@ -133,6 +133,7 @@ void TCustomLabel::Loaded()
 
 void TCustomLabel::FontChanged()
 {
+    FKeptWidth = -1;
     TGraphicControl::FontChanged();
     AdjustBounds();
 }
@@ -171,11 +172,16 @@ void TCustomLabel::TextChanged()
         TGraphicControl::TextChanged();
         return;
     }
-    TCanvas* canvas = Canvas();
-    canvas->SetFont(Font());
+    const QString kept = after.left(same);
+    if (FKeptWidth < 0 || kept != FKeptText) {
+        TCanvas* canvas = Canvas();
+        canvas->SetFont(Font());
+        FKeptText = kept;
+        FKeptWidth = canvas->TextWidth(kept);
+    }
     // Two pixels of slack: kerning and overhanging letters (and the shifted
     // copy of a disabled caption) may reach a little left of the advance.
-    const int from = std::max(0, canvas->TextWidth(after.left(same)) - 2);
+    const int from = std::max(0, FKeptWidth - 2);
     if (from < Width())
         widget->update(from, 0, Width() - from, Height());
 }

@@ -51,6 +51,10 @@ private:
     bool FWordWrap = false;
     // The caption the label was last invalidated for (see TextChanged).
     QString FLastCaption;
+    // The width of the unchanged beginning that the last caption change
+    // measured: a running clock keeps the same one for many changes.
+    QString FKeptText;
+    int FKeptWidth = -1;
 };
 
 class TLabel : public TCustomLabel {

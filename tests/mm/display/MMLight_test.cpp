@@ -2,7 +2,9 @@
 #include "platform/ui/Forms.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QImage>
+#include <QScreen>
 #include <QWidget>
 #include <algorithm>
 #include <cmath>
@@ -118,6 +120,27 @@ TEST_F(MMLightTest, TonesLightTheirOwnLampBrightestOnScreen)
     const QImage dark = Light->Handle()->grab().toImage().convertToFormat(QImage::Format_RGB32);
     for (int lamp = 0; lamp < 3; ++lamp)
         EXPECT_EQ(dark.pixel(1 + Light->LampCentre(lamp).X, 1 + Light->LampCentre(lamp).Y), 0xFF000000u);
+}
+
+// A recolouring copies only the lamps that changed to the screen, which then
+// shows what a whole paint of the organ shows.
+TEST_F(MMLightTest, RecolouredLampsShowWhatAWholePaintShows)
+{
+    const auto screen = [&] {
+        QWidget* window = Form->Handle();
+        const QImage shot = QGuiApplication::primaryScreen()->grabWindow(window->winId()).toImage();
+        const QPoint origin = Light->Handle()->mapTo(window, QPoint(0, 0));
+        return shot.copy(QRect(origin, Light->Handle()->size())).convertToFormat(QImage::Format_RGB32);
+    };
+    for (const double hz : { 200.0, 1000.0, 2000.0, 1000.0 }) {
+        const int draws = Light->Pacer().Draws();
+        Feed(Tone(hz, 2000));
+        while (Light->Pacer().Pending())
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        ASSERT_GT(Light->Pacer().Draws(), draws) << hz << " Hz";
+        const QImage whole = Light->Handle()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        EXPECT_EQ(screen(), whole) << hz << " Hz";
+    }
 }
 
 TEST_F(MMLightTest, FullScaleBassIsBrightNotDark)

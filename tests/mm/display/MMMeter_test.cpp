@@ -153,6 +153,34 @@ TEST_F(MMMeterTest, PeakHoldsForTwiceTheDelayPlusOneTicksThenFalls)
     EXPECT_EQ(Meter->PeakValue(), 0);
 }
 
+// Off screen the peak tick rests (with nothing else subscribed, the tick
+// service's timer stops); back on screen the peak stands where the ticks it
+// missed would have brought it.
+TEST_F(MMMeterTest, ThePeakTickRestsOffScreenAndMakesUpItsTicksOnReturn)
+{
+    Meter->SetDecayMode(dmNone);
+    Meter->SetPeakSpeed(0);
+    Meter->SetPeakDelay(2); // held five ticks, then back to the needle
+    ASSERT_FALSE(MMTimerSuspended(Meter->TickId()));
+    Form->Hide();
+    QApplication::processEvents();
+    EXPECT_TRUE(MMTimerSuspended(Meter->TickId()));
+    EXPECT_EQ(MMTimerTimerId(), 0u);
+    Slice(32767);
+    Slice(0);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 300)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    EXPECT_EQ(Meter->PeakValue(), 32767);
+
+    Form->Show();
+    QApplication::processEvents();
+    EXPECT_FALSE(MMTimerSuspended(Meter->TickId()));
+    EXPECT_NE(MMTimerTimerId(), 0u);
+    EXPECT_EQ(Meter->PeakValue(), 0);
+}
+
 TEST_F(MMMeterTest, OverflowEventsAndFormats)
 {
     int pcm = 0;

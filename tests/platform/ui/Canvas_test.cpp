@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QPainter>
 #include <gtest/gtest.h>
+#include <vector>
 
 namespace {
 
@@ -106,6 +107,38 @@ TEST_F(CanvasTest, PolylineIsOneStrokeWithoutItsLastPoint)
     EXPECT_EQ(At(2, 12), kBlack);
     EXPECT_EQ(At(11, 12), kBlack);
     EXPECT_EQ(At(12, 12), kWhite);
+}
+
+// A combining pen sets every pixel of a stroke once, however the stroke's
+// pixels fall into rows and columns: XOR in white on white leaves black
+// exactly where a copying pen draws, and white where a pixel were set twice.
+TEST(CanvasStroke, SetsEachPixelOnce)
+{
+    const std::vector<std::vector<TPoint>> strokes = {
+        { Point(3, 2), Point(3, 25) },
+        { Point(30, 25), Point(30, 2), Point(36, 2) },
+        { Point(2, 2), Point(12, 2), Point(12, 12), Point(2, 12), Point(2, 2) },
+        { Point(5, 5), Point(5, 20), Point(5, 8), Point(9, 8), Point(9, 20), Point(20, 26) },
+        { Point(1, 1), Point(6, 28), Point(11, 1), Point(16, 28) },
+    };
+    for (const auto& stroke : strokes) {
+        TBitmap copy(40, 30, pf32bit), combined(40, 30, pf32bit);
+        copy.Canvas()->Pen()->SetColor(clBlack);
+        copy.Canvas()->Polyline(stroke);
+        combined.Canvas()->Pen()->SetColor(clWhite);
+        combined.Canvas()->Pen()->SetMode(pmXor);
+        combined.Canvas()->Polyline(stroke);
+        int inked = 0;
+        for (int y = 0; y < 30; ++y) {
+            for (int x = 0; x < 40; ++x) {
+                const QRgb want = copy.Image().pixel(x, y) & 0xFFFFFFu;
+                inked += want == kBlack;
+                ASSERT_EQ(combined.Image().pixel(x, y) & 0xFFFFFFu, want)
+                    << "stroke of " << stroke.size() << " points at " << x << "," << y;
+            }
+        }
+        EXPECT_GT(inked, 20);
+    }
 }
 
 TEST_F(CanvasTest, RectangleOutlinesInsideItsBounds)
