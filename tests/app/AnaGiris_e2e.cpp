@@ -51,8 +51,7 @@ protected:
     void SetUp() override
     {
         // The mapper's GSM 6.10 needs the compression manager of this build.
-        const QString module = tonvara::test::BinaryDir() + "/lib/libtonvara_acm.so";
-        setenv(kAcmModuleVariable, module.toLocal8Bit().constData(), 1);
+        setenv(kAcmModuleVariable, tonvara::test::AcmModulePath().toLocal8Bit().constData(), 1);
         FOldDir = QDir::currentPath();
         FDir = tonvara::test::MakeTempDir("main-window");
         QDir::setCurrent(FDir);
@@ -603,7 +602,7 @@ TEST(ProgramEnd, ATerminationSignalFinishesTheFileBeingWritten)
     ASSERT_TRUE(tone.Started());
     tonvara::test::TPeerProcess program;
     program.SetEnvironment("LC_TIME", "tr_TR.UTF-8");
-    program.SetEnvironment(kAcmModuleVariable, tonvara::test::BinaryDir() + "/lib/libtonvara_acm.so");
+    program.SetEnvironment(kAcmModuleVariable, tonvara::test::AcmModulePath());
     program.SetWorkingDirectory(dir);
     ASSERT_TRUE(program.Start(tonvara::test::BinaryDir() + "/app/tonvara", {}));
     const QString path = dir + "/Tarih_06_12_2026_Saat_14_00.wav";

@@ -9,19 +9,15 @@
 
 namespace tonvara::test {
 
-// The peers start through TPeerProcess: these run in audio tests, which
-// also run under ThreadSanitizer (see PeerProcess.h).
 TProbe Probe(const QString& path)
 {
-    TPeerProcess ffprobe;
-    ffprobe.CaptureOutput();
+    const TToolResult ffprobe = RunTool(QStringLiteral("ffprobe"),
+        { "-v", "error", "-select_streams", "a:0", "-show_entries",
+            "stream=codec_name,sample_rate,channels,duration", "-of", "default=noprint_wrappers=1", path },
+        30000);
     TProbe probe;
-    probe.Ok = ffprobe.Start(QStringLiteral("ffprobe"),
-                   { "-v", "error", "-select_streams", "a:0", "-show_entries",
-                       "stream=codec_name,sample_rate,channels,duration", "-of", "default=noprint_wrappers=1",
-                       path })
-        && ffprobe.WaitFinished(30000) && ffprobe.Succeeded();
-    for (const QString& line : QString::fromUtf8(ffprobe.ReadOutput()).split('\n')) {
+    probe.Ok = ffprobe.ExitCode == 0;
+    for (const QString& line : QString::fromStdString(ffprobe.Out).split('\n')) {
         const QString value = line.section('=', 1);
         if (line.startsWith("codec_name="))
             probe.Codec = value;
@@ -37,15 +33,12 @@ TProbe Probe(const QString& path)
 
 std::vector<int16_t> DecodeWithSox(const QString& path)
 {
-    TPeerProcess sox;
-    sox.CaptureOutput();
-    if (!sox.Start(QStringLiteral("sox"),
-            { "-q", path, "-t", "raw", "-e", "signed", "-b", "16", "-L", "-", "remix", "1" })
-        || !sox.WaitFinished(60000) || !sox.Succeeded())
+    const TToolResult sox = RunTool(QStringLiteral("sox"),
+        { "-q", path, "-t", "raw", "-e", "signed", "-b", "16", "-L", "-", "remix", "1" }, 60000);
+    if (sox.ExitCode != 0)
         return {};
-    const QByteArray bytes = sox.ReadOutput();
-    std::vector<int16_t> samples(static_cast<std::size_t>(bytes.size()) / 2);
-    std::memcpy(samples.data(), bytes.constData(), samples.size() * 2);
+    std::vector<int16_t> samples(sox.Out.size() / 2);
+    std::memcpy(samples.data(), sox.Out.data(), samples.size() * 2);
     return samples;
 }
 

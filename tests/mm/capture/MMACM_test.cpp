@@ -3,7 +3,8 @@
 // names in $TONVARA_ACM_MODULE.
 #include "mm/capture/MMACM.h"
 #include "mm/format/MMWaveFormat.h"
-#include "support/GsmFormat.h"
+#include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -42,7 +43,7 @@ protected:
         setenv(kAcmModuleVariable, path.c_str(), 1);
         ReinitializeACM();
     }
-    void BindRealModule() { BindModule(BinaryDir() + "/lib/libtonvara_acm.so"); }
+    void BindRealModule() { BindModule(tonvara::test::AcmModulePath().toStdString()); }
 
 private:
     bool FHadModule = false;

@@ -15,6 +15,7 @@
 #include "support/PeerProcess.h"
 #include "support/SoundServer.h"
 #include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -26,7 +27,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -37,33 +37,14 @@
 namespace recorder_test {
 
 // The mapper's GSM 6.10 comes from the compression manager module of this
-// build tree (lib/ beside tests/mm/capture/../../..).
+// build tree.
 inline const bool kAcmModuleFound = [] {
-    std::string path;
-    if (const char* binary = std::getenv("TONVARA_BINARY_DIR")) {
-        path = std::string(binary) + "/lib/libtonvara_acm.so";
-    } else {
-        std::error_code error;
-        const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
-        path = (exe.parent_path() / "../../../lib/libtonvara_acm.so").lexically_normal().string();
-    }
-    setenv(kAcmModuleVariable, path.c_str(), 0);
+    setenv(kAcmModuleVariable, tonvara::test::AcmModulePath().toLocal8Bit().constData(), 0);
     return true;
 }();
 
+using tonvara::test::PcmFormat;
 using tonvara::test::WaitUntil;
-
-inline WAVEFORMATEX PcmFormat(DWORD rate, WORD bits, WORD channels)
-{
-    WAVEFORMATEX f {};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = channels;
-    f.nSamplesPerSec = rate;
-    f.wBitsPerSample = bits;
-    f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-    f.nAvgBytesPerSec = rate * f.nBlockAlign;
-    return f;
-}
 
 /// The last member of a chain: keeps the bytes of every buffer that passes
 /// and the sizes of the buffers, in the buffer thread.

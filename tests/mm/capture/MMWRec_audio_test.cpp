@@ -7,7 +7,7 @@
 #include "platform/mm/WaveIn.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/FormReader.h"
-#include "support/PeerTool.h"
+#include "support/PeerProcess.h"
 #include "support/RecorderForms.h"
 
 #include <QFile>

@@ -1,8 +1,8 @@
 #include "mm/capture/MMWaveIO.h"
 #include "mm/format/MMWaveFormat.h"
-#include "support/GsmFormat.h"
-#include "support/PeerTool.h"
+#include "support/PeerProcess.h"
 #include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -7,9 +7,9 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
-#include "support/GsmFormat.h"
-#include "support/PeerTool.h"
+#include "support/PeerProcess.h"
 #include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 
 #include <QBuffer>
 #include <QCoreApplication>

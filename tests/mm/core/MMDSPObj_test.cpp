@@ -5,7 +5,7 @@
 #include "platform/kernel/Threads.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/FormReader.h"
-#include "support/GsmFormat.h"
+#include "support/WaveFormats.h"
 
 #include <QBuffer>
 #include <QMetaProperty>

@@ -5,7 +5,8 @@
 #include "mm/capture/MMACM.h"
 #include "mm/display/MMACMSup.h"
 #include "mm/format/MMWaveFormat.h"
-#include "support/GsmFormat.h"
+#include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 
 #include <QFileInfo>
 #include <cmath>
@@ -38,7 +39,7 @@ protected:
             FHadModule = true;
             FSaved = saved;
         }
-        const std::string module = BinaryDirPath() + "/lib/libtonvara_acm.so";
+        const std::string module = tonvara::test::AcmModulePath().toStdString();
         ASSERT_TRUE(QFileInfo::exists(QString::fromStdString(module)))
             << module << " is missing: build the tonvara_acm target";
         Bind(module);

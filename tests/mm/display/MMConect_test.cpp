@@ -9,7 +9,8 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
-#include "support/GsmFormat.h"
+#include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -242,8 +243,7 @@ class ConnectorGsm : public Connector {
 protected:
     void SetUp() override
     {
-        const char* dir = std::getenv("TONVARA_BINARY_DIR");
-        const std::string module = std::string(dir != nullptr ? dir : "") + "/lib/libtonvara_acm.so";
+        const std::string module = tonvara::test::AcmModulePath().toStdString();
         ASSERT_TRUE(QFileInfo::exists(QString::fromStdString(module)))
             << module << " is missing: build the tonvara_acm target";
         setenv(kAcmModuleVariable, module.c_str(), 1);

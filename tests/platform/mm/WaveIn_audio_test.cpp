@@ -4,10 +4,10 @@
 #include "platform/mm/MSAcm.h"
 #include "platform/mm/WaveIn.h"
 #include "support/CounterSignal.h"
-#include "support/GsmFormat.h"
 #include "support/PeerProcess.h"
 #include "support/SoundServer.h"
 #include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,7 +22,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
-#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -38,37 +37,14 @@ using TClock = std::chrono::steady_clock;
 
 constexpr double kPi = 3.14159265358979323846;
 
-// The module as the build tree has it: $TONVARA_BINARY_DIR/lib, or, without
-// that variable, lib/ of the build tree this test executable sits in
-// (<build>/tests/platform/<folder>/<executable>).
-std::string ModulePath()
-{
-    if (const char* binary = std::getenv("TONVARA_BINARY_DIR"))
-        return std::string(binary) + "/lib/libtonvara_acm.so";
-    std::error_code error;
-    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    return (executable.parent_path() / "../../../lib/libtonvara_acm.so").lexically_normal().string();
-}
-
 // The mapper loads the compression manager module from the build tree.
 const bool kModuleFound = [] {
-    setenv(kAcmModuleVariable, ModulePath().c_str(), 0);
+    setenv(kAcmModuleVariable, tonvara::test::AcmModulePath().toLocal8Bit().constData(), 0);
     return true;
 }();
 
-WAVEFORMATEX PcmFormat(DWORD rate, WORD bits, WORD channels)
-{
-    WAVEFORMATEX f {};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = channels;
-    f.nSamplesPerSec = rate;
-    f.wBitsPerSample = bits;
-    f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-    f.nAvgBytesPerSec = rate * f.nBlockAlign;
-    return f;
-}
-
 using tonvara::test::GsmFormat;
+using tonvara::test::PcmFormat;
 
 TWaveInStatistics EmptyStatistics()
 {
