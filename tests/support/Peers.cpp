@@ -2,10 +2,11 @@
 
 #include "PeerProcess.h"
 
+#include <QFile>
 #include <cmath>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <numbers>
-#include <sndfile.h>
 
 namespace tonvara::test {
 
@@ -40,6 +41,48 @@ std::vector<int16_t> DecodeWithSox(const QString& path)
     std::vector<int16_t> samples(sox.Out.size() / 2);
     std::memcpy(samples.data(), sox.Out.data(), samples.size() * 2);
     return samples;
+}
+
+std::string SoxRaw(const QString& path)
+{
+    const TToolResult r
+        = RunTool("sox", { "-V1", path, "-t", "raw", "-e", "signed-integer", "-b", "16", "-L", "-" });
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    return r.Out;
+}
+
+std::string FfmpegRaw(const QString& path)
+{
+    const TToolResult r = RunTool("ffmpeg", { "-v", "error", "-nostdin", "-i", path, "-f", "s16le", "-" });
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_EQ(r.Err, "") << "ffmpeg complained";
+    return r.Out;
+}
+
+std::string Ffprobe(const QString& path)
+{
+    const TToolResult r = RunTool("ffprobe",
+        { "-v", "error", "-show_entries", "stream=codec_name,sample_rate,channels,duration_ts", "-of",
+            "default=noprint_wrappers=1", path });
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_EQ(r.Err, "") << "ffprobe complained";
+    return r.Out;
+}
+
+std::string SndfileRaw(const QString& path, SF_INFO* infoOut)
+{
+    SF_INFO info {};
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
+    EXPECT_NE(file, nullptr) << sf_strerror(nullptr);
+    if (file == nullptr)
+        return {};
+    std::vector<short> samples(static_cast<size_t>(info.frames * info.channels));
+    const sf_count_t got = sf_readf_short(file, samples.data(), info.frames);
+    sf_close(file);
+    if (infoOut != nullptr)
+        *infoOut = info;
+    return std::string(
+        reinterpret_cast<const char*>(samples.data()), static_cast<size_t>(got * info.channels * 2));
 }
 
 long long SndfileFrames(const QString& path)

@@ -1,9 +1,11 @@
 #pragma once
-// Recorded files as other programs see them: ffprobe, sox and libsndfile,
-// and where a steady tone stands in them.
+// Recorded files as other programs see them: ffprobe, sox, ffmpeg and
+// libsndfile, and where a steady tone stands in them.
 
 #include <QString>
 #include <cstdint>
+#include <sndfile.h>
+#include <string>
 #include <vector>
 
 namespace tonvara::test {
@@ -21,6 +23,18 @@ TProbe Probe(const QString& path);
 /// The file's first channel decoded by sox to 16-bit samples at its rate;
 /// empty when sox fails.
 std::vector<int16_t> DecodeWithSox(const QString& path);
+
+/// The bytes sox or ffmpeg decode the file to (16-bit little-endian PCM,
+/// every channel). A reader that fails, or ffmpeg saying anything on its
+/// standard error, fails the running test.
+std::string SoxRaw(const QString& path);
+std::string FfmpegRaw(const QString& path);
+/// ffprobe's lines of the file's streams: "codec_name=", "sample_rate=",
+/// "channels=", "duration_ts="; checked as the decoders are.
+std::string Ffprobe(const QString& path);
+/// libsndfile's 16-bit samples of the file as bytes, and what it says of the
+/// file in Info; a file it cannot open fails the running test.
+std::string SndfileRaw(const QString& path, SF_INFO* info = nullptr);
 
 /// The frames libsndfile reads from the file to its end, -1 when it cannot
 /// open it or reads fewer than it announces.

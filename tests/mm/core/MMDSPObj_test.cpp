@@ -5,6 +5,7 @@
 #include "platform/kernel/Threads.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/FormReader.h"
+#include "support/TestSource.h"
 #include "support/WaveFormats.h"
 
 #include <QBuffer>
@@ -1050,32 +1051,13 @@ TEST(ChainEvents, BothEventTypesAreKnownToStoredForms)
 // ---------------------------------------------------------------------------
 // Device threads and SyncCall
 
-class TTestDSPThread : public TMMDSPThread {
-public:
-    TTestDSPThread(TMMCustomSoundComponent* owner, std::function<void()> work)
-        : TMMDSPThread(owner)
-        , FWork(std::move(work))
-    {
-    }
-    ~TTestDSPThread() override
-    {
-        Terminate();
-        if (!Suspended())
-            WaitFor();
-    }
-
-protected:
-    void Execute() override { FWork(); }
-
-private:
-    std::function<void()> FWork;
-};
+using tonvara::test::TDeliveryThread;
 
 TEST(DeviceThreads, AreRegisteredFromCreationToDestruction)
 {
     TTestDevice device(nullptr, "In");
     const int before = TMMDSPThread::DeviceThreadCount();
-    auto thread = std::make_unique<TTestDSPThread>(&device, [] {});
+    auto thread = std::make_unique<TDeliveryThread>(&device, [] {});
     EXPECT_TRUE(thread->Suspended()) << "created suspended";
     EXPECT_EQ(thread->Owner(), &device);
     EXPECT_EQ(TMMDSPThread::DeviceThreadCount(), before + 1);
@@ -1111,7 +1093,7 @@ TEST(SyncCallTest, FromADeviceThreadRunsInTheMainThreadWhileItWaitsInAMessageDel
     std::atomic<bool> ranInMain { false };
     std::atomic<bool> errorCameBack { false };
     TEvent done(true, false);
-    TTestDSPThread thread(&device, [&] {
+    TDeliveryThread thread(&device, [&] {
         SyncCall([&] {
             ranIn = GetCurrentThreadId();
             ranInMain = IsMainThread();

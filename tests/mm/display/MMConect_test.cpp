@@ -9,6 +9,7 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
+#include "support/TestSource.h"
 #include "support/TestSupport.h"
 #include "support/WaveFormats.h"
 
@@ -109,46 +110,6 @@ public:
     using TComponent::TComponent;
 };
 
-// A device publishing Output that delivers the test's data as the wave input
-// delivers its buffers.
-class TTestSource : public TMMCustomSoundComponent {
-    Q_OBJECT
-    Q_PROPERTY(TMMDSPComponent* Output READ GetOutput WRITE SetOutput)
-public:
-    explicit TTestSource(TComponent* owner = nullptr)
-        : TMMCustomSoundComponent(owner)
-    {
-    }
-    void SetNumBuffers(int) override { }
-    int GetNumBuffers() const override { return 1; }
-    void SetDeviceID(TMMDeviceId) override { }
-    TMMDeviceId GetDeviceID() const override { return MapperId; }
-    void SetProductName(const QString&) override { }
-    QString GetProductName() const override { return QStringLiteral("Test source"); }
-    void SetCallBackMode(TMMCBMode) override { }
-    TMMCBMode GetCallBackMode() const override { return cmThread; }
-
-    void Start()
-    {
-        Opened();
-        Started();
-    }
-    void Finish()
-    {
-        Stopped();
-        Closed();
-    }
-    void Deliver(const std::vector<BYTE>& data)
-    {
-        std::vector<char> block(kBufferRecordSize + data.size());
-        auto* record = reinterpret_cast<TMMBufferRecord*>(block.data());
-        InitBufferRecord(record, static_cast<DWORD>(data.size()));
-        std::memcpy(record->Header.lpData, data.data(), data.size());
-        record->Header.dwBytesRecorded = static_cast<DWORD>(data.size());
-        BufferReady(&record->Header);
-    }
-};
-
 namespace {
 
 // Frame i of 16-bit stereo holds i on the left and -i on the right, so a
@@ -173,6 +134,7 @@ WAVEFORMATEX StereoPcm()
 }
 
 using tonvara::test::GsmFormat;
+using tonvara::test::TTestSource;
 
 // Handles events (the connector's loop among them) until Done or Seconds.
 bool RunUntil(const std::function<bool()>& done, int seconds = 10)

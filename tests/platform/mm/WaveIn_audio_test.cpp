@@ -206,54 +206,10 @@ private:
     std::vector<TReturned> FReturned;
 };
 
-// ----- sound into the null sink ---------------------------------------------------
-
-/// Plays 48 kHz stereo S16 frames through the default sink at full volume,
-/// with pacat reading them from a file: bit-exact at the sink's monitor.
-class TPlayer {
-public:
-    explicit TPlayer(const std::vector<int16_t>& interleaved)
-    {
-        FDirectory = tonvara::test::MakeTempDir("wavein");
-        FFile = FDirectory + "/signal.raw";
-        QFile file(FFile);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(reinterpret_cast<const char*>(interleaved.data()),
-            static_cast<qint64>(interleaved.size() * sizeof(int16_t)));
-        file.close();
-    }
-
-    ~TPlayer() { Stop(); }
-
-    void Start()
-    {
-        ASSERT_TRUE(FProcess.Start("pacat",
-            { "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2", "--volume=65536",
-                "--latency-msec=300", FFile }));
-    }
-
-    bool WaitFinished(int ms) { return FProcess.WaitFinished(ms) && FProcess.Succeeded(); }
-
-    void Stop() { FProcess.Kill(); }
-
-private:
-    QString FDirectory;
-    QString FFile;
-    tonvara::test::TPeerProcess FProcess;
-};
-
-/// A sine tone with sox into the default sink.
-bool PlayTone(double seconds, int frequency)
-{
-    tonvara::test::TPeerProcess sox;
-    return sox.Start("sox",
-               { "-n", "-q", "-t", "pulseaudio", "default", "synth", QString::number(seconds), "sine",
-                   QString::number(frequency), "vol", "0.5" })
-        && sox.WaitFinished(static_cast<int>(seconds * 1000) + 10000) && sox.Succeeded();
-}
+using tonvara::test::TCounterPlayer;
+using tonvara::test::TTone;
 
 using tonvara::test::AnalyseCounter;
-using tonvara::test::CounterSignal;
 using tonvara::test::kCounterStart;
 using tonvara::test::TCounterRun;
 
@@ -360,7 +316,8 @@ TEST_F(WaveInAudio, RecordsAToneInStereoPcmBufferByBufferInOrder)
     for (auto& header : capture.FHeaders)
         EXPECT_EQ(header->dwFlags, WHDR_PREPARED | WHDR_INQUEUE);
     ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
-    ASSERT_TRUE(PlayTone(1.5, 1000));
+    TTone tone(1.5, 1000);
+    ASSERT_TRUE(tone.Started() && tone.WaitFinished(11500));
     ASSERT_TRUE(capture.WaitForReturned(150));
     capture.Close();
     const std::vector<TReturned> returned = capture.Returned();
@@ -646,7 +603,7 @@ TEST_F(WaveInAudio, StopReturnsThePartialBufferAndResetTheRest)
 
 TEST_F(WaveInAudio, BuffersAreQueuedInOrderAndAPauseDropsWhatCameMeanwhile)
 {
-    TPlayer player(CounterSignal(8));
+    TCounterPlayer player(8);
     const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
     TCapture capture(9600, 8);
     ASSERT_EQ(capture.Open(WAVE_MAPPER, &format), MMSYSERR_NOERROR);
@@ -693,7 +650,7 @@ TEST_F(WaveInAudio, BuffersAreQueuedInOrderAndAPauseDropsWhatCameMeanwhile)
 // Records the counter signal of the given length and checks every frame.
 void RecordCounter(double seconds)
 {
-    TPlayer player(CounterSignal(seconds));
+    TCounterPlayer player(seconds);
     const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
     TCapture capture(4096, 10);
     ASSERT_EQ(capture.Open(WAVE_MAPPER, &format), MMSYSERR_NOERROR);
@@ -729,7 +686,7 @@ TEST_F(WaveInAudio, ACounterSignalOfAMinuteComesThroughWhole)
 TEST_F(WaveInAudio, TwentyCloseAndReopenCyclesJoinWithoutAMissingOrDoubledSample)
 {
     constexpr double kSeconds = 16;
-    TPlayer player(CounterSignal(kSeconds));
+    TCounterPlayer player(kSeconds);
     const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
     player.Start();
     std::vector<BYTE> joined;
@@ -796,7 +753,7 @@ TEST_F(WaveInAudio, AStalledConsumerCostsNoAudio)
     // The callback holds the capture thread for a while: the ring keeps
     // everything meanwhile.
     constexpr double kSeconds = 6;
-    TPlayer player(CounterSignal(kSeconds));
+    TCounterPlayer player(kSeconds);
     const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
     TCapture capture(4096, 10);
     int calls = 0;
@@ -955,7 +912,7 @@ TEST_F(WaveInAudio, InputLostInAStallIsFilledWithSilenceAndTheRecordingKeepsTheW
     // came meanwhile is lost, as a sound server drops what nobody read.
     constexpr double kSeconds = 5;
     constexpr DWORD kBufferBytes = 19200; // 0.1 s
-    TPlayer player(CounterSignal(kSeconds));
+    TCounterPlayer player(kSeconds);
     const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
     const WAVEFORMATEX mono = PcmFormat(48000, 16, 1);
     {
