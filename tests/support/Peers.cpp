@@ -99,6 +99,25 @@ long long SndfileFrames(const QString& path)
     return total == info.frames ? total : -1;
 }
 
+std::vector<double> LoudestStretch(const std::vector<double>& samples, std::size_t count, std::size_t step)
+{
+    if (samples.size() <= count)
+        return samples;
+    std::size_t bestStart = 0;
+    double bestEnergy = -1;
+    for (std::size_t start = 0; start + count <= samples.size(); start += step) {
+        double energy = 0;
+        for (std::size_t i = start; i < start + count; ++i)
+            energy += samples[i] * samples[i];
+        if (energy > bestEnergy) {
+            bestEnergy = energy;
+            bestStart = start;
+        }
+    }
+    return { samples.begin() + static_cast<std::ptrdiff_t>(bestStart),
+        samples.begin() + static_cast<std::ptrdiff_t>(bestStart + count) };
+}
+
 double TonePhase(const std::vector<int16_t>& samples, std::size_t from, std::size_t count, double frequency,
     int rate, long long offset)
 {

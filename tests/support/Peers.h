@@ -40,6 +40,10 @@ std::string SndfileRaw(const QString& path, SF_INFO* info = nullptr);
 /// open it or reads fewer than it announces.
 long long SndfileFrames(const QString& path);
 
+/// The loudest stretch of Count samples, looked for in steps of Step; all
+/// of Samples when they are no more than Count.
+std::vector<double> LoudestStretch(const std::vector<double>& samples, std::size_t count, std::size_t step);
+
 /// The phase of a steady tone of Frequency in Samples[From, From + Count),
 /// as a time offset in samples: samples taken from a run that continues an
 /// earlier run by Offset samples give the same value when no sample was lost

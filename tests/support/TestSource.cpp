@@ -35,6 +35,18 @@ void TTestSource::Deliver(const void* data, std::size_t size)
     BufferReady(&record->Header);
 }
 
+TTestSink::TTestSink(TComponent* owner)
+    : TMMDSPComponent(owner)
+{
+}
+
+void TTestSink::BufferReady(PWaveHdr lpWaveHdr)
+{
+    ++Buffers;
+    Bytes += lpWaveHdr->dwBytesRecorded;
+    TMMDSPComponent::BufferReady(lpWaveHdr);
+}
+
 TDeliveryThread::TDeliveryThread(TMMCustomSoundComponent* owner, std::function<void()> work)
     : TMMDSPThread(owner)
     , FWork(std::move(work))

@@ -2,10 +2,11 @@
 // The head of a chain, standing in for the wave input where a test or a
 // benchmark drives a chain itself: notifications, then one buffer record a
 // delivered buffer, in whatever thread calls it (TDeliveryThread gives a
-// device thread of its own).
+// device thread of its own); and an end that counts what reaches it.
 
 #include "mm/core/MMDSPObj.h"
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 
@@ -36,6 +37,20 @@ public:
     void Deliver(const void* data, std::size_t size);
     /// The same for a string or vector of bytes.
     template <class TBytes> void Deliver(const TBytes& bytes) { Deliver(bytes.data(), bytes.size()); }
+};
+
+/// The end of a chain, publishing only Input (as a display does): counts
+/// the buffers and bytes that reach it, in the thread that delivers them.
+class TTestSink : public TMMDSPComponent {
+    Q_OBJECT
+    Q_PROPERTY(TMMDSPComponent* Input READ GetInput WRITE SetInput)
+public:
+    explicit TTestSink(TComponent* owner = nullptr);
+
+    void BufferReady(PWaveHdr lpWaveHdr) override;
+
+    std::atomic<int> Buffers { 0 };
+    std::atomic<long> Bytes { 0 };
 };
 
 /// A device thread of Owner running Work, as the wave input's thread

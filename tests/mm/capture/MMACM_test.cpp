@@ -12,12 +12,6 @@
 
 namespace {
 
-std::string BinaryDir()
-{
-    const char* dir = std::getenv("TONVARA_BINARY_DIR");
-    return dir != nullptr ? dir : "";
-}
-
 using tonvara::test::GsmFormat;
 
 class MMACM : public ::testing::Test {
@@ -145,7 +139,7 @@ TEST_F(MMACM, AnEmptyModuleVariableMeansNoManager)
 
 TEST_F(MMACM, AManagerBelowVersion2IsPresentButOnlyItsVersionIsBound)
 {
-    BindModule(BinaryDir() + "/tests/mm/capture/libtonvara_test_acm_v1.so");
+    BindModule((tonvara::test::BinaryDir() + "/tests/mm/capture/libtonvara_test_acm_v1.so").toStdString());
     ASSERT_TRUE(ACMPresent());
     EXPECT_EQ(ACMVersion(), 0x01000000u);
     EXPECT_FALSE(ACMUsable());

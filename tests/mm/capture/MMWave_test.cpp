@@ -287,28 +287,8 @@ void MakePcmFile(const QString& path, const std::string& data)
 // A chain to drive the wave file component
 
 using tonvara::test::TDeliveryThread;
+using tonvara::test::TTestSink;
 using tonvara::test::TTestSource;
-
-// The end of the chain: counts what reaches it.
-class TTestSink : public TMMDSPComponent {
-    Q_OBJECT
-    Q_PROPERTY(TMMDSPComponent* Input READ GetInput WRITE SetInput)
-public:
-    explicit TTestSink(TComponent* owner = nullptr)
-        : TMMDSPComponent(owner)
-    {
-    }
-
-    void BufferReady(PWaveHdr lpWaveHdr) override
-    {
-        ++Buffers;
-        Bytes += lpWaveHdr->dwBytesRecorded;
-        TMMDSPComponent::BufferReady(lpWaveHdr);
-    }
-
-    std::atomic<int> Buffers { 0 };
-    std::atomic<long> Bytes { 0 };
-};
 
 /// Source -> wave file -> sink, recording into Dir.
 class WaveFileChain : public ::testing::Test {

@@ -5,10 +5,10 @@
 #include "platform/kernel/Threads.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/FormReader.h"
+#include "support/FormText.h"
 #include "support/TestSource.h"
 #include "support/WaveFormats.h"
 
-#include <QBuffer>
 #include <QMetaProperty>
 #include <atomic>
 #include <cstring>
@@ -124,16 +124,7 @@ public:
     LOGGED_CHAIN_NOTIFICATIONS(TMMDSPComponent)
 };
 
-// Publishes only Input, like a display sink.
-class TTestSink : public TMMDSPComponent {
-    Q_OBJECT
-    Q_PROPERTY(TMMDSPComponent* Input READ GetInput WRITE SetInput)
-public:
-    explicit TTestSink(TComponent* owner = nullptr)
-        : TMMDSPComponent(owner)
-    {
-    }
-};
+using tonvara::test::TTestSink;
 
 // A device publishing Output, like the wave input.
 class TTestDevice : public TMMCustomSoundComponent {
@@ -1011,10 +1002,7 @@ TEST_F(ChainTest, AStoredFormLinksTheChainBindsItsEventsAndSendsTheFormatWhenLoa
 end
 )";
     TChainForm form(nullptr);
-    QBuffer buffer;
-    buffer.setData(text);
-    buffer.open(QIODevice::ReadOnly);
-    ReadComponent(buffer, &form, QStringLiteral("chain.dfm"));
+    tonvara::test::ReadFormText(text, &form, QStringLiteral("chain.dfm"));
 
     auto* head = form.FindComponent<TTestMember>(QStringLiteral("Head"));
     auto* tail = form.FindComponent<TTestMember>(QStringLiteral("Tail"));

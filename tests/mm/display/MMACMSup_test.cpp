@@ -53,11 +53,6 @@ protected:
             unsetenv(kAcmModuleVariable);
         ReinitializeACM();
     }
-    static std::string BinaryDirPath()
-    {
-        const char* dir = std::getenv("TONVARA_BINARY_DIR");
-        return dir != nullptr ? dir : "";
-    }
     static void Bind(const std::string& path)
     {
         setenv(kAcmModuleVariable, path.c_str(), 1);
@@ -266,7 +261,7 @@ TEST_F(MMACMSup, OversizedDeliveriesAreCutToTheSourceSize)
 // deliver is the stream's next one.
 TEST_F(MMACMSup, ACodecThatTakesLessIsAnErrorNotAnOverflow)
 {
-    Bind(BinaryDirPath() + "/tests/mm/display/libtonvara_test_acm_slow.so");
+    Bind((tonvara::test::BinaryDir() + "/tests/mm/display/libtonvara_test_acm_slow.so").toStdString());
     ASSERT_TRUE(ACMUsable());
     struct TCase {
         WORD MaxBlocks; // 0: the codec takes all whole blocks

@@ -9,6 +9,7 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
+#include "support/FormText.h"
 #include "support/TestSource.h"
 #include "support/TestSupport.h"
 #include "support/WaveFormats.h"
@@ -676,10 +677,7 @@ TEST_F(StoredConnector, ReadsTheMainWindowsConnector)
                             "end\n";
     {
         TForm form(nullptr);
-        QBuffer buffer;
-        buffer.setData(text);
-        buffer.open(QIODevice::ReadOnly);
-        ReadComponent(buffer, &form, "anaform.form");
+        tonvara::test::ReadFormText(text, &form, "anaform.form");
         auto* connector = form.FindComponent<TMMConnector>("Connector");
         ASSERT_NE(connector, nullptr);
         auto* recorder = form.FindComponent<TMMWaveRecorder>("MonoDosya");

@@ -5,6 +5,7 @@
 #include "platform/mm/WaveIn.h"
 #include "support/CounterSignal.h"
 #include "support/PeerProcess.h"
+#include "support/Peers.h"
 #include "support/SoundServer.h"
 #include "support/TestSupport.h"
 #include "support/WaveFormats.h"
@@ -206,12 +207,11 @@ private:
     std::vector<TReturned> FReturned;
 };
 
-using tonvara::test::TCounterPlayer;
-using tonvara::test::TTone;
-
 using tonvara::test::AnalyseCounter;
 using tonvara::test::kCounterStart;
+using tonvara::test::TCounterPlayer;
 using tonvara::test::TCounterRun;
+using tonvara::test::TTone;
 
 // The recording holds the counter from (nearly) its first frame to its
 // last. A stream that starts while the sink renders ahead loses its first
@@ -247,25 +247,7 @@ double DominantFrequency(const std::vector<double>& samples, double rate)
     return best;
 }
 
-// The loudest stretch of Count samples (by 10 ms steps).
-std::vector<double> LoudestStretch(const std::vector<double>& samples, std::size_t count, std::size_t step)
-{
-    if (samples.size() <= count)
-        return samples;
-    std::size_t bestStart = 0;
-    double bestEnergy = -1;
-    for (std::size_t start = 0; start + count <= samples.size(); start += step) {
-        double energy = 0;
-        for (std::size_t i = start; i < start + count; ++i)
-            energy += samples[i] * samples[i];
-        if (energy > bestEnergy) {
-            bestEnergy = energy;
-            bestStart = start;
-        }
-    }
-    return { samples.begin() + static_cast<std::ptrdiff_t>(bestStart),
-        samples.begin() + static_cast<std::ptrdiff_t>(bestStart + count) };
-}
+using tonvara::test::LoudestStretch;
 
 class WaveInAudio : public testing::Test {
 protected:
