@@ -7,6 +7,7 @@
 // how long it records (10 s by default).
 #include "mm/capture/MMWave.h"
 #include "mm/format/MMWaveFormat.h"
+#include "support/TestSource.h"
 
 #include <QCoreApplication>
 #include <algorithm>
@@ -23,6 +24,8 @@
 
 namespace {
 
+using tonvara::test::TTestSource;
+
 constexpr int kBufferSize = 4096;
 constexpr int kBytesPerSecond = 192000;
 constexpr double kBufferMs = 1000.0 * kBufferSize / kBytesPerSecond;
@@ -33,24 +36,6 @@ int RecordSeconds()
     const int seconds = text ? std::atoi(text) : 10;
     return std::max(seconds, 2);
 }
-
-class TBenchSource : public TMMCustomSoundComponent {
-    Q_OBJECT
-    Q_PROPERTY(TMMDSPComponent* Output READ GetOutput WRITE SetOutput)
-public:
-    TBenchSource()
-        : TMMCustomSoundComponent(nullptr)
-    {
-    }
-    void SetNumBuffers(int) override { }
-    int GetNumBuffers() const override { return 1; }
-    void SetDeviceID(TMMDeviceId) override { }
-    TMMDeviceId GetDeviceID() const override { return MapperId; }
-    void SetProductName(const QString&) override { }
-    QString GetProductName() const override { return QStringLiteral("Bench source"); }
-    void SetCallBackMode(TMMCBMode) override { }
-    TMMCBMode GetCallBackMode() const override { return cmWindow; }
-};
 
 void Advance(timespec& deadline, long ns)
 {
@@ -73,15 +58,14 @@ void BM_SlowDiskStereoWrites(benchmark::State& state)
     const std::string path = "/tmp/tonvara-bench-" + std::to_string(::getpid()) + "-slowdisk.wav";
     const int64_t buffers = int64_t { RecordSeconds() } * kBytesPerSecond / kBufferSize;
     for (auto _ : state) {
-        TBenchSource source;
+        TTestSource source;
         TMMWaveFile file(nullptr);
         file.Wave()->SetFileMustExist(false);
         file.SetInput(&source);
         source.SetPWaveFormat(&format);
         source.SetBufferSize(kBufferSize);
         file.Wave()->SetFileName(QString::fromStdString(path));
-        source.Opened();
-        source.Started();
+        source.Start();
         std::vector<double> writeMs;
         writeMs.reserve(static_cast<size_t>(buffers));
         timespec deadline {};
@@ -103,8 +87,7 @@ void BM_SlowDiskStereoWrites(benchmark::State& state)
             syncs = WaveIOSyncCount(file.Wave()->WaveIO());
         }
         const bool open = file.FileOpen();
-        source.Stopped();
-        source.Closed();
+        source.Finish();
 
         SF_INFO info {};
         SNDFILE* read = sf_open(path.c_str(), SFM_READ, &info);
@@ -164,5 +147,3 @@ int main(int argc, char** argv)
     benchmark::Shutdown();
     return 0;
 }
-
-#include "SlowDiskBench.moc"

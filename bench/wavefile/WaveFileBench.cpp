@@ -4,6 +4,7 @@
 // writing the same buffers (no sync). Prints the ratio of the two times.
 #include "mm/capture/MMWave.h"
 #include "mm/format/MMWaveFormat.h"
+#include "support/TestSource.h"
 
 #include <QCoreApplication>
 #include <benchmark/benchmark.h>
@@ -14,6 +15,8 @@
 #include <vector>
 
 namespace {
+
+using tonvara::test::TTestSource;
 
 constexpr int kBufferSize = 4096;
 constexpr int64_t kHourBytes = int64_t { 3600 } * 192000;
@@ -38,26 +41,6 @@ std::vector<char> Data()
     return data;
 }
 
-// The head of the chain, standing in for the wave input: one buffer record
-// handed down again and again.
-class TBenchSource : public TMMCustomSoundComponent {
-    Q_OBJECT
-    Q_PROPERTY(TMMDSPComponent* Output READ GetOutput WRITE SetOutput)
-public:
-    TBenchSource()
-        : TMMCustomSoundComponent(nullptr)
-    {
-    }
-    void SetNumBuffers(int) override { }
-    int GetNumBuffers() const override { return 1; }
-    void SetDeviceID(TMMDeviceId) override { }
-    TMMDeviceId GetDeviceID() const override { return MapperId; }
-    void SetProductName(const QString&) override { }
-    QString GetProductName() const override { return QStringLiteral("Bench source"); }
-    void SetCallBackMode(TMMCBMode) override { }
-    TMMCBMode GetCallBackMode() const override { return cmThread; }
-};
-
 void BM_WaveFileChainHour(benchmark::State& state)
 {
     WAVEFORMATEX format {};
@@ -70,7 +53,7 @@ void BM_WaveFileChainHour(benchmark::State& state)
     record->Header.dwBytesRecorded = kBufferSize;
 
     const std::string path = BenchPath("wavefile.wav");
-    TBenchSource source;
+    TTestSource source;
     TMMWaveFile file(nullptr);
     file.Wave()->SetFileMustExist(false);
     file.SetInput(&source);
@@ -78,12 +61,10 @@ void BM_WaveFileChainHour(benchmark::State& state)
     source.SetBufferSize(kBufferSize);
     for (auto _ : state) {
         file.Wave()->SetFileName(QString::fromStdString(path));
-        source.Opened();
-        source.Started();
+        source.Start();
         for (int64_t i = 0; i < kHourBuffers; ++i)
             source.BufferReady(&record->Header);
-        source.Stopped();
-        source.Closed();
+        source.Finish();
     }
     state.SetBytesProcessed(state.iterations() * kHourBuffers * kBufferSize);
     std::remove(path.c_str());
@@ -149,5 +130,3 @@ int main(int argc, char** argv)
     benchmark::Shutdown();
     return 0;
 }
-
-#include "WaveFileBench.moc"

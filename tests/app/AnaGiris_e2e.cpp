@@ -51,8 +51,7 @@ protected:
     void SetUp() override
     {
         // The mapper's GSM 6.10 needs the compression manager of this build.
-        const QString module = tonvara::test::BinaryDir() + "/lib/libtonvara_acm.so";
-        setenv(kAcmModuleVariable, module.toLocal8Bit().constData(), 1);
+        setenv(kAcmModuleVariable, tonvara::test::AcmModulePath().toLocal8Bit().constData(), 1);
         FOldDir = QDir::currentPath();
         FDir = tonvara::test::MakeTempDir("main-window");
         QDir::setCurrent(FDir);
@@ -399,15 +398,24 @@ TEST_F(TMainWindowTest, AFailingStartIsReportedAndTheWindowGoesOn)
 
 // ----- lost input ----------------------------------------------------------------------
 
-// A sound server of the test's own: no capture an earlier test left parked
-// on the shared one continues into this recording.
-TEST_F(TMainWindowTest, InputLostInAStallIsSilenceOfItsLengthAndIsSaidOnStderr)
+// A sound server of the test's own, which it may kill: no capture an earlier
+// test left parked on the shared one continues into this recording.
+class TOwnServerTest : public TMainWindowTest {
+protected:
+    void OpenOnOwnServer(const char* timeLocale)
+    {
+        ASSERT_TRUE(ClockStartsAt("@2026-12-06 10:00:05")) << "run by ctest under libfaketime";
+        ASSERT_GT(FServer.FPid, 0) << "the private server did not start";
+        Open(timeLocale);
+    }
+
+    TPrivateServer FServer;
+    TServerOverride FUseIt { FServer.FServer };
+};
+
+TEST_F(TOwnServerTest, InputLostInAStallIsSilenceOfItsLengthAndIsSaidOnStderr)
 {
-    ASSERT_TRUE(ClockStartsAt("@2026-12-06 10:00:05")) << "run by ctest under libfaketime";
-    TPrivateServer server;
-    ASSERT_GT(server.FPid, 0) << "the private server did not start";
-    TServerOverride useIt(server.FServer);
-    Open("C");
+    ASSERT_NO_FATAL_FAILURE(OpenOnOwnServer("C"));
     QTest::mouseClick(FForm->Sw->Handle(), Qt::LeftButton, Qt::NoModifier, QPoint(19, 11));
     ASSERT_EQ(FForm->Sw->Position(), 1);
     TStderrCapture log;
@@ -446,13 +454,9 @@ TEST_F(TMainWindowTest, InputLostInAStallIsSilenceOfItsLengthAndIsSaidOnStderr)
     EXPECT_TRUE(text.contains(AnaGiris::CurrentFileName + ": input lost: 1 loss, ")) << text.toStdString();
 }
 
-TEST_F(TMainWindowTest, ASoundServerGoneMidRecordingIsSaidOnStderrWithTheCause)
+TEST_F(TOwnServerTest, ASoundServerGoneMidRecordingIsSaidOnStderrWithTheCause)
 {
-    ASSERT_TRUE(ClockStartsAt("@2026-12-06 10:00:05")) << "run by ctest under libfaketime";
-    TPrivateServer server;
-    ASSERT_GT(server.FPid, 0) << "the private server did not start";
-    TServerOverride useIt(server.FServer);
-    Open("tr_TR.UTF-8");
+    ASSERT_NO_FATAL_FAILURE(OpenOnOwnServer("tr_TR.UTF-8"));
     std::vector<QString> boxes;
     const TMessageDialogHandler previous = SetMessageDialogHandler([&](const TMessageDialogRequest& request) {
         boxes.push_back(request.Text);
@@ -462,7 +466,7 @@ TEST_F(TMainWindowTest, ASoundServerGoneMidRecordingIsSaidOnStderrWithTheCause)
     // Mono: the failure is found in the recorder's worker thread.
     Click(FForm->Button1);
     ASSERT_TRUE(RecordFor(1000));
-    server.Kill();
+    FServer.Kill();
     ASSERT_TRUE(WaitUntil([&] { return !FForm->Connector->IsOpen(); }, 10000));
     SetMessageDialogHandler(previous);
     ASSERT_EQ(boxes.size(), 1u);
@@ -603,7 +607,7 @@ TEST(ProgramEnd, ATerminationSignalFinishesTheFileBeingWritten)
     ASSERT_TRUE(tone.Started());
     tonvara::test::TPeerProcess program;
     program.SetEnvironment("LC_TIME", "tr_TR.UTF-8");
-    program.SetEnvironment(kAcmModuleVariable, tonvara::test::BinaryDir() + "/lib/libtonvara_acm.so");
+    program.SetEnvironment(kAcmModuleVariable, tonvara::test::AcmModulePath());
     program.SetWorkingDirectory(dir);
     ASSERT_TRUE(program.Start(tonvara::test::BinaryDir() + "/app/tonvara", {}));
     const QString path = dir + "/Tarih_06_12_2026_Saat_14_00.wav";

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -51,8 +52,9 @@ std::vector<char*> Pointers(std::vector<std::string>& texts)
 TPeerProcess::~TPeerProcess()
 {
     Kill();
-    if (!FOutputFile.isEmpty())
-        QFile::remove(FOutputFile);
+    for (int i = 0; i < 2; ++i)
+        if (FCapture[i])
+            QFile::remove(FFile[i]);
 }
 
 bool TPeerProcess::Start(const QString& program, const QStringList& arguments)
@@ -66,15 +68,19 @@ bool TPeerProcess::Start(const QString& program, const QStringList& arguments)
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    std::string outputPath;
-    if (FCapture) {
-        QTemporaryFile output(QDir::tempPath() + "/tonvara-peer-XXXXXX");
-        output.setAutoRemove(false);
-        if (!output.open())
-            return false;
-        FOutputFile = output.fileName();
-        outputPath = FOutputFile.toStdString();
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(), O_WRONLY | O_TRUNC, 0);
+    std::string paths[2];
+    for (int i = 0; i < 2; ++i) {
+        if (FCapture[i]) {
+            QTemporaryFile file(QDir::tempPath() + "/tonvara-peer-XXXXXX");
+            file.setAutoRemove(false);
+            if (!file.open())
+                return false;
+            FFile[i] = file.fileName();
+        }
+        paths[i] = FFile[i].toStdString();
+        if (!paths[i].empty())
+            posix_spawn_file_actions_addopen(
+                &actions, STDOUT_FILENO + i, paths[i].c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
     const std::string directory = FDirectory.toStdString();
     if (!directory.empty())
@@ -136,10 +142,34 @@ void TPeerProcess::Kill()
     FExitCode = -1;
 }
 
-QByteArray TPeerProcess::ReadOutput() const
+QByteArray TPeerProcess::ReadFile(const QString& name)
 {
-    QFile file(FOutputFile);
+    QFile file(name);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+TToolResult RunTool(const QString& program, const QStringList& arguments, int milliseconds)
+{
+    TPeerProcess process;
+    process.CaptureOutput();
+    process.CaptureError();
+    TToolResult result;
+    if (!process.Start(program, arguments) || !process.WaitFinished(milliseconds))
+        return result;
+    result.Out = process.ReadOutput().toStdString();
+    result.Err = process.ReadError().toStdString();
+    result.ExitCode = process.NormalExit() ? process.ExitCode() : -1;
+    return result;
+}
+
+QByteArray ToolOutput(const QString& program, const QStringList& arguments)
+{
+    const TToolResult result = RunTool(program, arguments);
+    if (result.ExitCode != 0) {
+        ADD_FAILURE() << program.toStdString() << " failed: " << result.Err;
+        return {};
+    }
+    return QByteArray::fromStdString(result.Out);
 }
 
 } // namespace tonvara::test

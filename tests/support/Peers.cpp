@@ -2,26 +2,23 @@
 
 #include "PeerProcess.h"
 
+#include <QFile>
 #include <cmath>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <numbers>
-#include <sndfile.h>
 
 namespace tonvara::test {
 
-// The peers start through TPeerProcess: these run in audio tests, which
-// also run under ThreadSanitizer (see PeerProcess.h).
 TProbe Probe(const QString& path)
 {
-    TPeerProcess ffprobe;
-    ffprobe.CaptureOutput();
+    const TToolResult ffprobe = RunTool(QStringLiteral("ffprobe"),
+        { "-v", "error", "-select_streams", "a:0", "-show_entries",
+            "stream=codec_name,sample_rate,channels,duration", "-of", "default=noprint_wrappers=1", path },
+        30000);
     TProbe probe;
-    probe.Ok = ffprobe.Start(QStringLiteral("ffprobe"),
-                   { "-v", "error", "-select_streams", "a:0", "-show_entries",
-                       "stream=codec_name,sample_rate,channels,duration", "-of", "default=noprint_wrappers=1",
-                       path })
-        && ffprobe.WaitFinished(30000) && ffprobe.Succeeded();
-    for (const QString& line : QString::fromUtf8(ffprobe.ReadOutput()).split('\n')) {
+    probe.Ok = ffprobe.ExitCode == 0;
+    for (const QString& line : QString::fromStdString(ffprobe.Out).split('\n')) {
         const QString value = line.section('=', 1);
         if (line.startsWith("codec_name="))
             probe.Codec = value;
@@ -37,16 +34,55 @@ TProbe Probe(const QString& path)
 
 std::vector<int16_t> DecodeWithSox(const QString& path)
 {
-    TPeerProcess sox;
-    sox.CaptureOutput();
-    if (!sox.Start(QStringLiteral("sox"),
-            { "-q", path, "-t", "raw", "-e", "signed", "-b", "16", "-L", "-", "remix", "1" })
-        || !sox.WaitFinished(60000) || !sox.Succeeded())
+    const TToolResult sox = RunTool(QStringLiteral("sox"),
+        { "-q", path, "-t", "raw", "-e", "signed", "-b", "16", "-L", "-", "remix", "1" }, 60000);
+    if (sox.ExitCode != 0)
         return {};
-    const QByteArray bytes = sox.ReadOutput();
-    std::vector<int16_t> samples(static_cast<std::size_t>(bytes.size()) / 2);
-    std::memcpy(samples.data(), bytes.constData(), samples.size() * 2);
+    std::vector<int16_t> samples(sox.Out.size() / 2);
+    std::memcpy(samples.data(), sox.Out.data(), samples.size() * 2);
     return samples;
+}
+
+std::string SoxRaw(const QString& path)
+{
+    const TToolResult r
+        = RunTool("sox", { "-V1", path, "-t", "raw", "-e", "signed-integer", "-b", "16", "-L", "-" });
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    return r.Out;
+}
+
+std::string FfmpegRaw(const QString& path)
+{
+    const TToolResult r = RunTool("ffmpeg", { "-v", "error", "-nostdin", "-i", path, "-f", "s16le", "-" });
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_EQ(r.Err, "") << "ffmpeg complained";
+    return r.Out;
+}
+
+std::string Ffprobe(const QString& path)
+{
+    const TToolResult r = RunTool("ffprobe",
+        { "-v", "error", "-show_entries", "stream=codec_name,sample_rate,channels,duration_ts", "-of",
+            "default=noprint_wrappers=1", path });
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_EQ(r.Err, "") << "ffprobe complained";
+    return r.Out;
+}
+
+std::string SndfileRaw(const QString& path, SF_INFO* infoOut)
+{
+    SF_INFO info {};
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
+    EXPECT_NE(file, nullptr) << sf_strerror(nullptr);
+    if (file == nullptr)
+        return {};
+    std::vector<short> samples(static_cast<size_t>(info.frames * info.channels));
+    const sf_count_t got = sf_readf_short(file, samples.data(), info.frames);
+    sf_close(file);
+    if (infoOut != nullptr)
+        *infoOut = info;
+    return std::string(
+        reinterpret_cast<const char*>(samples.data()), static_cast<size_t>(got * info.channels * 2));
 }
 
 long long SndfileFrames(const QString& path)
@@ -61,6 +97,25 @@ long long SndfileFrames(const QString& path)
         total += got;
     sf_close(file);
     return total == info.frames ? total : -1;
+}
+
+std::vector<double> LoudestStretch(const std::vector<double>& samples, std::size_t count, std::size_t step)
+{
+    if (samples.size() <= count)
+        return samples;
+    std::size_t bestStart = 0;
+    double bestEnergy = -1;
+    for (std::size_t start = 0; start + count <= samples.size(); start += step) {
+        double energy = 0;
+        for (std::size_t i = start; i < start + count; ++i)
+            energy += samples[i] * samples[i];
+        if (energy > bestEnergy) {
+            bestEnergy = energy;
+            bestStart = start;
+        }
+    }
+    return { samples.begin() + static_cast<std::ptrdiff_t>(bestStart),
+        samples.begin() + static_cast<std::ptrdiff_t>(bestStart + count) };
 }
 
 double TonePhase(const std::vector<int16_t>& samples, std::size_t from, std::size_t count, double frequency,

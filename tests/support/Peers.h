@@ -1,9 +1,11 @@
 #pragma once
-// Recorded files as other programs see them: ffprobe, sox and libsndfile,
-// and where a steady tone stands in them.
+// Recorded files as other programs see them: ffprobe, sox, ffmpeg and
+// libsndfile, and where a steady tone stands in them.
 
 #include <QString>
 #include <cstdint>
+#include <sndfile.h>
+#include <string>
 #include <vector>
 
 namespace tonvara::test {
@@ -22,9 +24,25 @@ TProbe Probe(const QString& path);
 /// empty when sox fails.
 std::vector<int16_t> DecodeWithSox(const QString& path);
 
+/// The bytes sox or ffmpeg decode the file to (16-bit little-endian PCM,
+/// every channel). A reader that fails, or ffmpeg saying anything on its
+/// standard error, fails the running test.
+std::string SoxRaw(const QString& path);
+std::string FfmpegRaw(const QString& path);
+/// ffprobe's lines of the file's streams: "codec_name=", "sample_rate=",
+/// "channels=", "duration_ts="; checked as the decoders are.
+std::string Ffprobe(const QString& path);
+/// libsndfile's 16-bit samples of the file as bytes, and what it says of the
+/// file in Info; a file it cannot open fails the running test.
+std::string SndfileRaw(const QString& path, SF_INFO* info = nullptr);
+
 /// The frames libsndfile reads from the file to its end, -1 when it cannot
 /// open it or reads fewer than it announces.
 long long SndfileFrames(const QString& path);
+
+/// The loudest stretch of Count samples, looked for in steps of Step; all
+/// of Samples when they are no more than Count.
+std::vector<double> LoudestStretch(const std::vector<double>& samples, std::size_t count, std::size_t step);
 
 /// The phase of a steady tone of Frequency in Samples[From, From + Count),
 /// as a time offset in samples: samples taken from a run that continues an

@@ -3,8 +3,6 @@
 #include "TestSupport.h"
 
 #include <QFile>
-#include <QProcessEnvironment>
-#include <csignal>
 
 namespace tonvara::test {
 
@@ -13,11 +11,8 @@ namespace {
 // xdotool's output, empty when it fails or finds nothing.
 QString XDoTool(const QStringList& arguments)
 {
-    QProcess tool;
-    tool.start(QStringLiteral("xdotool"), arguments);
-    if (!tool.waitForFinished(10000) || tool.exitCode() != 0)
-        return {};
-    return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
+    const TToolResult tool = RunTool(QStringLiteral("xdotool"), arguments, 10000);
+    return tool.ExitCode == 0 ? QString::fromStdString(tool.Out).trimmed() : QString();
 }
 
 } // namespace
@@ -26,37 +21,28 @@ TProgram::TProgram(const QString& dir, const QString& fakeTime)
     : FDir(dir)
     , FStderr(MakeTempDir(QStringLiteral("stderr")) + QStringLiteral("/stderr.txt"))
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("LC_TIME"), QStringLiteral("tr_TR.UTF-8"));
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    environment.insert(
-        QStringLiteral("TONVARA_ACM_MODULE"), BinaryDir() + QStringLiteral("/lib/libtonvara_acm.so"));
+    FProcess.SetEnvironment(QStringLiteral("LC_TIME"), QStringLiteral("tr_TR.UTF-8"));
+    FProcess.SetEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    FProcess.SetEnvironment(QStringLiteral("TONVARA_ACM_MODULE"), AcmModulePath());
     if (!fakeTime.isEmpty()) {
-        environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(TONVARA_FAKETIME_LIBRARY));
-        environment.insert(QStringLiteral("FAKETIME"), fakeTime);
-        environment.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
+        FProcess.SetEnvironment(QStringLiteral("LD_PRELOAD"), QStringLiteral(TONVARA_FAKETIME_LIBRARY));
+        FProcess.SetEnvironment(QStringLiteral("FAKETIME"), fakeTime);
+        FProcess.SetEnvironment(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
     }
-    FProcess.setProcessEnvironment(environment);
-    FProcess.setWorkingDirectory(dir);
-    FProcess.setStandardOutputFile(QProcess::nullDevice());
-    FProcess.setStandardErrorFile(FStderr);
-    FProcess.start(BinaryDir() + QStringLiteral("/app/tonvara"), {});
-    FProcess.waitForStarted(10000);
-}
-
-TProgram::~TProgram()
-{
-    Kill();
+    FProcess.SetWorkingDirectory(dir);
+    FProcess.SetOutputFile(QStringLiteral("/dev/null"));
+    FProcess.SetErrorFile(FStderr);
+    FProcess.Start(BinaryDir() + QStringLiteral("/app/tonvara"), {});
 }
 
 bool TProgram::Running() const
 {
-    return FProcess.state() == QProcess::Running;
+    return FProcess.Running();
 }
 
 qint64 TProgram::Pid() const
 {
-    return FProcess.processId();
+    return FProcess.Pid();
 }
 
 QString TProgram::Window() const
@@ -92,9 +78,10 @@ bool TProgram::Click(int x, int y)
     const QString shell = XDoTool({ "getwindowgeometry", "--shell", window });
     const int height = shell.section(QStringLiteral("HEIGHT="), 1).section('\n', 0, 0).toInt();
     const int top = height - 507;
-    return QProcess::execute(QStringLiteral("xdotool"),
+    return RunTool(QStringLiteral("xdotool"),
                { "mousemove", "--window", window, QString::number(x), QString::number(y + top), "click",
                    "1" })
+               .ExitCode
         == 0;
 }
 
@@ -143,18 +130,10 @@ int TProgram::Terminate(int milliseconds)
 {
     if (!Running())
         return -1;
-    FProcess.terminate();
-    if (!FProcess.waitForFinished(milliseconds) || FProcess.exitStatus() != QProcess::NormalExit)
+    FProcess.Terminate();
+    if (!FProcess.WaitFinished(milliseconds) || !FProcess.NormalExit())
         return -1;
-    return FProcess.exitCode();
-}
-
-void TProgram::Kill()
-{
-    if (Running()) {
-        ::kill(static_cast<pid_t>(Pid()), SIGKILL);
-        FProcess.waitForFinished(10000);
-    }
+    return FProcess.ExitCode();
 }
 
 } // namespace tonvara::test

@@ -6,7 +6,8 @@
 // stderr kept in a file. Used from the test's main thread; every wait polls
 // with a deadline.
 
-#include <QProcess>
+#include "PeerProcess.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -17,7 +18,6 @@ public:
     /// FakeTime is a libfaketime FAKETIME value ("@2026-12-06 00:00:00
     /// x360"), or empty for the real clock. Starts the program in Dir.
     TProgram(const QString& dir, const QString& fakeTime);
-    ~TProgram();
     TProgram(const TProgram&) = delete;
     TProgram& operator=(const TProgram&) = delete;
 
@@ -44,14 +44,15 @@ public:
     /// SIGTERM and the wait for the end: the exit code, -1 when it did not
     /// end normally within the deadline.
     int Terminate(int milliseconds = 20000);
-    void Kill();
+    void Kill() { FProcess.Kill(); }
 
 private:
     QString Window() const;
 
     QString FDir;
     QString FStderr;
-    QProcess FProcess;
+    // Running() reaps the program when it has ended.
+    mutable TPeerProcess FProcess;
     mutable QString FWindow;
 };
 

@@ -1,7 +1,10 @@
 #pragma once
-// A PulseAudio server of a test's own (to be killed), pointing this process's
-// sound clients elsewhere, and an address where no server listens: for the
-// tests of what happens when the sound server is missing or dies.
+// Sound played into the test server's null sink (a sine tone with sox, the
+// counter signal with pacat); a PulseAudio server of a test's own (to be
+// killed), pointing this process's sound clients elsewhere, and an address
+// where no server listens: for the tests of what happens when the sound
+// server is missing or dies.
+#include "support/CounterSignal.h"
 #include "support/PeerProcess.h"
 #include "support/TestSupport.h"
 
@@ -13,8 +16,66 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace tonvara::test {
+
+/// A sine tone with sox into the default sink, in the background.
+class TTone {
+public:
+    TTone(double seconds, int frequency)
+    {
+        FStarted = FProcess.Start("sox",
+            { "-n", "-q", "-t", "pulseaudio", "default", "synth", QString::number(seconds), "sine",
+                QString::number(frequency), "vol", "0.5" });
+    }
+    ~TTone() { Stop(); }
+
+    bool Started() const { return FStarted; }
+    bool WaitFinished(int ms) { return FProcess.WaitFinished(ms) && FProcess.Succeeded(); }
+    void Stop() { FProcess.Kill(); }
+
+private:
+    TPeerProcess FProcess;
+    bool FStarted = false;
+};
+
+/// Plays the counter signal (48 kHz stereo S16) through the default sink at
+/// full volume, with pacat reading it from a file: bit-exact at the sink's
+/// monitor.
+class TCounterPlayer {
+public:
+    explicit TCounterPlayer(double seconds)
+    {
+        const std::vector<int16_t> signal = CounterSignal(seconds);
+        FFrames = signal.size() / 2;
+        FFile = MakeTempDir("counter") + "/signal.raw";
+        QFile file(FFile);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(reinterpret_cast<const char*>(signal.data()),
+            static_cast<qint64>(signal.size() * sizeof(int16_t)));
+    }
+    ~TCounterPlayer() { Stop(); }
+
+    void Start()
+    {
+        ASSERT_TRUE(FProcess.Start("pacat",
+            { "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2", "--volume=65536",
+                "--latency-msec=300", FFile }));
+    }
+    /// Waits (with the event loop running) until pacat has ended.
+    bool WaitFinished(int ms)
+    {
+        return WaitUntil([&] { return !FProcess.Running(); }, ms) && FProcess.Succeeded();
+    }
+    void Stop() { FProcess.Kill(); }
+    std::size_t Frames() const { return FFrames; }
+
+private:
+    QString FFile;
+    TPeerProcess FProcess;
+    std::size_t FFrames = 0;
+};
 
 /// A PulseAudio server of the test's own, to be killed.
 class TPrivateServer {

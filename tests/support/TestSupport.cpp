@@ -17,7 +17,13 @@ QString SourceDir()
 
 QString BinaryDir()
 {
-    return QString::fromLocal8Bit(qgetenv("TONVARA_BINARY_DIR"));
+    const QByteArray dir = qgetenv("TONVARA_BINARY_DIR");
+    return dir.isEmpty() ? QStringLiteral(TONVARA_BINARY_DIR_DEFAULT) : QString::fromLocal8Bit(dir);
+}
+
+QString AcmModulePath()
+{
+    return BinaryDir() + QStringLiteral("/lib/libtonvara_acm.so");
 }
 
 QString MakeTempDir(const QString& tag)

@@ -8,8 +8,12 @@ namespace tonvara::test {
 /// The source tree's root, for fixtures kept in resources/ or tests/.
 QString SourceDir();
 
-/// The build tree's root, where the program and its modules are built.
+/// The build tree's root, where the program and its modules are built
+/// (already before main: static initialisers may ask).
 QString BinaryDir();
+
+/// The compression manager module of the build tree.
+QString AcmModulePath();
 
 /// A fresh empty directory under the build tree, removed by nothing: each
 /// call gives a new one, so a failing test leaves its files to look at.

@@ -3,19 +3,14 @@
 // names in $TONVARA_ACM_MODULE.
 #include "mm/capture/MMACM.h"
 #include "mm/format/MMWaveFormat.h"
-#include "support/GsmFormat.h"
+#include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 
 namespace {
-
-std::string BinaryDir()
-{
-    const char* dir = std::getenv("TONVARA_BINARY_DIR");
-    return dir != nullptr ? dir : "";
-}
 
 using tonvara::test::GsmFormat;
 
@@ -42,7 +37,7 @@ protected:
         setenv(kAcmModuleVariable, path.c_str(), 1);
         ReinitializeACM();
     }
-    void BindRealModule() { BindModule(BinaryDir() + "/lib/libtonvara_acm.so"); }
+    void BindRealModule() { BindModule(tonvara::test::AcmModulePath().toStdString()); }
 
 private:
     bool FHadModule = false;
@@ -144,7 +139,7 @@ TEST_F(MMACM, AnEmptyModuleVariableMeansNoManager)
 
 TEST_F(MMACM, AManagerBelowVersion2IsPresentButOnlyItsVersionIsBound)
 {
-    BindModule(BinaryDir() + "/tests/mm/capture/libtonvara_test_acm_v1.so");
+    BindModule((tonvara::test::BinaryDir() + "/tests/mm/capture/libtonvara_test_acm_v1.so").toStdString());
     ASSERT_TRUE(ACMPresent());
     EXPECT_EQ(ACMVersion(), 0x01000000u);
     EXPECT_FALSE(ACMUsable());

@@ -15,6 +15,7 @@
 #include "support/PeerProcess.h"
 #include "support/SoundServer.h"
 #include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -26,7 +27,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -37,33 +37,14 @@
 namespace recorder_test {
 
 // The mapper's GSM 6.10 comes from the compression manager module of this
-// build tree (lib/ beside tests/mm/capture/../../..).
+// build tree.
 inline const bool kAcmModuleFound = [] {
-    std::string path;
-    if (const char* binary = std::getenv("TONVARA_BINARY_DIR")) {
-        path = std::string(binary) + "/lib/libtonvara_acm.so";
-    } else {
-        std::error_code error;
-        const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
-        path = (exe.parent_path() / "../../../lib/libtonvara_acm.so").lexically_normal().string();
-    }
-    setenv(kAcmModuleVariable, path.c_str(), 0);
+    setenv(kAcmModuleVariable, tonvara::test::AcmModulePath().toLocal8Bit().constData(), 0);
     return true;
 }();
 
+using tonvara::test::PcmFormat;
 using tonvara::test::WaitUntil;
-
-inline WAVEFORMATEX PcmFormat(DWORD rate, WORD bits, WORD channels)
-{
-    WAVEFORMATEX f {};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = channels;
-    f.nSamplesPerSec = rate;
-    f.wBitsPerSample = bits;
-    f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-    f.nAvgBytesPerSec = rate * f.nBlockAlign;
-    return f;
-}
 
 /// The last member of a chain: keeps the bytes of every buffer that passes
 /// and the sizes of the buffers, in the buffer thread.
@@ -115,69 +96,12 @@ private:
     std::vector<DWORD> FSizes;
 };
 
-// ----- sound into the null sink ----------------------------------------------------
-
-/// A sine tone with sox into the default sink, in the background.
-class TTone {
-public:
-    TTone(double seconds, int frequency)
-    {
-        FStarted = FProcess.Start("sox",
-            { "-n", "-q", "-t", "pulseaudio", "default", "synth", QString::number(seconds), "sine",
-                QString::number(frequency), "vol", "0.5" });
-    }
-    ~TTone() { Stop(); }
-
-    bool Started() const { return FStarted; }
-    bool WaitFinished(int ms) { return FProcess.WaitFinished(ms) && FProcess.Succeeded(); }
-    void Stop() { FProcess.Kill(); }
-
-private:
-    tonvara::test::TPeerProcess FProcess;
-    bool FStarted = false;
-};
-
 using tonvara::test::AnalyseCounter;
 using tonvara::test::CounterSignal;
 using tonvara::test::kCounterStart;
+using tonvara::test::TCounterPlayer;
 using tonvara::test::TCounterRun;
-
-/// Plays the counter signal (48 kHz stereo S16) with pacat from a file.
-class TCounterPlayer {
-public:
-    explicit TCounterPlayer(double seconds)
-    {
-        const std::vector<int16_t> signal = CounterSignal(seconds);
-        FFrames = signal.size() / 2;
-        FFile = tonvara::test::MakeTempDir("counter") + "/signal.raw";
-        QFile file(FFile);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(reinterpret_cast<const char*>(signal.data()),
-            static_cast<qint64>(signal.size() * sizeof(int16_t)));
-    }
-    ~TCounterPlayer() { Stop(); }
-
-    void Start()
-    {
-        ASSERT_TRUE(FProcess.Start("pacat",
-            { "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2", "--volume=65536",
-                "--latency-msec=300", FFile }));
-    }
-    /// Waits (with the event loop running) until pacat has ended.
-    bool WaitFinished(int ms)
-    {
-        if (!WaitUntil([&] { return !FProcess.Running(); }, ms))
-            return false;
-        return FProcess.Succeeded();
-    }
-    void Stop() { FProcess.Kill(); }
-    std::size_t Frames() const { return FFrames; }
-
-private:
-    QString FFile;
-    tonvara::test::TPeerProcess FProcess;
-    std::size_t FFrames = 0;
-};
+using tonvara::test::TTone;
 
 /// The recording holds the whole counter signal of Frames frames, in order,
 /// each once. The sound server may lose up to the first 100 ms at the very

@@ -7,7 +7,8 @@
 #include "platform/mm/WaveIn.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/FormReader.h"
-#include "support/PeerTool.h"
+#include "support/PeerProcess.h"
+#include "support/Peers.h"
 #include "support/RecorderForms.h"
 
 #include <QFile>
@@ -60,17 +61,7 @@ double ToneFrequency(const std::vector<double>& samples, double rate, double aro
     const std::size_t count = static_cast<std::size_t>(rate);
     if (samples.size() < count)
         return 0;
-    std::size_t bestStart = 0;
-    double bestEnergy = -1;
-    for (std::size_t start = 0; start + count <= samples.size(); start += count / 10) {
-        double energy = 0;
-        for (std::size_t i = start; i < start + count; ++i)
-            energy += samples[i] * samples[i];
-        if (energy > bestEnergy) {
-            bestEnergy = energy;
-            bestStart = start;
-        }
-    }
+    const std::vector<double> loudest = tonvara::test::LoudestStretch(samples, count, count / 10);
     double best = 0;
     double bestPower = -1;
     for (double f = around * 0.9; f <= around * 1.1; f += 0.5) {
@@ -78,8 +69,8 @@ double ToneFrequency(const std::vector<double>& samples, double rate, double aro
         double im = 0;
         for (std::size_t i = 0; i < count; ++i) {
             const double phase = 2 * kPi * f * static_cast<double>(i) / rate;
-            re += samples[bestStart + i] * std::cos(phase);
-            im += samples[bestStart + i] * std::sin(phase);
+            re += loudest[i] * std::cos(phase);
+            im += loudest[i] * std::sin(phase);
         }
         if (re * re + im * im > bestPower) {
             bestPower = re * re + im * im;

@@ -9,8 +9,8 @@
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
-#include "support/GsmFormat.h"
 #include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 #include "support/WaveInEvents.h"
 
 #include <QCoreApplication>

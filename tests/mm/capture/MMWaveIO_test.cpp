@@ -1,8 +1,9 @@
 #include "mm/capture/MMWaveIO.h"
 #include "mm/format/MMWaveFormat.h"
-#include "support/GsmFormat.h"
-#include "support/PeerTool.h"
+#include "support/PeerProcess.h"
+#include "support/Peers.h"
 #include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -199,45 +200,22 @@ std::vector<int16_t> ToSamples(const std::string& raw)
 
 std::vector<int16_t> SoxDecode(const std::string& path)
 {
-    const TToolResult r = RunTool("sox",
-        { "-V1", QString::fromStdString(path), "-t", "raw", "-e", "signed-integer", "-b", "16", "-L", "-" });
-    EXPECT_EQ(r.ExitCode, 0) << r.Err;
-    return ToSamples(r.Out);
+    return ToSamples(tonvara::test::SoxRaw(QString::fromStdString(path)));
 }
 
 std::vector<int16_t> FfmpegDecode(const std::string& path)
 {
-    const TToolResult r = RunTool(
-        "ffmpeg", { "-v", "error", "-nostdin", "-i", QString::fromStdString(path), "-f", "s16le", "-" });
-    EXPECT_EQ(r.ExitCode, 0) << r.Err;
-    EXPECT_EQ(r.Err, "") << "ffmpeg complained";
-    return ToSamples(r.Out);
+    return ToSamples(tonvara::test::FfmpegRaw(QString::fromStdString(path)));
 }
 
-/// ffprobe's view of the first stream: "codec_name=...", "duration_ts=..." lines.
 std::string Ffprobe(const std::string& path)
 {
-    const TToolResult r = RunTool("ffprobe",
-        { "-v", "error", "-show_entries", "stream=codec_name,sample_rate,channels,duration_ts", "-of",
-            "default=noprint_wrappers=1", QString::fromStdString(path) });
-    EXPECT_EQ(r.ExitCode, 0) << r.Err;
-    return r.Out;
+    return tonvara::test::Ffprobe(QString::fromStdString(path));
 }
 
-std::vector<int16_t> SndfileDecode(const std::string& path, SF_INFO* infoOut = nullptr)
+std::vector<int16_t> SndfileDecode(const std::string& path, SF_INFO* info = nullptr)
 {
-    SF_INFO info {};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    EXPECT_NE(file, nullptr) << sf_strerror(nullptr);
-    if (!file)
-        return {};
-    std::vector<int16_t> samples(static_cast<size_t>(info.frames * info.channels));
-    const sf_count_t got = sf_readf_short(file, samples.data(), info.frames);
-    samples.resize(static_cast<size_t>(got * info.channels));
-    sf_close(file);
-    if (infoOut)
-        *infoOut = info;
-    return samples;
+    return ToSamples(tonvara::test::SndfileRaw(QString::fromStdString(path), info));
 }
 
 // ---------------------------------------------------------------------------

@@ -7,9 +7,11 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
-#include "support/GsmFormat.h"
-#include "support/PeerTool.h"
+#include "support/PeerProcess.h"
+#include "support/Peers.h"
+#include "support/TestSource.h"
 #include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -253,7 +255,11 @@ std::string GsmSilence()
     return std::string(reinterpret_cast<const char*>(block), 65);
 }
 
+using tonvara::test::FfmpegRaw;
+using tonvara::test::Ffprobe;
 using tonvara::test::RunTool;
+using tonvara::test::SndfileRaw;
+using tonvara::test::SoxRaw;
 using tonvara::test::TToolResult;
 
 /// Samples per channel as sox counts them.
@@ -262,50 +268,6 @@ long SoxSamples(const QString& path)
     const TToolResult r = RunTool("soxi", { "-s", path });
     EXPECT_EQ(r.ExitCode, 0) << r.Err;
     return std::strtol(r.Out.c_str(), nullptr, 10);
-}
-
-/// Bytes sox decodes to 16-bit little-endian PCM.
-std::string SoxRaw(const QString& path)
-{
-    const TToolResult r
-        = RunTool("sox", { "-V1", path, "-t", "raw", "-e", "signed-integer", "-b", "16", "-L", "-" });
-    EXPECT_EQ(r.ExitCode, 0) << r.Err;
-    return r.Out;
-}
-
-std::string Ffprobe(const QString& path)
-{
-    const TToolResult r = RunTool("ffprobe",
-        { "-v", "error", "-show_entries", "stream=codec_name,sample_rate,channels,duration_ts", "-of",
-            "default=noprint_wrappers=1", path });
-    EXPECT_EQ(r.ExitCode, 0) << r.Err;
-    EXPECT_EQ(r.Err, "") << "ffprobe complained";
-    return r.Out;
-}
-
-std::string FfmpegRaw(const QString& path)
-{
-    const TToolResult r = RunTool("ffmpeg", { "-v", "error", "-nostdin", "-i", path, "-f", "s16le", "-" });
-    EXPECT_EQ(r.ExitCode, 0) << r.Err;
-    EXPECT_EQ(r.Err, "") << "ffmpeg complained";
-    return r.Out;
-}
-
-/// libsndfile's frames and 16-bit samples.
-std::string SndfileRaw(const QString& path, SF_INFO* infoOut = nullptr)
-{
-    SF_INFO info {};
-    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
-    EXPECT_NE(file, nullptr) << sf_strerror(nullptr);
-    if (file == nullptr)
-        return {};
-    std::vector<short> samples(static_cast<size_t>(info.frames * info.channels));
-    const sf_count_t got = sf_readf_short(file, samples.data(), info.frames);
-    sf_close(file);
-    if (infoOut != nullptr)
-        *infoOut = info;
-    return std::string(
-        reinterpret_cast<const char*>(samples.data()), static_cast<size_t>(got * info.channels * 2));
 }
 
 /// A 48 kHz 16-bit stereo file of Frames frames of Data made by libsndfile.
@@ -324,92 +286,9 @@ void MakePcmFile(const QString& path, const std::string& data)
 // ---------------------------------------------------------------------------
 // A chain to drive the wave file component
 
-// A device publishing Output, driven by the test as the wave input drives
-// its chain: notifications, then one buffer record per delivered buffer.
-class TTestSource : public TMMCustomSoundComponent {
-    Q_OBJECT
-    Q_PROPERTY(TMMDSPComponent* Output READ GetOutput WRITE SetOutput)
-public:
-    explicit TTestSource(TComponent* owner = nullptr)
-        : TMMCustomSoundComponent(owner)
-    {
-    }
-
-    void SetNumBuffers(int) override { }
-    int GetNumBuffers() const override { return 1; }
-    void SetDeviceID(TMMDeviceId) override { }
-    TMMDeviceId GetDeviceID() const override { return MapperId; }
-    void SetProductName(const QString&) override { }
-    QString GetProductName() const override { return QStringLiteral("Test source"); }
-    void SetCallBackMode(TMMCBMode) override { }
-    TMMCBMode GetCallBackMode() const override { return cmThread; }
-
-    void Start()
-    {
-        Opened();
-        Started();
-    }
-    void Finish()
-    {
-        Stopped();
-        Closed();
-    }
-
-    /// Passes Data down in one buffer record of the real buffer size.
-    void Deliver(const std::string& data)
-    {
-        const size_t capacity = std::max<size_t>(data.size(), static_cast<size_t>(GetBufferSize()));
-        std::vector<char> block(kBufferRecordSize + capacity);
-        auto* record = reinterpret_cast<TMMBufferRecord*>(block.data());
-        InitBufferRecord(record, static_cast<DWORD>(capacity));
-        std::memcpy(record->Header.lpData, data.data(), data.size());
-        record->Header.dwBytesRecorded = static_cast<DWORD>(data.size());
-        BufferReady(&record->Header);
-    }
-};
-
-// The end of the chain: counts what reaches it.
-class TTestSink : public TMMDSPComponent {
-    Q_OBJECT
-    Q_PROPERTY(TMMDSPComponent* Input READ GetInput WRITE SetInput)
-public:
-    explicit TTestSink(TComponent* owner = nullptr)
-        : TMMDSPComponent(owner)
-    {
-    }
-
-    void BufferReady(PWaveHdr lpWaveHdr) override
-    {
-        ++Buffers;
-        Bytes += lpWaveHdr->dwBytesRecorded;
-        TMMDSPComponent::BufferReady(lpWaveHdr);
-    }
-
-    std::atomic<int> Buffers { 0 };
-    std::atomic<long> Bytes { 0 };
-};
-
-// A device thread to deliver buffers from, as the wave input's thread does.
-class TDeliveryThread : public TMMDSPThread {
-public:
-    TDeliveryThread(TMMCustomSoundComponent* owner, std::function<void()> work)
-        : TMMDSPThread(owner)
-        , FWork(std::move(work))
-    {
-    }
-    ~TDeliveryThread() override
-    {
-        Terminate();
-        if (!Suspended())
-            WaitFor();
-    }
-
-protected:
-    void Execute() override { FWork(); }
-
-private:
-    std::function<void()> FWork;
-};
+using tonvara::test::TDeliveryThread;
+using tonvara::test::TTestSink;
+using tonvara::test::TTestSource;
 
 /// Source -> wave file -> sink, recording into Dir.
 class WaveFileChain : public ::testing::Test {

@@ -5,9 +5,10 @@
 #include "platform/kernel/Threads.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/FormReader.h"
-#include "support/GsmFormat.h"
+#include "support/FormText.h"
+#include "support/TestSource.h"
+#include "support/WaveFormats.h"
 
-#include <QBuffer>
 #include <QMetaProperty>
 #include <atomic>
 #include <cstring>
@@ -123,16 +124,7 @@ public:
     LOGGED_CHAIN_NOTIFICATIONS(TMMDSPComponent)
 };
 
-// Publishes only Input, like a display sink.
-class TTestSink : public TMMDSPComponent {
-    Q_OBJECT
-    Q_PROPERTY(TMMDSPComponent* Input READ GetInput WRITE SetInput)
-public:
-    explicit TTestSink(TComponent* owner = nullptr)
-        : TMMDSPComponent(owner)
-    {
-    }
-};
+using tonvara::test::TTestSink;
 
 // A device publishing Output, like the wave input.
 class TTestDevice : public TMMCustomSoundComponent {
@@ -1010,10 +1002,7 @@ TEST_F(ChainTest, AStoredFormLinksTheChainBindsItsEventsAndSendsTheFormatWhenLoa
 end
 )";
     TChainForm form(nullptr);
-    QBuffer buffer;
-    buffer.setData(text);
-    buffer.open(QIODevice::ReadOnly);
-    ReadComponent(buffer, &form, QStringLiteral("chain.dfm"));
+    tonvara::test::ReadFormText(text, &form, QStringLiteral("chain.dfm"));
 
     auto* head = form.FindComponent<TTestMember>(QStringLiteral("Head"));
     auto* tail = form.FindComponent<TTestMember>(QStringLiteral("Tail"));
@@ -1050,32 +1039,13 @@ TEST(ChainEvents, BothEventTypesAreKnownToStoredForms)
 // ---------------------------------------------------------------------------
 // Device threads and SyncCall
 
-class TTestDSPThread : public TMMDSPThread {
-public:
-    TTestDSPThread(TMMCustomSoundComponent* owner, std::function<void()> work)
-        : TMMDSPThread(owner)
-        , FWork(std::move(work))
-    {
-    }
-    ~TTestDSPThread() override
-    {
-        Terminate();
-        if (!Suspended())
-            WaitFor();
-    }
-
-protected:
-    void Execute() override { FWork(); }
-
-private:
-    std::function<void()> FWork;
-};
+using tonvara::test::TDeliveryThread;
 
 TEST(DeviceThreads, AreRegisteredFromCreationToDestruction)
 {
     TTestDevice device(nullptr, "In");
     const int before = TMMDSPThread::DeviceThreadCount();
-    auto thread = std::make_unique<TTestDSPThread>(&device, [] {});
+    auto thread = std::make_unique<TDeliveryThread>(&device, [] {});
     EXPECT_TRUE(thread->Suspended()) << "created suspended";
     EXPECT_EQ(thread->Owner(), &device);
     EXPECT_EQ(TMMDSPThread::DeviceThreadCount(), before + 1);
@@ -1111,7 +1081,7 @@ TEST(SyncCallTest, FromADeviceThreadRunsInTheMainThreadWhileItWaitsInAMessageDel
     std::atomic<bool> ranInMain { false };
     std::atomic<bool> errorCameBack { false };
     TEvent done(true, false);
-    TTestDSPThread thread(&device, [&] {
+    TDeliveryThread thread(&device, [&] {
         SyncCall([&] {
             ranIn = GetCurrentThreadId();
             ranInMain = IsMainThread();

@@ -5,9 +5,9 @@
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
+#include "support/FormText.h"
 #include "support/TestSupport.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -758,10 +758,7 @@ TEST_F(THiTimerTest, StoredFormArmsTheTimerWhileLoadingAndWritesOnlyWhatDiffers)
                             "  end\n"
                             "end\n";
     TTimerForm form(nullptr);
-    QBuffer buffer;
-    buffer.setData(text);
-    buffer.open(QIODevice::ReadOnly);
-    ReadComponent(buffer, &form, QStringLiteral("timer.form"));
+    tonvara::test::ReadFormText(text, &form, QStringLiteral("timer.form"));
     ASSERT_NE(form.Timer1, nullptr);
     EXPECT_NE(form.ArmedWhenLoaded, 0u);
     EXPECT_EQ(form.Timer1->Interval(), 7);

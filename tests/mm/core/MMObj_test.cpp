@@ -3,9 +3,9 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
+#include "support/FormText.h"
 #include "support/TestSupport.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QCursor>
 #include <QWidget>
@@ -666,10 +666,7 @@ TEST(VisualBaseStoredFormTest, AllThirteenBevelSettingsAreWrittenAndReadBack)
         EXPECT_TRUE(text.contains(QLatin1String(line))) << line << " missing in\n" << text.toStdString();
 
     TBevelForm copy(nullptr);
-    QBuffer buffer;
-    buffer.setData(text.toUtf8());
-    buffer.open(QIODevice::ReadOnly);
-    ReadComponent(buffer, &copy, QStringLiteral("bevel.form"));
+    tonvara::test::ReadFormText(text.toUtf8(), &copy, QStringLiteral("bevel.form"));
     ASSERT_NE(copy.Probe1, nullptr);
     EXPECT_EQ(copy.Probe1->Bevel()->BevelOuter(), bvRaised);
     EXPECT_EQ(copy.Probe1->Bevel()->BorderWidth(), 4);

@@ -5,7 +5,8 @@
 #include "mm/capture/MMACM.h"
 #include "mm/display/MMACMSup.h"
 #include "mm/format/MMWaveFormat.h"
-#include "support/GsmFormat.h"
+#include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 
 #include <QFileInfo>
 #include <cmath>
@@ -38,7 +39,7 @@ protected:
             FHadModule = true;
             FSaved = saved;
         }
-        const std::string module = BinaryDirPath() + "/lib/libtonvara_acm.so";
+        const std::string module = tonvara::test::AcmModulePath().toStdString();
         ASSERT_TRUE(QFileInfo::exists(QString::fromStdString(module)))
             << module << " is missing: build the tonvara_acm target";
         Bind(module);
@@ -51,11 +52,6 @@ protected:
         else
             unsetenv(kAcmModuleVariable);
         ReinitializeACM();
-    }
-    static std::string BinaryDirPath()
-    {
-        const char* dir = std::getenv("TONVARA_BINARY_DIR");
-        return dir != nullptr ? dir : "";
     }
     static void Bind(const std::string& path)
     {
@@ -265,7 +261,7 @@ TEST_F(MMACMSup, OversizedDeliveriesAreCutToTheSourceSize)
 // deliver is the stream's next one.
 TEST_F(MMACMSup, ACodecThatTakesLessIsAnErrorNotAnOverflow)
 {
-    Bind(BinaryDirPath() + "/tests/mm/display/libtonvara_test_acm_slow.so");
+    Bind((tonvara::test::BinaryDir() + "/tests/mm/display/libtonvara_test_acm_slow.so").toStdString());
     ASSERT_TRUE(ACMUsable());
     struct TCase {
         WORD MaxBlocks; // 0: the codec takes all whole blocks

@@ -3,6 +3,7 @@
 #include "mm/display/MMLZRW1.h"
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
+#include "support/FormText.h"
 
 #include <QBuffer>
 #include <gtest/gtest.h>
@@ -142,10 +143,7 @@ TEST_P(MMBmpLstTest, StoredFormCarriesListItems)
     EXPECT_EQ(text.contains("Compressed = True"), GetParam());
 
     TListForm copy(nullptr);
-    QBuffer buffer;
-    buffer.setData(text);
-    buffer.open(QIODevice::ReadOnly);
-    ReadComponent(buffer, &copy, "list.dfm");
+    tonvara::test::ReadFormText(text, &copy, "list.dfm");
     auto* copyList = copy.FindComponent<TMMBitmapList>("Pictures");
     ASSERT_NE(copyList, nullptr);
     ASSERT_EQ(copyList->Count(), 4);

@@ -9,7 +9,10 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
-#include "support/GsmFormat.h"
+#include "support/FormText.h"
+#include "support/TestSource.h"
+#include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -108,46 +111,6 @@ public:
     using TComponent::TComponent;
 };
 
-// A device publishing Output that delivers the test's data as the wave input
-// delivers its buffers.
-class TTestSource : public TMMCustomSoundComponent {
-    Q_OBJECT
-    Q_PROPERTY(TMMDSPComponent* Output READ GetOutput WRITE SetOutput)
-public:
-    explicit TTestSource(TComponent* owner = nullptr)
-        : TMMCustomSoundComponent(owner)
-    {
-    }
-    void SetNumBuffers(int) override { }
-    int GetNumBuffers() const override { return 1; }
-    void SetDeviceID(TMMDeviceId) override { }
-    TMMDeviceId GetDeviceID() const override { return MapperId; }
-    void SetProductName(const QString&) override { }
-    QString GetProductName() const override { return QStringLiteral("Test source"); }
-    void SetCallBackMode(TMMCBMode) override { }
-    TMMCBMode GetCallBackMode() const override { return cmThread; }
-
-    void Start()
-    {
-        Opened();
-        Started();
-    }
-    void Finish()
-    {
-        Stopped();
-        Closed();
-    }
-    void Deliver(const std::vector<BYTE>& data)
-    {
-        std::vector<char> block(kBufferRecordSize + data.size());
-        auto* record = reinterpret_cast<TMMBufferRecord*>(block.data());
-        InitBufferRecord(record, static_cast<DWORD>(data.size()));
-        std::memcpy(record->Header.lpData, data.data(), data.size());
-        record->Header.dwBytesRecorded = static_cast<DWORD>(data.size());
-        BufferReady(&record->Header);
-    }
-};
-
 namespace {
 
 // Frame i of 16-bit stereo holds i on the left and -i on the right, so a
@@ -172,6 +135,7 @@ WAVEFORMATEX StereoPcm()
 }
 
 using tonvara::test::GsmFormat;
+using tonvara::test::TTestSource;
 
 // Handles events (the connector's loop among them) until Done or Seconds.
 bool RunUntil(const std::function<bool()>& done, int seconds = 10)
@@ -242,8 +206,7 @@ class ConnectorGsm : public Connector {
 protected:
     void SetUp() override
     {
-        const char* dir = std::getenv("TONVARA_BINARY_DIR");
-        const std::string module = std::string(dir != nullptr ? dir : "") + "/lib/libtonvara_acm.so";
+        const std::string module = tonvara::test::AcmModulePath().toStdString();
         ASSERT_TRUE(QFileInfo::exists(QString::fromStdString(module)))
             << module << " is missing: build the tonvara_acm target";
         setenv(kAcmModuleVariable, module.c_str(), 1);
@@ -714,10 +677,7 @@ TEST_F(StoredConnector, ReadsTheMainWindowsConnector)
                             "end\n";
     {
         TForm form(nullptr);
-        QBuffer buffer;
-        buffer.setData(text);
-        buffer.open(QIODevice::ReadOnly);
-        ReadComponent(buffer, &form, "anaform.form");
+        tonvara::test::ReadFormText(text, &form, "anaform.form");
         auto* connector = form.FindComponent<TMMConnector>("Connector");
         ASSERT_NE(connector, nullptr);
         auto* recorder = form.FindComponent<TMMWaveRecorder>("MonoDosya");

@@ -2,9 +2,9 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
+#include "support/FormText.h"
 
 #include <QApplication>
-#include <QBuffer>
 #include <QWidget>
 #include <gtest/gtest.h>
 #include <memory>
@@ -257,10 +257,7 @@ TEST_F(MMPanelFillTest, StoredFormKeepsTheListReference)
     EXPECT_TRUE(text.contains("BitmapIndex = 1"));
     EXPECT_FALSE(text.contains("FillBevel"));
     TForm copy(nullptr);
-    QBuffer buffer;
-    buffer.setData(text);
-    buffer.open(QIODevice::ReadOnly);
-    ReadComponent(buffer, &copy, "fill.form");
+    tonvara::test::ReadFormText(text, &copy, "fill.form");
     auto* panel = copy.FindComponent<TMMPanelFill>("RtukPanel");
     ASSERT_NE(panel, nullptr);
     EXPECT_EQ(panel->BitmapList(), copy.FindComponent<TMMBitmapList>("Pictures"));

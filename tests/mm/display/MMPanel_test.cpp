@@ -3,6 +3,7 @@
 #include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
 #include "platform/ui/Menus.h"
+#include "support/FormText.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -207,10 +208,7 @@ TEST_F(MMPanelTest, StoredFormReadsBack)
     EXPECT_TRUE(text.contains("Bevel.BevelOuter = bvRaised"));
     EXPECT_FALSE(text.contains("Alignment"));
     TForm copy(nullptr);
-    QBuffer buffer;
-    buffer.setData(text);
-    buffer.open(QIODevice::ReadOnly);
-    ReadComponent(buffer, &copy, "panel.form");
+    tonvara::test::ReadFormText(text, &copy, "panel.form");
     auto* read = copy.FindComponent<TMMPanel>("MMPanel1");
     ASSERT_NE(read, nullptr);
     EXPECT_EQ(read->Color(), TColor(5718462));

@@ -2,9 +2,9 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
+#include "support/FormText.h"
 
 #include <QApplication>
-#include <QBuffer>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QWidget>
@@ -416,10 +416,7 @@ TEST_F(MMSwitchTest, StoredFormKeepsCustomGlyphAndFiresNoChange)
     EXPECT_TRUE(text.contains("Position = 2"));
 
     TSwitchForm copy(nullptr);
-    QBuffer buffer;
-    buffer.setData(text);
-    buffer.open(QIODevice::ReadOnly);
-    ReadComponent(buffer, &copy, "switch.form");
+    tonvara::test::ReadFormText(text, &copy, "switch.form");
     auto* read = copy.FindComponent<TMMSwitch>("Sw");
     ASSERT_NE(read, nullptr);
     EXPECT_EQ(read->Position(), 2);

@@ -1,7 +1,7 @@
 #include "mm/format/MMWaveFormat.h"
 #include "platform/kernel/FormatSettings.h"
-#include "support/GsmFormat.h"
 #include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 
 #include <QProcess>
 #include <clocale>

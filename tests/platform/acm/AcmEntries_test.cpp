@@ -2,7 +2,8 @@
 // through AcmLoadModule and dlsym. libgsm itself is the reference for what
 // the streams must produce.
 #include "platform/mm/MSAcm.h"
-#include "support/GsmFormat.h"
+#include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 
 #include <algorithm>
 #include <clocale>
@@ -10,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
-#include <filesystem>
 #include <gsm.h>
 #include <gtest/gtest.h>
 #include <random>
@@ -21,16 +21,10 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// The module as the build tree has it: $TONVARA_BINARY_DIR/lib, or, without
-// that variable, lib/ of the build tree this test executable sits in
-// (<build>/tests/platform/<folder>/<executable>).
+// The module as the build tree has it.
 std::string ModulePath()
 {
-    if (const char* binary = std::getenv("TONVARA_BINARY_DIR"))
-        return std::string(binary) + "/lib/libtonvara_acm.so";
-    std::error_code error;
-    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    return (executable.parent_path() / "../../../lib/libtonvara_acm.so").lexically_normal().string();
+    return tonvara::test::AcmModulePath().toStdString();
 }
 
 // The module's entries, found by name.
@@ -97,18 +91,7 @@ protected:
 };
 
 using tonvara::test::GsmFormat;
-
-WAVEFORMATEX PcmFormat(DWORD rate, WORD bits, WORD channels)
-{
-    WAVEFORMATEX f {};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = channels;
-    f.nSamplesPerSec = rate;
-    f.wBitsPerSample = bits;
-    f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-    f.nAvgBytesPerSec = rate * f.nBlockAlign;
-    return f;
-}
+using tonvara::test::PcmFormat;
 
 // Speech-like test material: two tones and some noise, at 8 kHz.
 std::vector<int16_t> TestSignal(std::size_t samples, unsigned seed = 1)

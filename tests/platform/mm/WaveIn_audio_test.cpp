@@ -4,10 +4,11 @@
 #include "platform/mm/MSAcm.h"
 #include "platform/mm/WaveIn.h"
 #include "support/CounterSignal.h"
-#include "support/GsmFormat.h"
 #include "support/PeerProcess.h"
+#include "support/Peers.h"
 #include "support/SoundServer.h"
 #include "support/TestSupport.h"
+#include "support/WaveFormats.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,7 +23,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
-#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -38,37 +38,14 @@ using TClock = std::chrono::steady_clock;
 
 constexpr double kPi = 3.14159265358979323846;
 
-// The module as the build tree has it: $TONVARA_BINARY_DIR/lib, or, without
-// that variable, lib/ of the build tree this test executable sits in
-// (<build>/tests/platform/<folder>/<executable>).
-std::string ModulePath()
-{
-    if (const char* binary = std::getenv("TONVARA_BINARY_DIR"))
-        return std::string(binary) + "/lib/libtonvara_acm.so";
-    std::error_code error;
-    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    return (executable.parent_path() / "../../../lib/libtonvara_acm.so").lexically_normal().string();
-}
-
 // The mapper loads the compression manager module from the build tree.
 const bool kModuleFound = [] {
-    setenv(kAcmModuleVariable, ModulePath().c_str(), 0);
+    setenv(kAcmModuleVariable, tonvara::test::AcmModulePath().toLocal8Bit().constData(), 0);
     return true;
 }();
 
-WAVEFORMATEX PcmFormat(DWORD rate, WORD bits, WORD channels)
-{
-    WAVEFORMATEX f {};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = channels;
-    f.nSamplesPerSec = rate;
-    f.wBitsPerSample = bits;
-    f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-    f.nAvgBytesPerSec = rate * f.nBlockAlign;
-    return f;
-}
-
 using tonvara::test::GsmFormat;
+using tonvara::test::PcmFormat;
 
 TWaveInStatistics EmptyStatistics()
 {
@@ -230,56 +207,11 @@ private:
     std::vector<TReturned> FReturned;
 };
 
-// ----- sound into the null sink ---------------------------------------------------
-
-/// Plays 48 kHz stereo S16 frames through the default sink at full volume,
-/// with pacat reading them from a file: bit-exact at the sink's monitor.
-class TPlayer {
-public:
-    explicit TPlayer(const std::vector<int16_t>& interleaved)
-    {
-        FDirectory = tonvara::test::MakeTempDir("wavein");
-        FFile = FDirectory + "/signal.raw";
-        QFile file(FFile);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(reinterpret_cast<const char*>(interleaved.data()),
-            static_cast<qint64>(interleaved.size() * sizeof(int16_t)));
-        file.close();
-    }
-
-    ~TPlayer() { Stop(); }
-
-    void Start()
-    {
-        ASSERT_TRUE(FProcess.Start("pacat",
-            { "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2", "--volume=65536",
-                "--latency-msec=300", FFile }));
-    }
-
-    bool WaitFinished(int ms) { return FProcess.WaitFinished(ms) && FProcess.Succeeded(); }
-
-    void Stop() { FProcess.Kill(); }
-
-private:
-    QString FDirectory;
-    QString FFile;
-    tonvara::test::TPeerProcess FProcess;
-};
-
-/// A sine tone with sox into the default sink.
-bool PlayTone(double seconds, int frequency)
-{
-    tonvara::test::TPeerProcess sox;
-    return sox.Start("sox",
-               { "-n", "-q", "-t", "pulseaudio", "default", "synth", QString::number(seconds), "sine",
-                   QString::number(frequency), "vol", "0.5" })
-        && sox.WaitFinished(static_cast<int>(seconds * 1000) + 10000) && sox.Succeeded();
-}
-
 using tonvara::test::AnalyseCounter;
-using tonvara::test::CounterSignal;
 using tonvara::test::kCounterStart;
+using tonvara::test::TCounterPlayer;
 using tonvara::test::TCounterRun;
+using tonvara::test::TTone;
 
 // The recording holds the counter from (nearly) its first frame to its
 // last. A stream that starts while the sink renders ahead loses its first
@@ -315,25 +247,7 @@ double DominantFrequency(const std::vector<double>& samples, double rate)
     return best;
 }
 
-// The loudest stretch of Count samples (by 10 ms steps).
-std::vector<double> LoudestStretch(const std::vector<double>& samples, std::size_t count, std::size_t step)
-{
-    if (samples.size() <= count)
-        return samples;
-    std::size_t bestStart = 0;
-    double bestEnergy = -1;
-    for (std::size_t start = 0; start + count <= samples.size(); start += step) {
-        double energy = 0;
-        for (std::size_t i = start; i < start + count; ++i)
-            energy += samples[i] * samples[i];
-        if (energy > bestEnergy) {
-            bestEnergy = energy;
-            bestStart = start;
-        }
-    }
-    return { samples.begin() + static_cast<std::ptrdiff_t>(bestStart),
-        samples.begin() + static_cast<std::ptrdiff_t>(bestStart + count) };
-}
+using tonvara::test::LoudestStretch;
 
 class WaveInAudio : public testing::Test {
 protected:
@@ -384,7 +298,8 @@ TEST_F(WaveInAudio, RecordsAToneInStereoPcmBufferByBufferInOrder)
     for (auto& header : capture.FHeaders)
         EXPECT_EQ(header->dwFlags, WHDR_PREPARED | WHDR_INQUEUE);
     ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
-    ASSERT_TRUE(PlayTone(1.5, 1000));
+    TTone tone(1.5, 1000);
+    ASSERT_TRUE(tone.Started() && tone.WaitFinished(11500));
     ASSERT_TRUE(capture.WaitForReturned(150));
     capture.Close();
     const std::vector<TReturned> returned = capture.Returned();
@@ -670,7 +585,7 @@ TEST_F(WaveInAudio, StopReturnsThePartialBufferAndResetTheRest)
 
 TEST_F(WaveInAudio, BuffersAreQueuedInOrderAndAPauseDropsWhatCameMeanwhile)
 {
-    TPlayer player(CounterSignal(8));
+    TCounterPlayer player(8);
     const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
     TCapture capture(9600, 8);
     ASSERT_EQ(capture.Open(WAVE_MAPPER, &format), MMSYSERR_NOERROR);
@@ -717,7 +632,7 @@ TEST_F(WaveInAudio, BuffersAreQueuedInOrderAndAPauseDropsWhatCameMeanwhile)
 // Records the counter signal of the given length and checks every frame.
 void RecordCounter(double seconds)
 {
-    TPlayer player(CounterSignal(seconds));
+    TCounterPlayer player(seconds);
     const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
     TCapture capture(4096, 10);
     ASSERT_EQ(capture.Open(WAVE_MAPPER, &format), MMSYSERR_NOERROR);
@@ -753,7 +668,7 @@ TEST_F(WaveInAudio, ACounterSignalOfAMinuteComesThroughWhole)
 TEST_F(WaveInAudio, TwentyCloseAndReopenCyclesJoinWithoutAMissingOrDoubledSample)
 {
     constexpr double kSeconds = 16;
-    TPlayer player(CounterSignal(kSeconds));
+    TCounterPlayer player(kSeconds);
     const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
     player.Start();
     std::vector<BYTE> joined;
@@ -820,7 +735,7 @@ TEST_F(WaveInAudio, AStalledConsumerCostsNoAudio)
     // The callback holds the capture thread for a while: the ring keeps
     // everything meanwhile.
     constexpr double kSeconds = 6;
-    TPlayer player(CounterSignal(kSeconds));
+    TCounterPlayer player(kSeconds);
     const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
     TCapture capture(4096, 10);
     int calls = 0;
@@ -979,7 +894,7 @@ TEST_F(WaveInAudio, InputLostInAStallIsFilledWithSilenceAndTheRecordingKeepsTheW
     // came meanwhile is lost, as a sound server drops what nobody read.
     constexpr double kSeconds = 5;
     constexpr DWORD kBufferBytes = 19200; // 0.1 s
-    TPlayer player(CounterSignal(kSeconds));
+    TCounterPlayer player(kSeconds);
     const WAVEFORMATEX format = PcmFormat(48000, 16, 2);
     const WAVEFORMATEX mono = PcmFormat(48000, 16, 1);
     {

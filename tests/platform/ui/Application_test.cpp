@@ -4,11 +4,11 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/MessageWindow.h"
 #include "platform/ui/Timer.h"
+#include "support/FormText.h"
 #include "support/TestSupport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QBuffer>
 #include <QDeadlineTimer>
 #include <QMessageBox>
 #include <QThread>
@@ -540,10 +540,7 @@ public:
         GlobalWasSet = gLoadingForm == this;
         const QByteArray text = Fail ? "object F: TLoadingForm\n  Nope = 1\nend\n"
                                      : "object F: TLoadingForm\n  Caption = 'Velmora'\nend\n";
-        QBuffer buffer;
-        buffer.setData(text);
-        buffer.open(QIODevice::ReadOnly);
-        ReadComponent(buffer, this, "F.dfm");
+        tonvara::test::ReadFormText(text, this, "F.dfm");
     }
     QString FCaption;
     bool GlobalWasSet = false;

@@ -2,6 +2,7 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
+#include "support/FormText.h"
 
 #include <QBuffer>
 #include <QWidget>
@@ -133,10 +134,7 @@ TEST_F(BitBtnTest, StoredFormsKeepTheirCaptionAndOnlyCustomGlyphsAreStored)
 end
 )";
     TForm form(nullptr);
-    QBuffer buffer;
-    buffer.setData(text);
-    buffer.open(QIODevice::ReadOnly);
-    ReadComponent(buffer, &form);
+    tonvara::test::ReadFormText(text, &form);
     auto* start = form.FindComponent<TBitBtn>("StartButton");
     ASSERT_NE(start, nullptr);
     EXPECT_EQ(start->Caption(), QString::fromUtf8("Kayda Başla"));

@@ -1,8 +1,8 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/FormWriter.h"
+#include "support/FormText.h"
 #include "support/TestSupport.h"
 
-#include <QBuffer>
 #include <QFile>
 #include <QIODevice>
 #include <QMetaProperty>
@@ -261,10 +261,7 @@ protected:
 
     void Read(TComponent* root, const QByteArray& text, const QString& fileName = QStringLiteral("test.dfm"))
     {
-        QBuffer buffer;
-        buffer.setData(text);
-        buffer.open(QIODevice::ReadOnly);
-        ReadComponent(buffer, root, fileName);
+        tonvara::test::ReadFormText(text, root, fileName);
     }
 
     // Reads Text into a fresh form holding one earlier child; the read must

@@ -3,10 +3,10 @@
 #include "platform/ui/Forms.h"
 #include "platform/ui/Menus.h"
 #include "platform/ui/StdCtrls.h"
+#include "support/FormText.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QBuffer>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTest>
@@ -47,10 +47,7 @@ end
 std::unique_ptr<TForm> ReadMenuForm()
 {
     auto form = std::make_unique<TForm>(nullptr);
-    QBuffer buffer;
-    buffer.setData(kMenuForm);
-    buffer.open(QIODevice::ReadOnly);
-    ReadComponent(buffer, form.get());
+    tonvara::test::ReadFormText(kMenuForm, form.get());
     return form;
 }
 
@@ -101,10 +98,7 @@ TEST(Menus, StoredItemsNestUnderTheirMenuAndParents)
     // Written back: the same nesting.
     const QByteArray text = ComponentToText(form.get());
     auto again = std::make_unique<TForm>(nullptr);
-    QBuffer buffer;
-    buffer.setData(text);
-    buffer.open(QIODevice::ReadOnly);
-    ReadComponent(buffer, again.get());
+    tonvara::test::ReadFormText(text, again.get());
     EXPECT_EQ(ComponentToText(again.get()), text);
     EXPECT_EQ(again->FindComponent<TMenuItem>("Exit1")->Parent()->Name(), "File1");
 }
@@ -192,10 +186,7 @@ TEST(Menus, PopupMenuOpensOnARightClickAndRunsTheChosenItem)
 end
 )";
     TForm form(nullptr);
-    QBuffer buffer;
-    buffer.setData(text);
-    buffer.open(QIODevice::ReadOnly);
-    ReadComponent(buffer, &form);
+    tonvara::test::ReadFormText(text, &form);
     auto* label = form.FindComponent<TLabel>("Label1");
     auto* popup = form.FindComponent<TPopupMenu>("PopupMenu1");
     ASSERT_TRUE(label && popup);

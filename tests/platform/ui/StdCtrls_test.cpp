@@ -2,8 +2,8 @@
 #include "platform/ui/FormReader.h"
 #include "platform/ui/Forms.h"
 #include "platform/ui/StdCtrls.h"
+#include "support/FormText.h"
 
-#include <QBuffer>
 #include <QPaintEvent>
 #include <QTest>
 #include <QTimer>
@@ -251,10 +251,7 @@ TEST_F(StdCtrlsTest, StoredLabelAndButton)
 end
 )";
     TForm form(nullptr);
-    QBuffer buffer;
-    buffer.setData(text);
-    buffer.open(QIODevice::ReadOnly);
-    ReadComponent(buffer, &form);
+    tonvara::test::ReadFormText(text, &form);
     auto* label = form.FindComponent<TLabel>("Label1");
     auto* button = form.FindComponent<TButton>("Button1");
     ASSERT_TRUE(label && button);
