@@ -439,10 +439,10 @@ TEST_F(TOwnServerTest, InputLostInAStallIsSilenceOfItsLengthAndIsSaidOnStderr)
     // What is in flight at the start and at the stop (a 20 ms period and the
     // server's fragment each) and the fill's error: within 0.1 s.
     EXPECT_NEAR(seconds, wall, 0.1);
-    ASSERT_EQ(run.FBreaks, 1u) << run.FFirstBreak;
-    const std::size_t missing = run.FLastValue - run.FFirstValue + 1 - run.FLength;
+    ASSERT_EQ(run.Breaks, 1u) << run.FirstBreak;
+    const std::size_t missing = run.LastValue - run.FirstValue + 1 - run.Length;
     EXPECT_GE(missing, 4800u) << "the stall lost its 0.1 s";
-    EXPECT_NEAR(static_cast<double>(run.FSilenceInside), static_cast<double>(missing), 480)
+    EXPECT_NEAR(static_cast<double>(run.SilenceInside), static_cast<double>(missing), 480)
         << "the gap is silence of the loss's length";
 
     // One line for the loss, with its length and cause, and the totals.
@@ -515,15 +515,15 @@ TEST_F(TMainWindowTest, HourChangeJoinsTheStereoFilesWithoutALostSample)
     ASSERT_FALSE(after.empty());
     const TCounterRun a = AnalyseCounter(before);
     const TCounterRun b = AnalyseCounter(after);
-    EXPECT_EQ(a.FBreaks, 0u) << a.FFirstBreak;
-    EXPECT_EQ(b.FBreaks, 0u) << b.FFirstBreak;
+    EXPECT_EQ(a.Breaks, 0u) << a.FirstBreak;
+    EXPECT_EQ(b.Breaks, 0u) << b.FirstBreak;
     // The second file goes on with the very frame after the first one's last.
-    EXPECT_EQ(b.FFirstValue, a.FLastValue + 1);
+    EXPECT_EQ(b.FirstValue, a.LastValue + 1);
     std::vector<unsigned char> joined = before;
     joined.insert(joined.end(), after.begin(), after.end());
     const TCounterRun whole = AnalyseCounter(joined);
-    EXPECT_EQ(whole.FBreaks, 0u) << whole.FFirstBreak;
-    EXPECT_GT(whole.FLength, 48000u * 8);
+    EXPECT_EQ(whole.Breaks, 0u) << whole.FirstBreak;
+    EXPECT_GT(whole.Length, 48000u * 8);
 }
 
 TEST_F(TMainWindowTest, HourChangeStartsARecordingWithoutTheStartButton)

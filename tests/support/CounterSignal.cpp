@@ -35,21 +35,21 @@ TCounterRun AnalyseCounter(const std::vector<unsigned char>& data)
         }
         if (!any) {
             any = true;
-            run.FFirstValue = v;
+            run.FirstValue = v;
         } else {
-            run.FSilenceInside += silence;
+            run.SilenceInside += silence;
             if (v != last + 1) {
-                run.FMissing += static_cast<int64_t>(v) - static_cast<int64_t>(last) - 1;
-                if (run.FBreaks++ == 0)
-                    run.FFirstBreak = "frame " + std::to_string(i / 4) + ": " + std::to_string(last)
-                        + " then " + std::to_string(v);
+                run.Missing += static_cast<int64_t>(v) - static_cast<int64_t>(last) - 1;
+                if (run.Breaks++ == 0)
+                    run.FirstBreak = "frame " + std::to_string(i / 4) + ": " + std::to_string(last) + " then "
+                        + std::to_string(v);
             }
         }
         silence = 0;
         last = v;
-        ++run.FLength;
+        ++run.Length;
     }
-    run.FLastValue = last;
+    run.LastValue = last;
     return run;
 }
 

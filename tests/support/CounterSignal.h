@@ -21,13 +21,13 @@ std::vector<int16_t> CounterSignal(double seconds);
 
 /// What a recording of the counter signal (48 kHz stereo S16 frames) shows.
 struct TCounterRun {
-    std::size_t FLength = 0; // counter frames recorded
-    uint32_t FFirstValue = 0;
-    uint32_t FLastValue = 0;
-    std::size_t FBreaks = 0; // counter frames that do not follow the one before
-    std::string FFirstBreak;
-    std::size_t FSilenceInside = 0; // silent frames between counter frames
-    int64_t FMissing = 0; // counter values skipped at the breaks
+    std::size_t Length = 0; // counter frames recorded
+    uint32_t FirstValue = 0;
+    uint32_t LastValue = 0;
+    std::size_t Breaks = 0; // counter frames that do not follow the one before
+    std::string FirstBreak;
+    std::size_t SilenceInside = 0; // silent frames between counter frames
+    int64_t Missing = 0; // counter values skipped at the breaks
 };
 
 /// Reads a recording (raw bytes; a partial last frame is ignored).

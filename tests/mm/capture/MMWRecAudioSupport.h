@@ -108,12 +108,12 @@ using tonvara::test::TTone;
 /// start (the sink renders ahead of a stream that starts).
 inline void ExpectWholeCounter(const TCounterRun& run, std::size_t frames)
 {
-    ASSERT_GT(run.FLength, 0u) << "the counter signal did not reach the recording";
-    EXPECT_EQ(run.FBreaks, 0u) << run.FFirstBreak;
-    const std::size_t missingStart = run.FFirstValue - kCounterStart;
+    ASSERT_GT(run.Length, 0u) << "the counter signal did not reach the recording";
+    EXPECT_EQ(run.Breaks, 0u) << run.FirstBreak;
+    const std::size_t missingStart = run.FirstValue - kCounterStart;
     EXPECT_LT(missingStart, 4800u) << "more than the sink's render-ahead is missing at the start";
-    EXPECT_EQ(missingStart + run.FLength, frames) << "the signal does not reach its end";
-    EXPECT_EQ(run.FLastValue, kCounterStart + frames - 1);
+    EXPECT_EQ(missingStart + run.Length, frames) << "the signal does not reach its end";
+    EXPECT_EQ(run.LastValue, kCounterStart + frames - 1);
 }
 
 /// The frequency of a tone in 16-bit samples at Rate, from its cycles (a

@@ -271,11 +271,11 @@ TEST_F(WaveRecorderAudio, StereoDosyaRecordsEveryFrameOfAMinuteInOrder)
     const std::vector<unsigned char> data = ReadPcmFrames(file, &frames);
     EXPECT_GT(frames, 60 * 48000);
     const TCounterRun run = AnalyseCounter(data);
-    RecordProperty("silence_inside", static_cast<int>(run.FSilenceInside));
+    RecordProperty("silence_inside", static_cast<int>(run.SilenceInside));
     ExpectWholeCounter(run, player.Frames());
     EXPECT_EQ(statistics.Overruns, 0u)
         << "the device lost input: " << statistics.SilenceSamples << " samples filled, " << statistics.Breaks
-        << " breaks; " << run.FSilenceInside << " silent frames inside the signal";
+        << " breaks; " << run.SilenceInside << " silent frames inside the signal";
 }
 
 TEST_F(WaveRecorderAudio, TwentyHourChangesGiveTwentyOneFilesThatJoinFrameByFrame)
@@ -313,8 +313,8 @@ TEST_F(WaveRecorderAudio, TwentyHourChangesGiveTwentyOneFilesThatJoinFrameByFram
         joined.insert(joined.end(), part.begin(), part.end());
     }
     const TCounterRun run = AnalyseCounter(joined);
-    EXPECT_GT(run.FLength, static_cast<std::size_t>(8 * 48000)) << "the files hold most of the signal";
-    EXPECT_EQ(run.FBreaks, 0u) << run.FFirstBreak;
+    EXPECT_GT(run.Length, static_cast<std::size_t>(8 * 48000)) << "the files hold most of the signal";
+    EXPECT_EQ(run.Breaks, 0u) << run.FirstBreak;
 }
 
 TEST_F(WaveRecorderAudio, ANewFileNameStopsTheRecordingAndTheSameNameDoesNot)

@@ -84,9 +84,9 @@ TEST_P(WaveInAudio, TwentyStopsAndStartsJoinWithoutAMissingOrDoubledFrame)
     ASSERT_TRUE(player.WaitFinished(40000));
     EXPECT_EQ(Stops, 21);
     const TCounterRun run = AnalyseCounter(joined);
-    EXPECT_GT(run.FLength, static_cast<std::size_t>(8 * 48000))
+    EXPECT_GT(run.Length, static_cast<std::size_t>(8 * 48000))
         << "21 cycles of half a second hold most of the signal";
-    EXPECT_EQ(run.FBreaks, 0u) << run.FFirstBreak;
+    EXPECT_EQ(run.Breaks, 0u) << run.FirstBreak;
 }
 
 TEST_P(WaveInAudio, MaxRecordTimeStopsAfterExactlyItsBytes)

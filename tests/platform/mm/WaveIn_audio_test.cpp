@@ -220,11 +220,11 @@ using tonvara::test::TTone;
 void ExpectWholeSignal(const TCounterRun& run, double seconds)
 {
     const auto total = static_cast<std::size_t>(seconds * 48000);
-    ASSERT_GT(run.FLength, 0u) << "the counter signal did not reach the recording";
-    const std::size_t missingStart = run.FFirstValue - kCounterStart;
+    ASSERT_GT(run.Length, 0u) << "the counter signal did not reach the recording";
+    const std::size_t missingStart = run.FirstValue - kCounterStart;
     EXPECT_LT(missingStart, 4800u) << "more than the sink's render-ahead is missing at the start";
-    EXPECT_EQ(missingStart + run.FLength, total) << "the signal does not reach its end";
-    testing::Test::RecordProperty("player_silence_inside", static_cast<int>(run.FSilenceInside));
+    EXPECT_EQ(missingStart + run.Length, total) << "the signal does not reach its end";
+    testing::Test::RecordProperty("player_silence_inside", static_cast<int>(run.SilenceInside));
 }
 
 // The strongest frequency (10 Hz steps up to Nyquist - 100 Hz) of mono samples.
@@ -608,10 +608,10 @@ TEST_F(WaveInAudio, BuffersAreQueuedInOrderAndAPauseDropsWhatCameMeanwhile)
     const std::vector<BYTE> all = capture.Data();
     const TCounterRun second = AnalyseCounter(
         std::vector<BYTE>(all.begin() + static_cast<std::ptrdiff_t>(paused.size()), all.end()));
-    ASSERT_GT(first.FLength, 0u) << "the counter signal did not reach the recording";
-    ASSERT_GT(second.FLength, 0u);
-    EXPECT_EQ(first.FBreaks, 0u) << first.FFirstBreak;
-    EXPECT_EQ(second.FBreaks, 0u) << second.FFirstBreak;
+    ASSERT_GT(first.Length, 0u) << "the counter signal did not reach the recording";
+    ASSERT_GT(second.Length, 0u);
+    EXPECT_EQ(first.Breaks, 0u) << first.FirstBreak;
+    EXPECT_EQ(second.Breaks, 0u) << second.FirstBreak;
     // The counter skipped what played during the pause, as the clock
     // measured it (a sleep may last longer than asked). What was on its way
     // to the capture at the stop is dropped with the pause and what is on
@@ -622,7 +622,7 @@ TEST_F(WaveInAudio, BuffersAreQueuedInOrderAndAPauseDropsWhatCameMeanwhile)
     constexpr double kInFlight = 0.05;
     auto frames = [](TClock::duration d) { return std::chrono::duration<double>(d).count() * 48000; };
     const auto skipped = static_cast<double>(
-        static_cast<int64_t>(second.FFirstValue) - static_cast<int64_t>(first.FFirstValue + first.FLength));
+        static_cast<int64_t>(second.FirstValue) - static_cast<int64_t>(first.FirstValue + first.Length));
     RecordProperty("skipped_frames", static_cast<int>(skipped));
     RecordProperty("pause_frames", static_cast<int>(frames(starting - stopped)));
     EXPECT_GE(skipped, frames(starting - stopped) - kInFlight * 48000);
@@ -647,7 +647,7 @@ void RecordCounter(double seconds)
     ASSERT_EQ(WaveInGetStatistics(capture.FHandle, &statistics), MMSYSERR_NOERROR);
     capture.Close();
     const TCounterRun run = AnalyseCounter(capture.Data());
-    EXPECT_EQ(run.FBreaks, 0u) << run.FFirstBreak;
+    EXPECT_EQ(run.Breaks, 0u) << run.FirstBreak;
     ExpectWholeSignal(run, seconds);
     EXPECT_EQ(statistics.Overruns, 0u);
     EXPECT_EQ(statistics.SilenceSamples, 0u);
@@ -695,9 +695,9 @@ TEST_F(WaveInAudio, TwentyCloseAndReopenCyclesJoinWithoutAMissingOrDoubledSample
     EXPECT_GE(continued, 19) << "every reopen continues the previous capture";
     RecordProperty("carried_samples", static_cast<int>(carried));
     const TCounterRun run = AnalyseCounter(joined);
-    EXPECT_GT(run.FLength, static_cast<std::size_t>(12 * 48000))
+    EXPECT_GT(run.Length, static_cast<std::size_t>(12 * 48000))
         << "20 cycles of 0.64 s hold most of the signal";
-    EXPECT_EQ(run.FBreaks, 0u) << run.FFirstBreak;
+    EXPECT_EQ(run.Breaks, 0u) << run.FirstBreak;
 }
 
 TEST_F(WaveInAudio, ANewFormatOrALateReopenStartsAFreshCapture)
@@ -754,7 +754,7 @@ TEST_F(WaveInAudio, AStalledConsumerCostsNoAudio)
     ASSERT_EQ(WaveInGetStatistics(capture.FHandle, &statistics), MMSYSERR_NOERROR);
     capture.Close();
     const TCounterRun run = AnalyseCounter(capture.Data());
-    EXPECT_EQ(run.FBreaks, 0u) << run.FFirstBreak;
+    EXPECT_EQ(run.Breaks, 0u) << run.FirstBreak;
     ExpectWholeSignal(run, kSeconds);
     EXPECT_EQ(statistics.Overruns, 0u);
 }
@@ -927,16 +927,16 @@ TEST_F(WaveInAudio, InputLostInAStallIsFilledWithSilenceAndTheRecordingKeepsTheW
     capture.Close();
     const TCounterRun run = AnalyseCounter(capture.Data());
     RecordProperty("lost_samples", static_cast<int>(statistics.LostSamples));
-    RecordProperty("counter_missing", static_cast<int>(run.FMissing));
+    RecordProperty("counter_missing", static_cast<int>(run.Missing));
     RecordProperty("position_minus_elapsed_ms", static_cast<int>((time.u.sample / 48000.0 - elapsed) * 1000));
     EXPECT_EQ(statistics.Overruns, 1u);
     EXPECT_EQ(statistics.LastCause, TWaveInLossCause::Clock) << "found from the clock";
-    EXPECT_EQ(run.FBreaks, 1u) << run.FFirstBreak;
-    EXPECT_GE(run.FMissing, 4800) << "the stall lost its 0.1 s";
+    EXPECT_EQ(run.Breaks, 1u) << run.FirstBreak;
+    EXPECT_GE(run.Missing, 4800) << "the stall lost its 0.1 s";
     // The silence is as long as the loss, within the guard's few ms.
-    EXPECT_NEAR(static_cast<double>(statistics.SilenceSamples), static_cast<double>(run.FMissing), 480);
+    EXPECT_NEAR(static_cast<double>(statistics.SilenceSamples), static_cast<double>(run.Missing), 480);
     EXPECT_EQ(statistics.SilenceSamples, statistics.LostSamples);
-    EXPECT_GE(run.FSilenceInside, statistics.SilenceSamples) << "the filled gap is silence";
+    EXPECT_GE(run.SilenceInside, statistics.SilenceSamples) << "the filled gap is silence";
     // Position and wall time differ by what is in flight at the start (up
     // to a period) and at the stop (two periods and the server's 10 ms) and
     // by the fill's error (10 ms): 80 ms, within one 0.1 s buffer.
