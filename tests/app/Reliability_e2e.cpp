@@ -29,6 +29,12 @@ using recorder_test::TTone;
 
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 constexpr int kToneHz = 997;
 
 struct TMode {
@@ -160,7 +166,11 @@ TEST_F(Reliability, Soak)
         EXPECT_EQ(Recordings(dir).size(), static_cast<qsizetype>(hours + 1))
             << Recordings(dir).join(' ').toStdString();
         // Memory stays flat: the last hour within 5 % of the second one.
-        EXPECT_NEAR(double(rss.back()), double(rss[1]), 0.05 * double(rss[1]));
+        // Not under AddressSanitizer, whose quarantine keeps freed memory
+        // resident by design; its leak check at exit stands in for this.
+        if (!kAddressSanitizer) {
+            EXPECT_NEAR(double(rss.back()), double(rss[1]), 0.05 * double(rss[1]));
+        }
         EXPECT_EQ(program.StderrLines("lost"), QStringList {});
         std::fflush(stdout);
     }

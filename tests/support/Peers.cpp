@@ -39,7 +39,8 @@ std::vector<int16_t> DecodeWithSox(const QString& path)
     if (sox.ExitCode != 0)
         return {};
     std::vector<int16_t> samples(sox.Out.size() / 2);
-    std::memcpy(samples.data(), sox.Out.data(), samples.size() * 2);
+    if (!samples.empty())
+        std::memcpy(samples.data(), sox.Out.data(), samples.size() * 2);
     return samples;
 }
 
