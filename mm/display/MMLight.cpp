@@ -668,11 +668,7 @@ void TMMLight::LampUpdate(TCanvas* canvas, bool whole)
                 const TPoint c = FLampCentres[i];
                 const int r = FLampRadius + 1;
                 const TRect lamp = Rect(c.X - r, c.Y - r, c.X + r + 1, c.Y + r + 1);
-                if (changed.Right <= changed.Left)
-                    changed = lamp;
-                else
-                    changed = Rect(std::min(changed.Left, lamp.Left), std::min(changed.Top, lamp.Top),
-                        std::max(changed.Right, lamp.Right), std::max(changed.Bottom, lamp.Bottom));
+                UnionRect(changed, changed, lamp);
             }
         } catch (...) {
             dib->EndAnimate();
