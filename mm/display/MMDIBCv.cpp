@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -27,6 +28,11 @@ constexpr std::uint8_t kHighStatic[10][3]
           { 255, 255, 0 }, { 0, 0, 255 }, { 255, 0, 255 }, { 0, 255, 255 }, { 255, 255, 255 } };
 
 constexpr int kMaxAnimated = 236;
+// Above this radius an ellipse is not walked (see DIBFillEllipse).
+constexpr int kLargestWalkedRadius = 1 << 20;
+// The platform canvas's 32-bit working copy of the DIB stays within what a
+// byte offset of an int reaches.
+constexpr std::int64_t kLargestWorkBytes = INT32_MAX;
 
 // The drawing state every primitive works on: one for the process, owned by
 // the thread inside BeginDraw .. EndDraw (DrawLock held).
@@ -115,13 +121,14 @@ void Span(int x1, int x2, int y, TOp op)
 }
 
 // Pixels of x1 .. x2 - 1 (or y) whose offset from the start passes Keep.
+// The offset is 64-bit: a span may start anywhere in the int range.
 template <typename TKeep> void PatternHSpan(int x1, int x2, int y, TKeep keep)
 {
-    if (!gDraw.Bits)
+    if (!gDraw.Bits || y < gDraw.Clip.Top || y >= gDraw.Clip.Bottom)
         return;
     const int from = std::min(x1, x2), to = std::max(x1, x2);
     for (int x = std::max(from, gDraw.Clip.Left); x < std::min(to, gDraw.Clip.Right); ++x)
-        if (keep(x - from) && Inside(x, y))
+        if (keep(std::int64_t(x) - from))
             Plot(x, y, gDraw.Value, TOp::Set);
 }
 
@@ -131,8 +138,29 @@ template <typename TKeep> void PatternVSpan(int x, int y1, int y2, TOp op, TKeep
         return;
     const int from = std::min(y1, y2), to = std::max(y1, y2);
     for (int y = std::max(from, gDraw.Clip.Top); y < std::min(to, gDraw.Clip.Bottom); ++y)
-        if (keep(y - from))
+        if (keep(std::int64_t(y) - from))
             Plot(x, y, gDraw.Value, op);
+}
+
+bool Solid(std::int64_t)
+{
+    return true;
+}
+
+bool Dashed(std::int64_t offset)
+{
+    return offset % 8 < 4;
+}
+
+// Span x1 .. x2 - 1 of row y given in 64 bits (ellipses and arcs reach past
+// the int range), clipped first.
+void WideSpan(std::int64_t x1, std::int64_t x2, std::int64_t y, TOp op)
+{
+    if (y < gDraw.Clip.Top || y >= gDraw.Clip.Bottom)
+        return;
+    const std::int64_t from = std::clamp<std::int64_t>(std::min(x1, x2), gDraw.Clip.Left, gDraw.Clip.Right);
+    const std::int64_t to = std::clamp<std::int64_t>(std::max(x1, x2), gDraw.Clip.Left, gDraw.Clip.Right);
+    Span(int(from), int(to), int(y), op);
 }
 
 enum : int { kAbove = 1, kBelow = 2, kLeft = 4, kRight = 8 };
@@ -151,23 +179,36 @@ int OutCode(std::int64_t x, std::int64_t y)
     return code;
 }
 
-// a + (b - a) * num / den rounded to nearest, in 64 bits.
+// a + (b - a) * num / den rounded to nearest (halves away from zero). Ends
+// a little beyond the int range (arcs) make the product pass 64 bits, so it
+// is taken in 128.
 std::int64_t Lerp(std::int64_t a, std::int64_t b, std::int64_t num, std::int64_t den)
 {
-    const std::int64_t product = (b - a) * num;
-    const std::int64_t q = (2 * product + (product >= 0 ? den : -den)) / (2 * den);
-    return a + q;
+    using TWide = __int128;
+    TWide product = TWide(b - a) * num;
+    TWide divisor = den;
+    if (divisor < 0) {
+        // The rounding below needs a positive divisor.
+        product = -product;
+        divisor = -divisor;
+    }
+    const TWide q = (2 * product + (product >= 0 ? divisor : -divisor)) / (2 * divisor);
+    return a + std::int64_t(q);
 }
 
-void Line(int ax, int ay, int bx, int by, TOp op)
+// Ends may lie anywhere within +-2^40.
+void Line(std::int64_t ax, std::int64_t ay, std::int64_t bx, std::int64_t by, TOp op)
 {
     if (!gDraw.Bits)
         return;
     std::int64_t x1 = ax, y1 = ay, x2 = bx, y2 = by;
     int c1 = OutCode(x1, y1), c2 = OutCode(x2, y2);
     // Clipping by outcodes: move an outside end onto the edge it is beyond.
-    while (c1 | c2) {
-        if (c1 & c2)
+    // Exact arithmetic needs at most two moves per end; the rounding of a
+    // line that passes a corner by less than a pixel could otherwise move
+    // its ends back and forth for ever.
+    for (int moves = 0; c1 | c2; ++moves) {
+        if ((c1 & c2) || moves == 8)
             return;
         const int code = c1 ? c1 : c2;
         std::int64_t x, y;
@@ -233,10 +274,15 @@ void Line(int ax, int ay, int bx, int by, TOp op)
 
 void FillRows(const TRect& rect, TOp op, int rowStep)
 {
-    const int top = std::min(rect.Top, rect.Bottom);
-    const int bottom = std::max(rect.Top, rect.Bottom);
-    for (int y = top; y < bottom; y += rowStep)
-        Span(rect.Left, rect.Right, y, op);
+    // Only the rows inside the clip are walked (a rectangle may span the
+    // whole int range); the first keeps the stripes counted from the top.
+    const std::int64_t top = std::min(rect.Top, rect.Bottom);
+    const std::int64_t bottom = std::min<std::int64_t>(std::max(rect.Top, rect.Bottom), gDraw.Clip.Bottom);
+    std::int64_t y = top;
+    if (y < gDraw.Clip.Top)
+        y += (gDraw.Clip.Top - y + rowStep - 1) / rowStep * rowStep;
+    for (; y < bottom; y += rowStep)
+        Span(rect.Left, rect.Right, int(y), op);
 }
 
 const std::array<std::int16_t, 360>& SinTable()
@@ -402,15 +448,25 @@ void TMMDIBCanvas::Create()
     FDIBWidth = std::max(FWidth, 1);
     FDIBHeight = std::max(FHeight, 1);
     const std::int64_t stride = (std::int64_t(FDIBWidth) * (FDIBBitsPerPixel / 8) + 3) & ~std::int64_t(3);
-    if (stride * FDIBHeight > std::int64_t(INT32_MAX))
+    // A size the platform could not give a DIB is refused before anything
+    // is allocated; an allocation that fails below that limit is refused
+    // the same way, leaving no DIB (the next use tries again).
+    if (stride * FDIBHeight > std::int64_t(INT32_MAX)
+        || 4 * std::int64_t(FDIBWidth) * FDIBHeight > kLargestWorkBytes)
         throw EMMDIBError(kNoContext);
     FStride = int(stride);
-    BuildPalette();
-    if (!FBackGroundBitmap->Empty())
-        BuildBackground();
-    FBits.assign(std::size_t(FStride) * std::size_t(FDIBHeight), 0);
-
-    FWork = QImage(FDIBWidth, FDIBHeight, QImage::Format_RGB32);
+    try {
+        BuildPalette();
+        if (!FBackGroundBitmap->Empty())
+            BuildBackground();
+        FBits.assign(std::size_t(FStride) * std::size_t(FDIBHeight), 0);
+        FWork = QImage(FDIBWidth, FDIBHeight, QImage::Format_RGB32);
+        if (FWork.isNull())
+            throw std::bad_alloc();
+    } catch (const std::bad_alloc&) {
+        Release();
+        throw EMMDIBError(kNoContext);
+    }
     FWork.fill(Qt::black);
     FPainter = std::make_unique<QPainter>(&FWork);
     SetHandle(FPainter.get());
@@ -459,6 +515,15 @@ void TMMDIBCanvas::BuildPalette()
             FAnimatedColors.push_back(candidate);
             ++candidate;
         }
+    }
+    if (FAnimateLevel > 0) {
+        // A batch open across a change of the count keeps what it noted for
+        // the entries that remain and takes the new ones at their
+        // placeholders: the list always has an entry per animated colour.
+        const std::size_t kept = std::min(FBatch.size(), FAnimatedColors.size());
+        FBatch.resize(FAnimatedColors.size());
+        std::copy(FAnimatedColors.begin() + std::ptrdiff_t(kept), FAnimatedColors.end(),
+            FBatch.begin() + std::ptrdiff_t(kept));
     }
 
     for (int i = 0; i < 256; ++i) {
@@ -534,7 +599,8 @@ QImage TMMDIBCanvas::DIBImage(int srcX, int srcY, int width, int height)
 {
     HandleNeeded();
     const int x0 = std::max(srcX, 0), y0 = std::max(srcY, 0);
-    const int x1 = std::min(srcX + width, FDIBWidth), y1 = std::min(srcY + height, FDIBHeight);
+    const int x1 = int(std::min<std::int64_t>(std::int64_t(srcX) + width, FDIBWidth));
+    const int y1 = int(std::min<std::int64_t>(std::int64_t(srcY) + height, FDIBHeight));
     if (x0 >= x1 || y0 >= y1)
         return QImage();
     const int w = x1 - x0, h = y1 - y0;
@@ -562,8 +628,8 @@ void TMMDIBCanvas::DrawTo(TCanvas* dest, const TRect& r, int srcX, int srcY)
     const QImage image = DIBImage(srcX, srcY, r.Right, r.Bottom);
     if (image.isNull())
         return;
-    const int left = r.Left + std::max(0, -srcX);
-    const int top = r.Top + std::max(0, -srcY);
+    const int left = int(r.Left + std::max<std::int64_t>(0, -std::int64_t(srcX)));
+    const int top = int(r.Top + std::max<std::int64_t>(0, -std::int64_t(srcY)));
     dest->DrawImage(Bounds(left, top, image.width(), image.height()), image, cmSrcCopy);
 }
 
@@ -609,16 +675,21 @@ void TMMDIBCanvas::BeginDraw()
     gDraw.Bits = FBits.data();
     gDraw.Clip = Rect(0, 0, std::min(FClipRect.Right, FDIBWidth), std::min(FClipRect.Bottom, FDIBHeight));
     FNotDrawing = false;
+    ++FDrawLevel;
 }
 
 void TMMDIBCanvas::EndDraw()
 {
-    if (FNotDrawing)
+    // Every BeginDraw entered the lock once, so every EndDraw leaves it once;
+    // only the outermost ends the drawing state.
+    if (FDrawLevel == 0)
         return;
-    const std::uint32_t value = gDraw.Value;
-    gDraw = TDrawState {};
-    gDraw.Value = value;
-    FNotDrawing = true;
+    if (--FDrawLevel == 0) {
+        const std::uint32_t value = gDraw.Value;
+        gDraw = TDrawState {};
+        gDraw.Value = value;
+        FNotDrawing = true;
+    }
     TCanvas::Changed();
     DrawLock().Leave();
 }
@@ -662,8 +733,12 @@ void TMMDIBCanvas::EndAnimate()
 {
     if (FAnimateLevel <= 0)
         return;
-    if (--FAnimateLevel > 0 || FAnimatedColors.empty())
+    if (--FAnimateLevel > 0)
         return;
+    if (FAnimatedColors.empty()) {
+        FBatch.clear();
+        return;
+    }
     std::vector<std::uint32_t> batch;
     batch.swap(FBatch);
     // A rebuild inside the batch may have changed the count: only the
@@ -782,39 +857,39 @@ void TMMDIBCanvas::DIBHLine(int x1, int x2, int y)
 
 void TMMDIBCanvas::DIBHLineDashed(int x1, int x2, int y)
 {
-    PatternHSpan(x1, x2, y, [](int offset) { return offset % 8 < 4; });
+    PatternHSpan(x1, x2, y, Dashed);
 }
 
 void TMMDIBCanvas::DIBHLineDotted(int x1, int x2, int y, int gap)
 {
-    const int period = std::max(gap, 1) + 1;
-    PatternHSpan(x1, x2, y, [period](int offset) { return offset % period == 0; });
+    const std::int64_t period = std::int64_t(std::max(gap, 1)) + 1;
+    PatternHSpan(x1, x2, y, [period](std::int64_t offset) { return offset % period == 0; });
 }
 
 void TMMDIBCanvas::DIBVLine(int x, int y1, int y2)
 {
-    PatternVSpan(x, y1, y2, TOp::Set, [](int) { return true; });
+    PatternVSpan(x, y1, y2, TOp::Set, Solid);
 }
 
 void TMMDIBCanvas::DIBVLineDashed(int x, int y1, int y2)
 {
-    PatternVSpan(x, y1, y2, TOp::Set, [](int offset) { return offset % 8 < 4; });
+    PatternVSpan(x, y1, y2, TOp::Set, Dashed);
 }
 
 void TMMDIBCanvas::DIBVLineDotted(int x, int y1, int y2, int gap)
 {
-    const int period = std::max(gap, 1) + 1;
-    PatternVSpan(x, y1, y2, TOp::Set, [period](int offset) { return offset % period == 0; });
+    const std::int64_t period = std::int64_t(std::max(gap, 1)) + 1;
+    PatternVSpan(x, y1, y2, TOp::Set, [period](std::int64_t offset) { return offset % period == 0; });
 }
 
 void TMMDIBCanvas::DIBVLineXor(int x, int y1, int y2)
 {
-    PatternVSpan(x, y1, y2, TOp::Xor, [](int) { return true; });
+    PatternVSpan(x, y1, y2, TOp::Xor, Solid);
 }
 
 void TMMDIBCanvas::DIBVLineXorInverse(int x, int y1, int y2)
 {
-    PatternVSpan(x, y1, y2, TOp::XorInverse, [](int) { return true; });
+    PatternVSpan(x, y1, y2, TOp::XorInverse, Solid);
 }
 
 void TMMDIBCanvas::DIBVLineCopy(int x, int y1, int y2, const std::uint8_t* bytes)
@@ -824,15 +899,18 @@ void TMMDIBCanvas::DIBVLineCopy(int x, int y1, int y2, const std::uint8_t* bytes
     if (x < gDraw.Clip.Left || x >= gDraw.Clip.Right)
         return;
     for (int y = std::max(y1, gDraw.Clip.Top); y < std::min(y2, gDraw.Clip.Bottom); ++y)
-        Row(y)[x] = bytes[y - y1];
+        Row(y)[x] = bytes[std::ptrdiff_t(y) - y1];
 }
 
 void TMMDIBCanvas::DIBFrameRect(int left, int top, int right, int bottom)
 {
     DIBHLine(left, right, top);
-    DIBHLine(left, right, bottom - 1);
+    // An edge at INT_MIN has its last row or column beyond any canvas.
+    if (bottom > INT32_MIN)
+        DIBHLine(left, right, bottom - 1);
     DIBVLine(left, top, bottom);
-    DIBVLine(right - 1, top, bottom);
+    if (right > INT32_MIN)
+        DIBVLine(right - 1, top, bottom);
 }
 
 void TMMDIBCanvas::DIBFillRect(const TRect& rect)
@@ -869,47 +947,47 @@ void TMMDIBCanvas::DIBCopyBits(int x, int y, int w, int h, int srcX, int srcY, c
 {
     if (!gDraw.Bits || srcBits == nullptr)
         return;
-    // Clip the block against both the target and the source rectangle.
+    // Clip the block against both the target and the source rectangle, in
+    // 64 bits: any int position and size is accepted.
     const TRect& clip = gDraw.Clip;
-    int dx = x, dy = y, sx = srcX, sy = srcY;
+    std::int64_t dx = x, dy = y, sx = srcX, sy = srcY, width = w, height = h;
     if (dx < clip.Left) {
-        w -= clip.Left - dx;
+        width -= clip.Left - dx;
         sx += clip.Left - dx;
         dx = clip.Left;
     }
     if (dy < clip.Top) {
-        h -= clip.Top - dy;
+        height -= clip.Top - dy;
         sy += clip.Top - dy;
         dy = clip.Top;
     }
     if (sx < 0) {
-        w += sx;
+        width += sx;
         dx -= sx;
         sx = 0;
     }
     if (sy < 0) {
-        h += sy;
+        height += sy;
         dy -= sy;
         sy = 0;
     }
-    w = std::min({ w, clip.Right - dx, gDraw.Width - sx });
-    h = std::min({ h, clip.Bottom - dy, gDraw.Height - sy });
-    if (w <= 0 || h <= 0)
+    width = std::min<std::int64_t>({ width, clip.Right - dx, gDraw.Width - sx });
+    height = std::min<std::int64_t>({ height, clip.Bottom - dy, gDraw.Height - sy });
+    if (width <= 0 || height <= 0)
         return;
     const int bytes = gDraw.BytesPerPixel;
-    auto copyRow = [&](int row) {
-        std::memmove(Row(dy + row) + std::ptrdiff_t(dx) * bytes,
-            srcBits + std::ptrdiff_t(gDraw.Height - 1 - (sy + row)) * gDraw.Stride
-                + std::ptrdiff_t(sx) * bytes,
-            std::size_t(w) * bytes);
+    auto copyRow = [&](std::int64_t row) {
+        std::memmove(Row(int(dy + row)) + dx * bytes,
+            srcBits + (gDraw.Height - 1 - (sy + row)) * gDraw.Stride + sx * bytes,
+            std::size_t(width) * bytes);
     };
     // Within one buffer, a block moving down is copied from its last row
     // up, so that no row is overwritten before it was read.
     if (srcBits == gDraw.Bits && dy > sy) {
-        for (int row = h - 1; row >= 0; --row)
+        for (std::int64_t row = height - 1; row >= 0; --row)
             copyRow(row);
     } else {
-        for (int row = 0; row < h; ++row)
+        for (std::int64_t row = 0; row < height; ++row)
             copyRow(row);
     }
 }
@@ -919,19 +997,24 @@ void TMMDIBCanvas::DIBArc(int cx, int cy, int rx, int ry, int startAngle, int en
     if (!gDraw.Bits || rx < 1 || ry < 1 || startAngle == endAngle)
         return;
     const auto& table = SinTable();
+    // Points reach up to twice the int range from the centre's far side:
+    // they stay 64-bit until the line clips them.
+    struct TWidePoint {
+        std::int64_t X, Y;
+    };
     auto point = [&](int degree) {
-        const int d = ((degree % 360) + 360) % 360;
+        const int d = degree % 360;
         const std::int64_t c = table[std::size_t((d + 90) % 360)], s = table[std::size_t(d)];
-        return TPoint { cx + int((std::int64_t(rx) * c) >> 13), cy - int((std::int64_t(ry) * s) >> 13) };
+        return TWidePoint { cx + ((std::int64_t(rx) * c) >> 13), cy - ((std::int64_t(ry) * s) >> 13) };
     };
     const int start = ((startAngle % 360) + 360) % 360;
-    int sweep = (((endAngle - startAngle) % 360) + 360) % 360;
+    int sweep = int(((std::int64_t(endAngle) - startAngle) % 360 + 360) % 360);
     if (sweep == 0)
         sweep = 360;
-    TPoint previous = point(start);
-    DIBSetPixel(previous.X, previous.Y, gDraw.Value);
+    TWidePoint previous = point(start);
+    Line(previous.X, previous.Y, previous.X, previous.Y, TOp::Set);
     for (int step = 1; step <= sweep; ++step) {
-        const TPoint next = point(start + step);
+        const TWidePoint next = point(start + step);
         Line(previous.X, previous.Y, next.X, next.Y, TOp::Set);
         previous = next;
     }
@@ -941,6 +1024,20 @@ void TMMDIBCanvas::DIBFillEllipse(int cx, int cy, int rx, int ry)
 {
     if (!gDraw.Bits || rx < 1 || ry < 1)
         return;
+    if (std::max(rx, ry) > kLargestWalkedRadius) {
+        // The walk would take billions of steps, nearly all on rows outside
+        // the canvas, and its terms would pass 64 bits: the rows inside
+        // the clip get the span of the ellipse's own equation instead.
+        const long double a = rx, b = ry;
+        for (int row = gDraw.Clip.Top; row < gDraw.Clip.Bottom; ++row) {
+            const long double dy = std::abs(std::int64_t(row) - cy);
+            if (dy > b)
+                continue;
+            const auto half = std::int64_t(std::floor(a * std::sqrt(1 - (dy / b) * (dy / b))));
+            WideSpan(std::int64_t(cx) - half, std::int64_t(cx) + half + 1, row, TOp::Set);
+        }
+        return;
+    }
     // 64-bit terms: the squares times the radii overflow 32 bits from radii
     // near 1000 on.
     const std::int64_t a2 = std::int64_t(rx) * rx, b2 = std::int64_t(ry) * ry;
@@ -948,9 +1045,9 @@ void TMMDIBCanvas::DIBFillEllipse(int cx, int cy, int rx, int ry)
     std::int64_t err = b2 - 2 * ry * a2 + a2;
     while (y >= 0) {
         // Both ends belong to the span, so the shape is symmetric about cx.
-        Span(int(cx - x), int(cx + x + 1), int(cy - y), TOp::Set);
+        WideSpan(cx - x, cx + x + 1, cy - y, TOp::Set);
         if (y != 0)
-            Span(int(cx - x), int(cx + x + 1), int(cy + y), TOp::Set);
+            WideSpan(cx - x, cx + x + 1, cy + y, TOp::Set);
         if (err >= 0 && 2 * err - 2 * x * b2 - b2 > 0) {
             y -= 1;
             err += a2 - 2 * y * a2;

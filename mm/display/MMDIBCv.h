@@ -156,11 +156,12 @@ public:
     /// Enters the process-wide drawing lock (waiting for another thread's
     /// bracket to end), fires OnChanging, makes the DIB if due and
     /// publishes it to the primitives; the pen goes to (0, 0). Raises as
-    /// HandleNeeded (the lock is then left again). Balance with EndDraw on
-    /// the same thread.
+    /// HandleNeeded (the lock is then left again). Brackets nest; balance
+    /// each with EndDraw on the same thread.
     void BeginDraw();
-    /// Ends the bracket: clears the drawing state, fires OnChange, leaves
-    /// the lock.
+    /// Ends a bracket: fires OnChange and leaves the lock once; the
+    /// outermost one also clears the drawing state. Nothing outside any
+    /// bracket.
     void EndDraw();
     bool Drawing() const { return !FNotDrawing; }
 
@@ -274,6 +275,7 @@ private:
     TRect FClipRect;
     bool FNeedsRebuild = false;
     bool FNotDrawing = true;
+    int FDrawLevel = 0; // open BeginDraw brackets, each holding the lock once
     int FFirstAnimated = 256;
     std::vector<std::uint32_t> FAnimatedColors;
     int FAnimateLevel = 0;

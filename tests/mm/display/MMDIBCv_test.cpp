@@ -1,9 +1,14 @@
 #include "mm/display/MMDIBCv.h"
 
 #include <QImage>
+#include <chrono>
+#include <climits>
+#include <functional>
+#include <future>
 #include <gtest/gtest.h>
 #include <memory>
 #include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -244,4 +249,178 @@ TEST(MMDIBCanvas, BackgroundTiledOrStretchedAndPlatformDrawing)
             EXPECT_EQ(canvas.DIBGetPixel(3, 1), bits == 8 ? 250 : 0x00FF00);
         });
     }
+}
+
+TEST(MMDIBCanvas, AnimatedCountGrownInsideABatchJoinsTheBatch)
+{
+    struct TCase {
+        int Before, After, Index;
+    };
+    for (const TCase& c : { TCase { 1, 3, 2 }, TCase { 0, 2, 1 }, TCase { 3, 40, 39 } }) {
+        SCOPED_TRACE(c.After);
+        TMMDIBCanvas canvas;
+        canvas.SetSize(4, 1);
+        canvas.SetAnimatedCount(c.Before);
+        canvas.BeginAnimate();
+        canvas.SetAnimatedCount(c.After);
+        // What entry I shows, as 0x00RRGGBB.
+        auto shows = [&](int i) {
+            const auto& table = canvas.ColorTable();
+            const int at = 4 * canvas.AnimatedIndex(i);
+            return table[at + 2] << 16 | table[at + 1] << 8 | table[at];
+        };
+        const int placeholder = shows(c.Index - 1);
+        canvas.SetAnimatedColor(c.Index, clRed);
+        canvas.SetAnimatedColor(0, clLime);
+        canvas.EndAnimate();
+        EXPECT_EQ(shows(c.Index), 0xFF0000);
+        EXPECT_EQ(shows(0), 0x00FF00);
+        if (c.Index > 1) {
+            EXPECT_EQ(shows(c.Index - 1), placeholder);
+        }
+    }
+}
+
+TEST(MMDIBCanvas, NestedDrawBracketsLeaveTheDrawingLockToOtherThreads)
+{
+    TMMDIBCanvas canvas;
+    canvas.SetSize(4, 4);
+    canvas.BeginDraw();
+    canvas.BeginDraw();
+    canvas.EndDraw();
+    EXPECT_TRUE(canvas.Drawing());
+    canvas.DIBSetPixel(1, 1, 7);
+    EXPECT_EQ(canvas.DIBGetPixel(1, 1), 7);
+    canvas.EndDraw();
+    EXPECT_FALSE(canvas.Drawing());
+    canvas.EndDraw(); // outside any bracket: nothing
+
+    // Another thread's bracket must not wait for ever; if it does, the
+    // thread and its canvas are left behind rather than joined.
+    auto* other = new TMMDIBCanvas;
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread thread([other, done] {
+        other->BeginDraw();
+        other->EndDraw();
+        done->set_value();
+    });
+    if (finished.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        thread.detach();
+        FAIL() << "the drawing lock is still held";
+    }
+    thread.join();
+    delete other;
+}
+
+TEST(MMDIBCanvas, ExtremeCoordinatesAndSizesDrawWhatTheGeometrySays)
+{
+    constexpr int kMin = INT32_MIN, kMax = INT32_MAX;
+    using TPixels = std::set<std::pair<int, int>>;
+    auto row = [](int y, std::initializer_list<int> xs) {
+        TPixels p;
+        for (int x : xs)
+            p.insert({ x, y });
+        return p;
+    };
+    auto column = [](int x, std::initializer_list<int> ys) {
+        TPixels p;
+        for (int y : ys)
+            p.insert({ x, y });
+        return p;
+    };
+    TPixels diagonal, antiDiagonal, evenRows, copied;
+    for (int i = 0; i < 10; ++i) {
+        diagonal.insert({ i, i });
+        antiDiagonal.insert({ i, 9 - i });
+        for (int j = 0; j < 10; j += 2)
+            evenRows.insert({ i, j });
+    }
+    const auto all = [] {
+        TPixels p;
+        for (int y = 0; y < 10; ++y)
+            for (int x = 0; x < 10; ++x)
+                p.insert({ x, y });
+        return p;
+    }();
+    using TDraw = std::function<void(TMMDIBCanvas&)>;
+    auto drawn = [](const TDraw& draw) {
+        TMMDIBCanvas canvas;
+        canvas.SetSize(10, 10);
+        Drawn(canvas, [&] {
+            canvas.SetDrawValue(5);
+            draw(canvas);
+        });
+        return SetPixels(canvas);
+    };
+    struct TCase {
+        const char* Name;
+        TDraw Draw;
+        TPixels Expected;
+    };
+    const TCase cases[] = {
+        { "line corner to corner", [&](TMMDIBCanvas& c) { c.DIBLine(kMin, kMin, kMax, kMax); }, diagonal },
+        { "line clipped at its upper end", [&](TMMDIBCanvas& c) { c.DIBLine(-10, 19, 19, -10); },
+            antiDiagonal },
+        { "line across", [&](TMMDIBCanvas& c) { c.DIBLine(9 - kMax, kMax, kMax, 9 - kMax); }, antiDiagonal },
+        { "line beyond 2^30",
+            [&](TMMDIBCanvas& c) {
+                c.DIBXorLine(-(1 << 30) - 7, -(1 << 30) - 7, (1 << 30) + 9, (1 << 30) + 9);
+            },
+            diagonal },
+        { "dashed row", [&](TMMDIBCanvas& c) { c.DIBHLineDashed(kMin, kMax, 2); },
+            row(2, { 0, 1, 2, 3, 8, 9 }) },
+        { "dashed column", [&](TMMDIBCanvas& c) { c.DIBVLineDashed(5, kMin, kMax); },
+            column(5, { 0, 1, 2, 3, 8, 9 }) },
+        { "dotted row", [&](TMMDIBCanvas& c) { c.DIBHLineDotted(kMin, kMax, 1, kMax); }, row(1, { 0 }) },
+        { "frame at the int limit", [&](TMMDIBCanvas& c) { c.DIBFrameRect(3, 3, kMin, kMin); },
+            [&] {
+                TPixels p = row(3, { 0, 1, 2 });
+                p.merge(column(3, { 0, 1, 2 }));
+                return p;
+            }() },
+        { "striped fill of everything",
+            [&](TMMDIBCanvas& c) { c.DIBFillRectStriped(Rect(kMin, kMin, kMax, kMax), true); }, evenRows },
+        { "copy from the int limit",
+            [&](TMMDIBCanvas& c) {
+                c.DIBSetPixel(9, 9, 5);
+                c.DIBCopyBits(kMin, kMin, kMax, kMax, 9, 9, c.Bits());
+                c.DIBCopyBits(0, 0, kMax, kMax, kMin, kMin, c.Bits());
+                c.DIBCopyBits(0, 0, kMax, kMax, 9, 9, c.Bits());
+            },
+            TPixels { { 0, 0 }, { 9, 9 } } },
+        { "arc whose centre lies at the int limit",
+            [&](TMMDIBCanvas& c) { c.DIBArc(kMax, 5, kMax - 5, kMax - 5, 0, 360); },
+            column(5, { 0, 1, 2, 3, 4, 5, 6, 7, 8, 9 }) },
+        // (2^32 - 1) mod 360 = 255 degrees from INT_MIN mod 360 = 232.
+        { "arc sweeping the int range", [&](TMMDIBCanvas& c) { c.DIBArc(5, 5, 3, 3, kMin, kMax); },
+            drawn([](TMMDIBCanvas& c) { c.DIBArc(5, 5, 3, 3, 232, 127); }) },
+        { "ellipse of two million", [&](TMMDIBCanvas& c) { c.DIBFillEllipse(5, 5, 2000000, 2000000); }, all },
+        { "ellipse touching from the int limit", [&](TMMDIBCanvas& c) { c.DIBFillEllipse(kMax, 5, kMax, 3); },
+            row(5, { 0, 1, 2, 3, 4, 5, 6, 7, 8, 9 }) },
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        EXPECT_EQ(drawn(c.Draw), c.Expected);
+    }
+
+    // 40000 x 40000 asks for gigabytes: refused with the unit's error, and
+    // a later size that fits is made.
+    TMMDIBCanvas big;
+    big.SetSize(40000, 40000);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            big.BeginDraw();
+            big.EndDraw();
+            ADD_FAILURE() << "a DIB of 40000 x 40000 was made";
+        } catch (const EMMDIBError& e) {
+            EXPECT_EQ(e.Message(), "Unable to access DIB device context");
+        }
+    }
+    big.SetSize(10, 10);
+    Drawn(big, [&] {
+        big.SetDrawValue(5);
+        big.DIBClear();
+    });
+    EXPECT_EQ(SetPixels(big), all);
 }
