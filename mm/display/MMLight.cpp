@@ -378,8 +378,9 @@ void TMMLight::SetKind(TMMLightKind value)
 {
     if (value == FKind)
         return;
+    const TMMLightKind previous = FKind;
     FKind = value;
-    RebuildPicture();
+    RebuildOrRestore([&] { FKind = previous; });
 }
 
 void TMMLight::SetArrange(TMMLightArrange value)
@@ -422,8 +423,22 @@ void TMMLight::SetZoneCount(int value)
     value = std::max(value, 1);
     if (value == FZoneCount)
         return;
+    const int previous = FZoneCount;
     FZoneCount = value;
-    RebuildPicture();
+    RebuildOrRestore([&] { FZoneCount = previous; });
+}
+
+void TMMLight::RebuildOrRestore(const std::function<void()>& restore)
+{
+    // A picture the canvas refuses (more zones than animated colours) leaves
+    // the canvas with the previous one; the lamps keep being recoloured by
+    // the zones that picture was drawn with.
+    try {
+        RebuildPicture();
+    } catch (const EMMDIBError&) {
+        restore();
+        throw;
+    }
 }
 
 void TMMLight::ColorChanged()

@@ -33,6 +33,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -194,8 +195,9 @@ public:
     void SetSphereVert(float value);
     int ZoneCount() const { return FZoneCount; }
     /// At least 1. More than 78 with lkSphere exceeds the canvas's
-    /// animated colours: the next picture rebuild raises EMMDIBError
-    /// "Invalid count of animated colors".
+    /// animated colours: the picture rebuild raises EMMDIBError "Invalid
+    /// count of animated colors" and the previous count stays (as does the
+    /// previous Kind when SetKind meets that refusal).
     void SetZoneCount(int value);
 
     TNotifyEvent OnPcmOverflow() const { return FOnPcmOverflow; }
@@ -241,6 +243,7 @@ private:
     void ClearDecay();
     void ClearData();
     void RebuildPicture();
+    void RebuildOrRestore(const std::function<void()>& restore);
     void ResizeCanvas();
     void ComputeBrightness();
     // Recolours the lamps whose brightness changed and copies the picture

@@ -8,6 +8,7 @@
 #include <QWidget>
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <numbers>
@@ -161,15 +162,38 @@ TEST_F(MMLightTest, FullScaleBassIsBrightNotDark)
     EXPECT_GT(Light->BinLevel(4), 20000);
 }
 
-TEST_F(MMLightTest, SphereZonesBeyondTheAnimatedColoursAreRefused)
+TEST_F(MMLightTest, SphereZonesBeyondTheAnimatedColoursAreRefusedAndTheOldOnesStay)
 {
-    Light->SetZoneCount(78);
-    EXPECT_EQ(Light->DIBCanvas()->AnimatedCount(), 234);
-    try {
-        Light->SetZoneCount(79);
-        FAIL() << "no error";
-    } catch (const EMMDIBError& e) {
-        EXPECT_EQ(e.Message(), "Invalid count of animated colors");
+    struct TCase {
+        const char* Name;
+        std::function<void()> Refused;
+        TMMLightKind Kind;
+    };
+    const TCase cases[] = {
+        { "ZoneCount 79", [&] { Light->SetZoneCount(79); }, lkSphere },
+        { "Kind lkSphere with 79 zones", [&] { Light->SetKind(lkSphere); }, lkCircle },
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Light->SetKind(c.Kind);
+        Light->SetZoneCount(78);
+        if (c.Kind == lkCircle)
+            Light->SetZoneCount(79); // stored: circles use three colours
+        const int zones = Light->ZoneCount();
+        const int count = Light->DIBCanvas()->AnimatedCount();
+        try {
+            c.Refused();
+            ADD_FAILURE() << "no error";
+        } catch (const EMMDIBError& e) {
+            EXPECT_EQ(e.Message(), "Invalid count of animated colors");
+        }
+        EXPECT_EQ(Light->ZoneCount(), zones);
+        EXPECT_EQ(Light->Kind(), c.Kind);
+        EXPECT_EQ(Light->DIBCanvas()->AnimatedCount(), count);
+        // The lamps are still recoloured by the zones they were drawn with.
+        EXPECT_NO_THROW(Feed(Tone(200, 2000)));
+        EXPECT_GT(Light->Brightness(0), 40);
+        EXPECT_NO_THROW(Light->Repaint());
     }
 }
 
