@@ -124,6 +124,10 @@ class TMMLight : public TMMDIBGraphicControl, public IMMDisplay {
     Q_PROPERTY(TMouseEvent OnMouseDown READ OnMouseDown WRITE SetOnMouseDown)
     Q_PROPERTY(TMouseMoveEvent OnMouseMove READ OnMouseMove WRITE SetOnMouseMove)
     Q_PROPERTY(TMouseEvent OnMouseUp READ OnMouseUp WRITE SetOnMouseUp)
+    Q_PROPERTY(TDragDropEvent OnDragDrop READ OnDragDrop WRITE SetOnDragDrop)
+    Q_PROPERTY(TDragOverEvent OnDragOver READ OnDragOver WRITE SetOnDragOver)
+    Q_PROPERTY(TEndDragEvent OnEndDrag READ OnEndDrag WRITE SetOnEndDrag)
+    Q_PROPERTY(TStartDragEvent OnStartDrag READ OnStartDrag WRITE SetOnStartDrag)
 public:
     static constexpr int kMaxFFTLength = 4096;
     static constexpr int kLamps = 3;

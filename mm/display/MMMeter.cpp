@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <numbers>
+#include <optional>
+#include <utility>
 
 namespace {
 
@@ -16,6 +18,14 @@ constexpr int kFull = TMMCustomMeter::kFullScale;
 constexpr int kTickMs = 25;
 constexpr int kPeakFall = 500;
 constexpr int kRingSize = 32;
+// How far the geometry reaches beyond the drawing area: further out,
+// offsets, top space and tick lengths would only turn lines that already
+// cross a screen-sized area nearly parallel by a fraction of a pixel more.
+// Within it every coordinate stays an int and the lines handed to the
+// painter stay short enough to draw at once.
+constexpr int kMaxReach = 1 << 16;
+// More ticks than the scale has values draw the same lines again.
+constexpr int kMaxTicks = kFull + 1;
 
 // Halves to even, as every rounding of the meter.
 int RoundEven(double value)
@@ -262,11 +272,10 @@ void TMMCustomMeter::LevelStep(int level)
             const float c = float(kFull / std::pow(10.0, -s / 20));
             needle = (double(g) - c) * kFull / (kFull - c);
         }
-        int value = needle >= kFull ? kFull : std::max(0, RoundEven(needle));
-        if (needle >= kFull) {
-            overflow = true;
-            value = kFull;
-        }
+        // Full scale is reached by the rounded position: a needle that
+        // stands at the right end overflows.
+        const int value = needle >= kFull ? kFull : std::max(0, RoundEven(needle));
+        overflow = value >= kFull;
         if (FShowPeak && value > FPeak) {
             FPeak = value;
             FPeakHold = FPeakDelay * 2 + 1;
@@ -609,12 +618,14 @@ void TMMCustomMeter::ComputeArea()
 
 int TMMCustomMeter::Radius() const
 {
-    return (FArea.Bottom - FArea.Top) + FNeedleOffset - FTopSpace;
+    return (FArea.Bottom - FArea.Top) + std::min(FNeedleOffset, kMaxReach)
+        - std::clamp(FTopSpace, -kMaxReach, kMaxReach);
 }
 
 TPoint TMMCustomMeter::Pivot() const
 {
-    return Point((FArea.Right - FArea.Left) / 2, (FArea.Bottom - FArea.Top) + FNeedleOffset);
+    return Point(
+        (FArea.Right - FArea.Left) / 2, (FArea.Bottom - FArea.Top) + std::min(FNeedleOffset, kMaxReach));
 }
 
 TPoint TMMCustomMeter::NeedlePoint(int v, int r) const
@@ -644,7 +655,8 @@ void TMMCustomMeter::DrawScalePicture()
     const int r = Radius();
     const double s = FSensitivy;
     const float lowest = float(kFull / std::pow(10.0, -s / 20));
-    if (FDrawScale && FScaleTicks > 1) {
+    const int ticks = std::min(FScaleTicks, kMaxTicks);
+    if (FDrawScale && ticks > 1) {
         c->Pen()->SetWidth(1);
         c->Pen()->SetStyle(psSolid);
         c->Brush()->SetStyle(bsClear);
@@ -652,13 +664,24 @@ void TMMCustomMeter::DrawScalePicture()
         c->Font()->SetSize(6);
         c->Font()->SetColor(Font()->Color());
         c->Font()->SetStyle({});
-        const int span = FScaleTicks - 1;
-        for (int i = 0; i < FScaleTicks; ++i) {
+        const int span = ticks - 1;
+        const int height1 = std::min(FScaleHeight1, kMaxReach);
+        const int height2 = std::min(FScaleHeight2, kMaxReach);
+        // Ticks denser than the pixels of the arc fall on the lines and
+        // labels drawn just before them: those are drawn once.
+        struct TTick {
+            TPoint From, To;
+            TColor Color;
+            bool operator==(const TTick&) const = default;
+        };
+        std::optional<TTick> lastTick;
+        std::optional<std::pair<TPoint, int>> lastLabel;
+        for (int i = 0; i < ticks; ++i) {
             const int v = int(std::int64_t(kFull) * i / span);
             const bool large = FEnlargeEvery == 0 || i == span || i % FEnlargeEvery == 0;
             const int outer = r - 2;
-            const int inner = r - FScaleHeight2 - 2;
-            const int small = r + FScaleHeight1 - FScaleHeight2 - 2;
+            const int inner = r - height2 - 2;
+            const int small = r + height1 - height2 - 2;
             int from, to;
             if (FScaleOrigin == soInner) {
                 from = inner;
@@ -672,20 +695,25 @@ void TMMCustomMeter::DrawScalePicture()
                 color = FScaleColors[0];
             else if (v <= FPoint2 * double(kFull) / 100)
                 color = FScaleColors[1];
-            c->Pen()->SetColor(color);
-            const TPoint p1 = NeedlePoint(v, from);
-            const TPoint p2 = NeedlePoint(v, to);
-            c->MoveTo(p1.X, p1.Y);
-            c->LineTo(p2.X, p2.Y);
+            const TTick tick { NeedlePoint(v, from), NeedlePoint(v, to), color };
+            if (tick != lastTick) {
+                c->Pen()->SetColor(color);
+                c->MoveTo(tick.From.X, tick.From.Y);
+                c->LineTo(tick.To.X, tick.To.Y);
+                lastTick = tick;
+            }
 
             if (FTextEvery > 0 && i % FTextEvery == 0) {
                 int n;
                 if (FLogAmp)
-                    n = (FScaleTicks - i - 1) * FSensitivy / span;
+                    n = (ticks - i - 1) * FSensitivy / span;
                 else
                     n = RoundEven(20 * std::log10((lowest + (kFull - lowest) * double(i) / span) / kFull));
-                const QString text = QString::number(n);
                 const TPoint p = NeedlePoint(v, r - 2);
+                if (lastLabel == std::pair(p, n))
+                    continue;
+                lastLabel = std::pair(p, n);
+                const QString text = QString::number(n);
                 const int x = p.X + c->TextWidth(QString::number(std::abs(n))) / 2 - c->TextWidth(text) + 1;
                 const int y = p.Y - c->TextHeight(QStringLiteral("0")) - 3;
                 c->TextOut(x, y, text);

@@ -19,6 +19,9 @@
 // the needles and the scale have the radius R = H + NeedleOffset -
 // TopSpace, and the scale sweeps ScaleAngle degrees symmetrically about the
 // vertical. Needle lines leave out their end point, as every line does.
+// NeedleOffset, TopSpace and the tick lengths reach at most 2^16 pixels
+// (further out a screen-sized area would show the same nearly parallel
+// lines), and at most one tick per scale value (32768) is drawn.
 //
 // Threads. Properties, painting and ShowSlice belong to the GUI thread
 // (ShowSlice may also come from the connector's buffer thread when it runs
@@ -40,6 +43,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QWindow>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -166,10 +170,10 @@ public:
     int PeakDelay() const { return FPeakDelay; }
     /// Hold of PeakDelay x 2 + 1 ticks, clamped to 0 .. 50.
     void SetPeakDelay(int value);
-    int DCOffsetL() const { return -FDCOffset[0]; }
-    void SetDCOffsetL(int value) { FDCOffset[0] = -value; }
-    int DCOffsetR() const { return -FDCOffset[1]; }
-    void SetDCOffsetR(int value) { FDCOffset[1] = -value; }
+    int DCOffsetL() const { return int(-FDCOffset[0]); }
+    void SetDCOffsetL(int value) { FDCOffset[0] = -std::int64_t(value); }
+    int DCOffsetR() const { return int(-FDCOffset[1]); }
+    void SetDCOffsetR(int value) { FDCOffset[1] = -std::int64_t(value); }
     TBitmap* BackGroundDIB() const { return FBackGroundDIB.get(); }
     /// Copies Value in; an empty picture means Color.
     void SetBackGroundDIB(TBitmap* value);
@@ -276,7 +280,7 @@ private:
     bool FShowPeak = true;
     int FPeakSpeed = 0;
     int FPeakDelay = 20;
-    int FDCOffset[2] = { 0, 0 };
+    std::int64_t FDCOffset[2] = { 0, 0 }; // negated: -INT_MIN must fit
     int FStepSize = 50;
 
     // Levels. The peak fields are shared with the tick thread under FLock;
@@ -334,7 +338,7 @@ class TMMMeter : public TMMCustomMeter {
     Q_PROPERTY(TColor Color READ Color WRITE SetColor)
     Q_CLASSINFO("default:Color", "clBlack")
     Q_PROPERTY(QString Caption READ Caption WRITE SetCaption)
-    Q_CLASSINFO("default:Caption", "dB")
+    Q_CLASSINFO("default:Caption", "'dB'")
     Q_PROPERTY(TFont* Font READ Font WRITE SetFont)
     Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)
     Q_CLASSINFO("default:Enabled", "True")
@@ -414,6 +418,10 @@ class TMMMeter : public TMMCustomMeter {
     Q_PROPERTY(TMouseEvent OnMouseDown READ OnMouseDown WRITE SetOnMouseDown)
     Q_PROPERTY(TMouseMoveEvent OnMouseMove READ OnMouseMove WRITE SetOnMouseMove)
     Q_PROPERTY(TMouseEvent OnMouseUp READ OnMouseUp WRITE SetOnMouseUp)
+    Q_PROPERTY(TDragDropEvent OnDragDrop READ OnDragDrop WRITE SetOnDragDrop)
+    Q_PROPERTY(TDragOverEvent OnDragOver READ OnDragOver WRITE SetOnDragOver)
+    Q_PROPERTY(TEndDragEvent OnEndDrag READ OnEndDrag WRITE SetOnEndDrag)
+    Q_PROPERTY(TStartDragEvent OnStartDrag READ OnStartDrag WRITE SetOnStartDrag)
 public:
     explicit TMMMeter(TComponent* owner);
     ~TMMMeter() override;

@@ -1,12 +1,16 @@
 #include "mm/display/MMMeter.h"
+#include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
+#include "support/FormText.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QWidget>
 #include <array>
+#include <climits>
 #include <cmath>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <vector>
@@ -192,20 +196,28 @@ TEST_F(MMMeterTest, OverflowEventsAndFormats)
         std::int16_t Level;
         int Gain;
         int Pcm, GainOverflow;
+        int Needle;
     };
+    // On the -50 dB scale a level L stands at 32767 + 20 log10(L / 32767) x
+    // 32767 / 50: 32766 at 32766.83 and 32765 at 32766.65 round to full
+    // scale, 32764 at 32766.48 does not.
     const Case cases[] = {
-        { 32767, 0, 1, 1 },
-        { -32768, 0, 1, 1 },
-        { 32766, 0, 0, 0 },
-        { 20000, 32, 0, 1 },
-        { 20000, -8, 0, 0 },
+        { 32767, 0, 1, 1, 32767 },
+        { -32768, 0, 1, 1, 32767 },
+        { 32766, 0, 0, 1, 32767 },
+        { 32765, 0, 0, 1, 32767 },
+        { 32764, 0, 0, 0, 32766 },
+        { 20000, 32, 0, 1, 32767 },
+        { 20000, -8, 0, 0, 0 },
     };
     for (const Case& c : cases) {
         pcm = gain = 0;
         Meter->SetGain(c.Gain);
+        Meter->ResetDisplay();
         Slice(c.Level);
         EXPECT_EQ(pcm, c.Pcm) << c.Level << " gain " << c.Gain;
         EXPECT_EQ(gain, c.GainOverflow) << c.Level << " gain " << c.Gain;
+        EXPECT_EQ(Meter->NeedleValue(), c.Needle) << c.Level << " gain " << c.Gain;
     }
     // Gain -8 reads nothing back instead of dividing by zero.
     Meter->SetGain(-8);
@@ -283,4 +295,122 @@ TEST_F(MMMeterTest, OnlyALevelChangeThatMovesTheNeedleOnScreenRedraws)
     }
 }
 
+// Values at the ends of the int range draw a sensible picture: the arc's
+// top stays TopSpace below the top of the area whatever the offset, and
+// lengths beyond any screen draw what merely very long ones draw.
+TEST_F(MMMeterTest, ExtremeGeometryAndOffsetsStayWithinTheirMeaning)
+{
+    struct TCase {
+        const char* Name;
+        std::function<void(TMMMeter*)> Set;
+        std::function<void(TMMMeter*)> Like; // an equivalent meter, if any
+        int ApexY; // INT_MIN: above the area, INT_MAX: below it
+    };
+    const TCase cases[] = {
+        { "NeedleOffset INT_MAX", [](TMMMeter* m) { m->SetNeedleOffset(INT_MAX); }, nullptr, 12 },
+        { "TopSpace INT_MIN", [](TMMMeter* m) { m->SetTopSpace(INT_MIN); }, nullptr, INT_MIN },
+        { "TopSpace INT_MAX", [](TMMMeter* m) { m->SetTopSpace(INT_MAX); }, nullptr, INT_MAX },
+        { "both at their limits",
+            [](TMMMeter* m) {
+                m->SetNeedleOffset(INT_MAX);
+                m->SetTopSpace(INT_MIN);
+            },
+            nullptr, INT_MIN },
+        { "ticks longer than any screen", [](TMMMeter* m) { m->SetScaleHeight2(INT_MAX); },
+            [](TMMMeter* m) { m->SetScaleHeight2(1000000); }, 12 },
+        { "small ticks too",
+            [](TMMMeter* m) {
+                m->SetScaleHeight1(INT_MAX);
+                m->SetScaleOrigin(soOuter);
+            },
+            [](TMMMeter* m) {
+                m->SetScaleHeight1(1000000);
+                m->SetScaleOrigin(soOuter);
+            },
+            12 },
+        { "a tick per scale value and more", [](TMMMeter* m) { m->SetScaleTicks(INT_MAX); },
+            [](TMMMeter* m) { m->SetScaleTicks(32768); }, 12 },
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        SetUp();
+        c.Set(Meter);
+        const QImage shot = Shot();
+        const int apex = Meter->NeedlePoint(16383, Meter->Radius()).Y;
+        if (c.ApexY == INT_MIN)
+            EXPECT_LT(apex, 0);
+        else if (c.ApexY == INT_MAX)
+            EXPECT_GT(apex, 59);
+        else
+            EXPECT_EQ(apex, c.ApexY);
+        if (c.Like) {
+            SetUp();
+            c.Like(Meter);
+            EXPECT_EQ(shot, Shot());
+        }
+    }
+
+    // A DC offset of INT_MIN reads back and lifts silence past full scale.
+    int pcm = 0, gain = 0;
+    Meter->SetDecayMode(dmNone);
+    Meter->SetOnPcmOverflow([&](TObject*) { ++pcm; });
+    Meter->SetOnGainOverflow([&](TObject*) { ++gain; });
+    Meter->SetDCOffsetL(INT_MIN);
+    EXPECT_EQ(Meter->DCOffsetL(), INT_MIN);
+    Slice(0);
+    EXPECT_EQ(Meter->NeedleValue(), 32767);
+    EXPECT_EQ(pcm, 1);
+    EXPECT_EQ(gain, 1);
+}
+
+// A form whose methods the drag events of a stored form name.
+class TMeterDragForm : public TForm {
+    Q_OBJECT
+public:
+    using TForm::TForm;
+    QStringList Calls;
+
+    Q_INVOKABLE void DragDrop(TObject*, TObject*, int x, int y)
+    {
+        Calls << QStringLiteral("drop %1").arg(x + y);
+    }
+    Q_INVOKABLE void DragOver(TObject*, TObject*, int, int, TDragState, bool& accept)
+    {
+        Calls << QStringLiteral("over");
+        accept = true;
+    }
+    Q_INVOKABLE void EndDrag(TObject*, TObject*, int, int) { Calls << QStringLiteral("end"); }
+    Q_INVOKABLE void StartDrag(TObject*, TDragObject*&) { Calls << QStringLiteral("start"); }
+};
+
+TEST(MMMeterStoredForm, DragEventsLoadAndWriteBack)
+{
+    QByteArray text = "object DragForm: TMeterDragForm\n"
+                      "  object Meter1: TMMMeter\n"
+                      "    OnDragDrop = DragDrop\n"
+                      "    OnDragOver = DragOver\n"
+                      "    OnEndDrag = EndDrag\n"
+                      "    OnStartDrag = StartDrag\n"
+                      "  end\n"
+                      "end\n";
+    for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass == 0 ? "stored" : "written back");
+        TMeterDragForm form(nullptr);
+        tonvara::test::ReadFormText(text, &form, "drag.form");
+        auto* meter = form.FindComponent<TMMMeter>("Meter1");
+        ASSERT_NE(meter, nullptr);
+        bool accept = false;
+        TDragObject* dragObject = nullptr;
+        meter->OnDragDrop()(meter, &form, 3, 4);
+        meter->OnDragOver()(meter, &form, 5, 6, dsDragMove, accept);
+        meter->OnEndDrag()(meter, nullptr, 7, 8);
+        meter->OnStartDrag()(meter, dragObject);
+        EXPECT_TRUE(accept);
+        EXPECT_EQ(form.Calls, QStringList({ "drop 7", "over", "end", "start" }));
+        text = ComponentToText(&form);
+    }
+}
+
 } // namespace
+
+#include "MMMeter_test.moc"
