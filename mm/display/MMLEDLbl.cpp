@@ -7,6 +7,7 @@
 #include <QWidget>
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <mutex>
 
 namespace {
@@ -18,6 +19,8 @@ constexpr int kLastCode = 157;
 constexpr QRgb kWhite = 0xFFFFFF;
 constexpr QRgb kSilver = 0xC0C0C0;
 constexpr QRgb kBlack = 0x000000;
+// The widest a widget can be.
+constexpr std::int64_t kLargestWidth = QWIDGETSIZE_MAX;
 
 // Windows-1254 bytes 0x80 .. 0x9F (0 where the code page has none); from
 // 0xA0 on it is Latin-1 except for the six Turkish letters below.
@@ -44,9 +47,14 @@ unsigned char ToByte(char32_t ch)
     if (ch >= 0xA0 && ch <= 0xFF
         && std::find(kReplacedLatin1.begin(), kReplacedLatin1.end(), ch) == kReplacedLatin1.end())
         return static_cast<unsigned char>(ch);
-    for (std::size_t i = 0; i < kHighControls.size(); ++i)
+    for (std::size_t i = 0; i < kHighControls.size(); ++i) {
         if (kHighControls[i] != 0 && kHighControls[i] == ch)
             return static_cast<unsigned char>(0x80 + i);
+        // The positions the code page leaves empty keep the control
+        // character of their value, so that every cell has a code.
+        if (kHighControls[i] == 0 && ch == 0x80 + i)
+            return static_cast<unsigned char>(ch);
+    }
     return '?';
 }
 
@@ -92,28 +100,11 @@ int LEDCellCode(unsigned char byte)
     case 0xDC: // Ü
     case 0xFC: // ü
         return 137;
-    // The other letters and signs the font has a cell for: without these
-    // French and Turkish text would show blanks where the font could draw.
-    case 0xE9: // é
-        return 131;
-    case 0xE8: // è
-        return 132;
-    case 0xEA: // ê
-        return 133;
-    case 0xEB: // ë
-        return 134;
-    case 0xF9: // ù
-        return 136;
-    case 0xE7: // ç
-        return 138;
-    case 0xF4: // ô
-        return 139;
-    case 0xB5: // micro sign
-        return 127;
     default:
         break;
     }
-    // Byte 0x80 is the euro sign and shows cell 128 by its own value.
+    // The font's own symbols (127 .. 157) are reached by their codes, which
+    // is why no other letter is moved onto them: é (0xE9) shows a blank.
     if (byte < kFirstCode || byte > kLastCode)
         return kFirstCode;
     return byte;
@@ -346,7 +337,7 @@ void TMMLEDLABEL::SetAutoScroll(bool value)
 
 void TMMLEDLABEL::StartScroll()
 {
-    if (FTimer->Enabled() || FParked)
+    if (FTimer->Enabled() || FResting)
         return;
     if (FText.size() < FCurrentStep)
         FCurrentStep = FStartStep;
@@ -366,33 +357,82 @@ void TMMLEDLABEL::TimerStep()
 {
     // A marquee in a window off screen (minimised, unmapped) rests instead
     // of waking the program every step for nobody; it goes on where it
-    // stood when the window comes back.
+    // stood when the window comes back. Somebody who listens to the steps
+    // gets them on schedule all the same.
     QWindow* window = nullptr;
     if (HandleAllocated() && Handle()->window() != nullptr)
         window = Handle()->window()->windowHandle();
-    if (window != nullptr && !window->isExposed()) {
-        FTimer->SetEnabled(false);
-        FParked = window;
-        window->installEventFilter(this);
+    if (window != nullptr && !window->isExposed() && !FOnStep && !FOnEnd) {
+        Rest(window);
         return;
     }
     Step();
 }
 
+void TMMLEDLABEL::Rest(QWindow* window)
+{
+    FTimer->SetEnabled(false);
+    FResting = true;
+    FParked = window;
+    window->installEventFilter(this);
+    // A native window made anew while hidden (a change of flags or parent)
+    // never becomes exposed: its widget's next Show wakes the marquee.
+    FParkedGone = connect(window, &QObject::destroyed, this, [this] { RestOnWidget(); });
+}
+
+void TMMLEDLABEL::RestOnWidget()
+{
+    QObject::disconnect(FParkedGone);
+    QWidget* top = HandleAllocated() ? Handle()->window() : nullptr;
+    if (top == nullptr) {
+        Wake();
+        return;
+    }
+    FParkedWidget = top;
+    top->installEventFilter(this);
+}
+
+void TMMLEDLABEL::Wake()
+{
+    Unpark();
+    FTimer->SetEnabled(true);
+}
+
 void TMMLEDLABEL::Unpark()
 {
+    QObject::disconnect(FParkedGone);
     if (FParked)
         FParked->removeEventFilter(this);
+    if (FParkedWidget)
+        FParkedWidget->removeEventFilter(this);
     FParked = nullptr;
+    FParkedWidget = nullptr;
+    FResting = false;
 }
 
 bool TMMLEDLABEL::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == FParked && event->type() == QEvent::Expose && FParked->isExposed()) {
-        Unpark();
-        FTimer->SetEnabled(true);
+    if (FResting) {
+        const bool exposed = watched == FParked && event->type() == QEvent::Expose && FParked->isExposed();
+        const bool shown = watched == FParkedWidget && event->type() == QEvent::Show;
+        if (exposed || shown)
+            Wake();
     }
     return TMMGraphicControl::eventFilter(watched, event);
+}
+
+void TMMLEDLABEL::SetOnStep(TNotifyEvent handler)
+{
+    FOnStep = std::move(handler);
+    if (FOnStep && FResting)
+        Wake();
+}
+
+void TMMLEDLABEL::SetOnEnd(TNotifyEvent handler)
+{
+    FOnEnd = std::move(handler);
+    if (FOnEnd && FResting)
+        Wake();
 }
 
 void TMMLEDLABEL::Step()
@@ -455,13 +495,17 @@ void TMMLEDLABEL::Loaded()
 TSize TMMLEDLABEL::ComputeSize(int width, int height)
 {
     FExtent = BevelExtent();
-    const int pitch = FFont.CharWidth() + FLEDSpace - 1;
+    // In 64 bits: LEDSpace may be anything up to INT_MAX. A width beyond
+    // what a widget can have is cut to that.
+    const std::int64_t pitch = std::int64_t(FFont.CharWidth()) + FLEDSpace - 1;
     if (FAutoSize)
         FNumChars = static_cast<int>(FText.size());
     else if (pitch > 0)
-        FNumChars = std::max(0, (width - 2 * FExtent + FLEDSpace - 1) / pitch);
+        FNumChars
+            = int(std::max<std::int64_t>(0, (std::int64_t(width) - 2 * FExtent + FLEDSpace - 1) / pitch));
     if (Align() != alTop && Align() != alBottom)
-        width = 2 * FExtent + pitch * FNumChars - (FLEDSpace - 1);
+        width = int(std::clamp<std::int64_t>(
+            2 * FExtent + pitch * FNumChars - (FLEDSpace - 1), -kLargestWidth, kLargestWidth));
     height = 2 * FExtent + FFont.CharHeight();
     return { width, height };
 }
@@ -520,13 +564,16 @@ void TMMLEDLABEL::DrawCells(TCanvas* canvas)
     if (FFont.Empty())
         return;
     const QByteArray shown = VisibleText();
-    const int pitch = FFont.CharWidth() + FLEDSpace - 1;
+    const std::int64_t pitch = std::int64_t(FFont.CharWidth()) + FLEDSpace - 1;
     const bool buffered = FDoubleBuffer && FBuffer;
     TCanvas* target = buffered ? FBuffer->Canvas() : canvas;
     const int origin = buffered ? 0 : FExtent;
     for (int i = 0; i < shown.size(); ++i) {
+        const std::int64_t x = i * pitch + origin;
+        if (x >= Width()) // cells beyond the control show nowhere
+            break;
         const TRect source = FFont.CellRect(static_cast<unsigned char>(shown[i]));
-        const TRect dest = Bounds(i * pitch + origin, origin, source.Width(), source.Height());
+        const TRect dest = Bounds(int(x), origin, source.Width(), source.Height());
         target->DrawImage(dest, FFont.Image().copy(ToQRect(source)), cmSrcCopy);
     }
     if (buffered)

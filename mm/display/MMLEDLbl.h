@@ -46,13 +46,15 @@ using TMMLabelDrawEvent = std::function<void(TObject* Sender, TBitmap* aBitmap, 
 Q_DECLARE_METATYPE(TMMLabelDrawEvent)
 
 /// Text as Windows-1254 bytes, one per character; characters the code page
-/// lacks become '?'.
+/// lacks become '?'. The five positions of 0x80 .. 0x9F the code page
+/// leaves empty are reached by the control characters of their own value
+/// (U+0081 is byte 0x81), as Windows converts them.
 QByteArray ToWindows1254(const QString& text);
 
 /// The font cell a caption byte shows, 32 .. 157. Ä/ä, Ö/ö and Ü/ü show the
-/// a, o and u diaeresis cells; é è ê ë ù ç ô, the micro and the euro sign
-/// show their own cells too. Bytes 127 .. 157 keep their value (the font's
-/// own symbols); anything else outside 32 .. 157 shows the space.
+/// ä, ö and ü cells; every other byte keeps its value, so 127 .. 157 show
+/// the font's own symbols and anything outside 32 .. 157 (é among them)
+/// shows the space.
 int LEDCellCode(unsigned char byte);
 
 /// A loaded LED font: the picture as the resource holds it and the
@@ -206,7 +208,12 @@ public:
     void StopScroll();
     /// Whether the marquee scrolls (its timer runs, or rests while its
     /// window is off screen).
-    bool Scrolling() const { return FTimer->Enabled() || FParked; }
+    bool Scrolling() const { return FTimer->Enabled() || FResting; }
+    /// Whether the marquee rests: its window is off screen and no OnStep or
+    /// OnEnd handler waits for the steps. It goes on when the window is
+    /// exposed again (or, when that native window was destroyed meanwhile,
+    /// when its widget is shown again).
+    bool Resting() const { return FResting; }
 
     /// The caption as the cells show it (Windows-1254 bytes).
     QByteArray CaptionBytes() const { return FText; }
@@ -228,9 +235,10 @@ public:
     TNotifyEvent OnBegin() const { return FOnBegin; }
     void SetOnBegin(TNotifyEvent handler) { FOnBegin = std::move(handler); }
     TNotifyEvent OnStep() const { return FOnStep; }
-    void SetOnStep(TNotifyEvent handler) { FOnStep = std::move(handler); }
+    /// A handler ends a rest: it gets every step on schedule.
+    void SetOnStep(TNotifyEvent handler);
     TNotifyEvent OnEnd() const { return FOnEnd; }
-    void SetOnEnd(TNotifyEvent handler) { FOnEnd = std::move(handler); }
+    void SetOnEnd(TNotifyEvent handler);
     TMMLabelDrawEvent OnDrawBitmap() const { return FOnDrawBitmap; }
     void SetOnDrawBitmap(TMMLabelDrawEvent handler) { FOnDrawBitmap = std::move(handler); }
 
@@ -251,6 +259,9 @@ protected:
 
 private:
     void TimerStep();
+    void Rest(QWindow* window);
+    void RestOnWidget();
+    void Wake();
     void Unpark();
     void LoadFont();
     void RecolourFont();
@@ -261,7 +272,13 @@ private:
     void ShowBuffer(TCanvas* canvas);
     void MakeBuffer();
 
-    QPointer<QWindow> FParked; // the window off screen the marquee waits for
+    // The rest (GUI thread): the window off screen the marquee waits for,
+    // and, once that native window is gone, the top-level widget whose next
+    // Show ends the rest.
+    bool FResting = false;
+    QPointer<QWindow> FParked;
+    QPointer<QWidget> FParkedWidget;
+    QMetaObject::Connection FParkedGone;
     bool FAutoSize = true;
     TAlignment FAlignment = taLeftJustify;
     TMMLEDFontSize FFontSize = fs16x20;

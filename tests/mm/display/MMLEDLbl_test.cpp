@@ -6,8 +6,11 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QImage>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
+#include <QWindow>
+#include <climits>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -100,10 +103,12 @@ TEST_F(MMLEDLabelTest, CellsAreCopiedPixelExactAtTheirPlaces)
     const Case cases[] = {
         { "A", 0, 'A' }, { "xyA", 2, 'A' }, { "a", 0, 'a' },
         { QString(QChar(0xDC)), 0, 137 }, // Ü shows the ü cell
-        { QString(QChar(0xE9)), 0, 131 }, // é has a cell of its own
-        { QString(QChar(0xE7)), 0, 138 }, // ç
+        { QString(QChar(0xE9)), 0, ' ' }, // é, byte 0xE9, is not moved onto cell 131
+        { QString(QChar(0xE7)), 0, ' ' }, // ç
+        { QString(QChar(0x0192)), 0, 131 }, // byte 0x83 shows cell 131
         { QString(QChar(0x20AC)), 0, 128 }, // the euro sign, byte 0x80
-        { QString(QChar(0x011F)), 0, ' ' }, // ğ: byte 0xF0 has no cell
+        { QString(QChar(0x0081)), 0, 129 }, // a position the code page leaves empty
+        { QString(QChar(0x009D)), 0, 157 }, { QString(QChar(0x011F)), 0, ' ' }, // ğ: byte 0xF0 has no cell
     };
     for (const Case& c : cases) {
         Led->SetCaption(c.Caption);
@@ -111,6 +116,17 @@ TEST_F(MMLEDLabelTest, CellsAreCopiedPixelExactAtTheirPlaces)
         EXPECT_EQ(Cell(shot, c.Index), ExpectedCell(c.Code, qRgb(255, 255, 255), kNavy, qRgb(0, 0, 0)))
             << c.Caption.toStdString();
         EXPECT_EQ(Cell(shot, 37), ExpectedCell(' ', qRgb(255, 255, 255), kNavy, qRgb(0, 0, 0)));
+    }
+    // Only the six umlauts move; every other byte is its own cell or blank.
+    for (int byte = 0; byte < 256; ++byte) {
+        int cell = byte >= 32 && byte <= 157 ? byte : ' ';
+        if (byte == 0xC4 || byte == 0xE4)
+            cell = 135;
+        else if (byte == 0xD6 || byte == 0xF6)
+            cell = 140;
+        else if (byte == 0xDC || byte == 0xFC)
+            cell = 137;
+        EXPECT_EQ(LEDCellCode(static_cast<unsigned char>(byte)), cell) << byte;
     }
 }
 
@@ -191,6 +207,81 @@ TEST(MMLEDLabelForm, AutoScrollReadAfterCurrentStepStartsAtTheBeginning)
     EXPECT_EQ(led->NumChars(), 38);
     EXPECT_EQ(led->Width(), 426);
     EXPECT_EQ(led->Height(), 21);
+}
+
+// Off screen the marquee rests only while nobody listens to its steps, and
+// it goes on when its window comes back, even in a native window made anew
+// while it was hidden.
+TEST_F(MMLEDLabelTest, TheMarqueeRestsOffScreenOnlyWithoutListenersAndComesBack)
+{
+    enum TListener { kNone, kStep, kEnd };
+    struct TCase {
+        const char* Name;
+        TListener Listener;
+        bool Recreate;
+    };
+    for (const TCase& c : { TCase { "no listener", kNone, false }, TCase { "OnStep", kStep, false },
+             TCase { "OnEnd", kEnd, false }, TCase { "window made anew", kNone, true } }) {
+        SCOPED_TRACE(c.Name);
+        SetUp();
+        int heard = 0;
+        if (c.Listener == kStep)
+            Led->SetOnStep([&](TObject*) { ++heard; });
+        if (c.Listener == kEnd)
+            Led->SetOnEnd([&](TObject*) { ++heard; });
+        Led->SetCaption("HI");
+        Led->SetScrollSpeed(5);
+        Led->SetAutoScroll(true);
+        QWidget* window = Form->Handle();
+        window->hide();
+        if (c.Listener != kNone) {
+            EXPECT_TRUE(WaitFor([&] { return heard >= 3; })) << "heard " << heard;
+            EXPECT_FALSE(Led->Resting());
+            continue;
+        }
+        ASSERT_TRUE(WaitFor([&] { return Led->Resting(); }));
+        EXPECT_TRUE(Led->Scrolling());
+        if (c.Recreate) {
+            // Made a child and a window again, the widget gets a new
+            // native window.
+            const QPointer<QWindow> before = window->windowHandle();
+            QWidget holder;
+            window->setParent(&holder);
+            window->setParent(nullptr, Qt::Window);
+            window->winId();
+            ASSERT_TRUE(before.isNull());
+            ASSERT_NE(window->windowHandle(), nullptr);
+        }
+        window->show();
+        ASSERT_TRUE(WaitFor([&] { return !Led->Resting(); }));
+        int steps = 0;
+        Led->SetOnStep([&](TObject*) { ++steps; });
+        EXPECT_TRUE(WaitFor([&] { return steps >= 1; }));
+    }
+}
+
+// LEDSpace up to INT_MAX: the cells stand that far apart, a row wider
+// than any widget is cut to the widest one, and one narrower than none is
+// empty.
+TEST_F(MMLEDLabelTest, CellPitchAtTheIntLimit)
+{
+    struct TCase {
+        bool AutoSize;
+        const char* Caption;
+        int Width, NumChars;
+    };
+    for (const TCase& c : { TCase { false, "HELLO", 19, 1 }, TCase { true, "HELLO", QWIDGETSIZE_MAX, 5 },
+             TCase { true, "", 0, 0 } }) {
+        SCOPED_TRACE(c.Caption);
+        SetUp();
+        Led->SetCaption(c.Caption);
+        Led->SetAutoSize(c.AutoSize);
+        Led->SetLEDSpace(INT_MAX);
+        EXPECT_EQ(Led->LEDSpace(), INT_MAX);
+        EXPECT_EQ(Led->Width(), c.Width);
+        EXPECT_EQ(Led->NumChars(), c.NumChars);
+        Led->Repaint();
+    }
 }
 
 } // namespace
