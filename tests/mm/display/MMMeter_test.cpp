@@ -316,14 +316,25 @@ TEST_F(MMMeterTest, ExtremeGeometryAndOffsetsStayWithinTheirMeaning)
                 m->SetTopSpace(INT_MIN);
             },
             nullptr, INT_MIN },
-        { "ticks longer than any screen", [](TMMMeter* m) { m->SetScaleHeight2(INT_MAX); },
-            [](TMMMeter* m) { m->SetScaleHeight2(1000000); }, 12 },
+        // Five ticks keep the long lines few: each is drawn pixel by pixel.
+        { "ticks longer than any screen",
+            [](TMMMeter* m) {
+                m->SetScaleTicks(5);
+                m->SetScaleHeight2(INT_MAX);
+            },
+            [](TMMMeter* m) {
+                m->SetScaleTicks(5);
+                m->SetScaleHeight2(1000000);
+            },
+            12 },
         { "small ticks too",
             [](TMMMeter* m) {
+                m->SetScaleTicks(5);
                 m->SetScaleHeight1(INT_MAX);
                 m->SetScaleOrigin(soOuter);
             },
             [](TMMMeter* m) {
+                m->SetScaleTicks(5);
                 m->SetScaleHeight1(1000000);
                 m->SetScaleOrigin(soOuter);
             },
