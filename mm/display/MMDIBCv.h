@@ -110,7 +110,10 @@ public:
     void SetHeight(int value) { SetSize(FWidth, value); }
     /// Stores a new size (values below 1 count as 1 in the DIB), releases
     /// the handle and marks for rebuild; the DIB is made again on the next
-    /// use of the handle (Handle, DrawTo, BeginDraw).
+    /// use of the handle (Handle, DrawTo, BeginDraw). A size whose DIB or
+    /// 32-bit working copy would pass 2 GB, or whose memory cannot be had,
+    /// raises "Unable to access DIB device context" there and leaves no DIB
+    /// (the next use tries again).
     void SetSize(int width, int height);
 
     /// Keeps a copy of Palette (version at least 0x300, at most 256
@@ -167,9 +170,9 @@ public:
 
     // Palette animation (8-bit canvases).
     int AnimatedCount() const { return FAnimatedCount; }
-    /// 0 .. 236; a change rebuilds at once. Raises "Invalid count of
-    /// animated colors" outside that range, and as SetBitsPerPixel inside
-    /// BeginDraw.
+    /// 0 .. 236; a change rebuilds at once (an open BeginAnimate batch
+    /// grows or shrinks with it). Raises "Invalid count of animated colors"
+    /// outside that range, and as SetBitsPerPixel inside BeginDraw.
     void SetAnimatedCount(int value);
     /// The first animated entry, 247 - AnimatedCount (256 without any).
     int FirstAnimated() const { return FFirstAnimated; }
@@ -230,7 +233,8 @@ public:
     void DIBArc(int cx, int cy, int rx, int ry, int startAngle, int endAngle);
     /// Filled ellipse: every row cy - ry .. cy + ry gets the span the
     /// error-term walk gives, both ends included. Nothing for a radius
-    /// below 1.
+    /// below 1. A radius above 2^20 is not walked: each row inside the clip
+    /// gets the span of the ellipse's equation.
     void DIBFillEllipse(int cx, int cy, int rx, int ry);
 
 protected:
