@@ -16,6 +16,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -33,7 +34,8 @@ struct TRun {
     QString Err;
 };
 
-// Runs Program to its end with no display at all: an answer that tried to
+// Runs Program to its end with no display at all (and the platform left to
+// the program, the test's offscreen one removed): an answer that tried to
 // make a window would fail to connect and abort instead of exiting.
 TRun RunWithoutDisplay(const QString& program, const QStringList& arguments,
     const QList<std::pair<QString, QString>>& environment = {}, const QString& folder = {})
@@ -42,6 +44,7 @@ TRun RunWithoutDisplay(const QString& program, const QStringList& arguments,
     TPeerProcess process;
     process.SetEnvironment(QStringLiteral("DISPLAY"), QString());
     process.SetEnvironment(QStringLiteral("WAYLAND_DISPLAY"), QString());
+    process.SetEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QString());
     for (const auto& [name, value] : environment)
         process.SetEnvironment(name, value);
     if (!folder.isEmpty())
@@ -210,6 +213,23 @@ struct TModeCase {
     qint64 BytesPerSecond;
 };
 
+// What the program said, shown with a failure of the test.
+class TStderrOnFailure {
+public:
+    explicit TStderrOnFailure(const TProgram& program)
+        : FProgram(program)
+    {
+    }
+    ~TStderrOnFailure()
+    {
+        if (::testing::Test::HasFailure())
+            std::fprintf(stderr, "The program's stderr:\n%s\n", qPrintable(FProgram.Stderr()));
+    }
+
+private:
+    const TProgram& FProgram;
+};
+
 class TRecordAtStart : public ::testing::TestWithParam<TModeCase> { };
 
 // The window's buttons, in the stored form's client coordinates.
@@ -224,6 +244,7 @@ TEST_P(TRecordAtStart, RecordsWithoutAClickUntilStopIsClicked)
     QElapsedTimer sinceStart;
     sinceStart.start();
     TProgram program(MakeTempDir(QStringLiteral("started-in")), {}, { "--record", mode.Mode, "--dir", dir });
+    const TStderrOnFailure stderrOnFailure(program);
 
     // Start-up, the splash box's 3 s and the device's open take about 3.2 s
     // here: the file is there within 5 s of the start.
