@@ -4,6 +4,7 @@
 // "Velmora".
 #include "app/About.h"
 #include "app/AnaGiris.h"
+#include "app/Unattended.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/x11/WinLookup.h"
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
+#include <optional>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -106,6 +108,11 @@ bool TakeInstanceLock()
 
 int main(int argc, char** argv)
 {
+    // Before any display is needed: --help and a fault must answer without one.
+    TOptions options;
+    if (const std::optional<int> exitCode = TakeCommandLine(argc, argv, options))
+        return *exitCode;
+
     // The one-copy rule and the splash box lookup are X11 window matters:
     // under a Wayland session the program runs on XWayland, unless the user
     // chose a platform.
@@ -139,6 +146,7 @@ int main(int argc, char** argv)
         Application->SetTitle(QStringLiteral("Tonvara"));
         Application->CreateForm(AnaForm);
         Application->CreateForm(AboutFrm);
+        ApplyOptions(options);
     } catch (...) {
         failure = std::current_exception();
     }
