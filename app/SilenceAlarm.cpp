@@ -105,64 +105,42 @@ TSilenceDetector::TSilenceDetector(int seconds, double belowDbfs)
 {
 }
 
-TSilenceChange TSilenceDetector::Measure(const WAVEFORMATEX& format, const void* data, std::size_t count)
+std::uint64_t TSilenceDetector::Scan(
+    const WAVEFORMATEX& format, const void* data, std::size_t count, std::int64_t& first, std::int64_t& last)
 {
     const int bits = format.wBitsPerSample;
     const std::size_t channels = format.nChannels;
     if (format.wFormatTag != WAVE_FORMAT_PCM || channels == 0 || format.nSamplesPerSec == 0
         || (bits != 8 && bits != 16) || data == nullptr)
-        return TSilenceChange::None;
+        return 0;
     if (format.nSamplesPerSec != FRate) {
         if (FRate != 0)
             FRunFrames = FRunFrames * format.nSamplesPerSec / FRate;
         FRate = format.nSamplesPerSec;
     }
     const std::size_t samples = count / (bits / 8) / channels * channels;
-    std::ptrdiff_t first = -1, last = -1;
+    std::ptrdiff_t firstSample = -1, lastSample = -1;
     const auto scan = [&](auto* typed, auto value) {
-        first = FindLoud(typed, samples, FThreshold, value, false);
-        if (first >= 0)
-            last = FindLoud(typed, samples, FThreshold, value, true);
+        firstSample = FindLoud(typed, samples, FThreshold, value, false);
+        if (firstSample >= 0)
+            lastSample = FindLoud(typed, samples, FThreshold, value, true);
     };
     if (bits == 16)
         scan(static_cast<const std::int16_t*>(data), [](std::int16_t s) { return int { s }; });
     else
         scan(static_cast<const std::uint8_t*>(data), [](std::uint8_t s) { return (int { s } - 128) * 256; });
-
-    const std::uint64_t frames = samples / channels;
-    TSilenceChange change = TSilenceChange::None;
-    if (first < 0) {
-        FRunFrames += frames;
-    } else {
-        if (FAlarmed) {
-            FEndedFrames = FRunFrames + static_cast<std::uint64_t>(first) / channels;
-            FAlarmed = false;
-            change = TSilenceChange::Sound;
-        }
-        FRunFrames = frames - 1 - static_cast<std::uint64_t>(last) / channels;
-    }
-    // A buffer longer than the set time that brings sound back and ends in
-    // silence again raises the alarm with the next buffer.
-    if (change == TSilenceChange::None && !FAlarmed && FLimitSeconds > 0
-        && FRunFrames >= FLimitSeconds * FRate) {
-        FAlarmed = true;
-        change = TSilenceChange::Silent;
-    }
-    return change;
+    const auto frame = [&](std::ptrdiff_t sample) {
+        return sample < 0 ? std::int64_t { -1 } : static_cast<std::int64_t>(std::size_t(sample) / channels);
+    };
+    first = frame(firstSample);
+    last = frame(lastSample);
+    return samples / channels;
 }
 
 void TSilenceDetector::Reset()
 {
     FRunFrames = 0;
-    FEndedFrames = 0;
     FAlarmed = false;
-}
-
-int TSilenceDetector::SilentSeconds() const
-{
-    if (FRate == 0)
-        return 0;
-    return static_cast<int>((FAlarmed ? FRunFrames : FEndedFrames) / FRate);
 }
 
 // ---------------------------------------------------------------------------
@@ -203,12 +181,11 @@ void TSilenceAlarm::Measure(TMMWaveRecorder*, const WAVEHDR* header)
         return;
     std::lock_guard<std::mutex> lock(FLock);
     const auto measured = [&](const void* pcm, std::size_t bytes) {
-        const TSilenceChange change = FDetector.Measure(FDecodedFormat, pcm, bytes);
-        if (change == TSilenceChange::None)
-            return;
-        const TChange event { change, FDetector.SilentSeconds(), FGeneration };
-        QMetaObject::invokeMethod(
-            this, [this, event] { Show(event); }, Qt::QueuedConnection);
+        FDetector.Measure(FDecodedFormat, pcm, bytes, [&](TSilenceChange change, int seconds) {
+            const TChange event { change, seconds, FGeneration };
+            QMetaObject::invokeMethod(
+                this, [this, event] { Show(event); }, Qt::QueuedConnection);
+        });
     };
     const auto* data = reinterpret_cast<const BYTE*>(header->lpData);
     const std::size_t count = header->dwBytesRecorded;

@@ -38,38 +38,75 @@ struct TSilenceSettings {
 };
 
 /// A change the detector saw.
-enum class TSilenceChange { None, Silent, Sound };
+enum class TSilenceChange { Silent, Sound };
 
 /// Follows the silence of a PCM stream buffer by buffer: a plain counter of
 /// the frames since the last one with a sample at or above the level. Used
-/// from one thread at a time.
+/// from one thread at a time; allocates nothing.
 class TSilenceDetector {
 public:
     /// Silence is every sample below BelowDbfs (of a full scale of 32768)
     /// for Seconds.
     TSilenceDetector(int seconds, double belowDbfs);
 
-    /// Measures Count bytes of PCM in Format (8 or 16 bits, any channels):
-    /// Silent when the silence has just lasted the set time, Sound when it
-    /// had and a sample at the level has come. Other formats change nothing.
-    TSilenceChange Measure(const WAVEFORMATEX& format, const void* data, std::size_t count);
+    /// Measures Count bytes of PCM in Format (8 or 16 bits, any channels)
+    /// and calls Report(change, whole seconds of silence) for what happened
+    /// in them, in order: Silent when the silence has lasted the set time,
+    /// Sound when a sample at the level ends a silence that had. A buffer
+    /// longer than the set time may hold both, either way round. Other
+    /// formats change nothing.
+    template <typename TReport>
+    void Measure(const WAVEFORMATEX& format, const void* data, std::size_t count, TReport&& report);
     /// Forgets the silence counted so far.
     void Reset();
 
-    /// Whole seconds of silence: so far, or, after Sound, the silence that
-    /// ended.
-    int SilentSeconds() const;
-    /// The sample magnitude that counts as sound.
-    int Threshold() const { return FThreshold; }
+    /// Whole seconds of silence so far.
+    int SilentSeconds() const { return FRate != 0 ? static_cast<int>(FRunFrames / FRate) : 0; }
 
 private:
+    // The first and last frame of Data with a sample at the level, -1 and -1
+    // when none has; the frame count.
+    std::uint64_t Scan(const WAVEFORMATEX& format, const void* data, std::size_t count, std::int64_t& first,
+        std::int64_t& last);
+
     std::uint64_t FLimitSeconds;
     int FThreshold;
     std::uint64_t FRunFrames = 0; // silent frames since the last loud one
-    std::uint64_t FEndedFrames = 0; // the silence that Sound ended
     DWORD FRate = 0;
     bool FAlarmed = false;
 };
+
+template <typename TReport>
+void TSilenceDetector::Measure(
+    const WAVEFORMATEX& format, const void* data, std::size_t count, TReport&& report)
+{
+    std::int64_t first = -1, last = -1;
+    const std::uint64_t frames = Scan(format, data, count, first, last);
+    if (frames == 0 || FLimitSeconds == 0)
+        return;
+    const std::uint64_t limit = FLimitSeconds * FRate;
+    const auto seconds = [this](std::uint64_t run) { return static_cast<int>(run / FRate); };
+    if (first >= 0) {
+        const std::uint64_t before = FRunFrames + static_cast<std::uint64_t>(first);
+        // A silence that reached the set time and ended within one buffer:
+        // the alarm comes late, and sound is back at once.
+        if (!FAlarmed && before >= limit) {
+            FAlarmed = true;
+            report(TSilenceChange::Silent, seconds(before));
+        }
+        if (FAlarmed) {
+            FAlarmed = false;
+            report(TSilenceChange::Sound, seconds(before));
+        }
+        FRunFrames = frames - 1 - static_cast<std::uint64_t>(last);
+    } else {
+        FRunFrames += frames;
+    }
+    if (!FAlarmed && FRunFrames >= limit) {
+        FAlarmed = true;
+        report(TSilenceChange::Silent, seconds(FRunFrames));
+    }
+}
 
 /// The alarm on the main window's recorders. Made in the GUI thread after
 /// the window; lives as the window's child.

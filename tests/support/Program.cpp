@@ -17,7 +17,7 @@ QString XDoTool(const QStringList& arguments)
 
 } // namespace
 
-TProgram::TProgram(const QString& dir, const QString& fakeTime)
+TProgram::TProgram(const QString& dir, const QString& fakeTime, const QStringList& arguments)
     : FDir(dir)
     , FStderr(MakeTempDir(QStringLiteral("stderr")) + QStringLiteral("/stderr.txt"))
 {
@@ -32,7 +32,7 @@ TProgram::TProgram(const QString& dir, const QString& fakeTime)
     FProcess.SetWorkingDirectory(dir);
     FProcess.SetOutputFile(QStringLiteral("/dev/null"));
     FProcess.SetErrorFile(FStderr);
-    FProcess.Start(BinaryDir() + QStringLiteral("/app/tonvara"), {});
+    FProcess.Start(BinaryDir() + QStringLiteral("/app/tonvara"), arguments);
 }
 
 bool TProgram::Running() const

@@ -16,8 +16,9 @@ namespace tonvara::test {
 class TProgram {
 public:
     /// FakeTime is a libfaketime FAKETIME value ("@2026-12-06 00:00:00
-    /// x360"), or empty for the real clock. Starts the program in Dir.
-    TProgram(const QString& dir, const QString& fakeTime);
+    /// x360"), or empty for the real clock. Starts the program in Dir with
+    /// Arguments.
+    TProgram(const QString& dir, const QString& fakeTime, const QStringList& arguments = {});
     TProgram(const TProgram&) = delete;
     TProgram& operator=(const TProgram&) = delete;
 
