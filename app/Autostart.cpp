@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSaveFile>
 #include <algorithm>
 #include <cstdio>
@@ -96,7 +95,9 @@ QString AutostartEntry(const QString& program, const QStringList& arguments)
 int WriteAutostartEntry(const QString& options)
 {
     const QString path = AutostartEntryPath();
-    const QStringList arguments = WithAbsolutePaths(QProcess::splitCommand(options), QDir::currentPath());
+    // The options were checked as the command line was read.
+    const QStringList arguments
+        = WithAbsolutePaths(SplitOptions(options).value_or(QStringList()), QDir::currentPath());
     const QString exec = DesktopExecLine(ThisProgram(), arguments);
     const QString folder = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(folder)) {

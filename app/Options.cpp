@@ -3,7 +3,7 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QDir>
-#include <QProcess>
+#include <utility>
 #include <vector>
 
 #ifndef TONVARA_VERSION
@@ -174,8 +174,10 @@ QString AsClause(QString text)
 // now, while someone reads the answer.
 QString AutostartFault(const QString& value)
 {
-    const TCommandLine inner
-        = ParseCommandLine(QStringList { QStringLiteral("tonvara") } + QProcess::splitCommand(value));
+    const std::optional<QStringList> arguments = SplitOptions(value);
+    if (!arguments)
+        return QStringLiteral("--autostart: a quote in '%1' is not closed").arg(value);
+    const TCommandLine inner = ParseCommandLine(QStringList { QStringLiteral("tonvara") } + *arguments);
     if (inner.Action == TCommandAction::Error) {
         const QString firstLine = inner.Text.section(QLatin1Char('\n'), 0, 0);
         return QStringLiteral("--autostart: ") + firstLine.mid(Prefixed({}).size());
@@ -253,6 +255,56 @@ QString HelpText()
 QString VersionText()
 {
     return QStringLiteral("tonvara " TONVARA_VERSION);
+}
+
+std::optional<QStringList> SplitOptions(const QString& text)
+{
+    enum class TQuote { None, Single, Double } quote = TQuote::None;
+    QStringList words;
+    QString word;
+    bool inWord = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        const bool escapes = i + 1 < text.size();
+        switch (quote) {
+        case TQuote::None:
+            if (c.isSpace()) {
+                if (inWord)
+                    words.append(std::exchange(word, QString()));
+                inWord = false;
+                continue;
+            }
+            inWord = true;
+            if (c == QLatin1Char('\''))
+                quote = TQuote::Single;
+            else if (c == QLatin1Char('"'))
+                quote = TQuote::Double;
+            else if (c == QLatin1Char('\\') && escapes)
+                word += text[++i];
+            else
+                word += c;
+            break;
+        case TQuote::Single:
+            if (c == QLatin1Char('\''))
+                quote = TQuote::None;
+            else
+                word += c;
+            break;
+        case TQuote::Double:
+            if (c == QLatin1Char('"'))
+                quote = TQuote::None;
+            else if (c == QLatin1Char('\\') && escapes && QStringLiteral("\\\"$`").contains(text[i + 1]))
+                word += text[++i];
+            else
+                word += c;
+            break;
+        }
+    }
+    if (quote != TQuote::None)
+        return std::nullopt;
+    if (inWord)
+        words.append(word);
+    return words;
 }
 
 QStringList WithAbsolutePaths(const QStringList& arguments, const QString& base)

@@ -78,6 +78,12 @@ QString HelpText();
 /// "tonvara 0.1".
 QString VersionText();
 
+/// Text split into arguments as a shell splits a command line: blanks
+/// separate, single quotes keep everything, double quotes keep all but the
+/// backslash escapes of \ " $ and `, a backslash outside quotes keeps the
+/// next character. Nothing is expanded. Nullopt when a quote is not closed.
+std::optional<QStringList> SplitOptions(const QString& text);
+
 /// Arguments (without the program's name) with the value of every option
 /// that names a file or folder made absolute against Base ("~" and "~/..."
 /// against the home folder): what a program

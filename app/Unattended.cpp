@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryFile>
 #include <QTimer>
 #include <cerrno>
@@ -24,6 +25,10 @@ namespace {
 bool UseFolder(const QString& dir)
 {
     const QString path = QDir::cleanPath(QDir::current().absoluteFilePath(dir));
+    if (const QFileInfo existing(path); existing.exists() && !existing.isDir()) {
+        std::fprintf(stderr, "tonvara: %s is a file, not a folder for the recordings\n", qPrintable(path));
+        return false;
+    }
     errno = 0;
     if (!QDir().mkpath(path)) {
         std::fprintf(stderr, "tonvara: cannot create the folder %s for the recordings: %s\n",
