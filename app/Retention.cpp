@@ -100,7 +100,6 @@ TRetention::TRetention(TAnaForm* form, const TRetentionSettings& settings)
 {
     FSweptHour = AnaGiris::FileHour;
     SweepOld();
-    KeepFree();
     AnaGiris::BeforeNewFile = [this] { BeforeNewFile(); };
     if (FSettings.KeepFreeMB > 0) {
         FMinute.setInterval(60 * 1000);

@@ -41,8 +41,8 @@ struct TRecordingFile {
 class TRetention : public QObject {
     Q_OBJECT
 public:
-    /// Sweeps once by KeepHours at once (the program's start), then hooks
-    /// itself to the window's start of every new file.
+    /// Sweeps by KeepHours at once (the program's start), then hooks itself
+    /// to the window's start of every new file.
     TRetention(TAnaForm* form, const TRetentionSettings& settings);
     ~TRetention() override;
 

@@ -154,10 +154,26 @@ TSilenceAlarm::TSilenceAlarm(TAnaForm* form, const TSilenceSettings& settings)
     , FSettings(settings)
     , FDetector(settings.Seconds, settings.BelowDbfs)
 {
-    for (TMMWaveRecorder* recorder : { form->MonoDosya, form->StereoDosya }) {
-        recorder->SetOnData([this, recorder](TObject*, PWaveHdr header) { Measure(recorder, header); });
-        recorder->SetOnStart([this, recorder](TObject*) { Started(recorder); });
-        recorder->SetOnStop([this](TObject*) { Stopped(); });
+    // Whatever else is hooked to the recorders goes on being called.
+    TMMWaveRecorder* const recorders[] = { form->MonoDosya, form->StereoDosya };
+    for (int i = 0; i < 2; ++i) {
+        TMMWaveRecorder* recorder = recorders[i];
+        FPrevious[i] = { recorder->OnData(), recorder->OnStart(), recorder->OnStop() };
+        recorder->SetOnData([this, recorder, previous = FPrevious[i].Data](TObject* sender, PWaveHdr header) {
+            Measure(recorder, header);
+            if (previous)
+                previous(sender, header);
+        });
+        recorder->SetOnStart([this, recorder, previous = FPrevious[i].Start](TObject* sender) {
+            Started(recorder);
+            if (previous)
+                previous(sender);
+        });
+        recorder->SetOnStop([this, previous = FPrevious[i].Stop](TObject* sender) {
+            Stopped();
+            if (previous)
+                previous(sender);
+        });
     }
 }
 
@@ -165,10 +181,11 @@ TSilenceAlarm::~TSilenceAlarm()
 {
     if (FForm == nullptr)
         return;
-    for (TMMWaveRecorder* recorder : { FForm->MonoDosya, FForm->StereoDosya }) {
-        recorder->SetOnData(nullptr);
-        recorder->SetOnStart(nullptr);
-        recorder->SetOnStop(nullptr);
+    TMMWaveRecorder* const recorders[] = { FForm->MonoDosya, FForm->StereoDosya };
+    for (int i = 0; i < 2; ++i) {
+        recorders[i]->SetOnData(FPrevious[i].Data);
+        recorders[i]->SetOnStart(FPrevious[i].Start);
+        recorders[i]->SetOnStop(FPrevious[i].Stop);
     }
 }
 

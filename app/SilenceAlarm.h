@@ -15,6 +15,7 @@
 // they come every 2.52 s, so in mono the alarm can come up to that much
 // after the set time, in stereo (21 ms buffers) within a few tens of ms.
 
+#include "mm/core/MMDSPObj.h"
 #include "platform/mm/MMSystem.h"
 #include "platform/ui/Graphics.h"
 
@@ -113,8 +114,8 @@ void TSilenceDetector::Measure(
 class TSilenceAlarm : public QObject {
     Q_OBJECT
 public:
-    /// Hooks itself to both recorders' OnData, OnStart and OnStop (which
-    /// must be unset) while nothing records.
+    /// Hooks itself to both recorders' OnData, OnStart and OnStop (before
+    /// the handlers already there) while nothing records.
     TSilenceAlarm(TAnaForm* form, const TSilenceSettings& settings);
     ~TSilenceAlarm() override;
 
@@ -136,8 +137,15 @@ private:
     void RunCommand(const char* option, const QString& command, int seconds); // GUI thread
     QString FilePath() const;
 
+    struct THandlers {
+        TMMBufferEvent Data;
+        TNotifyEvent Start;
+        TNotifyEvent Stop;
+    };
+
     QPointer<TAnaForm> FForm;
     TSilenceSettings FSettings;
+    THandlers FPrevious[2]; // the mono and the stereo recorder's, restored at the end
 
     // The buffer thread's measuring state; the GUI thread resets it at a stop
     // and reopens the decoder at a start, both under FLock.
