@@ -159,8 +159,8 @@ TSilenceAlarm::TSilenceAlarm(TAnaForm* form, const TSilenceSettings& settings)
     for (int i = 0; i < 2; ++i) {
         TMMWaveRecorder* recorder = recorders[i];
         FPrevious[i] = { recorder->OnData(), recorder->OnStart(), recorder->OnStop() };
-        recorder->SetOnData([this, recorder, previous = FPrevious[i].Data](TObject* sender, PWaveHdr header) {
-            Measure(recorder, header);
+        recorder->SetOnData([this, previous = FPrevious[i].Data](TObject* sender, PWaveHdr header) {
+            Measure(header);
             if (previous)
                 previous(sender, header);
         });
@@ -192,7 +192,7 @@ TSilenceAlarm::~TSilenceAlarm()
 // Runs where the recorder delivers its buffers: the mono recorder's worker
 // thread or, for stereo, the GUI thread. Allocates nothing but the event of
 // a change.
-void TSilenceAlarm::Measure(TMMWaveRecorder*, const WAVEHDR* header)
+void TSilenceAlarm::Measure(const WAVEHDR* header)
 {
     if (header == nullptr || header->lpData == nullptr || header->dwBytesRecorded == 0)
         return;

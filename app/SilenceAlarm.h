@@ -129,7 +129,7 @@ private:
         std::uint64_t Generation;
     };
 
-    void Measure(TMMWaveRecorder* recorder, const WAVEHDR* header); // buffer thread
+    void Measure(const WAVEHDR* header); // buffer thread
     void Started(TMMWaveRecorder* recorder); // GUI thread
     void Stopped(); // GUI thread
     void Show(const TChange& change); // GUI thread
