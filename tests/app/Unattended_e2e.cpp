@@ -33,7 +33,8 @@ struct TRun {
     QString Err;
 };
 
-// Runs Program to its end with no display at all: an answer that tried to
+// Runs Program to its end with no display at all (and the platform left to
+// the program, the test's offscreen one removed): an answer that tried to
 // make a window would fail to connect and abort instead of exiting.
 TRun RunWithoutDisplay(const QString& program, const QStringList& arguments,
     const QList<std::pair<QString, QString>>& environment = {}, const QString& folder = {})
@@ -42,6 +43,7 @@ TRun RunWithoutDisplay(const QString& program, const QStringList& arguments,
     TPeerProcess process;
     process.SetEnvironment(QStringLiteral("DISPLAY"), QString());
     process.SetEnvironment(QStringLiteral("WAYLAND_DISPLAY"), QString());
+    process.SetEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QString());
     for (const auto& [name, value] : environment)
         process.SetEnvironment(name, value);
     if (!folder.isEmpty())
@@ -126,13 +128,10 @@ TEST(CommandLine, AnswersAndEndsBeforeAnyWindow)
     const QString usage = QStringLiteral("Usage: tonvara \\[options\\]\n(.|\n)*--record <mode>(.|\n)*");
     const std::vector<TCase> cases {
         { { "--help" }, 0, usage, "" },
-        { { "-h", "--record", "mono" }, 0, usage, "" },
         { { "--version" }, 0, QRegularExpression::escape(VersionText()) + "\n", "" },
         { { "--bogus" }, 2, "", "tonvara: unknown option 'bogus'\n" + usage },
         { { "--record", "loud" }, 2, "",
             "tonvara: --record: 'loud' is no mode: give mono or stereo\n" + usage },
-        { { "--record" }, 2, "", "tonvara: missing value after '--record'\n" + usage },
-        { { "recordings" }, 2, "", "tonvara: unexpected argument 'recordings'\n" + usage },
         { { "--autostart", "--record loud" }, 2, "",
             "tonvara: --autostart: --record: 'loud' is no mode: give mono or stereo\n" + usage },
         { { "--autostart", "", "--record", "mono" }, 2, "", "tonvara: --autostart goes alone; .*\n" + usage },
@@ -224,32 +223,31 @@ TEST_P(TRecordAtStart, RecordsWithoutAClickUntilStopIsClicked)
     QElapsedTimer sinceStart;
     sinceStart.start();
     TProgram program(MakeTempDir(QStringLiteral("started-in")), {}, { "--record", mode.Mode, "--dir", dir });
+    const auto said = [&] { return "the program's stderr:\n" + program.Stderr().toStdString(); };
 
     // Start-up, the splash box's 3 s and the device's open take about 3.2 s
     // here: the file is there within 5 s of the start.
     QString wave;
     ASSERT_TRUE(PollUntil([&] { return !(wave = OnlyWaveIn(dir)).isEmpty(); }, 5000))
-        << "no file in " << dir.toStdString() << " after " << sinceStart.elapsed()
-        << " ms; stderr: " << program.Stderr().toStdString();
+        << "no file after " << sinceStart.elapsed() << " ms; " << said();
     const qint64 header = SizeOf(wave);
     // The first buffer: 21 ms of stereo, 2.5 s of GSM 6.10; then one more.
-    ASSERT_TRUE(PollUntil([&] { return SizeOf(wave) >= header + 2 * mode.Buffer; }, 10000))
-        << SizeOf(wave) << " bytes";
+    ASSERT_TRUE(PollUntil([&] { return SizeOf(wave) >= header + 2 * mode.Buffer; }, 10000)) << said();
     ASSERT_TRUE(program.WaitForMainWindow());
 
     // In the recording state the exit button is disabled: a click on it
     // changes nothing, and the file goes on growing by a whole second.
     const qint64 beforeExit = SizeOf(wave);
     ASSERT_TRUE(program.Click(kExitX, kButtonY));
-    ASSERT_TRUE(PollUntil([&] { return SizeOf(wave) >= beforeExit + mode.BytesPerSecond; }, 10000));
-    ASSERT_TRUE(program.Running());
+    ASSERT_TRUE(PollUntil([&] { return SizeOf(wave) >= beforeExit + mode.BytesPerSecond; }, 10000)) << said();
+    ASSERT_TRUE(program.Running()) << said();
     EXPECT_TRUE(HoldsOpen(program.Pid(), wave));
 
     // Stop is enabled and stops: the file is finished and closed.
-    ASSERT_TRUE(program.Click(kStopX, kButtonY));
-    ASSERT_TRUE(PollUntil([&] { return !HoldsOpen(program.Pid(), wave); }, 10000));
+    ASSERT_TRUE(program.Click(kStopX, kButtonY)) << said();
+    ASSERT_TRUE(PollUntil([&] { return !HoldsOpen(program.Pid(), wave); }, 10000)) << said();
     const tonvara::test::TProbe probe = tonvara::test::Probe(wave);
-    ASSERT_TRUE(probe.Ok);
+    ASSERT_TRUE(probe.Ok) << said();
     EXPECT_EQ(probe.Codec.toStdString(), mode.Codec);
     EXPECT_EQ(probe.Rate, mode.Rate);
     EXPECT_EQ(probe.Channels, mode.Channels);
@@ -258,7 +256,7 @@ TEST_P(TRecordAtStart, RecordsWithoutAClickUntilStopIsClicked)
     EXPECT_TRUE(QFileInfo::exists(dir + QStringLiteral("/parcacik.bmp")));
 
     // Idle again, the exit button ends the program.
-    ASSERT_TRUE(program.Click(kExitX, kButtonY));
+    ASSERT_TRUE(program.Click(kExitX, kButtonY)) << said();
     EXPECT_TRUE(PollUntil([&] { return !program.Running(); }, 10000));
     EXPECT_EQ(program.StderrLines(QStringLiteral("tonvara:")).join('\n').toStdString(), "");
 }
@@ -306,11 +304,10 @@ TEST(Install, InstalledProgramRunsFromItsPrefixAndFindsItsParts)
     for (const QString folder : { "forms", "led", "switch", "ui" })
         for (const QString& name : QDir(sources + '/' + folder).entryList({ "*.form", "*.bmp" }, QDir::Files))
             expected.insert("share/tonvara/resources/" + folder + '/' + name);
-    const QSet<QString> installed = FilesUnder(prefix.Path());
-    for (const QString& file : expected)
-        EXPECT_TRUE(installed.contains(file)) << "missing: " << file.toStdString();
-    for (const QString& file : installed)
-        EXPECT_TRUE(expected.contains(file)) << "not expected: " << file.toStdString();
+    QStringList installed = FilesUnder(prefix.Path()).values(), wanted = expected.values();
+    installed.sort();
+    wanted.sort();
+    EXPECT_EQ(installed.join('\n').toStdString(), wanted.join('\n').toStdString());
 
     const tonvara::test::TToolResult validate = tonvara::test::RunTool(
         QStringLiteral("desktop-file-validate"), { prefix.Path("share/applications/tonvara.desktop") });
