@@ -22,6 +22,7 @@ namespace AnaGiris {
 
 QString CurrentFileName;
 QString FileHour;
+std::function<void()> BeforeNewFile;
 
 namespace {
 
@@ -253,6 +254,8 @@ void TAnaForm::TimerTimer(TObject*)
         ComposeFileName();
         StartRecorder(recorder);
     } else if (FRetry != nullptr && FRetryClock.hasExpired(kRetrySeconds * 1000)) {
+        if (BeforeNewFile)
+            BeforeNewFile();
         // A disk that stays full would gain a file of a few bytes at every
         // try: the next try waits for room.
         const qint64 room = QStorageInfo(QDir::currentPath()).bytesAvailable();
@@ -317,6 +320,8 @@ void TAnaForm::ShowRecordingState()
 // kRetrySeconds, until a start succeeds or the user stops.
 void TAnaForm::StartRecorder(TMMWaveRecorder* recorder)
 {
+    if (BeforeNewFile)
+        BeforeNewFile();
     recorder->Wave()->SetFileName(CurrentFileName);
     try {
         recorder->Start();

@@ -30,6 +30,7 @@
 #include <QElapsedTimer>
 #include <QString>
 #include <atomic>
+#include <functional>
 
 class TAnaForm : public TForm {
     Q_OBJECT
@@ -129,6 +130,11 @@ namespace AnaGiris {
 extern QString CurrentFileName;
 /// The first two characters of the time text when CurrentFileName was composed.
 extern QString FileHour;
+
+/// Called before a recorder starts on a new file (a start, an hour change,
+/// a try after a failure) and before such a try measures the room on the
+/// disk; the retention policy frees room there. GUI thread; empty: nothing.
+extern std::function<void()> BeforeNewFile;
 
 /// The date and time texts of the user's regional settings for now.
 QString DateText();

@@ -27,6 +27,18 @@ struct TOptionRow {
     QString (*Take)(TOptions& options, const QString& value) = nullptr;
 };
 
+// Takes a whole number from Least to Most into Number; why Value is none
+// otherwise.
+QString WholeNumber(const QString& value, int least, int most, int& number)
+{
+    bool ok = false;
+    const int taken = value.toInt(&ok);
+    if (!ok || taken < least || taken > most)
+        return QStringLiteral("'%1' is no whole number from %2 to %3").arg(value).arg(least).arg(most);
+    number = taken;
+    return QString();
+}
+
 const std::vector<TOptionRow>& OptionTable()
 {
     static const std::vector<TOptionRow> table {
@@ -53,6 +65,58 @@ const std::vector<TOptionRow>& OptionTable()
                     return QStringLiteral("give a folder");
                 options.Dir = value;
                 return QString();
+            } },
+        { { QStringLiteral("silence-after") }, QStringLiteral("seconds"),
+            QStringLiteral("While recording, when every sample has stayed below the --silence-below level "
+                           "for this long, say so on stderr and show a red warning on the LED marquee until "
+                           "sound comes back (0: never, the default)."),
+            false,
+            [](TOptions& options, const QString& value) {
+                return WholeNumber(value, 0, 24 * 3600, options.SilenceAfter);
+            } },
+        { { QStringLiteral("silence-below") }, QStringLiteral("dBFS"),
+            QStringLiteral("The level of --silence-after, in dB below full scale (default -50)."), false,
+            [](TOptions& options, const QString& value) {
+                bool ok = false;
+                const double level = value.toDouble(&ok);
+                if (!ok || !(level >= -96 && level <= 0))
+                    return QStringLiteral("'%1' is no level: give dBFS from -96 to 0").arg(value);
+                options.SilenceBelow = level;
+                return QString();
+            } },
+        { { QStringLiteral("on-silence") }, QStringLiteral("command"),
+            QStringLiteral("Run this through sh -c when the silence alarm comes, with TONVARA_FILE (the "
+                           "file being recorded) and TONVARA_SILENT_SECONDS in its environment."),
+            false,
+            [](TOptions& options, const QString& value) {
+                options.OnSilence = value;
+                return QString();
+            } },
+        { { QStringLiteral("on-sound") }, QStringLiteral("command"),
+            QStringLiteral("Run this through sh -c when sound comes back after the alarm, with the same "
+                           "environment (TONVARA_SILENT_SECONDS: how long the silence lasted)."),
+            false,
+            [](TOptions& options, const QString& value) {
+                options.OnSound = value;
+                return QString();
+            } },
+        { { QStringLiteral("keep-hours") }, QStringLiteral("hours"),
+            QStringLiteral("Delete the program's own recordings in its folder last written more than this "
+                           "many hours ago, at start and at every hour change (0: never, the default)."),
+            false,
+            [](TOptions& options, const QString& value) {
+                return WholeNumber(value, 0, 1000000, options.KeepHours);
+            } },
+        { { QStringLiteral("keep-free") }, QStringLiteral("MB"),
+            QStringLiteral("Before every new file and once a minute while recording, delete the oldest of "
+                           "the program's own recordings until the disk has this many MB (MiB) free; give "
+                           "more than a minute of recording (12 MB in stereo). 0: never, the default."),
+            false,
+            [](TOptions& options, const QString& value) {
+                int megabytes = 0;
+                const QString why = WholeNumber(value, 0, 1 << 30, megabytes);
+                options.KeepFreeMB = megabytes;
+                return why;
             } },
         { { QStringLiteral("autostart") }, QStringLiteral("options"),
             QStringLiteral("Start the program at every login with these options (one argument, for example "

@@ -32,6 +32,20 @@ struct TOptions {
     std::optional<QString> Autostart;
     /// --no-autostart: the entry is removed and the program ends.
     bool NoAutostart = false;
+    /// --silence-after: seconds of silence that raise the alarm; 0: no alarm.
+    int SilenceAfter = 0;
+    /// --silence-below: the level in dBFS that every sample of a silence
+    /// stays below.
+    double SilenceBelow = -50;
+    /// --on-silence, --on-sound: commands run through sh -c when the alarm
+    /// comes and when sound comes back.
+    QString OnSilence;
+    QString OnSound;
+    /// --keep-hours: recordings last written longer ago are deleted; 0: none.
+    int KeepHours = 0;
+    /// --keep-free: megabytes (MiB) kept free on the disk by deleting the
+    /// oldest recordings; 0: none.
+    qint64 KeepFreeMB = 0;
 };
 
 /// What the command line asks for.

@@ -3,6 +3,8 @@
 #include "app/AboutF.h"
 #include "app/AnaGiris.h"
 #include "app/Autostart.h"
+#include "app/Retention.h"
+#include "app/SilenceAlarm.h"
 #include "platform/ui/Application.h"
 
 #include <QDir>
@@ -114,6 +116,13 @@ std::optional<int> TakeCommandLine(int argc, char** argv, TOptions& options)
 
 void ApplyOptions(const TOptions& options)
 {
+    // Both live as the main window's children, hooked to its recorders.
+    if (AnaForm != nullptr && options.SilenceAfter > 0)
+        new TSilenceAlarm(AnaForm,
+            TSilenceSettings {
+                options.SilenceAfter, options.SilenceBelow, options.OnSilence, options.OnSound });
+    if (AnaForm != nullptr && (options.KeepHours > 0 || options.KeepFreeMB > 0))
+        new TRetention(AnaForm, TRetentionSettings { options.KeepHours, options.KeepFreeMB });
     if (options.Record != TRecordMode::None)
         StartRecordingAfterSplash(options.Record);
 }

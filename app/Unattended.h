@@ -22,7 +22,9 @@
 std::optional<int> TakeCommandLine(int argc, char** argv, TOptions& options);
 
 /// Applies Options to the running program: called once the main window and
-/// the about window are made, before the message loop. With --record, once
+/// the about window are made, before the message loop. The silence alarm
+/// and the retention policy are set up at once (the retention's first sweep
+/// runs here). With --record, once
 /// the splash box has gone, the switch is set to the mode and the start
 /// button is pressed, as a person would; a start that fails is shown and
 /// tried again as after that click. GUI thread.

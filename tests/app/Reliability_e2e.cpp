@@ -15,6 +15,7 @@
 #include <QRandomGenerator>
 #include <QSet>
 #include <QThread>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -112,28 +113,45 @@ protected:
 
 } // namespace
 
-// A day of hour changes at one simulated hour every 10 s.
+// A day of hour changes at one simulated hour every 10 s. With
+// TONVARA_SOAK_KEEP_HOURS the program runs with --keep-hours: the folder
+// keeps the last hours only, those of whole hours since their last write
+// plus the one being written, and, as an hour's file ends at the next hour
+// change, a file whose age is the limit to a few simulated seconds either
+// way: keep + 1 or keep + 2 files. TONVARA_SOAK_MODES (mono, stereo or
+// both, the default) chooses the modes.
 TEST_F(Reliability, Soak)
 {
     const int hours = qEnvironmentVariableIntValue("TONVARA_SOAK_HOURS") > 0
         ? qEnvironmentVariableIntValue("TONVARA_SOAK_HOURS")
         : 24;
+    const int keep = qEnvironmentVariableIntValue("TONVARA_SOAK_KEEP_HOURS");
+    const QString modes = qEnvironmentVariable("TONVARA_SOAK_MODES", "mono,stereo");
     constexpr int kRealMsPerHour = 10000;
     for (const TMode& mode : kModes) {
+        if (!modes.split(',').contains(mode.Name))
+            continue;
         SCOPED_TRACE(mode.Name);
         const QString dir = MakeTempDir(QString("soak-") + mode.Name);
         TTone tone(hours * kRealMsPerHour / 1000.0 + 40, kToneHz);
         ASSERT_TRUE(tone.Started());
         // An hour before the day begins: time to move the switch before the
         // first hour change starts the selected recorder.
-        TProgram program(dir, "@2026-12-05 23:00:00 x360");
+        TProgram program(dir, "@2026-12-05 23:00:00 x360",
+            keep > 0 ? QStringList { "--keep-hours", QString::number(keep) } : QStringList {});
         ASSERT_TRUE(Ready(program, mode));
         std::vector<long> rss;
+        QList<qsizetype> counts;
         for (int hour = 0; hour <= hours; ++hour) {
             ASSERT_TRUE(PollUntil(
                 [&] { return !RecordingStartingWith(dir, HourPrefix(hour)).isEmpty(); }, 3 * kRealMsPerHour))
                 << "no recording for hour " << hour << "; " << Recordings(dir).join(' ').toStdString();
             rss.push_back(program.RssKb());
+            if (keep > 0 && hour > keep + 1) {
+                counts.append(Recordings(dir).size());
+                EXPECT_GE(counts.last(), keep + 1) << "hour " << hour;
+                EXPECT_LE(counts.last(), keep + 2) << "hour " << hour;
+            }
         }
         // The hour after the run holds enough sound for its junction.
         const QString last = dir + "/" + RecordingStartingWith(dir, HourPrefix(hours));
@@ -144,15 +162,22 @@ TEST_F(Reliability, Soak)
         std::printf("\n%s: %d simulated hours\n%-34s %8s %4s %7s %8s %9s %9s\n", mode.Name, hours, "file",
             "seconds", "sox", "ffprobe", "sndfile", "junction", "RSS kB");
         TReading previous;
+        int first = -1;
         for (int hour = 0; hour <= hours; ++hour) {
             const QString name = RecordingStartingWith(dir, HourPrefix(hour));
+            // What the retention deleted: only hours before every kept one.
+            if (name.isEmpty() && keep > 0 && first < 0)
+                continue;
+            EXPECT_FALSE(name.isEmpty()) << "hour " << hour;
             const TReading reading = Read(dir + "/" + name, mode);
             EXPECT_TRUE(reading.Ok) << name.toStdString();
             EXPECT_FALSE(reading.Samples.empty()) << name.toStdString();
             double shift = NAN;
-            if (hour > 0) {
+            if (first >= 0) {
                 shift = JunctionShift(previous.Samples, reading.Samples, kToneHz, mode.Rate, mode.Skip);
                 EXPECT_LE(std::abs(shift), mode.Tolerance) << "junction into " << name.toStdString();
+            } else {
+                first = hour;
             }
             // The last one is the start of the hour after the run.
             if (hour < hours) {
@@ -163,8 +188,19 @@ TEST_F(Reliability, Soak)
                 shift, rss[static_cast<std::size_t>(hour)]);
             previous = reading;
         }
-        EXPECT_EQ(Recordings(dir).size(), static_cast<qsizetype>(hours + 1))
-            << Recordings(dir).join(' ').toStdString();
+        if (keep > 0) {
+            std::printf(
+                "--keep-hours %d: %lld files deleted; in the folder at each hour change from hour %d on: "
+                "%lld to %lld files\n",
+                keep, static_cast<long long>(program.StderrLines("deleted the recording").size()), keep + 2,
+                static_cast<long long>(*std::min_element(counts.begin(), counts.end())),
+                static_cast<long long>(*std::max_element(counts.begin(), counts.end())));
+            EXPECT_GE(Recordings(dir).size(), keep + 1);
+            EXPECT_LE(Recordings(dir).size(), keep + 2);
+        } else {
+            EXPECT_EQ(Recordings(dir).size(), static_cast<qsizetype>(hours + 1))
+                << Recordings(dir).join(' ').toStdString();
+        }
         // Memory stays flat: the last hour within 5 % of the second one.
         // Not under AddressSanitizer, whose quarantine keeps freed memory
         // resident by design; its leak check at exit stands in for this.
