@@ -11,7 +11,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QSocketNotifier>
+#include <QtGui/qguiapplication_platform.h>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -19,9 +21,12 @@
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 namespace {
 
@@ -57,6 +62,47 @@ void CloseOnTerminationSignals()
         sigaction(signal, &action, nullptr);
 }
 
+// Losing the display (the X server crashed, or a session ended without
+// signalling its programs) would end the program inside Qt's event
+// dispatch with exit(1), leaving the file being written without its last
+// sizes and its fact chunk. The server's end of the connection closing is
+// seen here first: a socket notifier is dispatched before the X events of
+// the same turn of the event loop, and in the GUI thread, where the
+// recorders live. The recording is finished as the exit button finishes it
+// and the program ends at once: nothing of the windows can be shown any
+// more, and the process's ordinary end would talk to the dead server.
+void FinishOnDisplayLoss()
+{
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t* connection = x11 != nullptr ? x11->connection() : nullptr;
+    if (connection == nullptr)
+        return;
+    const int watch = ::epoll_create1(EPOLL_CLOEXEC);
+    if (watch < 0)
+        return;
+    // Only the hang-up: the X events themselves are the event reader's.
+    epoll_event hangUp {};
+    hangUp.events = EPOLLRDHUP;
+    if (::epoll_ctl(watch, EPOLL_CTL_ADD, xcb_get_file_descriptor(connection), &hangUp) != 0) {
+        ::close(watch);
+        return;
+    }
+    auto* notifier = new QSocketNotifier(watch, QSocketNotifier::Read, Application);
+    QObject::connect(notifier, &QSocketNotifier::activated, [notifier] {
+        notifier->setEnabled(false);
+        std::fprintf(stderr,
+            "tonvara: the display connection was lost; the recording is finished and the "
+            "program ends\n");
+        std::fflush(stderr);
+        if (AnaForm != nullptr) {
+            TCloseAction action = caFree;
+            AnaForm->FormClose(AnaForm, action);
+        }
+        std::fflush(nullptr);
+        std::_Exit(1);
+    });
+}
+
 // The lock file of this user's copy on this display: in the user's runtime
 // folder, else the temporary folder with the user in the name. The display
 // is in the name, so a copy on another X server (a test's private one, say)
@@ -83,13 +129,25 @@ QByteArray InstanceLockPath()
 // through. It is held, by the open descriptor, until the process ends, also
 // when it is killed. False when another copy holds it; a lock that cannot be
 // made at all (no writable folder) leaves the window check alone to decide.
+//
+// In the shared temporary folder anyone may have made the file first: a
+// symbolic link there is not followed (it could point at a file of the
+// user's elsewhere), and a file of another user is not taken, since that
+// user could hold its lock and keep the program from ever starting.
 bool TakeInstanceLock()
 {
     const QByteArray path = InstanceLockPath();
-    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         std::fprintf(
             stderr, "tonvara: cannot make the lock file %s: %s\n", path.constData(), std::strerror(errno));
+        return true;
+    }
+    struct stat status { };
+    if (::fstat(fd, &status) != 0 || status.st_uid != ::getuid()) {
+        std::fprintf(
+            stderr, "tonvara: the lock file %s belongs to another user; not using it\n", path.constData());
+        ::close(fd);
         return true;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
@@ -135,6 +193,7 @@ int main(int argc, char** argv)
     std::exception_ptr failure;
     try {
         CloseOnTerminationSignals();
+        FinishOnDisplayLoss();
         Application->Initialize();
         Application->SetTitle(QStringLiteral("Tonvara"));
         Application->CreateForm(AnaForm);
