@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QScopeGuard>
 #include <QThread>
 #include <algorithm>
 #include <functional>
@@ -332,6 +333,50 @@ TEST_F(SingleInstance, EnterOnTheRefusalBoxActsOnTheBoxAlone)
     Server.RequestClose(main);
     ASSERT_TRUE(First.waitForFinished(10000));
     EXPECT_EQ(First.exitCode(), 0);
+    EXPECT_EQ(QDir(FDir).entryList({ "*.wav" }, QDir::Files), QStringList {})
+        << "a key meant for the box started a recording";
+}
+
+TEST_F(SingleInstance, AnEnterHeldInTheTerminalDoesNotCloseTheRefusalBox)
+{
+    // The user starts the second copy with Enter in a terminal and keeps it
+    // down: its repeats reach the box that appears meanwhile (a window
+    // manager gives a new box the focus). The box never saw the key go
+    // down, so they are not presses for it; a fresh Enter closes it.
+    Start(First);
+    const Window main = MainWindowOf(First);
+    ASSERT_NE(main, 0u);
+    const Window terminal = Server.CreateNamed("Terminal", "Terminal");
+    XMapRaised(Server.Get(), terminal);
+    XSync(Server.Get(), False);
+    ASSERT_TRUE(PollUntil(
+        [&] {
+            XWindowAttributes attributes {};
+            return XGetWindowAttributes(Server.Get(), terminal, &attributes)
+                && attributes.map_state == IsViewable;
+        },
+        5000));
+    Server.Focus(terminal);
+    ASSERT_EQ(QProcess::execute("xdotool", { "keydown", "Return" }), 0);
+    const auto release = qScopeGuard([] { QProcess::execute("xdotool", { "keyup", "Return" }); });
+    Start(Second);
+    const Window box = RefusalBox(Second);
+    ASSERT_NE(box, 0u);
+    Server.Focus(box);
+    // The finger stays on the key past the server's repeat delay (660 ms):
+    // an action of the user's, not a wait.
+    QThread::msleep(1500);
+    ASSERT_EQ(QProcess::execute("xdotool", { "keyup", "Return" }), 0);
+    bool stillShown = false;
+    for (const TTopLevel& window : Server.MappedOf(Second.processId()))
+        stillShown = stillShown || window.Id == box;
+    EXPECT_TRUE(stillShown) << "the box closed on a key it never saw pressed";
+    ASSERT_EQ(QProcess::execute("xdotool", { "key", "Return" }), 0);
+    ExpectEndedWithZero(Second);
+    XDestroyWindow(Server.Get(), terminal);
+    XSync(Server.Get(), False);
+    Server.RequestClose(main);
+    ASSERT_TRUE(First.waitForFinished(10000));
     EXPECT_EQ(QDir(FDir).entryList({ "*.wav" }, QDir::Files), QStringList {})
         << "a key meant for the box started a recording";
 }
