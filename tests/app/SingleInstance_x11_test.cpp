@@ -14,12 +14,15 @@
 #include <QScopeGuard>
 #include <QThread>
 #include <algorithm>
+#include <cctype>
 #include <functional>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 // Last: Xlib's macros (None, Bool, Status) would break the headers above.
@@ -408,6 +411,57 @@ TEST_F(SingleInstance, TwoCopiesStartedTogetherLeaveOneRunning)
         EXPECT_EQ(running->state(), QProcess::Running);
         running->kill();
         running->waitForFinished(10000);
+    }
+}
+
+TEST_F(SingleInstance, ALockFileInTheTemporaryFolderThatIsNotTheUsersOwnIsLeftAlone)
+{
+    // Without a runtime folder the lock file lies in the shared temporary
+    // folder, where anyone may have put one first and hold its lock: a link
+    // to a file of the user's, or a file of another user. Neither keeps
+    // the program from starting; it says so and the window check decides.
+    QByteArray display = qgetenv("DISPLAY");
+    display.truncate(display.contains('.') ? display.lastIndexOf('.') : display.size());
+    for (char& c : display)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.')
+            c = '_';
+    for (const bool link : { true, false }) {
+        SCOPED_TRACE(link ? "a link" : "another user's file");
+        const QString temp = tonvara::test::MakeTempDir("lock");
+        const QString lock = temp + QStringLiteral("/tonvara-%1-display").arg(getuid()) + display + ".lock";
+        const QString held = link ? temp + "/the-users-file" : lock;
+        QFile file(held);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        if (link)
+            ASSERT_TRUE(QFile::link(held, lock));
+        else
+            ASSERT_EQ(::fchown(file.handle(), 65534, 65534), 0);
+        ASSERT_EQ(::flock(file.handle(), LOCK_EX | LOCK_NB), 0);
+
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("XDG_RUNTIME_DIR");
+        environment.insert("TMPDIR", temp);
+        First.setProcessEnvironment(environment);
+        First.setWorkingDirectory(FDir);
+        First.setStandardErrorFile(temp + "/stderr.txt");
+        First.start(tonvara::test::BinaryDir() + "/app/tonvara", {});
+        ASSERT_TRUE(First.waitForStarted(10000));
+        ASSERT_TRUE(PollUntil(
+            [&] {
+                for (const TTopLevel& window : Server.MappedOf(First.processId()))
+                    if (window.Title == "Information"
+                        || (window.Class == "TAboutBox" && window.Title == "Velmora"))
+                        return true;
+                return false;
+            },
+            20000));
+        EXPECT_TRUE(HasSplash(First.processId(), true)) << "the program took itself for a second copy";
+        First.kill();
+        First.waitForFinished(10000);
+        QFile errors(temp + "/stderr.txt");
+        ASSERT_TRUE(errors.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(errors.readAll().contains("tonvara: "
+            + QString(link ? "cannot make the lock file " : "the lock file ").toUtf8() + lock.toUtf8()));
     }
 }
 
