@@ -26,6 +26,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <xcb/xcb.h>
 
 namespace {
@@ -65,41 +66,66 @@ void CloseOnTerminationSignals()
 // Losing the display (the X server crashed, or a session ended without
 // signalling its programs) would end the program inside Qt's event
 // dispatch with exit(1), leaving the file being written without its last
-// sizes and its fact chunk. The server's end of the connection closing is
-// seen here first: a socket notifier is dispatched before the X events of
-// the same turn of the event loop, and in the GUI thread, where the
-// recorders live. The recording is finished as the exit button finishes it
-// and the program ends at once: nothing of the windows can be shown any
-// more, and the process's ordinary end would talk to the dead server.
+// sizes and its fact chunk. Instead the recording is finished as the exit
+// button finishes it, in the GUI thread where the recorders live, and the
+// program ends at once: nothing of the windows can be shown any more, and
+// the process's ordinary end would talk to the dead server.
+xcb_connection_t* DisplayConnection = nullptr; // GUI thread
+QtMessageHandler QtMessages = nullptr;
+
+void FinishForLostDisplay()
+{
+    static bool finishing = false;
+    if (std::exchange(finishing, true))
+        return;
+    std::fprintf(stderr,
+        "tonvara: the display connection was lost; the recording is finished and the "
+        "program ends\n");
+    std::fflush(stderr);
+    if (AnaForm != nullptr) {
+        TCloseAction action = caFree;
+        AnaForm->FormClose(AnaForm, action);
+    }
+    std::fflush(nullptr);
+    std::_Exit(1);
+}
+
+// Qt tells of a broken connection before it ends the process; that is the
+// last moment with everything still in place, whichever way the loss was
+// found first.
+void WatchQtMessages(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (DisplayConnection != nullptr && xcb_connection_has_error(DisplayConnection) && IsMainThread())
+        FinishForLostDisplay();
+    if (QtMessages != nullptr)
+        QtMessages(type, context, text);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+}
+
 void FinishOnDisplayLoss()
 {
     auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    xcb_connection_t* connection = x11 != nullptr ? x11->connection() : nullptr;
-    if (connection == nullptr)
+    DisplayConnection = x11 != nullptr ? x11->connection() : nullptr;
+    if (DisplayConnection == nullptr)
         return;
+    QtMessages = qInstallMessageHandler(WatchQtMessages);
+    // The server's end of the connection closing is mostly seen here first,
+    // between two turns of the event loop rather than inside Qt's dispatch.
+    // Only the hang-up is watched: the X events are the event reader's.
     const int watch = ::epoll_create1(EPOLL_CLOEXEC);
     if (watch < 0)
         return;
-    // Only the hang-up: the X events themselves are the event reader's.
     epoll_event hangUp {};
     hangUp.events = EPOLLRDHUP;
-    if (::epoll_ctl(watch, EPOLL_CTL_ADD, xcb_get_file_descriptor(connection), &hangUp) != 0) {
+    if (::epoll_ctl(watch, EPOLL_CTL_ADD, xcb_get_file_descriptor(DisplayConnection), &hangUp) != 0) {
         ::close(watch);
         return;
     }
     auto* notifier = new QSocketNotifier(watch, QSocketNotifier::Read, Application);
     QObject::connect(notifier, &QSocketNotifier::activated, [notifier] {
         notifier->setEnabled(false);
-        std::fprintf(stderr,
-            "tonvara: the display connection was lost; the recording is finished and the "
-            "program ends\n");
-        std::fflush(stderr);
-        if (AnaForm != nullptr) {
-            TCloseAction action = caFree;
-            AnaForm->FormClose(AnaForm, action);
-        }
-        std::fflush(nullptr);
-        std::_Exit(1);
+        FinishForLostDisplay();
     });
 }
 

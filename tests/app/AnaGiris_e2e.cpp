@@ -712,6 +712,7 @@ TEST(ProgramEnd, ALostDisplayFinishesTheFileBeingWritten)
     // How long the user records: the kill falls between two of the
     // once-a-second size patches, so the sizes on disk are behind the data.
     QThread::msleep(2500);
+    const qint64 written = QFileInfo(path).size();
     server.Kill();
     const auto lost = std::chrono::steady_clock::now();
     EXPECT_EQ(program.WaitForEnd(5000), 1) << "the program did not end, or ended with 0";
@@ -735,14 +736,17 @@ TEST(ProgramEnd, ALostDisplayFinishesTheFileBeingWritten)
     EXPECT_EQ(static_cast<long long>(tonvara::test::SoxRaw(path).size() / 4), frames);
     EXPECT_NE(tonvara::test::Ffprobe(path).find("duration_ts=" + std::to_string(frames)), std::string::npos);
     EXPECT_EQ(tonvara::test::SndfileFrames(path), frames);
-    // Nothing before the click, and all but the end that was on its way at
-    // the kill: the click's way to the program and the device's opening
-    // (about 30 ms), the buffer being filled (1024 frames, 21 ms) and the
-    // sound server's fragment (25 ms) may be missing; the program ends the
-    // recording a few milliseconds after the kill.
+    // What was written before the kill stays, and the rest up to the kill
+    // comes after it. From the click to the kill, allowances: the click's
+    // way to the program and the device's opening (up to 0.1 s on a busy
+    // machine), the buffer being filled (1024 frames, 21 ms) and the
+    // server's fragment (25 ms) at the end; the other way, the server may
+    // hand over up to 0.1 s heard before the stream started (seen: 70-93 ms),
+    // and the program ends the recording a few milliseconds after the kill.
+    EXPECT_GE(46 + qint64 { dataSize }, written);
     const double wall = std::chrono::duration<double>(lost - start).count();
     const double seconds = static_cast<double>(frames) / 48000;
     RecordProperty("file_minus_wall_ms", static_cast<int>((seconds - wall) * 1000));
-    EXPECT_LE(seconds, wall + 0.02);
-    EXPECT_GE(seconds, wall - 0.1);
+    EXPECT_LE(seconds, wall + 0.1);
+    EXPECT_GE(seconds, wall - 0.2);
 }
