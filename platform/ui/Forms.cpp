@@ -625,10 +625,10 @@ void TCustomForm::SetVisible(bool value)
         }
         FWindow->raise();
         FWindow->activateWindow();
-        // A window shown without a focused control gives the focus to its
-        // first tab stop, as dialogs do: a key pressed at once (Return on
-        // the only button) goes there instead of nowhere.
-        if (!(FActiveControl && FActiveControl->CanFocus()) && !FWindow->focusWidget())
+        // A dialog shown without a focused control gives the focus to its
+        // first tab stop: a key pressed at once (Return on the only button)
+        // goes there instead of nowhere.
+        if (Modal() && !(FActiveControl && FActiveControl->CanFocus()) && !FWindow->focusWidget())
             FActiveControl = FindFirstTabStop();
         if (FActiveControl && FActiveControl->CanFocus())
             FActiveControl->ClientHandle()->setFocus(Qt::OtherFocusReason);
