@@ -196,7 +196,9 @@ void TAnaForm::FormCreate(TObject*)
 
 void TAnaForm::FormActivate(TObject*)
 {
-    const bool recording = (Recording()->State() & wsOpened) || RetryPending();
+    // A recording that ended by itself still counts until the next tick
+    // arms its retry: the stop button must stay for that retry.
+    const bool recording = (Recording()->State() & wsOpened) || RetryPending() || FRunning != nullptr;
     // The stereo file being written is no business of the mono recorder's;
     // the name of the mono file being written is taken as no change of file.
     if (!recording || Sw->Position() == 0)

@@ -12,7 +12,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QSocketNotifier>
+#include <QtGui/qguiapplication_platform.h>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -21,9 +23,13 @@
 #include <exception>
 #include <fcntl.h>
 #include <optional>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <xcb/xcb.h>
 
 namespace {
 
@@ -59,6 +65,72 @@ void CloseOnTerminationSignals()
         sigaction(signal, &action, nullptr);
 }
 
+// Losing the display (the X server crashed, or a session ended without
+// signalling its programs) would end the program inside Qt's event
+// dispatch with exit(1), leaving the file being written without its last
+// sizes and its fact chunk. Instead the recording is finished as the exit
+// button finishes it, in the GUI thread where the recorders live, and the
+// program ends at once: nothing of the windows can be shown any more, and
+// the process's ordinary end would talk to the dead server.
+xcb_connection_t* DisplayConnection = nullptr; // GUI thread
+QtMessageHandler QtMessages = nullptr;
+
+void FinishForLostDisplay()
+{
+    static bool finishing = false;
+    if (std::exchange(finishing, true))
+        return;
+    std::fprintf(stderr,
+        "tonvara: the display connection was lost; the recording is finished and the "
+        "program ends\n");
+    std::fflush(stderr);
+    if (AnaForm != nullptr) {
+        TCloseAction action = caFree;
+        AnaForm->FormClose(AnaForm, action);
+    }
+    std::fflush(nullptr);
+    std::_Exit(1);
+}
+
+// Qt tells of a broken connection before it ends the process; that is the
+// last moment with everything still in place, whichever way the loss was
+// found first.
+void WatchQtMessages(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (DisplayConnection != nullptr && xcb_connection_has_error(DisplayConnection) && IsMainThread())
+        FinishForLostDisplay();
+    if (QtMessages != nullptr)
+        QtMessages(type, context, text);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+}
+
+void FinishOnDisplayLoss()
+{
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    DisplayConnection = x11 != nullptr ? x11->connection() : nullptr;
+    if (DisplayConnection == nullptr)
+        return;
+    QtMessages = qInstallMessageHandler(WatchQtMessages);
+    // The server's end of the connection closing is mostly seen here first,
+    // between two turns of the event loop rather than inside Qt's dispatch.
+    // Only the hang-up is watched: the X events are the event reader's.
+    const int watch = ::epoll_create1(EPOLL_CLOEXEC);
+    if (watch < 0)
+        return;
+    epoll_event hangUp {};
+    hangUp.events = EPOLLRDHUP;
+    if (::epoll_ctl(watch, EPOLL_CTL_ADD, xcb_get_file_descriptor(DisplayConnection), &hangUp) != 0) {
+        ::close(watch);
+        return;
+    }
+    auto* notifier = new QSocketNotifier(watch, QSocketNotifier::Read, Application);
+    QObject::connect(notifier, &QSocketNotifier::activated, [notifier] {
+        notifier->setEnabled(false);
+        FinishForLostDisplay();
+    });
+}
+
 // The lock file of this user's copy on this display: in the user's runtime
 // folder, else the temporary folder with the user in the name. The display
 // is in the name, so a copy on another X server (a test's private one, say)
@@ -85,13 +157,25 @@ QByteArray InstanceLockPath()
 // through. It is held, by the open descriptor, until the process ends, also
 // when it is killed. False when another copy holds it; a lock that cannot be
 // made at all (no writable folder) leaves the window check alone to decide.
+//
+// In the shared temporary folder anyone may have made the file first: a
+// symbolic link there is not followed (it could point at a file of the
+// user's elsewhere), and a file of another user is not taken, since that
+// user could hold its lock and keep the program from ever starting.
 bool TakeInstanceLock()
 {
     const QByteArray path = InstanceLockPath();
-    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         std::fprintf(
             stderr, "tonvara: cannot make the lock file %s: %s\n", path.constData(), std::strerror(errno));
+        return true;
+    }
+    struct stat status { };
+    if (::fstat(fd, &status) != 0 || status.st_uid != ::getuid()) {
+        std::fprintf(
+            stderr, "tonvara: the lock file %s belongs to another user; not using it\n", path.constData());
+        ::close(fd);
         return true;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
@@ -142,6 +226,7 @@ int main(int argc, char** argv)
     std::exception_ptr failure;
     try {
         CloseOnTerminationSignals();
+        FinishOnDisplayLoss();
         Application->Initialize();
         Application->SetTitle(QStringLiteral("Tonvara"));
         Application->CreateForm(AnaForm);

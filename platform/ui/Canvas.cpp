@@ -458,7 +458,7 @@ TRect TCanvas::ClipRect()
     return Rect(0, 0, device->width(), device->height());
 }
 
-QImage* TCanvas::ReadableImage(QPoint& offset)
+QImage* TCanvas::ReadableImage(QPoint& offset, int& scale)
 {
     if (!FPainter || !FPainter->isActive())
         return nullptr;
@@ -466,9 +466,16 @@ QImage* TCanvas::ReadableImage(QPoint& offset)
     QPaintDevice* device = engine ? engine->paintDevice() : nullptr;
     if (!device || device->devType() != QInternal::Image)
         return nullptr;
+    // A window on a screen of a whole device pixel ratio paints into an
+    // image of that many pixels per unit: read it at the same place.
     const QTransform transform = FPainter->deviceTransform();
-    if (transform.type() > QTransform::TxTranslate)
+    if (transform.type() > QTransform::TxScale)
         return nullptr;
+    const int ratio = qRound(transform.m11());
+    if (ratio < 1 || !qFuzzyCompare(transform.m11(), qreal(ratio))
+        || !qFuzzyCompare(transform.m22(), qreal(ratio)))
+        return nullptr;
+    scale = ratio;
     offset = QPoint(qRound(transform.dx()), qRound(transform.dy()));
     return static_cast<QImage*>(device);
 }
@@ -625,8 +632,9 @@ TColor TCanvas::Pixels(int x, int y)
 {
     Handle();
     QPoint offset;
-    const QImage* image = ReadableImage(offset);
-    const QPoint p(x + offset.x(), y + offset.y());
+    int scale = 1;
+    const QImage* image = ReadableImage(offset, scale);
+    const QPoint p(x * scale + offset.x(), y * scale + offset.y());
     if (!image || !image->rect().contains(p))
         return TColor(-1);
     return QColorToColor(QColor::fromRgb(image->pixel(p)));
@@ -814,10 +822,17 @@ QImage TCanvas::GrabImage(const TRect& src)
 {
     Handle();
     QPoint offset;
-    const QImage* image = ReadableImage(offset);
+    int scale = 1;
+    const QImage* image = ReadableImage(offset, scale);
     if (!image || IsRectEmpty(src))
         return QImage();
-    return image->copy(ToQRect(src).translated(offset)).convertToFormat(QImage::Format_RGB32);
+    const QRect area = ToQRect(src);
+    QImage copy = image->copy(QRect(area.topLeft() * scale + offset, area.size() * scale))
+                      .convertToFormat(QImage::Format_RGB32);
+    copy.setDevicePixelRatio(1);
+    // One pixel of each unit square: the colours stay the surface's own, as
+    // a copy at a ratio of 1 gives them.
+    return scale == 1 ? copy : copy.scaled(area.size(), Qt::IgnoreAspectRatio, Qt::FastTransformation);
 }
 
 void TCanvas::DrawImage(const TRect& dest, const QImage& image, int rop)
@@ -871,13 +886,15 @@ void TCanvas::DrawImage(const TRect& dest, const QImage& image, int rop)
             // byte is the result for pattern, source and destination bits (P S D) = i.
             QImage source = scaled(image.convertToFormat(QImage::Format_RGB32));
             QPoint offset;
-            const QImage* destination = ReadableImage(offset);
+            int scale = 1;
+            const QImage* destination = ReadableImage(offset, scale);
             const unsigned code = (static_cast<unsigned>(rop) >> 16) & 0xFF;
             const QRgb pattern = ColorToQColor(FBrush->Color()).rgb();
             QImage result(source.size(), QImage::Format_RGB32);
             for (int y = 0; y < source.height(); ++y) {
                 for (int x = 0; x < source.width(); ++x) {
-                    const QPoint dp(target.left() + x + offset.x(), target.top() + y + offset.y());
+                    const QPoint dp(
+                        (target.left() + x) * scale + offset.x(), (target.top() + y) * scale + offset.y());
                     const QRgb d
                         = destination && destination->rect().contains(dp) ? destination->pixel(dp) : 0;
                     const QRgb s = source.pixel(x, y);

@@ -189,7 +189,9 @@ private:
     QPainter* Prepare(bool pen, bool brush);
     QFont CurrentFont();
     const QFontMetrics& Metrics();
-    QImage* ReadableImage(QPoint& offset);
+    /// The image the painter draws into, when it can be read: Offset and
+    /// Scale map a canvas point p to its pixel p * Scale + Offset.
+    QImage* ReadableImage(QPoint& offset, int& scale);
     void FillWithBrush(QPainter* painter, const QRect& rect);
 
     TFont* FFont;

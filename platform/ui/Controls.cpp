@@ -1284,6 +1284,19 @@ bool TWinControl::CanFocus() const
     return true;
 }
 
+TWinControl* TWinControl::FindFirstTabStop() const
+{
+    for (TWinControl* child : FTabList) {
+        if (!child->Visible() || !child->Enabled())
+            continue;
+        if (child->TabStop() && child->CanFocus())
+            return child;
+        if (TWinControl* inner = child->FindFirstTabStop())
+            return inner;
+    }
+    return nullptr;
+}
+
 void TWinControl::SetFocus()
 {
     if (!CanFocus())
@@ -1462,15 +1475,12 @@ bool TWinControl::WantsKey(WORD) const
     return false;
 }
 
-namespace {
-
-// Whether a key event from the window system was meant for this program. A
-// key goes down in one window and its repeats and release follow wherever
+// A key goes down in one window and its repeats and release follow wherever
 // the focus goes: when a box of another program closes on the key press and
-// that program brings this one forward, or when the focus falls back to the
-// root window and the X server hands keys to the window under the pointer.
-// Only a key this program saw go down may act here; events the program
-// sends itself are taken as they come. GUI thread only.
+// that program brings this one forward, when the focus falls back to the
+// root window and the X server hands keys to the window under the pointer,
+// or when this program's box appears while a key held in the terminal that
+// started it repeats.
 bool KeyMeantForThisProgram(const QKeyEvent* event, bool down)
 {
     static QSet<int> seenDown;
@@ -1495,8 +1505,6 @@ bool KeyMeantForThisProgram(const QKeyEvent* event, bool down)
     }
     return seenDown.contains(key);
 }
-
-} // namespace
 
 void TWinControl::WidgetKey(QKeyEvent* event, bool down)
 {

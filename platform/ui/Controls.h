@@ -135,6 +135,13 @@ WORD QtKeyToVirtualKey(int qtKey, bool keypad = false);
 /// The shift state of Qt modifiers and mouse buttons.
 TShiftState QtShiftState(Qt::KeyboardModifiers modifiers, Qt::MouseButtons buttons = Qt::NoButton);
 
+/// Whether a key event (Down: a press) may act in this program: only a key
+/// this program saw go down does, with its repeats and its release; a key
+/// that went down in another window and repeats or is released here does
+/// not. Events the program sends itself always may. Every key event from
+/// the window system must pass here once, in order. GUI thread.
+bool KeyMeantForThisProgram(const QKeyEvent* event, bool down);
+
 // ---------------------------------------------------------------------------
 // Cursors: the platform's numbering. Negative numbers are the built-in
 // shapes; positive ones are registered with Screen (Forms.h).
@@ -587,6 +594,9 @@ public:
     bool Focused() const;
     /// Whether the control and all its parents are visible and enabled.
     bool CanFocus() const;
+    /// The first control in tab order, among the children and their
+    /// children, that is a tab stop and can take the focus; null if none.
+    TWinControl* FindFirstTabStop() const;
 
     TNotifyEvent OnEnter() const { return FOnEnter; }
     void SetOnEnter(const TNotifyEvent& value) { FOnEnter = value; }

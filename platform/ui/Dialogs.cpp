@@ -1,9 +1,11 @@
 #include "platform/ui/Dialogs.h"
 
 #include "platform/ui/Application.h"
+#include "platform/ui/Controls.h"
 
 #include <QApplication>
 #include <QHash>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
 #include <algorithm>
@@ -74,6 +76,36 @@ QMessageBox::Icon IconOf(TMsgDlgType type)
     }
 }
 
+// Keys act on a box as on the windows' controls: only a key this program
+// saw go down does. A box that appears while a key held elsewhere (in the
+// terminal that started the program) repeats would otherwise take the
+// repeats as presses of its own and close on a key nobody pressed for it.
+class TBoxKeyFilter : public QObject {
+public:
+    explicit TBoxKeyFilter(QWidget* box)
+        : FBox(box)
+    {
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        const QEvent::Type type = event->type();
+        if (type != QEvent::KeyPress && type != QEvent::KeyRelease)
+            return false;
+        // Judged once, where the event is delivered first (the focused
+        // button, else the box); it then travels up to the parents.
+        QWidget* focus = QApplication::focusWidget();
+        QWidget* first = focus != nullptr && focus->window() == FBox ? focus : FBox;
+        if (watched != first)
+            return false;
+        return !KeyMeantForThisProgram(static_cast<QKeyEvent*>(event), type == QEvent::KeyPress);
+    }
+
+private:
+    QWidget* FBox;
+};
+
 // The modal box itself. GUI thread.
 TModalResult ShowModal(const TMessageDialogRequest& request)
 {
@@ -98,6 +130,8 @@ TModalResult ShowModal(const TMessageDialogRequest& request)
         escape = box.defaultButton();
     if (escape != nullptr)
         box.setEscapeButton(escape);
+    TBoxKeyFilter keys(&box);
+    QCoreApplication::instance()->installEventFilter(&keys);
     for (;;) {
         box.exec();
         QAbstractButton* clicked = box.clickedButton();

@@ -23,6 +23,7 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QWidget>
+#include <algorithm>
 #include <mutex>
 
 // The top-level window of a form: the menu bar above the client area, and
@@ -578,6 +579,18 @@ void TCustomForm::PlaceWindow()
     default:
         break;
     }
+    // A window taller or wider than the screen (a large scale factor on a
+    // small screen) keeps its top-left corner, where its title bar and menu
+    // are, on the screen: what hangs out goes out at the bottom and right.
+    if (FPosition != poDesigned && screen) {
+        const QRect room = screen->availableGeometry();
+        const int left = std::max(FLeft, room.left());
+        const int top = std::max(FTop, room.top());
+        if (left != FLeft || top != FTop) {
+            SetBounds(left, top, FWidth, FHeight);
+            FWindow->move(FLeft, FTop);
+        }
+    }
 }
 
 void TCustomForm::SetVisible(bool value)
@@ -612,6 +625,11 @@ void TCustomForm::SetVisible(bool value)
         }
         FWindow->raise();
         FWindow->activateWindow();
+        // A dialog shown without a focused control gives the focus to its
+        // first tab stop: a key pressed at once (Return on the only button)
+        // goes there instead of nowhere.
+        if (Modal() && !(FActiveControl && FActiveControl->CanFocus()) && !FWindow->focusWidget())
+            FActiveControl = FindFirstTabStop();
         if (FActiveControl && FActiveControl->CanFocus())
             FActiveControl->ClientHandle()->setFocus(Qt::OtherFocusReason);
         else if (!FWindow->focusWidget())

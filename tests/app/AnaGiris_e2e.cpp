@@ -11,6 +11,7 @@
 #include "platform/ui/Dialogs.h"
 #include "support/OtherProgram.h"
 #include "support/Peers.h"
+#include "support/Program.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
@@ -19,21 +20,26 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QWidget>
 #include <chrono>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sndfile.h>
+#include <string>
 #include <unistd.h>
 
 using namespace recorder_test;
 using tonvara::test::DecodeWithSox;
+using tonvara::test::PollUntil;
 using tonvara::test::Probe;
 using tonvara::test::TProbe;
 
@@ -484,6 +490,37 @@ TEST_F(TOwnServerTest, ASoundServerGoneMidRecordingIsSaidOnStderrWithTheCause)
     ExpectIdleButtons();
 }
 
+TEST_F(TMainWindowTest, ARecordingThatEndedByItselfKeepsTheStopButtonThroughAnActivation)
+{
+    ASSERT_TRUE(ClockStartsAt("@2026-12-06 10:00:05")) << "run by ctest under libfaketime";
+    Open("C");
+    QTest::mouseClick(FForm->Sw->Handle(), Qt::LeftButton, Qt::NoModifier, QPoint(19, 11));
+    ASSERT_EQ(FForm->Sw->Position(), 1);
+    std::vector<QString> boxes;
+    const TMessageDialogHandler previous = SetMessageDialogHandler([&](const TMessageDialogRequest& request) {
+        boxes.push_back(request.Text);
+        return mrOk;
+    });
+    const auto restore = qScopeGuard([&] { SetMessageDialogHandler(previous); });
+    Click(FForm->Button1);
+    ASSERT_TRUE(RecordFor(500));
+    // The recording ends by itself (as a full disk or a lost device ends
+    // it), and the about window opens and closes, which activates the
+    // window again, before the next tick sees the end.
+    FForm->Timer->SetEnabled(false);
+    FForm->StereoDosya->Stop();
+    ASSERT_NE(ShowAndCloseTheAboutWindow(), nullptr);
+    ASSERT_FALSE(FForm->RetryPending()) << "a tick came before the activation";
+    FForm->Timer->SetEnabled(true);
+    ASSERT_TRUE(WaitUntil([&] { return FForm->RetryPending(); }, 5000));
+    EXPECT_EQ(boxes.size(), 1u);
+    // The retry goes on, and the stop button is there to end it.
+    ExpectRecordingButtons();
+    Click(FForm->Button3);
+    ExpectIdleButtons();
+    EXPECT_FALSE(FForm->RetryPending());
+}
+
 // ----- the hour change -----------------------------------------------------------------
 
 TEST_F(TMainWindowTest, HourChangeJoinsTheStereoFilesWithoutALostSample)
@@ -632,4 +669,84 @@ TEST(ProgramEnd, ATerminationSignalFinishesTheFileBeingWritten)
     const TProbe probe = Probe(path);
     EXPECT_EQ(probe.Codec, "gsm_ms");
     EXPECT_GT(probe.Seconds, 1.5);
+}
+
+TEST(ProgramEnd, ALostDisplayFinishesTheFileBeingWritten)
+{
+    ASSERT_TRUE(ClockStartsAt("@2026-12-06 10:00:05")) << "run by ctest under libfaketime";
+    // An X server of the test's own, killed as a crashing one goes.
+    int number = 200;
+    while (QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(number))
+        || QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
+        ++number;
+    tonvara::test::TPeerProcess server;
+    server.SetOutputFile("/dev/null");
+    server.SetErrorFile("/dev/null");
+    ASSERT_TRUE(server.Start("Xvfb",
+        { QStringLiteral(":%1").arg(number), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+            "-noreset" }));
+    ASSERT_TRUE(PollUntil(
+        [&] { return QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)); }, 10000));
+    // The program and xdotool go to that server; this process stays on its own.
+    const QByteArray display = qgetenv("DISPLAY");
+    const auto restore = qScopeGuard([&] { qputenv("DISPLAY", display); });
+    qputenv("DISPLAY", QByteArray(":") + QByteArray::number(number));
+
+    const QString dir = tonvara::test::MakeTempDir("display-lost");
+    TTone tone(30, 1000);
+    ASSERT_TRUE(tone.Started());
+    tonvara::test::TProgram program(dir, QString());
+    ASSERT_TRUE(program.WaitForMainWindow());
+    program.SelectStereo();
+    const auto start = std::chrono::steady_clock::now();
+    program.PressStart();
+    QString path;
+    ASSERT_TRUE(PollUntil(
+        [&] {
+            const QStringList files = QDir(dir).entryList({ "*.wav" }, QDir::Files);
+            path = files.isEmpty() ? QString() : dir + "/" + files.first();
+            return !path.isEmpty() && QFileInfo(path).size() > 46;
+        },
+        20000))
+        << "no recording started";
+    // How long the user records: the kill falls between two of the
+    // once-a-second size patches, so the sizes on disk are behind the data.
+    QThread::msleep(2500);
+    const qint64 written = QFileInfo(path).size();
+    server.Kill();
+    const auto lost = std::chrono::steady_clock::now();
+    EXPECT_EQ(program.WaitForEnd(5000), 1) << "the program did not end, or ended with 0";
+    EXPECT_EQ(program.StderrLines("display connection was lost").size(), 1) << program.Stderr().toStdString();
+
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    ASSERT_GT(bytes.size(), 46 + 12);
+    quint32 riffSize = 0;
+    quint32 dataSize = 0;
+    std::memcpy(&riffSize, bytes.constData() + 4, 4);
+    ASSERT_EQ(bytes.mid(38, 4), QByteArray("data"));
+    std::memcpy(&dataSize, bytes.constData() + 42, 4);
+    EXPECT_EQ(riffSize + 8, static_cast<quint32>(bytes.size()));
+    EXPECT_EQ(46 + dataSize + 12, static_cast<quint32>(bytes.size())) << "the data size misses the end";
+    EXPECT_EQ(bytes.mid(bytes.size() - 12, 4), QByteArray("fact"));
+
+    // Every peer reads all of it, and it reaches the moment the display went.
+    const long long frames = dataSize / 4;
+    EXPECT_EQ(static_cast<long long>(tonvara::test::SoxRaw(path).size() / 4), frames);
+    EXPECT_NE(tonvara::test::Ffprobe(path).find("duration_ts=" + std::to_string(frames)), std::string::npos);
+    EXPECT_EQ(tonvara::test::SndfileFrames(path), frames);
+    // What was written before the kill stays, and the rest up to the kill
+    // comes after it. From the click to the kill, allowances: the click's
+    // way to the program and the device's opening (up to 0.1 s on a busy
+    // machine), the buffer being filled (1024 frames, 21 ms) and the
+    // server's fragment (25 ms) at the end; the other way, the server may
+    // hand over up to 0.1 s heard before the stream started (seen: 70-93 ms),
+    // and the program ends the recording a few milliseconds after the kill.
+    EXPECT_GE(46 + qint64 { dataSize }, written);
+    const double wall = std::chrono::duration<double>(lost - start).count();
+    const double seconds = static_cast<double>(frames) / 48000;
+    RecordProperty("file_minus_wall_ms", static_cast<int>((seconds - wall) * 1000));
+    EXPECT_LE(seconds, wall + 0.1);
+    EXPECT_GE(seconds, wall - 0.2);
 }

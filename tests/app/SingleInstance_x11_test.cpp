@@ -11,14 +11,18 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QScopeGuard>
 #include <QThread>
 #include <algorithm>
+#include <cctype>
 #include <functional>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 // Last: Xlib's macros (None, Bool, Status) would break the headers above.
@@ -336,6 +340,50 @@ TEST_F(SingleInstance, EnterOnTheRefusalBoxActsOnTheBoxAlone)
         << "a key meant for the box started a recording";
 }
 
+TEST_F(SingleInstance, AnEnterHeldInTheTerminalDoesNotCloseTheRefusalBox)
+{
+    // The user starts the second copy with Enter in a terminal and keeps it
+    // down: its repeats reach the box that appears meanwhile (a window
+    // manager gives a new box the focus). The box never saw the key go
+    // down, so they are not presses for it; a fresh Enter closes it.
+    Start(First);
+    const Window main = MainWindowOf(First);
+    ASSERT_NE(main, 0u);
+    const Window terminal = Server.CreateNamed("Terminal", "Terminal");
+    XMapRaised(Server.Get(), terminal);
+    XSync(Server.Get(), False);
+    ASSERT_TRUE(PollUntil(
+        [&] {
+            XWindowAttributes attributes {};
+            return XGetWindowAttributes(Server.Get(), terminal, &attributes)
+                && attributes.map_state == IsViewable;
+        },
+        5000));
+    Server.Focus(terminal);
+    ASSERT_EQ(QProcess::execute("xdotool", { "keydown", "Return" }), 0);
+    const auto release = qScopeGuard([] { QProcess::execute("xdotool", { "keyup", "Return" }); });
+    Start(Second);
+    const Window box = RefusalBox(Second);
+    ASSERT_NE(box, 0u);
+    Server.Focus(box);
+    // The finger stays on the key past the server's repeat delay (660 ms):
+    // an action of the user's, not a wait.
+    QThread::msleep(1500);
+    ASSERT_EQ(QProcess::execute("xdotool", { "keyup", "Return" }), 0);
+    bool stillShown = false;
+    for (const TTopLevel& window : Server.MappedOf(Second.processId()))
+        stillShown = stillShown || window.Id == box;
+    EXPECT_TRUE(stillShown) << "the box closed on a key it never saw pressed";
+    ASSERT_EQ(QProcess::execute("xdotool", { "key", "Return" }), 0);
+    ExpectEndedWithZero(Second);
+    XDestroyWindow(Server.Get(), terminal);
+    XSync(Server.Get(), False);
+    Server.RequestClose(main);
+    ASSERT_TRUE(First.waitForFinished(10000));
+    EXPECT_EQ(QDir(FDir).entryList({ "*.wav" }, QDir::Files), QStringList {})
+        << "a key meant for the box started a recording";
+}
+
 TEST_F(SingleInstance, TwoCopiesStartedTogetherLeaveOneRunning)
 {
     // Started in the same instant, both copies would find no splash box; a
@@ -363,6 +411,57 @@ TEST_F(SingleInstance, TwoCopiesStartedTogetherLeaveOneRunning)
         EXPECT_EQ(running->state(), QProcess::Running);
         running->kill();
         running->waitForFinished(10000);
+    }
+}
+
+TEST_F(SingleInstance, ALockFileInTheTemporaryFolderThatIsNotTheUsersOwnIsLeftAlone)
+{
+    // Without a runtime folder the lock file lies in the shared temporary
+    // folder, where anyone may have put one first and hold its lock: a link
+    // to a file of the user's, or a file of another user. Neither keeps
+    // the program from starting; it says so and the window check decides.
+    QByteArray display = qgetenv("DISPLAY");
+    display.truncate(display.contains('.') ? display.lastIndexOf('.') : display.size());
+    for (char& c : display)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.')
+            c = '_';
+    for (const bool link : { true, false }) {
+        SCOPED_TRACE(link ? "a link" : "another user's file");
+        const QString temp = tonvara::test::MakeTempDir("lock");
+        const QString lock = temp + QStringLiteral("/tonvara-%1-display").arg(getuid()) + display + ".lock";
+        const QString held = link ? temp + "/the-users-file" : lock;
+        QFile file(held);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        if (link)
+            ASSERT_TRUE(QFile::link(held, lock));
+        else
+            ASSERT_EQ(::fchown(file.handle(), 65534, 65534), 0);
+        ASSERT_EQ(::flock(file.handle(), LOCK_EX | LOCK_NB), 0);
+
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("XDG_RUNTIME_DIR");
+        environment.insert("TMPDIR", temp);
+        First.setProcessEnvironment(environment);
+        First.setWorkingDirectory(FDir);
+        First.setStandardErrorFile(temp + "/stderr.txt");
+        First.start(tonvara::test::BinaryDir() + "/app/tonvara", {});
+        ASSERT_TRUE(First.waitForStarted(10000));
+        ASSERT_TRUE(PollUntil(
+            [&] {
+                for (const TTopLevel& window : Server.MappedOf(First.processId()))
+                    if (window.Title == "Information"
+                        || (window.Class == "TAboutBox" && window.Title == "Velmora"))
+                        return true;
+                return false;
+            },
+            20000));
+        EXPECT_TRUE(HasSplash(First.processId(), true)) << "the program took itself for a second copy";
+        First.kill();
+        First.waitForFinished(10000);
+        QFile errors(temp + "/stderr.txt");
+        ASSERT_TRUE(errors.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(errors.readAll().contains("tonvara: "
+            + QString(link ? "cannot make the lock file " : "the lock file ").toUtf8() + lock.toUtf8()));
     }
 }
 

@@ -136,4 +136,11 @@ int TProgram::Terminate(int milliseconds)
     return FProcess.ExitCode();
 }
 
+int TProgram::WaitForEnd(int milliseconds)
+{
+    if (!FProcess.WaitFinished(milliseconds) || !FProcess.NormalExit())
+        return -1;
+    return FProcess.ExitCode();
+}
+
 } // namespace tonvara::test

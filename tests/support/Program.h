@@ -46,6 +46,9 @@ public:
     /// end normally within the deadline.
     int Terminate(int milliseconds = 20000);
     void Kill() { FProcess.Kill(); }
+    /// Waits for the program to end by itself: its exit code, -1 when it
+    /// did not end normally within the deadline.
+    int WaitForEnd(int milliseconds);
 
 private:
     QString Window() const;
