@@ -31,10 +31,10 @@ public:
     {
         if (std::find(FDue.begin(), FDue.end(), pacer) == FDue.end())
             FDue.push_back(pacer);
-        if (FTimer.isActive())
+        // Asked for while the first pacers run: drawn in this frame.
+        if (FTimer.isActive() || FRunningFirst)
             return;
-        const qint64 since = FSinceFrame.isValid() ? FSinceFrame.elapsed() : TMMFramePacer::kFrameMs;
-        FTimer.start(int(std::max<qint64>(0, TMMFramePacer::kFrameMs - since)));
+        Start();
     }
 
     void Remove(TMMFramePacer* pacer)
@@ -44,27 +44,77 @@ public:
             FTimer.stop();
     }
 
-private:
-    void Fire()
+    bool FireIfDue()
     {
-        FSinceFrame.restart();
-        std::vector<TMMFramePacer*> due;
-        due.swap(FDue);
-        TPaintBatch batch;
-        // A draw may cancel or destroy a pacer still in the list, or ask
-        // again for the next frame: each is taken out of Due before it runs.
-        FFiring = &due;
+        if (FDue.empty())
+            return false;
+        FTimer.stop();
+        Fire();
+        return true;
+    }
+
+private:
+    void Start()
+    {
+        const qint64 since = FSinceFrame.isValid() ? FSinceFrame.elapsed() : TMMFramePacer::kFrameMs;
+        FTimer.start(int(std::max<qint64>(0, TMMFramePacer::kFrameMs - since)));
+    }
+
+    // Runs the pacers of List in order; a draw may cancel or destroy a
+    // pacer still in the list, or ask again for the next frame: each is
+    // taken out before it runs.
+    void RunList(std::vector<TMMFramePacer*>& list)
+    {
+        FFiring = &list;
         try {
-            while (!due.empty()) {
-                TMMFramePacer* pacer = due.front();
-                due.erase(due.begin());
+            while (!list.empty()) {
+                TMMFramePacer* pacer = list.front();
+                list.erase(list.begin());
                 pacer->Fire();
             }
         } catch (...) {
             FFiring = nullptr;
+            FRunningFirst = false;
             throw;
         }
         FFiring = nullptr;
+    }
+
+    void Fire()
+    {
+        FSinceFrame.restart();
+        // First the pacers that feed the displays; what they show is drawn
+        // below, in this frame.
+        std::vector<TMMFramePacer*> first;
+        for (auto it = FDue.begin(); it != FDue.end();) {
+            if ((*it)->FFirst) {
+                first.push_back(*it);
+                it = FDue.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (!first.empty()) {
+            FRunningFirst = true;
+            RunList(first);
+            FRunningFirst = false;
+        }
+        // A first pacer that asked again waits for the next frame.
+        std::vector<TMMFramePacer*> due;
+        for (auto it = FDue.begin(); it != FDue.end();) {
+            if (!(*it)->FFirst) {
+                due.push_back(*it);
+                it = FDue.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (!due.empty()) {
+            TPaintBatch batch;
+            RunList(due);
+        }
+        if (!FDue.empty() && !FTimer.isActive())
+            Start();
     }
 
 public:
@@ -75,12 +125,19 @@ private:
     QTimer FTimer;
     QElapsedTimer FSinceFrame;
     std::vector<TMMFramePacer*> FDue;
+    bool FRunningFirst = false;
 };
 
-TMMFramePacer::TMMFramePacer(QObject* context, std::function<void()> draw)
+TMMFramePacer::TMMFramePacer(QObject* context, std::function<void()> draw, bool first)
     : FContext(context)
     , FDraw(std::move(draw))
+    , FFirst(first)
 {
+}
+
+bool TMMFramePacer::DrawFrameNow()
+{
+    return TMMFrameClock::OfThisThread().FireIfDue();
 }
 
 TMMFramePacer::~TMMFramePacer()

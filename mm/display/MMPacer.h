@@ -5,6 +5,10 @@
 // the pacer runs the display's draw at most once per frame (kFrameMs) on the
 // GUI thread, however many requests came in between.
 //
+// A pacer made to run first in its frame (the connector's replay of its
+// refresh passes) runs before the displays' draws of that frame, so that what
+// it hands the displays is drawn in the same frame.
+//
 // Threads. Request may be called from any thread (the connector calls its
 // displays in the buffer thread when it has no real-time loop); the draw
 // always runs on the thread of the context object given at construction
@@ -24,7 +28,9 @@ public:
 
     /// Draw runs on Context's thread; Context outlives the pacer (it is the
     /// display that owns it).
-    TMMFramePacer(QObject* context, std::function<void()> draw);
+    /// First: Draw runs before the other pacers' draws of its frame, and
+    /// what they are asked for meanwhile is drawn in that frame.
+    TMMFramePacer(QObject* context, std::function<void()> draw, bool first = false);
     ~TMMFramePacer();
     TMMFramePacer(const TMMFramePacer&) = delete;
     TMMFramePacer& operator=(const TMMFramePacer&) = delete;
@@ -40,6 +46,11 @@ public:
     /// The draws run so far.
     int Draws() const { return FDraws; }
 
+    /// Runs this thread's frame at once if one is waiting, as its timer
+    /// would have run it; true when one ran. For a caller that keeps time
+    /// itself (a simulated clock).
+    static bool DrawFrameNow();
+
 private:
     friend class TMMFrameClock;
     void Arm();
@@ -48,6 +59,7 @@ private:
 
     QObject* FContext;
     std::function<void()> FDraw;
+    const bool FFirst;
     std::atomic<bool> FPending { false };
     int FDraws = 0;
 };
