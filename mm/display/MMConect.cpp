@@ -1103,7 +1103,9 @@ void TMMConnector::Settle()
     const std::int64_t now = ClockNow();
     if (TConnectorUnit::Get().Resting.load())
         return; // nobody looks: the frames replay it when someone does
-    Replay(now);
+    // A pass at this very instant comes after the change, as a buffer
+    // arriving at it comes before the pass.
+    Replay(now - 1);
 }
 
 void TMMConnector::PassAt(std::int64_t instant)
