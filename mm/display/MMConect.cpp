@@ -734,6 +734,7 @@ void TMMConnector::SetOnTrigger(TNotifyEvent handler)
     if (handler)
         Settle();
     FOnTrigger = std::move(handler);
+    FHasOnTrigger.store(bool(FOnTrigger));
     FLastInstant = ClockNow();
     if (!FRegistered || !FRunning.load() || !FAutoTrigger.load())
         return;
@@ -759,7 +760,7 @@ void TMMConnector::SetClock(TClock clock)
 
 bool TMMConnector::Replayed() const
 {
-    return FRealTime.load() && FAutoTrigger.load() && !FOnTrigger;
+    return FRealTime.load() && FAutoTrigger.load() && !FHasOnTrigger.load();
 }
 
 bool TMMConnector::WantsLoop() const

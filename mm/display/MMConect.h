@@ -333,6 +333,8 @@ private:
     bool Servable() const;
 
     TNotifyEvent FOnTrigger;
+    // Whether FOnTrigger is set, for the buffer and tick threads.
+    std::atomic<bool> FHasOnTrigger { false };
     std::atomic<bool> FEnabled { true };
     bool FAutoConvert = true;
     std::atomic<bool> FAutoTrigger { true };
