@@ -5,11 +5,17 @@
 #include <QThread>
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 /// One frame clock per thread serves all its pacers: the displays that
 /// want drawing are drawn together, in one paint of their window (a
 /// TPaintBatch), on one timer, instead of each on its own at its own moment.
+///
+/// A request from another thread (a meter's peak tick, a buffer delivered
+/// in a worker thread) is left in the clock's inbox while a frame is armed,
+/// and that frame takes it in: the thread is woken by a posted call only
+/// when no frame would come anyway.
 class TMMFrameClock {
 public:
     static TMMFrameClock& OfThisThread()
@@ -40,14 +46,32 @@ public:
     void Remove(TMMFramePacer* pacer)
     {
         std::erase(FDue, pacer);
-        if (FDue.empty())
+        std::lock_guard lock(FInboxLock);
+        std::erase(FInbox, pacer);
+        if (FDue.empty() && FInbox.empty()) {
             FTimer.stop();
+            FArmed = false;
+        }
+    }
+
+    // Another thread's request: true when an armed frame will take it in.
+    bool Post(TMMFramePacer* pacer)
+    {
+        std::lock_guard lock(FInboxLock);
+        if (!FArmed)
+            return false;
+        if (std::find(FInbox.begin(), FInbox.end(), pacer) == FInbox.end())
+            FInbox.push_back(pacer);
+        return true;
     }
 
     bool FireIfDue()
     {
-        if (FDue.empty())
-            return false;
+        {
+            std::lock_guard lock(FInboxLock);
+            if (FDue.empty() && FInbox.empty())
+                return false;
+        }
         FTimer.stop();
         Fire();
         return true;
@@ -58,6 +82,21 @@ private:
     {
         const qint64 since = FSinceFrame.isValid() ? FSinceFrame.elapsed() : TMMFramePacer::kFrameMs;
         FTimer.start(int(std::max<qint64>(0, TMMFramePacer::kFrameMs - since)));
+        std::lock_guard lock(FInboxLock);
+        FArmed = true;
+    }
+
+    // What other threads asked for joins the frame; from here until the
+    // next frame is armed they post again.
+    void TakeInbox()
+    {
+        std::lock_guard lock(FInboxLock);
+        FArmed = false;
+        for (TMMFramePacer* pacer : FInbox) {
+            if (std::find(FDue.begin(), FDue.end(), pacer) == FDue.end())
+                FDue.push_back(pacer);
+        }
+        FInbox.clear();
     }
 
     // Runs the pacers of List in order; a draw may cancel or destroy a
@@ -83,6 +122,7 @@ private:
     void Fire()
     {
         FSinceFrame.restart();
+        TakeInbox();
         // First the pacers that feed the displays; what they show is drawn
         // below, in this frame.
         std::vector<TMMFramePacer*> first;
@@ -126,6 +166,9 @@ private:
     QElapsedTimer FSinceFrame;
     std::vector<TMMFramePacer*> FDue;
     bool FRunningFirst = false;
+    std::mutex FInboxLock;
+    std::vector<TMMFramePacer*> FInbox; // guarded by FInboxLock
+    bool FArmed = false; // guarded by FInboxLock: a frame will come
 };
 
 TMMFramePacer::TMMFramePacer(QObject* context, std::function<void()> draw, bool first)
@@ -133,6 +176,8 @@ TMMFramePacer::TMMFramePacer(QObject* context, std::function<void()> draw, bool 
     , FDraw(std::move(draw))
     , FFirst(first)
 {
+    if (QThread::currentThread() == context->thread())
+        FClock.store(&TMMFrameClock::OfThisThread());
 }
 
 bool TMMFramePacer::DrawFrameNow()
@@ -159,9 +204,12 @@ void TMMFramePacer::Request()
 {
     if (FPending.exchange(true, std::memory_order_acq_rel))
         return;
-    if (QThread::currentThread() == FContext->thread())
+    if (QThread::currentThread() == FContext->thread()) {
         Arm();
-    else
+        return;
+    }
+    TMMFrameClock* clock = FClock.load(std::memory_order_acquire);
+    if (clock == nullptr || !clock->Post(this))
         // The context drops the call if it is gone by then.
         QMetaObject::invokeMethod(
             FContext, [this] { Arm(); }, Qt::QueuedConnection);
@@ -177,7 +225,9 @@ void TMMFramePacer::Arm()
 {
     if (!FPending.load(std::memory_order_acquire))
         return;
-    TMMFrameClock::OfThisThread().Add(this);
+    TMMFrameClock& clock = TMMFrameClock::OfThisThread();
+    FClock.store(&clock, std::memory_order_release);
+    clock.Add(this);
 }
 
 void TMMFramePacer::Fire()

@@ -21,6 +21,8 @@
 #include <atomic>
 #include <functional>
 
+class TMMFrameClock;
+
 class TMMFramePacer {
 public:
     /// About one screen refresh at 60 Hz.
@@ -60,6 +62,8 @@ private:
     QObject* FContext;
     std::function<void()> FDraw;
     const bool FFirst;
+    // The context thread's frame clock, once known.
+    std::atomic<TMMFrameClock*> FClock { nullptr };
     std::atomic<bool> FPending { false };
     int FDraws = 0;
 };
