@@ -22,6 +22,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -679,16 +680,8 @@ struct TSliceRecord {
     bool operator==(const TSliceRecord&) const = default;
 };
 
-struct TFrameRecord {
-    size_t Slices = 0;
-    int Needles[2] = {};
-    int Lamps[3] = {};
-    bool operator==(const TFrameRecord& o) const
-    {
-        return Slices == o.Slices && std::equal(Needles, Needles + 2, o.Needles)
-            && std::equal(Lamps, Lamps + 3, o.Lamps);
-    }
-};
+// After a frame: the slices shown so far, the two needles, the three lamps.
+using TFrameRecord = std::array<std::int64_t, 6>;
 
 // A real meter or light organ that notes each slice it is shown.
 template <class TDisplay> class TLogged : public TDisplay {
@@ -838,13 +831,9 @@ protected:
             case evFrame:
                 if (replay && TMMFramePacer::DrawFrameNow())
                     ++run.Replays;
-                TFrameRecord frame;
-                frame.Slices = run.Slices.size();
-                frame.Needles[0] = meter1->NeedleValue();
-                frame.Needles[1] = meter2->NeedleValue();
-                for (int i = 0; i < 3; ++i)
-                    frame.Lamps[i] = light->Brightness(i);
-                run.Frames.push_back(frame);
+                run.Frames.push_back(
+                    { std::int64_t(run.Slices.size()), meter1->NeedleValue(), meter2->NeedleValue(),
+                        light->Brightness(0), light->Brightness(1), light->Brightness(2) });
                 break;
             }
         };
