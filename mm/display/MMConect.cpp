@@ -39,6 +39,8 @@ constexpr std::int64_t kInstantUs = 1000 * kRoundMs;
 // How often resting frames look round by themselves (see TConnectorUnit::Rest).
 constexpr int kIdleRoundMs = 1000;
 constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
+// Deliveries at most this far apart ask for the frames themselves.
+constexpr std::int64_t kFrequentUs = 2000 * TMMFramePacer::kFrameMs;
 
 std::atomic<TMMConnector::TClock> gClock { nullptr };
 
@@ -272,14 +274,22 @@ struct TConnectorUnit {
         }
         const std::int64_t now = ClockNow();
         bool more = false;
+        bool frequent = true;
         // Connectors may come and go in a display's ShowSlice: the registry
         // is read afresh at every step.
         for (size_t i = 0; i < Registry.size(); ++i) {
             TMMConnector* connector = Registry[i];
-            if (Replaying(connector) && connector->Replay(now))
+            if (Replaying(connector) && connector->Replay(now)) {
                 more = true;
+                frequent = frequent && connector->DeliveriesFrequent(now);
+            }
         }
-        if (more)
+        // Buffers that come more often than every other frame bring their
+        // own frames (a delivery asks for one): the slices still to come are
+        // shown then, and a frame of its own follows only if none comes.
+        if (more && frequent)
+            Frame->RequestLater(kFrequentUs / 1000);
+        else if (more)
             Frame->Request();
     }
 
@@ -969,6 +979,8 @@ void TMMConnector::DataArrived(const void* data, int count)
         if (!FActive.load() || (!FInputIsPCM && !FConverting))
             return;
         const std::int64_t arrival = ClockNow();
+        FDeliveryGap = arrival - FLastDelivery;
+        FLastDelivery = arrival;
         const int n = std::min(count, FCopySize);
         const BYTE* source = static_cast<const BYTE*>(data);
         int valid = n;
@@ -1041,6 +1053,12 @@ void TMMConnector::ApplyArrivals(std::int64_t until)
         FArrival = kept.Arrival;
         MarkPending();
     }
+}
+
+bool TMMConnector::DeliveriesFrequent(std::int64_t now) const
+{
+    TCriticalSectionLock lock(FLock);
+    return !FPaused.load() && FDeliveryGap <= kFrequentUs && now - FLastDelivery < kFrequentUs;
 }
 
 bool TMMConnector::AnyPending() const

@@ -328,6 +328,7 @@ private:
     void Keep(int slot, int valid, std::int64_t arrival);
     void DropOldestKept();
     bool AnyPending() const;
+    bool DeliveriesFrequent(std::int64_t now) const;
     void StartMessage();
     void TriggerMessage();
     bool Servable() const;
@@ -387,6 +388,9 @@ private:
     bool FPending[kKindCount] = {};
     int FPositions[kKindCount] = {};
     std::uint32_t FCounters[kKindCount] = {};
+    // When the last buffer came, and how long after the one before.
+    std::int64_t FLastDelivery = 0;
+    std::int64_t FDeliveryGap = 0;
     // The last instant replayed (GUI thread).
     std::int64_t FLastInstant = 0;
     // The time of the next pass that has something to do (a slice due, a

@@ -38,7 +38,10 @@ public:
         if (std::find(FDue.begin(), FDue.end(), pacer) == FDue.end())
             FDue.push_back(pacer);
         // Asked for while the first pacers run: drawn in this frame.
-        if (FTimer.isActive() || FRunningFirst)
+        if (FRunningFirst)
+            return;
+        // A frame armed for a later draw only comes sooner for this one.
+        if (FTimer.isActive() && FTimer.remainingTime() <= Delay())
             return;
         Start();
     }
@@ -77,11 +80,32 @@ public:
         return true;
     }
 
+    // Milliseconds on this thread's frame clock.
+    qint64 Now()
+    {
+        if (!FClock.isValid())
+            FClock.start();
+        return FClock.elapsed();
+    }
+
 private:
-    void Start()
+    // Until the next frame: a frame after the last one, or later when every
+    // pacer waiting may wait (RequestLater).
+    qint64 Delay()
     {
         const qint64 since = FSinceFrame.isValid() ? FSinceFrame.elapsed() : TMMFramePacer::kFrameMs;
-        FTimer.start(int(std::max<qint64>(0, TMMFramePacer::kFrameMs - since)));
+        const qint64 frame = std::max<qint64>(0, TMMFramePacer::kFrameMs - since);
+        qint64 delay = -1;
+        for (const TMMFramePacer* pacer : FDue) {
+            const qint64 own = pacer->FLate ? std::max(frame, pacer->FLateBy - Now()) : frame;
+            delay = delay < 0 ? own : std::min(delay, own);
+        }
+        return delay < 0 ? frame : delay;
+    }
+
+    void Start()
+    {
+        FTimer.start(int(Delay()));
         std::lock_guard lock(FInboxLock);
         FArmed = true;
     }
@@ -164,6 +188,7 @@ public:
 private:
     QTimer FTimer;
     QElapsedTimer FSinceFrame;
+    QElapsedTimer FClock;
     std::vector<TMMFramePacer*> FDue;
     bool FRunningFirst = false;
     std::mutex FInboxLock;
@@ -202,12 +227,17 @@ void TMMFramePacer::Unclock()
 
 void TMMFramePacer::Request()
 {
-    if (FPending.exchange(true, std::memory_order_acq_rel))
-        return;
     if (QThread::currentThread() == FContext->thread()) {
+        // A draw asked for later comes with the next frame now.
+        const bool late = FLate;
+        FLate = false;
+        if (FPending.exchange(true, std::memory_order_acq_rel) && !late)
+            return;
         Arm();
         return;
     }
+    if (FPending.exchange(true, std::memory_order_acq_rel))
+        return;
     TMMFrameClock* clock = FClock.load(std::memory_order_acquire);
     if (clock == nullptr || !clock->Post(this))
         // The context drops the call if it is gone by then.
@@ -218,6 +248,7 @@ void TMMFramePacer::Request()
 void TMMFramePacer::Cancel()
 {
     Unclock();
+    FLate = false;
     FPending.store(false, std::memory_order_release);
 }
 
@@ -230,9 +261,24 @@ void TMMFramePacer::Arm()
     clock.Add(this);
 }
 
+void TMMFramePacer::RequestLater(int milliseconds)
+{
+    TMMFrameClock& clock = TMMFrameClock::OfThisThread();
+    const qint64 by = clock.Now() + milliseconds;
+    if (FPending.exchange(true, std::memory_order_acq_rel)) {
+        if (FLate)
+            FLateBy = std::min(FLateBy, by);
+        return;
+    }
+    FLate = true;
+    FLateBy = by;
+    Arm();
+}
+
 void TMMFramePacer::Fire()
 {
     // Cleared before the draw: numbers that change while it runs ask again.
+    FLate = false;
     FPending.store(false, std::memory_order_release);
     ++FDraws;
     if (FDraw)

@@ -41,6 +41,10 @@ public:
     /// back (still from the event loop, never inside the caller), otherwise
     /// when the frame is over. Requests before that draw add nothing.
     void Request();
+    /// Asks for one draw by Milliseconds from now at the latest, or with any
+    /// frame that comes sooner (another pacer's, or a Request of this one):
+    /// for a caller that expects to ask again soon anyway. Context thread.
+    void RequestLater(int milliseconds);
     /// Forgets a request not yet served (the display was drawn anyway).
     void Cancel();
     /// Whether a draw is still to come.
@@ -62,6 +66,10 @@ private:
     QObject* FContext;
     std::function<void()> FDraw;
     const bool FFirst;
+    // Asked for with RequestLater, by FLateBy on the clock's time (context
+    // thread).
+    bool FLate = false;
+    qint64 FLateBy = 0;
     // The context thread's frame clock, once known.
     std::atomic<TMMFrameClock*> FClock { nullptr };
     std::atomic<bool> FPending { false };

@@ -1,10 +1,12 @@
-// The frame pacer: what a first pacer asks for is drawn in its own frame,
-// and a request from another thread joins a frame already armed instead of
-// waking the thread for one of its own.
+// The frame pacer: what a first pacer asks for is drawn in its own frame, a
+// request from another thread joins a frame already armed instead of waking
+// the thread for one of its own, and a draw asked for later comes with any
+// sooner frame.
 #include "mm/display/MMPacer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
@@ -52,6 +54,33 @@ TEST(MMFramePacer, ARequestFromAnotherThreadJoinsTheArmedFrame)
     while (otherDraws < 2 && timer.elapsed() < 2000)
         QCoreApplication::processEvents();
     EXPECT_EQ(otherDraws, 2);
+}
+
+TEST(MMFramePacer, ADrawAskedForLaterComesWithASoonerFrame)
+{
+    QObject context;
+    int lateDraws = 0;
+    int soonDraws = 0;
+    TMMFramePacer late(&context, [&] { ++lateDraws; });
+    TMMFramePacer soon(&context, [&] { ++soonDraws; });
+    auto runUntil = [](const std::function<bool()>& done, int milliseconds) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!done() && timer.elapsed() < milliseconds)
+            QCoreApplication::processEvents();
+    };
+    late.RequestLater(60000);
+    runUntil([] { return false; }, 5 * TMMFramePacer::kFrameMs);
+    EXPECT_EQ(lateDraws, 0) << "nothing sooner came";
+    soon.Request();
+    runUntil([&] { return lateDraws > 0; }, 2000);
+    EXPECT_EQ(lateDraws, 1);
+    EXPECT_EQ(soonDraws, 1);
+    // Asked for again at frame pace: the next frame, not the later one.
+    late.RequestLater(60000);
+    late.Request();
+    runUntil([&] { return lateDraws > 1; }, 2000);
+    EXPECT_EQ(lateDraws, 2);
 }
 
 } // namespace
