@@ -1,6 +1,7 @@
 #include "mm/display/MMConect.h"
 
 #include "mm/core/MMUtils.h"
+#include "mm/display/MMPacer.h"
 #include "mm/format/MMWaveFormat.h"
 #include "platform/kernel/Clock.h"
 #include "platform/kernel/Interlocked.h"
@@ -32,14 +33,22 @@ namespace {
 constexpr UINT kTimerResolution = 1;
 // A chain buffer up to this size sets the pause tick to its own play time.
 constexpr int kLongestTickedBuffer = 8191;
-// The loop's pace while someone looks.
+// The loop's pace, and the instants a replay runs its passes at.
 constexpr int kRoundMs = 1;
-// How often a resting loop looks round by itself (see TConnectorUnit::Rest).
+constexpr std::int64_t kInstantUs = 1000 * kRoundMs;
+// How often resting frames look round by themselves (see TConnectorUnit::Rest).
 constexpr int kIdleRoundMs = 1000;
-// Whether anyone looks is asked again every this many rounds: the answer
-// walks the displays' widgets and windows, too dear for every millisecond,
-// and a window that goes off screen may be served a few rounds longer.
-constexpr int kLookRounds = 16;
+constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
+// Deliveries at most this far apart ask for the frames themselves.
+constexpr std::int64_t kFrequentUs = 2000 * TMMFramePacer::kFrameMs;
+
+std::atomic<TMMConnector::TClock> gClock { nullptr };
+
+std::int64_t ClockNow()
+{
+    const TMMConnector::TClock clock = gClock.load(std::memory_order_relaxed);
+    return clock != nullptr ? clock() : MicroTime();
+}
 
 // Whether a display can be seen: a control must be showing in a window that
 // is on screen (not minimised or unmapped); anything else counts as seen.
@@ -54,7 +63,7 @@ bool DisplaySeen(TComponent* component)
     const QWindow* window = top != nullptr ? top->windowHandle() : nullptr;
     return window != nullptr && window->isExposed() && !(top->windowState() & Qt::WindowMinimized);
 }
-// Tells the resting loop that a watched window or control came on screen.
+// Tells resting frames that a watched window or control came on screen.
 class TWindowWatcher : public QObject {
 public:
     void Watch(QWidget* control)
@@ -82,8 +91,8 @@ private:
 };
 } // namespace
 
-/// What all connectors share. GUI thread, except Window, which Trigger reads
-/// in any thread.
+/// What all connectors share. GUI thread, except Window, Frame and Resting,
+/// which intake and Trigger read in any thread.
 struct TConnectorUnit {
     std::vector<TMMConnector*> Registry;
     std::atomic<HWND> Window { nullptr };
@@ -91,15 +100,16 @@ struct TConnectorUnit {
     int MaxSpeed = TMMConnector::kMinSpeed;
     bool EnterIdle = false;
     bool IdleInstalled = false;
-    // At most one round is scheduled (a pump message or the round timer): a
-    // second one (several connectors starting) would only run the loop
-    // twice as often.
+    // At most one loop round is scheduled (a pump message or the round
+    // timer): a second one (several connectors starting) would only run
+    // the loop twice as often.
     bool PumpQueued = false;
-    // The loop waits for someone to look (see Rest).
-    bool Resting = false;
-    // Rounds until the loop asks again whether anyone looks (see Pump).
-    int LookCountdown = 0;
+    // The frames wait for someone to look (see Rest).
+    std::atomic<bool> Resting { false };
     std::unique_ptr<QTimer> Round;
+    std::unique_ptr<QTimer> IdleRound;
+    std::unique_ptr<QObject> FrameContext;
+    std::unique_ptr<TMMFramePacer> Frame;
     std::unique_ptr<TWindowWatcher> Watcher;
     std::uint32_t NextSerial = 1;
 
@@ -135,61 +145,89 @@ struct TConnectorUnit {
         }
     }
 
-    // Whether the round timer paces a running loop.
-    bool Pacing() const { return !Resting && Round && Round->isActive(); }
-
-    void PostPump()
+    static bool Terminating()
     {
-        if (PumpQueued || Pacing())
-            return;
-        if (PostMessage(Window.load(), TMMConnector::kPumpMessage, 0, 0))
-            PumpQueued = true;
+        TApplication* app = TApplicationAccess::Get();
+        return app != nullptr && app->Terminated();
+    }
+
+    // A connector the 1 ms loop serves (one with an OnTrigger handler).
+    static bool Looped(const TMMConnector* connector)
+    {
+        return connector->AutoTrigger() && connector->Enabled() && connector->Running()
+            && !connector->Replayed();
+    }
+    // A connector the frames' replay serves.
+    static bool Replaying(const TMMConnector* connector)
+    {
+        return connector->AutoTrigger() && connector->Enabled() && connector->Running()
+            && connector->Replayed();
     }
 
     bool LoopGoesOn() const
     {
-        TApplication* app = TApplicationAccess::Get();
-        return RunningAutoTriggers > 0 && !Registry.empty() && (app == nullptr || !app->Terminated());
+        if (RunningAutoTriggers == 0 || Registry.empty() || Terminating())
+            return false;
+        return std::any_of(Registry.begin(), Registry.end(), Looped);
     }
 
-    // The round timer and the window watcher live as long as the hidden
-    // window: made with the first connector, gone with the last.
     // The round timer repeats: arming a timer anew every millisecond (a
     // timer id, the dispatcher's list) costs more than the round it paces.
+    // These objects live as long as the hidden window: made with the first
+    // connector, gone with the last.
     void MakeLoopObjects()
     {
         Round = std::make_unique<QTimer>();
         Round->setTimerType(Qt::PreciseTimer);
         QObject::connect(Round.get(), &QTimer::timeout, [] { Get().Pump(false); });
+        IdleRound = std::make_unique<QTimer>();
+        QObject::connect(IdleRound.get(), &QTimer::timeout, [] { Get().Wake(); });
+        FrameContext = std::make_unique<QObject>();
+        Frame = std::make_unique<TMMFramePacer>(
+            FrameContext.get(), [] { Get().ReplayFrame(); }, true);
         Watcher = std::make_unique<TWindowWatcher>();
     }
 
     void DropLoopObjects()
     {
         Round.reset();
+        IdleRound.reset();
+        Frame.reset();
+        FrameContext.reset();
         Watcher.reset();
-        Resting = false;
+        Resting.store(false);
+        PumpQueued = false;
     }
 
-    // Brings a resting loop back: a watched window came on screen, a
-    // display was attached or shown, a handler was set.
+    void PostPump()
+    {
+        if (PumpQueued || (Round && Round->isActive()))
+            return;
+        if (PostMessage(Window.load(), TMMConnector::kPumpMessage, 0, 0))
+            PumpQueued = true;
+    }
+
+    // A frame for the replay, unless the frames rest. Any thread.
+    void RequestFrame()
+    {
+        if (!Resting.load() && Frame)
+            Frame->Request();
+    }
+
+    // Brings resting frames back: a watched window came on screen, a
+    // display was attached or shown, the slow round came.
     void Wake()
     {
-        if (Resting) {
-            Resting = false;
-            if (Round)
-                Round->stop();
-            PumpQueued = false;
-        }
-        if (LoopGoesOn())
-            PostPump();
+        if (Resting.exchange(false) && IdleRound)
+            IdleRound->stop();
+        RequestFrame();
     }
 
-    // Nobody looks: the loop rests until a window of one of the displays
+    // Nobody looks: the frames rest until a window of one of the displays
     // (or a display itself) is shown or exposed again, with a slow round as
     // a safety net for a change no event tells of. What arrives meanwhile is
-    // shown (caught up) once someone looks. Without any display and
-    // handler there is nothing to wait for but an attach, which wakes it.
+    // kept and replayed once someone looks. Without any display there is
+    // nothing to wait for but an attach, which wakes them.
     void Rest()
     {
         bool anyDisplay = false;
@@ -204,50 +242,80 @@ struct TConnectorUnit {
                 }
             }
         }
-        Resting = true;
-        PumpQueued = true;
-        if (Round) {
+        Resting.store(true);
+        if (IdleRound) {
             if (anyDisplay)
-                Round->start(kIdleRoundMs);
+                IdleRound->start(kIdleRoundMs);
             else
-                Round->stop();
+                IdleRound->stop();
         }
     }
 
-    // A round, from the pump message (FromMessage) or the round timer.
+    // A frame: every connector the replay serves runs the passes it owes
+    // up to now; the displays draw what they were shown right after, in
+    // this frame. Another frame follows while any has slices to come.
+    void ReplayFrame()
+    {
+        if (Terminating())
+            return;
+        bool any = false;
+        bool seen = false;
+        for (TMMConnector* connector : Registry) {
+            if (Replaying(connector)) {
+                any = true;
+                seen = seen || connector->WantsLoop();
+            }
+        }
+        if (!any)
+            return;
+        if (!seen) {
+            Rest();
+            return;
+        }
+        const std::int64_t now = ClockNow();
+        bool more = false;
+        bool frequent = true;
+        // Connectors may come and go in a display's ShowSlice: the registry
+        // is read afresh at every step.
+        for (size_t i = 0; i < Registry.size(); ++i) {
+            TMMConnector* connector = Registry[i];
+            if (Replaying(connector) && connector->Replay(now)) {
+                more = true;
+                frequent = frequent && connector->DeliveriesFrequent(now);
+            }
+        }
+        // Buffers that come more often than every other frame bring their
+        // own frames (a delivery asks for one): the slices still to come are
+        // shown then, and a frame of its own follows only if none comes.
+        if (more && frequent)
+            Frame->RequestLater(kFrequentUs / 1000);
+        else if (more)
+            Frame->Request();
+    }
+
+    // A loop round, from the pump message (FromMessage) or the round timer.
     void Pump(bool fromMessage)
     {
-        if (fromMessage || Resting)
+        if (fromMessage)
             PumpQueued = false;
-        if (Resting) {
-            Resting = false;
-            LookCountdown = 0; // the slow round asks at once
-        }
         // One round: the program handles what is waiting (the event loop's
         // own turn that brought us here is the first of the Speed rounds),
-        // then a pass of every running connector. Connectors may come and
-        // go meanwhile, so the registry is read afresh at every step.
+        // then a pass of every looped connector. Connectors may come and go
+        // meanwhile, so the registry is read afresh at every step.
         const int rounds = TMMConnector::kMaxSpeed - MaxSpeed;
         for (int i = 0; i < rounds; ++i)
             QCoreApplication::processEvents(QEventLoop::AllEvents);
-        const bool look = fromMessage || --LookCountdown <= 0 || !Pacing();
-        bool wanted = !look;
         if (LoopGoesOn()) {
             for (size_t i = 0; i < Registry.size(); ++i) {
                 TMMConnector* connector = Registry[i];
-                if (connector->AutoTrigger() && connector->Enabled() && connector->Running()) {
+                if (Looped(connector))
                     connector->RefreshPass();
-                    if (look)
-                        wanted = wanted || connector->WantsLoop();
-                }
             }
         }
-        if (look)
-            LookCountdown = kLookRounds;
         if (!LoopGoesOn()) {
             if (Round)
                 Round->stop();
-            return; // the next start message begins it anew
+            return; // the next start message or handler begins it anew
         }
         if (PumpQueued) {
             // A start message meanwhile posted the next round.
@@ -255,15 +323,11 @@ struct TConnectorUnit {
                 Round->stop();
             return;
         }
-        if (!wanted) {
-            Rest();
-            return;
-        }
         // The wait for the next round is the event loop's: it sleeps in its
         // poll and handles whatever comes meanwhile (the idle processing
         // included, when it is about to block), instead of this thread
         // sleeping and then posting itself a message to wake up again.
-        if (Round && (!Round->isActive() || Round->interval() != kRoundMs))
+        if (Round && !Round->isActive())
             Round->start(kRoundMs);
     }
 
@@ -296,7 +360,7 @@ bool TWindowWatcher::eventFilter(QObject*, QEvent* event)
     case QEvent::Expose:
     case QEvent::Show:
     case QEvent::WindowStateChange:
-        if (TConnectorUnit::Get().Resting)
+        if (TConnectorUnit::Get().Resting.load())
             TConnectorUnit::Get().Wake();
         break;
     default:
@@ -370,7 +434,6 @@ void TMMConnector::Unregister()
     if (unit.Registry.empty()) {
         DeallocateHWnd(unit.Window.exchange(nullptr));
         unit.DropLoopObjects();
-        unit.PumpQueued = false;
     }
 }
 
@@ -489,6 +552,7 @@ void TMMConnector::SetSlot(int slot, TComponent* value)
     const int other = slot ^ 1; // the other slot of the same kind
     if (value != nullptr && value == FSlots[other])
         return;
+    Settle();
     {
         TCriticalSectionLock lock(FLock);
         FSlots[slot] = value;
@@ -498,7 +562,7 @@ void TMMConnector::SetSlot(int slot, TComponent* value)
     if (value != nullptr) {
         FreeNotification(value);
         FormatPush();
-        if (!Designing() && TConnectorUnit::Get().Resting)
+        if (!Designing() && TConnectorUnit::Get().Resting.load())
             TConnectorUnit::Get().Wake();
     }
 }
@@ -597,7 +661,10 @@ void TMMConnector::Started()
         TCriticalSectionLock lock(FLock);
         FDisplayData = nullptr;
         FChain.reset();
-        FCopyBuffer.clear();
+        FPool.clear();
+        FWaitingFirst = 0;
+        FWaitingCount = 0;
+        FCurrentSlot = 0;
         FCopySize = 0;
         FDisplayBufferSize = 0;
         FValidBytes = 0;
@@ -607,9 +674,7 @@ void TMMConnector::Started()
             std::memcpy(&FDisplayFormat, own, sizeof FDisplayFormat);
             FDisplayFormat.cbSize = 0;
             FCopySize = bufferSize;
-            FCopyBuffer.assign(static_cast<size_t>(bufferSize), 0);
             FDisplayBufferSize = bufferSize;
-            FDisplayData = FCopyBuffer.data();
         } else {
             FInputIsPCM = false;
             FConverting = false;
@@ -623,10 +688,13 @@ void TMMConnector::Started()
                     FConverting = true;
                     FDisplayFormat = suggested;
                     FCopySize = FChain->SourceSize();
-                    FDisplayData = FChain->OutputBuffer();
                     FDisplayBufferSize = FChain->OutputSize();
                 }
             }
+        }
+        if (FDisplayBufferSize > 0) {
+            FPool.assign(static_cast<size_t>(FDisplayBufferSize) * kKeptBuffers, 0);
+            FDisplayData = FPool.data();
         }
         std::fill(std::begin(FPending), std::end(FPending), false);
         std::fill(std::begin(FCounters), std::end(FCounters), 0u);
@@ -657,20 +725,52 @@ void TMMConnector::StartMessage()
     if (!FActive.load() || FRunning.load())
         return;
     InterlockedExchange(&FPendingTriggers, 0);
+    FLastInstant = ClockNow();
     FRunning.store(true);
     if (FAutoTrigger.load()) {
         TConnectorUnit& unit = TConnectorUnit::Get();
         ++unit.RunningAutoTriggers;
-        unit.Wake();
+        if (Replayed())
+            unit.Wake();
+        else
+            unit.PostPump();
     }
 }
 
 void TMMConnector::SetOnTrigger(TNotifyEvent handler)
 {
+    // The replay owes passes up to now before the loop takes over; the
+    // loop has run them up to now when the replay does.
+    if (handler)
+        Settle();
     FOnTrigger = std::move(handler);
+    FHasOnTrigger.store(bool(FOnTrigger));
+    FLastInstant = ClockNow();
+    if (!FRegistered || !FRunning.load() || !FAutoTrigger.load())
+        return;
     TConnectorUnit& unit = TConnectorUnit::Get();
-    if (FOnTrigger && FRegistered && unit.Resting)
+    if (Replayed())
         unit.Wake();
+    else
+        unit.PostPump();
+}
+
+void TMMConnector::SetSynchronize(bool value)
+{
+    if (value == FSynchronize.load())
+        return;
+    Settle();
+    FSynchronize.store(value);
+}
+
+void TMMConnector::SetClock(TClock clock)
+{
+    gClock.store(clock);
+}
+
+bool TMMConnector::Replayed() const
+{
+    return FRealTime.load() && FAutoTrigger.load() && !FHasOnTrigger.load();
 }
 
 bool TMMConnector::WantsLoop() const
@@ -714,6 +814,8 @@ void TMMConnector::Trigger()
 void TMMConnector::FillSilence()
 {
     TCriticalSectionLock lock(FLock);
+    // The buffer that is shown from now on is the newest one.
+    ApplyArrivals(kNever);
     if (FDisplayData != nullptr && (FInputIsPCM || FConverting))
         std::memset(const_cast<BYTE*>(FDisplayData), FSilence, static_cast<size_t>(FDisplayBufferSize));
 }
@@ -721,7 +823,6 @@ void TMMConnector::FillSilence()
 void TMMConnector::MarkPending()
 {
     // Caller holds FLock.
-    FNextDue.store(0, std::memory_order_release);
     for (int slot = 0; slot < kSlotCount; ++slot) {
         if (FDisplays[slot] != nullptr) {
             FPending[KindOf(slot)] = true;
@@ -760,14 +861,23 @@ void TMMConnector::PauseTick()
 {
     if (!FPaused.load())
         return;
-    TCriticalSectionLock lock(FLock);
-    FArrival = MicroTime();
-    MarkPending();
+    {
+        TCriticalSectionLock lock(FLock);
+        if (!FActive.load())
+            return;
+        // The silent buffer again, as if it had arrived now.
+        const TKept newest = FWaitingCount > 0 ? FWaiting[(FWaitingFirst + FWaitingCount - 1) % kKeptBuffers]
+                                               : TKept { FCurrentSlot, FValidBytes, FArrival };
+        Keep(newest.Slot, newest.Valid, ClockNow());
+    }
+    if (Replayed())
+        TConnectorUnit::Get().RequestFrame();
 }
 
 void TMMConnector::Paused()
 {
     if (!Designing() && FActive.load() && !FPaused.load()) {
+        Settle();
         FPaused.store(true);
         FillSilence();
         if (FRealTime.load())
@@ -779,6 +889,7 @@ void TMMConnector::Paused()
 void TMMConnector::Restarted()
 {
     if (!Designing() && FPaused.load()) {
+        Settle();
         FPaused.store(false);
         if (FRealTime.load())
             EndPauseTick();
@@ -788,14 +899,19 @@ void TMMConnector::Restarted()
 
 void TMMConnector::Reset()
 {
-    if (!Designing() && FActive.load())
+    if (!Designing() && FActive.load()) {
+        Settle();
         FillSilence();
+    }
     TMMDSPComponent::Reset();
 }
 
 void TMMConnector::Stopped()
 {
     if (!Designing() && FActive.load()) {
+        // The last picture stays: it shows what the passes up to now showed.
+        if (!FRefreshOnStop && (ComponentState() & csDestroying) == 0)
+            Settle();
         StopRunning();
         FPaused.store(false);
         if (FPauseTick != 0)
@@ -804,7 +920,8 @@ void TMMConnector::Stopped()
             TCriticalSectionLock lock(FLock);
             FActive.store(false);
             FChain.reset();
-            FCopyBuffer = std::vector<BYTE>();
+            FPool = std::vector<BYTE>();
+            FWaitingCount = 0;
             FCopySize = 0;
             FDisplayData = nullptr;
             FDisplayBufferSize = 0;
@@ -861,85 +978,204 @@ void TMMConnector::DataArrived(const void* data, int count)
         // Stopped frees the buffers under the lock: test again inside.
         if (!FActive.load() || (!FInputIsPCM && !FConverting))
             return;
-        FArrival = MicroTime();
+        const std::int64_t arrival = ClockNow();
+        FDeliveryGap = arrival - FLastDelivery;
+        FLastDelivery = arrival;
         const int n = std::min(count, FCopySize);
+        const BYTE* source = static_cast<const BYTE*>(data);
+        int valid = n;
         if (FConverting) {
-            const int converted = FChain->Convert(data, n);
-            if (converted <= 0)
+            valid = FChain->Convert(data, n);
+            if (valid <= 0)
                 return; // nothing to show yet (or an error): no slices
-            FValidBytes = converted;
-        } else {
-            std::memcpy(FCopyBuffer.data(), data, static_cast<size_t>(n));
-            FValidBytes = n;
+            source = FChain->OutputBuffer();
         }
+        valid = std::min(valid, FDisplayBufferSize);
+        const int slot = FreeSlot();
+        std::memcpy(FPool.data() + static_cast<size_t>(slot) * FDisplayBufferSize, source,
+            static_cast<size_t>(valid));
+        Keep(slot, valid, arrival);
+    }
+    if (!FRealTime.load()) {
+        if (FAutoTrigger.load())
+            RefreshPass();
+    } else if (Replayed()) {
+        TConnectorUnit::Get().RequestFrame();
+    }
+}
+
+int TMMConnector::FreeSlot()
+{
+    // Caller holds FLock.
+    for (;;) {
+        for (int slot = 0; slot < kKeptBuffers; ++slot) {
+            if (slot == FCurrentSlot)
+                continue;
+            bool taken = false;
+            for (int k = 0; k < FWaitingCount && !taken; ++k)
+                taken = FWaiting[(FWaitingFirst + k) % kKeptBuffers].Slot == slot;
+            if (!taken)
+                return slot;
+        }
+        DropOldestKept();
+    }
+}
+
+void TMMConnector::DropOldestKept()
+{
+    // Caller holds FLock. Passes held up this long: the oldest waiting
+    // buffer goes unseen, as it would with a loop held up as long.
+    FWaitingFirst = (FWaitingFirst + 1) % kKeptBuffers;
+    --FWaitingCount;
+}
+
+void TMMConnector::Keep(int slot, int valid, std::int64_t arrival)
+{
+    // Caller holds FLock.
+    if (FWaitingCount == kKeptBuffers)
+        DropOldestKept();
+    FWaiting[(FWaitingFirst + FWaitingCount) % kKeptBuffers] = TKept { slot, valid, arrival };
+    ++FWaitingCount;
+    FNextDue.store(0, std::memory_order_release);
+}
+
+void TMMConnector::ApplyArrivals(std::int64_t until)
+{
+    // Caller holds FLock. What a pass at Until sees: every buffer that
+    // arrived by then has replaced the one before, in turn.
+    while (FWaitingCount > 0 && FWaiting[FWaitingFirst].Arrival <= until) {
+        const TKept kept = FWaiting[FWaitingFirst];
+        FWaitingFirst = (FWaitingFirst + 1) % kKeptBuffers;
+        --FWaitingCount;
+        FCurrentSlot = kept.Slot;
+        FDisplayData = FPool.data() + static_cast<size_t>(kept.Slot) * FDisplayBufferSize;
+        FValidBytes = kept.Valid;
+        FArrival = kept.Arrival;
         MarkPending();
     }
-    if (!FRealTime.load() && FAutoTrigger.load())
-        RefreshPass();
+}
+
+bool TMMConnector::DeliveriesFrequent(std::int64_t now) const
+{
+    TCriticalSectionLock lock(FLock);
+    return !FPaused.load() && FDeliveryGap <= kFrequentUs && now - FLastDelivery < kFrequentUs;
+}
+
+bool TMMConnector::AnyPending() const
+{
+    // Caller holds FLock.
+    return FWaitingCount > 0
+        || std::any_of(std::begin(FPending), std::end(FPending), [](bool p) { return p; });
 }
 
 void TMMConnector::RefreshPass()
 {
     if (!Servable())
         return;
-    const bool synchronize = FSynchronize.load();
-    // Most rounds come between two slices: nothing to take the lock for.
-    if (synchronize && MicroTime() < FNextDue.load(std::memory_order_acquire)) {
-        if (FOnTrigger)
-            FOnTrigger(this);
-        return;
-    }
-    {
+    // Most rounds of the loop come between two slices: nothing to take the
+    // lock for.
+    const std::int64_t now = ClockNow();
+    if (now >= FNextDue.load(std::memory_order_acquire)) {
         TCriticalSectionLock lock(FLock);
         if (FDisplayData == nullptr)
             return;
-        const std::int64_t now = MicroTime();
-        const std::int64_t elapsed = now - FArrival;
-        // A copy first: the format record is packed, its fields unaligned.
-        const DWORD averageBytes = FDisplayFormat.nAvgBytesPerSec;
-        const std::int64_t bytesPerSecond = std::max<DWORD>(averageBytes, 1);
-        for (int kind = 0; kind < kKindCount; ++kind) {
-            if (!FPending[kind])
-                continue;
-            int step = 0;
-            for (int slot = 0; slot < kSlotCount; ++slot) {
-                if (FDisplays[slot] != nullptr && KindOf(slot) == kind)
-                    step = std::max(step, FDisplays[slot]->StepSize());
-            }
-            if (step <= 0) {
-                FPending[kind] = false; // a display that takes nothing would never use it up
-                continue;
-            }
-            // Synchronized, every slice that is due by now is shown, in order:
-            // at 48 kHz stereo a meter's slices fall due more often than the
-            // loop comes round, and one per pass would fall further and
-            // further behind. Unsynchronized, one slice per pass.
-            do {
-                const std::int64_t position = FPositions[kind];
-                if (synchronize && position * 1000000 / bytesPerSecond > elapsed)
-                    break;
-                FPositions[kind] = static_cast<int>(position) + step;
-                if (position + step > FValidBytes) {
-                    FPending[kind] = false; // the buffer is used up
-                    break;
-                }
-                for (int slot = 0; slot < kSlotCount; ++slot) {
-                    if (FDisplays[slot] != nullptr && KindOf(slot) == kind)
-                        FDisplays[slot]->ShowSlice(FDisplayData + position);
-                }
-                ++FCounters[kind];
-            } while (synchronize);
-        }
-        // When the next slice of any kind falls due; until then a pass has
-        // nothing to do. A new buffer or a pause tick brings it forward.
-        std::int64_t nextDue = std::numeric_limits<std::int64_t>::max();
-        for (int kind = 0; kind < kKindCount; ++kind) {
-            if (FPending[kind])
-                nextDue = std::min(
-                    nextDue, FArrival + std::int64_t { FPositions[kind] } * 1000000 / bytesPerSecond);
-        }
-        FNextDue.store(synchronize ? nextDue : 0, std::memory_order_release);
+        PassAt(now);
     }
     if (FOnTrigger)
         FOnTrigger(this);
+}
+
+bool TMMConnector::Replay(std::int64_t now)
+{
+    TCriticalSectionLock lock(FLock);
+    if (FDisplayData == nullptr)
+        return false;
+    // The instants of a pass every millisecond since the last replay; those
+    // at which nothing falls due (no slice, no arrival) are skipped, as
+    // their passes would show nothing.
+    const std::int64_t base = FLastInstant;
+    if (now - base < kInstantUs)
+        return AnyPending();
+    const std::int64_t last = base + (now - base) / kInstantUs * kInstantUs;
+    std::int64_t instant = base + kInstantUs;
+    while (instant <= last) {
+        PassAt(instant);
+        const std::int64_t next = FNextDue.load(std::memory_order_relaxed);
+        if (next == kNever)
+            break;
+        if (next > instant + kInstantUs)
+            instant = base + (next - base + kInstantUs - 1) / kInstantUs * kInstantUs;
+        else
+            instant += kInstantUs;
+    }
+    FLastInstant = last;
+    return AnyPending();
+}
+
+void TMMConnector::Settle()
+{
+    // Before a change the kept buffers cannot carry (a pause, a slot, the
+    // pacing): the passes owed up to now run first, so the change meets the
+    // displays where a pass every millisecond would have.
+    if (!IsMainThread() || !Replayed() || !FActive.load() || !Servable() || !FAutoTrigger.load())
+        return;
+    const std::int64_t now = ClockNow();
+    if (TConnectorUnit::Get().Resting.load())
+        return; // nobody looks: the frames replay it when someone does
+    // A pass at this very instant comes after the change, as a buffer
+    // arriving at it comes before the pass.
+    Replay(now - 1);
+}
+
+void TMMConnector::PassAt(std::int64_t instant)
+{
+    // Caller holds FLock.
+    ApplyArrivals(instant);
+    const bool synchronize = FSynchronize.load();
+    const std::int64_t elapsed = instant - FArrival;
+    // A copy first: the format record is packed, its fields unaligned.
+    const DWORD averageBytes = FDisplayFormat.nAvgBytesPerSec;
+    const std::int64_t bytesPerSecond = std::max<DWORD>(averageBytes, 1);
+    for (int kind = 0; kind < kKindCount; ++kind) {
+        if (!FPending[kind])
+            continue;
+        int step = 0;
+        for (int slot = 0; slot < kSlotCount; ++slot) {
+            if (FDisplays[slot] != nullptr && KindOf(slot) == kind)
+                step = std::max(step, FDisplays[slot]->StepSize());
+        }
+        if (step <= 0) {
+            FPending[kind] = false; // a display that takes nothing would never use it up
+            continue;
+        }
+        // Synchronized, every slice that is due by now is shown, in order:
+        // at 48 kHz stereo a meter's slices fall due more often than
+        // passes come round, and one per pass would fall further and
+        // further behind. Unsynchronized, one slice per pass.
+        do {
+            const std::int64_t position = FPositions[kind];
+            if (synchronize && position * 1000000 / bytesPerSecond > elapsed)
+                break;
+            FPositions[kind] = static_cast<int>(position) + step;
+            if (position + step > FValidBytes) {
+                FPending[kind] = false; // the buffer is used up
+                break;
+            }
+            for (int slot = 0; slot < kSlotCount; ++slot) {
+                if (FDisplays[slot] != nullptr && KindOf(slot) == kind)
+                    FDisplays[slot]->ShowSlice(FDisplayData + position);
+            }
+            ++FCounters[kind];
+        } while (synchronize);
+    }
+    // When a pass next has something to do: a slice falls due or a kept
+    // buffer arrives. Until then a pass has nothing to do.
+    std::int64_t nextDue = FWaitingCount > 0 ? FWaiting[FWaitingFirst].Arrival : kNever;
+    for (int kind = 0; kind < kKindCount; ++kind) {
+        if (FPending[kind])
+            nextDue = synchronize
+                ? std::min(nextDue, FArrival + std::int64_t { FPositions[kind] } * 1000000 / bytesPerSecond)
+                : 0;
+    }
+    FNextDue.store(nextDue, std::memory_order_release);
 }

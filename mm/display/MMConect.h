@@ -7,16 +7,23 @@
 // arrived. A stream that is not PCM is converted to PCM for the displays
 // (MMACMSup), while the chain goes on carrying the original data.
 //
-// The refresh passes run in the GUI thread from a loop that every connector
-// of the program shares: a pump message to a hidden window
-// starts it, and every round (a refresh pass of every running connector)
-// comes 1 ms after the last from a precise timer, so that the event loop
-// handles waiting messages and sleeps in between. While no running
-// connector has a display on screen or an OnTrigger handler, the loop
-// rests: a window of a display coming on screen, an attach or a handler
-// wakes it (and it looks round once a second by itself while displays are
-// attached). With RealTime off there is no loop: a pass runs inside each
-// buffer delivery, or when the owner calls Trigger.
+// The refresh passes run in the GUI thread. A pass shows every slice due by
+// its instant, and a new buffer replaces the one the slices are read from, so
+// which slices the displays see depends on when passes run: the connector
+// runs them as a pass every millisecond would. Rather than waking every
+// millisecond, it keeps the buffers that arrive (with their arrival times) and
+// replays the passes of every whole millisecond since the last replay, each
+// with its due test against its own instant, once per screen frame
+// (TMMFramePacer, first in the frame, so the displays draw what it showed in
+// the same frame). While no running connector has a display on screen the
+// frames rest: a window of a display coming on screen or an attach wakes
+// them (and they look round once a second by itself while displays are
+// attached), and the kept buffers are replayed then.
+//
+// A connector with an OnTrigger handler (fired after every pass) is served
+// by a real loop instead: a pass every millisecond from a precise timer. With
+// AutoTrigger off the owner calls Trigger; with RealTime off there is no
+// loop: a pass runs inside each buffer delivery.
 //
 // Displays attach to the slots Meter1, Meter2 (needle meters) and Light1,
 // Light2 (light organs). A display is a component that implements the
@@ -141,6 +148,8 @@ public:
     /// Speed's range.
     static constexpr int kMinSpeed = 1;
     static constexpr int kMaxSpeed = 5000;
+    /// Buffers kept for their passes (the one being shown included).
+    static constexpr int kKeptBuffers = 8;
 
     /// The defaults; unless in design state, asks for 1 ms timer resolution
     /// and joins the connectors' registry (the first one makes the hidden
@@ -154,7 +163,8 @@ public:
     // -- properties -------------------------------------------------------------
 
     TNotifyEvent OnTrigger() const { return FOnTrigger; }
-    /// A handler set wakes a loop that rests for want of anyone to look.
+    /// A handler set moves the connector from the frames' replay to the
+    /// 1 ms loop (the handler is fired after every pass); cleared, back.
     void SetOnTrigger(TNotifyEvent handler);
 
     bool Enabled() const { return FEnabled.load(); }
@@ -172,7 +182,7 @@ public:
 
     bool Synchronize() const { return FSynchronize.load(); }
     /// Off: every pass shows the next slice of every pending kind at once.
-    void SetSynchronize(bool value) { FSynchronize.store(value); }
+    void SetSynchronize(bool value);
 
     int Speed() const { return FSpeed; }
     /// Clamped to 1..5000. The loop handles waiting messages
@@ -222,9 +232,24 @@ public:
     virtual void Trigger();
 
     /// The data intake: takes a copy of Count bytes at Data (at most one
-    /// chain buffer), converts it when the stream is not PCM, and schedules
-    /// its slices. Buffer thread. Allocates nothing.
+    /// chain buffer), converts it when the stream is not PCM, and keeps it
+    /// with its arrival time; the first pass at or after that time shows its
+    /// slices. Buffer thread. Allocates nothing. Up to kKeptBuffers buffers
+    /// wait for their passes; when a further one comes (passes held up that
+    /// long), the oldest waiting one goes unseen, as it would in a loop held
+    /// up as long.
     virtual void DataArrived(const void* data, int count);
+
+    /// The pause tick's work (the tick service calls it on its thread every
+    /// buffer's play time while paused): shows the silent buffer again from
+    /// its start. Does nothing unless paused.
+    void PauseTick();
+
+    /// The clock slices are timed by, in microseconds: MicroTime unless a
+    /// test sets a simulated one (null restores MicroTime). GUI thread, while
+    /// no connector is active.
+    using TClock = std::int64_t (*)();
+    static void SetClock(TClock clock);
 
     // -- state, for the owner and tests -------------------------------------------
 
@@ -241,11 +266,10 @@ public:
     /// fired; a slice at byte p is due p * 1 000 000 / nAvgBytesPerSec
     /// microseconds later. Displays may read it from ShowSlice.
     std::int64_t ArrivalTime() const;
-    /// Whether the refresh loop has to run at full pace for this
-    /// connector: an OnTrigger handler is set or an attached display can be
-    /// seen (a control showing in a window that is on screen). Otherwise
-    /// the loop rests, and the slices that fell due meanwhile are shown when
-    /// it finds someone to show them to. GUI thread.
+    /// Whether the passes have someone to show to: an OnTrigger handler is
+    /// set or an attached display can be seen (a control showing in a window
+    /// that is on screen). Otherwise the frames rest, and the kept buffers
+    /// are replayed when they find someone to show them to. GUI thread.
     bool WantsLoop() const;
     /// The pause tick's subscription (0 when there is none).
     TMMTimerId PauseTickId() const { return FPauseTick; }
@@ -291,14 +315,27 @@ private:
     void FillSilence();
     void SubscribePauseTick();
     void EndPauseTick();
-    void PauseTick();
     void MarkPending();
     void RefreshPass();
+    // The replay (see the unit's comment); GUI thread.
+    bool Replayed() const;
+    bool Replay(std::int64_t now);
+    void Settle();
+    // Caller holds FLock.
+    void PassAt(std::int64_t instant);
+    void ApplyArrivals(std::int64_t until);
+    int FreeSlot();
+    void Keep(int slot, int valid, std::int64_t arrival);
+    void DropOldestKept();
+    bool AnyPending() const;
+    bool DeliveriesFrequent(std::int64_t now) const;
     void StartMessage();
     void TriggerMessage();
     bool Servable() const;
 
     TNotifyEvent FOnTrigger;
+    // Whether FOnTrigger is set, for the buffer and tick threads.
+    std::atomic<bool> FHasOnTrigger { false };
     std::atomic<bool> FEnabled { true };
     bool FAutoConvert = true;
     std::atomic<bool> FAutoTrigger { true };
@@ -329,7 +366,20 @@ private:
     bool FConverting = false;
     WAVEFORMATEX FDisplayFormat {};
     std::unique_ptr<TMMACMChain> FChain;
-    std::vector<BYTE> FCopyBuffer;
+    // The kept buffers: kKeptBuffers slots of FDisplayBufferSize bytes. One
+    // is the buffer being shown (FCurrentSlot; FDisplayData points into it),
+    // the others wait in FWaiting, oldest first, for their arrival's pass.
+    // A pause tick's entry names the slot of the newest buffer again.
+    struct TKept {
+        int Slot = 0;
+        int Valid = 0;
+        std::int64_t Arrival = 0;
+    };
+    std::vector<BYTE> FPool;
+    TKept FWaiting[kKeptBuffers] = {};
+    int FWaitingFirst = 0;
+    int FWaitingCount = 0;
+    int FCurrentSlot = 0;
     int FCopySize = 0; // the most one delivery may bring
     const BYTE* FDisplayData = nullptr;
     int FDisplayBufferSize = 0;
@@ -338,8 +388,14 @@ private:
     bool FPending[kKindCount] = {};
     int FPositions[kKindCount] = {};
     std::uint32_t FCounters[kKindCount] = {};
-    // MicroTime before which a synchronized pass has no slice to show;
-    // written under FLock, read without it by the pass's first check.
+    // When the last buffer came, and how long after the one before.
+    std::int64_t FLastDelivery = 0;
+    std::int64_t FDeliveryGap = 0;
+    // The last instant replayed (GUI thread).
+    std::int64_t FLastInstant = 0;
+    // The time of the next pass that has something to do (a slice due, a
+    // kept buffer's arrival; 0: the next pass); written under FLock, read
+    // without it by the loop's first check.
     std::atomic<std::int64_t> FNextDue { 0 };
 };
 
