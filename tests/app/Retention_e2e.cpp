@@ -50,7 +50,11 @@ std::string Files(const QString& dir)
 TEST(Retention, KeepHoursDeletesTheOwnOldRecordingsAndNothingElse)
 {
     const QString dir = MakeTempDir("keep-hours");
-    const QDateTime now = QDateTime::currentDateTime();
+    // The program's clock starts five seconds into the current hour, so that
+    // no hour change (which would start a recording) falls into the test;
+    // the ages are seeded against that clock.
+    QDateTime now = QDateTime::currentDateTime();
+    now.setTime(QTime(now.time().hour(), 0, 5));
     QSet<QString> kept, deleted;
     for (int i = 0; i < 30; ++i) {
         const int hours = 1 + 2 * i;
@@ -67,7 +71,7 @@ TEST(Retention, KeepHoursDeletesTheOwnOldRecordingsAndNothingElse)
     kept += QSet<QString> { "notes.wav", "Tarih_06_12_2026_Saat_14_05.txt", "kayit.wav",
         "Tarih_01_12_2026_Saat_10_00.wav", "parcacik.bmp" };
 
-    TProgram program(dir, {}, { "--keep-hours", "24" });
+    TProgram program(dir, now.toString("'@'yyyy-MM-dd HH:mm:ss"), { "--keep-hours", "24" });
     ASSERT_TRUE(program.WaitForMainWindow());
     QStringList expected(kept.begin(), kept.end());
     expected.sort();
