@@ -189,8 +189,8 @@ TSilenceAlarm::~TSilenceAlarm()
 }
 
 // Runs where the recorder delivers its buffers: the mono recorder's worker
-// thread or, for stereo, the GUI thread. Allocates nothing but the event of
-// a change.
+// thread or, for stereo, the GUI thread. Only PCM is measured here (FFormat
+// is zero otherwise). Allocates nothing but the event of a change.
 void TSilenceAlarm::Measure(const WAVEHDR* header)
 {
     if (header == nullptr || header->lpData == nullptr || header->dwBytesRecorded == 0)

@@ -95,6 +95,7 @@ MMRESULT TMapperEncoder::Open(const WAVEFORMATEX& capture, const WAVEFORMATEX* f
     FPrepared = true;
     FChannels = std::max<WORD>(capture.nChannels, 1);
     FBits = capture.wBitsPerSample;
+    FFrameBytes = capture.nBlockAlign;
     FPublic = TWaveInEncoder { inputBlock, format->nBlockAlign, kMaxBlocks, FInput.data(), this, &Encode };
     return MMSYSERR_NOERROR;
 }
@@ -132,12 +133,12 @@ bool TMapperEncoder::Encode(void* context, DWORD blocks, BYTE* output)
 // Runs on the capture thread: one pass over what Input holds.
 void TMapperEncoder::Watch(DWORD blocks)
 {
-    const std::size_t samples = std::size_t { blocks } * FPublic.InputBlock / sizeof(std::int16_t);
     const ULONGLONG before = FWatchedFrames.load(std::memory_order_relaxed);
-    const ULONGLONG frames = samples / FChannels;
+    const ULONGLONG frames = ULONGLONG { blocks } * FPublic.InputBlock / FFrameBytes;
     const DWORD threshold = FThreshold.load(std::memory_order_relaxed);
     std::size_t loudEnd = 0; // 1 + the last loud sample
     if (threshold != 0 && FBits == 16) {
+        const std::size_t samples = frames * FChannels;
         // The PCM in Input is aligned for its samples (a vector of bytes).
         const auto* pcm = reinterpret_cast<const std::int16_t*>(FInput.data());
         for (std::size_t i = samples; i > 0; --i) {

@@ -54,8 +54,9 @@ private:
     std::vector<BYTE> FInput;
     std::vector<BYTE> FOutput;
     TWaveInEncoder FPublic {};
-    WORD FChannels = 1;
+    WORD FChannels = 1; // of the captured PCM
     WORD FBits = 16;
+    DWORD FFrameBytes = 2;
     // The watch, written by the capture thread only. The two counters are
     // read as a pair: FVersion is odd while they change, and a reader that
     // saw it change reads again (the writer never waits).
