@@ -163,12 +163,16 @@ TEST(SilenceAlarm, AQuietToneRaisesNothing)
 // "Kaydı Durdur" ends a silence: the marquee is itself again at once.
 TEST(SilenceAlarm, AStopEndsTheSilence)
 {
-    const QString dir = MakeTempDir("silence-stop");
-    TProgram program(dir, {}, { "--record", "stereo", "--silence-after", "3" });
-    ASSERT_TRUE(program.WaitForMainWindow());
-    ASSERT_TRUE(PollUntil([&] { return LookAtMarquee().Red > 0; }, 15000)) << qPrintable(program.Stderr());
-    ASSERT_TRUE(program.Click(220, 419));
-    ASSERT_TRUE(PollUntil([&] { return LookAtMarquee().White > 0; }, 2000));
-    EXPECT_EQ(program.StderrLines("the recording stopped; its input had been silent for").size(), 1);
-    EXPECT_EQ(program.Terminate(), 0);
+    for (const char* mode : { "stereo", "mono" }) {
+        SCOPED_TRACE(mode);
+        const QString dir = MakeTempDir(QStringLiteral("silence-stop-") + mode);
+        TProgram program(dir, {}, { "--record", mode, "--silence-after", "3" });
+        ASSERT_TRUE(program.WaitForMainWindow());
+        ASSERT_TRUE(PollUntil([&] { return LookAtMarquee().Red > 0; }, 15000))
+            << qPrintable(program.Stderr());
+        ASSERT_TRUE(program.Click(220, 419));
+        ASSERT_TRUE(PollUntil([&] { return LookAtMarquee().White > 0; }, 2000));
+        EXPECT_EQ(program.StderrLines("the recording stopped; its input had been silent for").size(), 1);
+        EXPECT_EQ(program.Terminate(), 0);
+    }
 }
