@@ -1,7 +1,6 @@
 #include "app/SilenceAlarm.h"
 
 #include "app/AnaGiris.h"
-#include "mm/display/MMACMSup.h"
 
 #include <QFileInfo>
 #include <QTimer>
@@ -113,11 +112,6 @@ std::uint64_t TSilenceDetector::Scan(
     if (format.wFormatTag != WAVE_FORMAT_PCM || channels == 0 || format.nSamplesPerSec == 0
         || (bits != 8 && bits != 16) || data == nullptr)
         return 0;
-    if (format.nSamplesPerSec != FRate) {
-        if (FRate != 0)
-            FRunFrames = FRunFrames * format.nSamplesPerSec / FRate;
-        FRate = format.nSamplesPerSec;
-    }
     const std::size_t samples = count / (bits / 8) / channels * channels;
     std::ptrdiff_t firstSample = -1, lastSample = -1;
     const auto scan = [&](auto* typed, auto value) {
@@ -154,6 +148,10 @@ TSilenceAlarm::TSilenceAlarm(TAnaForm* form, const TSilenceSettings& settings)
     , FSettings(settings)
     , FDetector(settings.Seconds, settings.BelowDbfs)
 {
+    // The mono recorder's device measures what it captures.
+    form->MonoDosya->WaveIn()->SetLevelWatch(static_cast<DWORD>(FDetector.Threshold()));
+    FWatchTimer.setInterval(50);
+    connect(&FWatchTimer, &QTimer::timeout, this, &TSilenceAlarm::Poll);
     // Whatever else is hooked to the recorders goes on being called.
     TMMWaveRecorder* const recorders[] = { form->MonoDosya, form->StereoDosya };
     for (int i = 0; i < 2; ++i) {
@@ -181,6 +179,7 @@ TSilenceAlarm::~TSilenceAlarm()
 {
     if (FForm == nullptr)
         return;
+    FForm->MonoDosya->WaveIn()->SetLevelWatch(0);
     TMMWaveRecorder* const recorders[] = { FForm->MonoDosya, FForm->StereoDosya };
     for (int i = 0; i < 2; ++i) {
         recorders[i]->SetOnData(FPrevious[i].Data);
@@ -190,57 +189,81 @@ TSilenceAlarm::~TSilenceAlarm()
 }
 
 // Runs where the recorder delivers its buffers: the mono recorder's worker
-// thread or, for stereo, the GUI thread. Allocates nothing but the event of
-// a change.
+// thread or, for stereo, the GUI thread. Only PCM is measured here (FFormat
+// is zero otherwise). Allocates nothing but the event of a change.
 void TSilenceAlarm::Measure(const WAVEHDR* header)
 {
     if (header == nullptr || header->lpData == nullptr || header->dwBytesRecorded == 0)
         return;
     std::lock_guard<std::mutex> lock(FLock);
-    const auto measured = [&](const void* pcm, std::size_t bytes) {
-        FDetector.Measure(FDecodedFormat, pcm, bytes, [&](TSilenceChange change, int seconds) {
-            const TChange event { change, seconds, FGeneration };
-            QMetaObject::invokeMethod(
-                this, [this, event] { Show(event); }, Qt::QueuedConnection);
-        });
-    };
-    const auto* data = reinterpret_cast<const BYTE*>(header->lpData);
-    const std::size_t count = header->dwBytesRecorded;
-    if (!FDecoder) {
-        measured(data, count);
-        return;
-    }
-    for (std::size_t at = 0; at < count;) {
-        const int piece = static_cast<int>(std::min<std::size_t>(count - at, FDecoder->SourceSize()));
-        const int decoded = FDecoder->Convert(data + at, piece);
-        if (decoded > 0)
-            measured(FDecoder->OutputBuffer(), static_cast<std::size_t>(decoded));
-        at += static_cast<std::size_t>(piece);
-    }
+    FDetector.Measure(FFormat, header->lpData, header->dwBytesRecorded,
+        [this](TSilenceChange change, int seconds) { Changed(change, seconds); });
 }
 
-// The device has opened, before its first buffer. A compressed recording
-// gets a fresh decoder for every file, as its encoder starts afresh too.
+void TSilenceAlarm::Changed(TSilenceChange change, int seconds)
+{
+    const TChange event { change, seconds, FGeneration };
+    QMetaObject::invokeMethod(
+        this, [this, event] { Show(event); }, Qt::QueuedConnection);
+}
+
+// What the watched device has captured since the last look. Within the
+// frames that came meanwhile only the last loud one is known: the sound is
+// taken to have come back with the first of them, so that a silence is never
+// taken for longer than it was.
+void TSilenceAlarm::Poll()
+{
+    if (FWatched == nullptr)
+        return;
+    HWAVEIN handle = nullptr;
+    TWaveInStatistics now {};
+    if (!FWatched->WaveIn()->ReadLevelWatch(handle, now))
+        return;
+    if (handle != FWatchHandle) {
+        FWatchHandle = handle;
+        FWatchFrames = 0;
+        FWatchLoudUntil = 0;
+    }
+    if (now.WatchedFrames <= FWatchFrames)
+        return;
+    const std::uint64_t frames = now.WatchedFrames - FWatchFrames;
+    std::int64_t first = -1, last = -1;
+    if (now.LoudUntil > FWatchLoudUntil) {
+        first = 0;
+        last = static_cast<std::int64_t>(now.LoudUntil - 1 - FWatchFrames);
+    }
+    FWatchFrames = now.WatchedFrames;
+    FWatchLoudUntil = now.LoudUntil;
+    std::lock_guard<std::mutex> lock(FLock);
+    FDetector.Advance(FWatchRate, frames, first, last,
+        [this](TSilenceChange change, int seconds) { Changed(change, seconds); });
+}
+
+// The device has opened, before its first buffer. A PCM recording is
+// measured buffer by buffer, any other through its device's level watch.
 void TSilenceAlarm::Started(TMMWaveRecorder* recorder)
 {
     const WAVEFORMATEX* format = recorder->WaveIn()->PWaveFormat();
-    std::lock_guard<std::mutex> lock(FLock);
-    FDecoder.reset();
-    FDecodedFormat = {};
-    if (format == nullptr)
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FFormat = {};
+        if (format != nullptr && format->wFormatTag == WAVE_FORMAT_PCM)
+            FFormat = *format;
+    }
+    FWatched = nullptr;
+    FWatchTimer.stop();
+    if (format == nullptr || format->wFormatTag == WAVE_FORMAT_PCM)
         return;
-    if (format->wFormatTag == WAVE_FORMAT_PCM) {
-        FDecodedFormat = *format;
+    HWAVEIN handle = nullptr;
+    TWaveInStatistics now {};
+    if (!recorder->WaveIn()->ReadLevelWatch(handle, now)) {
+        std::fprintf(stderr, "tonvara: %s: the silence alarm cannot measure this recording\n",
+            qPrintable(AnaGiris::TimeText()));
         return;
     }
-    WAVEFORMATEX pcm {};
-    if (ACMSuggestPCMFormat(format, &pcm))
-        FDecoder = ACMOpenChain(format, &pcm, recorder->GetBufferSize(), true);
-    if (FDecoder)
-        FDecodedFormat = pcm;
-    else
-        std::fprintf(stderr, "tonvara: %s: the silence alarm cannot decode this recording to measure it\n",
-            qPrintable(AnaGiris::TimeText()));
+    FWatched = recorder;
+    FWatchRate = format->nSamplesPerSec;
+    FWatchTimer.start();
 }
 
 // A stop at the hour change is followed at once, in the same handler, by the
@@ -248,12 +271,16 @@ void TSilenceAlarm::Started(TMMWaveRecorder* recorder)
 // means the recording has ended.
 void TSilenceAlarm::Stopped()
 {
+    // The stopped device is still open: what it captured last counts.
+    Poll();
     QTimer::singleShot(0, this, [this] {
         if (FForm == nullptr)
             return;
         for (TMMWaveRecorder* recorder : { FForm->MonoDosya, FForm->StereoDosya })
             if (recorder->State() & wsOpened)
                 return;
+        FWatched = nullptr;
+        FWatchTimer.stop();
         int seconds = 0;
         {
             std::lock_guard<std::mutex> lock(FLock);

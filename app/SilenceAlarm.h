@@ -11,9 +11,11 @@
 //
 // The count goes on across an hour change (it is the input that is silent,
 // not the file); a recording that stops, by the stop button or by itself,
-// ends it. A mono recording's GSM buffers are decoded to PCM to be measured;
-// they come every 2.52 s, so in mono the alarm can come up to that much
-// after the set time, in stereo (21 ms buffers) within a few tens of ms.
+// ends it. A stereo recording's PCM buffers (21 ms) are measured as they
+// come. A mono recording's GSM buffers come only every 2.52 s, so its
+// device measures the PCM it captures as it codes it (its level watch) and
+// the alarm reads that every 50 ms: either way the alarm comes within a few
+// tens of ms after the set time.
 
 #include "mm/core/MMDSPObj.h"
 #include "platform/mm/MMSystem.h"
@@ -22,12 +24,12 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 
 class TAnaForm;
-class TMMACMChain;
 class TMMWaveRecorder;
 
 /// What the user asked for. Seconds 0 leaves the alarm off.
@@ -58,6 +60,13 @@ public:
     /// formats change nothing.
     template <typename TReport>
     void Measure(const WAVEFORMATEX& format, const void* data, std::size_t count, TReport&& report);
+    /// Follows Frames more frames at Rate, the first and last with a sample
+    /// at the level being First and Last of them (-1 and -1: none), as
+    /// Measure does.
+    template <typename TReport>
+    void Advance(DWORD rate, std::uint64_t frames, std::int64_t first, std::int64_t last, TReport&& report);
+    /// The magnitude of a 16-bit sample at the level.
+    int Threshold() const { return FThreshold; }
     /// Forgets the silence counted so far.
     void Reset();
 
@@ -83,8 +92,20 @@ void TSilenceDetector::Measure(
 {
     std::int64_t first = -1, last = -1;
     const std::uint64_t frames = Scan(format, data, count, first, last);
-    if (frames == 0 || FLimitSeconds == 0)
+    Advance(format.nSamplesPerSec, frames, first, last, report);
+}
+
+template <typename TReport>
+void TSilenceDetector::Advance(
+    DWORD rate, std::uint64_t frames, std::int64_t first, std::int64_t last, TReport&& report)
+{
+    if (frames == 0 || FLimitSeconds == 0 || rate == 0)
         return;
+    if (rate != FRate) {
+        if (FRate != 0)
+            FRunFrames = FRunFrames * rate / FRate;
+        FRate = rate;
+    }
     const std::uint64_t limit = FLimitSeconds * FRate;
     const auto seconds = [this](std::uint64_t run) { return static_cast<int>(run / FRate); };
     if (first >= 0) {
@@ -130,6 +151,8 @@ private:
     };
 
     void Measure(const WAVEHDR* header); // buffer thread
+    void Poll(); // GUI thread: the mono recorder's level watch
+    void Changed(TSilenceChange change, int seconds); // under FLock
     void Started(TMMWaveRecorder* recorder); // GUI thread
     void Stopped(); // GUI thread
     void Show(const TChange& change); // GUI thread
@@ -147,13 +170,22 @@ private:
     TSilenceSettings FSettings;
     THandlers FPrevious[2]; // the mono and the stereo recorder's, restored at the end
 
-    // The buffer thread's measuring state; the GUI thread resets it at a stop
-    // and reopens the decoder at a start, both under FLock.
+    // The measuring state of the thread that measures; the GUI thread resets
+    // it at a stop and sets the format at a start, both under FLock.
     std::mutex FLock;
     TSilenceDetector FDetector;
-    std::unique_ptr<TMMACMChain> FDecoder; // GSM -> PCM for the mono recorder
-    WAVEFORMATEX FDecodedFormat {};
+    WAVEFORMATEX FFormat {}; // of a PCM recording's buffers; zero while the watch is read
     std::uint64_t FGeneration = 0; // counts the stops: a change of an earlier recording is stale
+
+    // The level watch of a recording in another format (GUI thread): the
+    // device last read and its counters then. A new device (the next file)
+    // counts from 0.
+    TMMWaveRecorder* FWatched = nullptr;
+    QTimer FWatchTimer;
+    HWAVEIN FWatchHandle = nullptr;
+    std::uint64_t FWatchFrames = 0;
+    std::uint64_t FWatchLoudUntil = 0;
+    DWORD FWatchRate = 0;
 
     // GUI thread.
     bool FShown = false;

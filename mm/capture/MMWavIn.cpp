@@ -231,7 +231,7 @@ TMMCustomWaveIn::~TMMCustomWaveIn()
 void TMMCustomWaveIn::InitDeviceFunctions()
 {
     FDevice = TMMWaveInFunctions { &NoNumDevs, &NoDevCaps, &NoErrorText, &NoOpen, &NoHandle, &NoHeader,
-        &NoHeader, &NoHeader, &NoHandle, &NoHandle, &NoHandle, &NoPosition, &NoID, &NoStatistics };
+        &NoHeader, &NoHeader, &NoHandle, &NoHandle, &NoHandle, &NoPosition, &NoID, &NoStatistics, nullptr };
 }
 
 void TMMCustomWaveIn::ReadDevices()
@@ -630,6 +630,10 @@ void TMMCustomWaveIn::Open()
             reinterpret_cast<DWORD_PTR>(&TMMCustomWaveIn::WaveInCallback), reinterpret_cast<DWORD_PTR>(this),
             CALLBACK_FUNCTION);
         CheckDevice(opened, "WaveInOpen:");
+        // Before the start, so that the watch sees the first frame.
+        const DWORD watch = FLevelWatch.load();
+        FLevelWatched.store(watch != 0 && FDevice.WaveInSetLevelWatch != nullptr
+            && FDevice.WaveInSetLevelWatch(handle, watch) == MMSYSERR_NOERROR);
         FDeviceHandle.store(handle);
 
         const TMMWaveInState saved = State();
@@ -1052,6 +1056,16 @@ TWaveInStatistics TMMCustomWaveIn::Losses() const
     return FLosses;
 }
 
+bool TMMCustomWaveIn::ReadLevelWatch(HWAVEIN& handle, TWaveInStatistics& statistics) const
+{
+    handle = DeviceHandle();
+    if (handle == nullptr || !FLevelWatched.load() || FDevice.WaveInGetStatistics == nullptr)
+        return false;
+    statistics = TWaveInStatistics {};
+    statistics.Size = sizeof(statistics);
+    return FDevice.WaveInGetStatistics(handle, &statistics) == MMSYSERR_NOERROR;
+}
+
 void TMMCustomWaveIn::CheckLosses()
 {
     const HWAVEIN handle = DeviceHandle();
@@ -1458,5 +1472,5 @@ void TMMWaveIn::InitDeviceFunctions()
     FDevice = TMMWaveInFunctions { &::waveInGetNumDevs, &::waveInGetDevCapsA, &::waveInGetErrorTextA,
         &::waveInOpen, &::waveInClose, &::waveInPrepareHeader, &::waveInUnprepareHeader, &::waveInAddBuffer,
         &::waveInStart, &::waveInStop, &::waveInReset, &::waveInGetPosition, &::waveInGetID,
-        &::WaveInGetStatistics };
+        &::WaveInGetStatistics, &::WaveInSetLevelWatch };
 }

@@ -70,7 +70,8 @@ Q_DECLARE_OPERATORS_FOR_FLAGS(TMMWaveInState)
 /// The device operations the component calls, one entry per waveIn*
 /// function of the same name. Every entry is set (a backend that cannot
 /// serve one points it at a function returning an error code), except
-/// WaveInGetStatistics: a table without it reports no losses.
+/// WaveInGetStatistics: a table without it reports no losses, and
+/// WaveInSetLevelWatch: a table without it has no level watch.
 struct TMMWaveInFunctions {
     UINT (*waveInGetNumDevs)();
     MMRESULT (*waveInGetDevCapsA)(UINT_PTR deviceId, LPWAVEINCAPSA caps, UINT size);
@@ -88,6 +89,7 @@ struct TMMWaveInFunctions {
     MMRESULT (*waveInGetPosition)(HWAVEIN handle, LPMMTIME time, UINT size);
     MMRESULT (*waveInGetID)(HWAVEIN handle, UINT* deviceId);
     MMRESULT (*WaveInGetStatistics)(HWAVEIN handle, TWaveInStatistics* statistics);
+    MMRESULT (*WaveInSetLevelWatch)(HWAVEIN handle, DWORD threshold);
 };
 
 /// What OnLoss tells.
@@ -303,6 +305,12 @@ public:
     /// What the device lost since the last Open (kept after the close).
     /// Any thread.
     TWaveInStatistics Losses() const;
+    /// The device's level watch (WaveInSetLevelWatch), set on every device
+    /// this opens from the next Open on; 0: none.
+    void SetLevelWatch(DWORD threshold) { FLevelWatch.store(threshold); }
+    /// The open device's handle and counters (its level watch's included);
+    /// false when none is open or it has no watch. Any thread.
+    bool ReadLevelWatch(HWAVEIN& handle, TWaveInStatistics& statistics) const;
 
     /// Bytes per device buffer; Max(value, 32). Changing it frees the
     /// pooled buffer blocks. Raises "Change to property while device was
@@ -525,6 +533,9 @@ private:
     TWaveInStatistics FLosses {};
     QString FFailureText;
     bool FFailed = false;
+
+    std::atomic<DWORD> FLevelWatch { 0 };
+    std::atomic<bool> FLevelWatched { false }; // the open device took it
 };
 
 /// The wave input on the platform's wave input functions.

@@ -371,7 +371,28 @@ MMRESULT WaveInGetStatistics(HWAVEIN hwi, TWaveInStatistics* statistics)
     const auto handle = FindHandle(hwi);
     if (!handle)
         return MMSYSERR_INVALHANDLE;
-    if (statistics == nullptr || statistics->Size < sizeof(TWaveInStatistics))
+    if (statistics == nullptr || statistics->Size < kWaveInStatisticsBaseSize)
         return MMSYSERR_INVALPARAM;
-    return Backend().GetStatistics(handle->FStream, statistics);
+    TWaveInStatistics all {};
+    const MMRESULT result = Backend().GetStatistics(handle->FStream, &all);
+    if (result != MMSYSERR_NOERROR)
+        return result;
+    all.WatchedFrames = 0;
+    all.LoudUntil = 0;
+    if (handle->FEncoder)
+        handle->FEncoder->ReadWatch(all);
+    // A caller built before the watch's fields gets only what it has room for.
+    const DWORD size = std::min<DWORD>(statistics->Size, sizeof(TWaveInStatistics));
+    all.Size = statistics->Size;
+    std::memcpy(statistics, &all, size);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveInSetLevelWatch(HWAVEIN hwi, DWORD threshold)
+{
+    const auto handle = FindHandle(hwi);
+    if (!handle)
+        return MMSYSERR_INVALHANDLE;
+    return handle->FEncoder && handle->FEncoder->SetWatch(threshold) ? MMSYSERR_NOERROR
+                                                                     : MMSYSERR_NOTSUPPORTED;
 }

@@ -69,6 +69,8 @@
 
 #include "platform/mm/MMSystem.h"
 
+#include <cstddef>
+
 /// The number of capture devices, found afresh (tests each PCM: may take a
 /// few tens of milliseconds).
 UINT waveInGetNumDevs();
@@ -156,10 +158,26 @@ struct TWaveInStatistics {
     ULONGLONG CarriedSamples; // samples delivered that were captured before this open
     ULONGLONG LostSamples; // samples of input lost (SilenceSamples of them filled)
     TWaveInLossCause LastCause; // why the last loss came about
+    // The level watch (WaveInSetLevelWatch); filled when Size covers them.
+    ULONGLONG WatchedFrames; // frames of captured input coded since the open
+    ULONGLONG LoudUntil; // 1 + the last of them with a sample at the level; 0: none yet
 };
 
-/// Fills Statistics (Size must be set). Any thread.
+/// The Size of a TWaveInStatistics without the level watch's fields.
+constexpr DWORD kWaveInStatisticsBaseSize = offsetof(TWaveInStatistics, WatchedFrames);
+
+/// Fills Statistics up to its Size (kWaveInStatisticsBaseSize or more must be
+/// set). Any thread.
 MMRESULT WaveInGetStatistics(HWAVEIN hwi, TWaveInStatistics* statistics);
+
+/// Watches the level of a mapped device's captured PCM (16-bit) as it is
+/// converted: a frame with a sample whose magnitude is Threshold or more is
+/// loud; 0 stops the watch. WatchedFrames and LoudUntil of
+/// WaveInGetStatistics then tell the silence up to the newest input within
+/// one block of conversion (40 ms for GSM 6.10), where the delivered buffers
+/// may carry seconds each. MMSYSERR_NOTSUPPORTED for a device that records
+/// its capture format as it is. Any thread.
+MMRESULT WaveInSetLevelWatch(HWAVEIN hwi, DWORD threshold);
 
 // ---------------------------------------------------------------------------
 // The backend table. The entries above check every argument and reach a

@@ -1,8 +1,12 @@
 #include "platform/mm/WaveMapper.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <new>
+#include <thread>
 #include <type_traits>
 
 /// The compression manager's entries the mapper uses, bound once.
@@ -89,6 +93,9 @@ MMRESULT TMapperEncoder::Open(const WAVEFORMATEX& capture, const WAVEFORMATEX* f
     if (acm.PrepareHeader(FStream, &FHeader, 0) != MMSYSERR_NOERROR)
         return MMSYSERR_NOMEM;
     FPrepared = true;
+    FChannels = std::max<WORD>(capture.nChannels, 1);
+    FBits = capture.wBitsPerSample;
+    FFrameBytes = capture.nBlockAlign;
     FPublic = TWaveInEncoder { inputBlock, format->nBlockAlign, kMaxBlocks, FInput.data(), this, &Encode };
     return MMSYSERR_NOERROR;
 }
@@ -119,5 +126,54 @@ bool TMapperEncoder::Encode(void* context, DWORD blocks, BYTE* output)
         return false;
     self->FStarted = true;
     std::memcpy(output, self->FOutput.data(), header.cbDstLengthUsed);
+    self->Watch(blocks);
     return true;
+}
+
+// Runs on the capture thread: one pass over what Input holds.
+void TMapperEncoder::Watch(DWORD blocks)
+{
+    const ULONGLONG before = FWatchedFrames.load(std::memory_order_relaxed);
+    const ULONGLONG frames = ULONGLONG { blocks } * FPublic.InputBlock / FFrameBytes;
+    const DWORD threshold = FThreshold.load(std::memory_order_relaxed);
+    std::size_t loudEnd = 0; // 1 + the last loud sample
+    if (threshold != 0 && FBits == 16) {
+        const std::size_t samples = frames * FChannels;
+        // The PCM in Input is aligned for its samples (a vector of bytes).
+        const auto* pcm = reinterpret_cast<const std::int16_t*>(FInput.data());
+        for (std::size_t i = samples; i > 0; --i) {
+            if (static_cast<DWORD>(std::abs(int { pcm[i - 1] })) >= threshold) {
+                loudEnd = i;
+                break;
+            }
+        }
+    }
+    const ULONGLONG version = FVersion.load(std::memory_order_relaxed);
+    FVersion.store(version + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    FWatchedFrames.store(before + frames, std::memory_order_relaxed);
+    if (loudEnd != 0)
+        FLoudUntil.store(before + (loudEnd - 1) / FChannels + 1, std::memory_order_relaxed);
+    FVersion.store(version + 2, std::memory_order_release);
+}
+
+bool TMapperEncoder::SetWatch(DWORD threshold)
+{
+    if (FBits != 16)
+        return false;
+    FThreshold.store(threshold, std::memory_order_relaxed);
+    return true;
+}
+
+void TMapperEncoder::ReadWatch(TWaveInStatistics& statistics) const
+{
+    for (;;) {
+        const ULONGLONG version = FVersion.load(std::memory_order_acquire);
+        statistics.WatchedFrames = FWatchedFrames.load(std::memory_order_relaxed);
+        statistics.LoudUntil = FLoudUntil.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (version % 2 == 0 && FVersion.load(std::memory_order_relaxed) == version)
+            return;
+        std::this_thread::yield();
+    }
 }

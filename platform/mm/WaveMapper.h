@@ -11,6 +11,7 @@
 #include "platform/mm/MSAcm.h"
 #include "platform/mm/WaveIn.h"
 
+#include <atomic>
 #include <vector>
 
 /// PCM in, the caller's format out, one ACM stream, buffers prepared once so
@@ -33,10 +34,17 @@ public:
 
     TWaveInEncoder* Public() { return &FPublic; }
 
+    /// The level watch (WaveInSetLevelWatch): false when the captured PCM is
+    /// not 16-bit. Any thread.
+    bool SetWatch(DWORD threshold);
+    /// Fills the watch's fields of Statistics. Any thread.
+    void ReadWatch(TWaveInStatistics& statistics) const;
+
 private:
     struct TAcmEntries;
 
     static bool Encode(void* context, DWORD blocks, BYTE* output);
+    void Watch(DWORD blocks); // capture thread
 
     const TAcmEntries* FAcm = nullptr;
     HACMSTREAM FStream = nullptr;
@@ -46,4 +54,14 @@ private:
     std::vector<BYTE> FInput;
     std::vector<BYTE> FOutput;
     TWaveInEncoder FPublic {};
+    WORD FChannels = 1; // of the captured PCM
+    WORD FBits = 16;
+    DWORD FFrameBytes = 2;
+    // The watch, written by the capture thread only. The two counters are
+    // read as a pair: FVersion is odd while they change, and a reader that
+    // saw it change reads again (the writer never waits).
+    std::atomic<DWORD> FThreshold { 0 };
+    std::atomic<ULONGLONG> FVersion { 0 };
+    std::atomic<ULONGLONG> FWatchedFrames { 0 };
+    std::atomic<ULONGLONG> FLoudUntil { 0 };
 };

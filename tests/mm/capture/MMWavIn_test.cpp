@@ -310,7 +310,7 @@ protected:
     {
         FDevice = TMMWaveInFunctions { &FakeNumDevs, &FakeDevCaps, &FakeErrorText, &FakeOpen, &FakeClose,
             &FakePrepare, &FakeUnprepare, &FakeAddBuffer, &FakeStart, &FakeStop, &FakeReset, &FakePosition,
-            &FakeGetID, nullptr };
+            &FakeGetID, nullptr, nullptr };
     }
 };
 

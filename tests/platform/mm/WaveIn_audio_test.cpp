@@ -501,6 +501,88 @@ TEST_F(WaveInAudio, GsmRestartsKeepTheTimeline)
         << "less audio than time: a piece was lost";
 }
 
+TEST_F(WaveInAudio, TheMappersLevelWatchFollowsTheCapturedInputAheadOfItsBuffers)
+{
+    // A GSM device's buffers carry 2.52 s each; its level watch tells what
+    // the capture holds up to its newest 40 ms block. Against the clock the
+    // count keeps the bounds derived for GsmRestartsKeepTheTimeline: ahead
+    // by at most kLead beyond what a parked capture carried in, behind by at
+    // most kInFlight.
+    constexpr double kLead = 0.04;
+    constexpr double kInFlight = 0.1;
+    constexpr DWORD kThreshold = 104; // -50 dBFS
+    auto seconds = [](TClock::duration d) { return std::chrono::duration<double>(d).count(); };
+    auto play = [](double dbfs) {
+        tonvara::test::TPeerProcess sox;
+        return sox.Start("sox",
+                   { "-n", "-q", "-t", "pulseaudio", "default", "synth", "1", "sine", "997", "vol",
+                       QString::number(std::pow(10.0, dbfs / 20)) })
+            && sox.WaitFinished(10000);
+    };
+    auto watch = [](HWAVEIN handle) {
+        TWaveInStatistics statistics = EmptyStatistics();
+        EXPECT_EQ(WaveInGetStatistics(handle, &statistics), MMSYSERR_NOERROR);
+        return statistics;
+    };
+
+    {
+        TCapture pcm(4096, 2);
+        WAVEFORMATEX stereo = PcmFormat(48000, 16, 2);
+        ASSERT_EQ(pcm.Open(WAVE_MAPPER, &stereo), MMSYSERR_NOERROR);
+        EXPECT_EQ(WaveInSetLevelWatch(pcm.FHandle, kThreshold), MMSYSERR_NOTSUPPORTED);
+    }
+
+    GSM610WAVEFORMAT gsm = GsmFormat();
+    TCapture capture(4095, 4);
+    const auto beforeOpen = TClock::now();
+    ASSERT_EQ(capture.Open(WAVE_MAPPER, &gsm.wfx), MMSYSERR_NOERROR);
+    const auto afterOpen = TClock::now();
+    ASSERT_EQ(WaveInSetLevelWatch(capture.FHandle, kThreshold), MMSYSERR_NOERROR);
+    capture.PrepareAndQueue();
+    ASSERT_EQ(waveInStart(capture.FHandle), MMSYSERR_NOERROR);
+
+    // Digital silence, then a tone 10 dB below the level: still silence.
+    ASSERT_TRUE(play(-60));
+    const auto beforeRead = TClock::now();
+    const TWaveInStatistics quiet = watch(capture.FHandle);
+    const auto afterRead = TClock::now();
+    EXPECT_EQ(quiet.LoudUntil, 0u);
+    EXPECT_LE(quiet.WatchedFrames, quiet.CarriedSamples + (seconds(afterRead - beforeOpen) + kLead) * 8000);
+    EXPECT_GE(quiet.WatchedFrames, (seconds(beforeRead - afterOpen) - kInFlight) * 8000);
+
+    // A tone at -20 dBFS, then half a second of silence after it.
+    ASSERT_TRUE(play(-20));
+    ASSERT_TRUE(tonvara::test::PollUntil(
+        [&] {
+            const TWaveInStatistics now = watch(capture.FHandle);
+            return now.LoudUntil > 0 && now.WatchedFrames - now.LoudUntil >= 4000;
+        },
+        5000));
+    ASSERT_EQ(waveInStop(capture.FHandle), MMSYSERR_NOERROR);
+    const TWaveInStatistics end = watch(capture.FHandle);
+    TWaveInStatistics base {};
+    base.Size = kWaveInStatisticsBaseSize;
+    base.WatchedFrames = 7;
+    ASSERT_EQ(WaveInGetStatistics(capture.FHandle, &base), MMSYSERR_NOERROR);
+    EXPECT_EQ(base.WatchedFrames, 7u) << "a caller without the watch's fields gets only its own";
+    capture.Close();
+
+    // The watch counted what the buffers carry, and its last loud frame is
+    // where the recording's tone ends. The tone stops at once, so its PCM
+    // falls below -30 and -50 dBFS at the same frame; the coder moves where
+    // the decoded tone falls below -30 dBFS by less than its 160-sample frame
+    // (a few samples here), but leaves a tail above -50 dBFS of a few hundred.
+    const std::vector<int16_t> decoded = DecodeGsm(capture.Data());
+    EXPECT_EQ(end.WatchedFrames, decoded.size());
+    constexpr int kToneEndLevel = 1037; // -30 dBFS
+    std::size_t toneUntil = 0;
+    for (std::size_t i = 0; i < decoded.size(); ++i)
+        if (std::abs(int { decoded[i] }) >= kToneEndLevel)
+            toneUntil = i + 1;
+    ASSERT_GT(toneUntil, 0u) << "the tone did not reach the recording";
+    EXPECT_NEAR(static_cast<double>(end.LoudUntil), static_cast<double>(toneUntil), 160);
+}
+
 TEST_F(WaveInAudio, ACallbackMayCloseItsOwnDevice)
 {
     const WAVEFORMATEX format = PcmFormat(48000, 16, 2);

@@ -77,6 +77,7 @@ TEST(WaveInFront, HandlesThatWereNeverOpenedAreRefused)
         EXPECT_EQ(waveInGetPosition(handle, &time, sizeof(time)), MMSYSERR_INVALHANDLE);
         EXPECT_EQ(waveInGetID(handle, &id), MMSYSERR_INVALHANDLE);
         EXPECT_EQ(WaveInGetStatistics(handle, &statistics), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(WaveInSetLevelWatch(handle, 1), MMSYSERR_INVALHANDLE);
         EXPECT_EQ(header.dwFlags, 0u) << "a refused call leaves the header alone";
     }
 }
