@@ -695,7 +695,8 @@ TEST(ProgramEnd, ALostDisplayFinishesTheFileBeingWritten)
     const QString dir = tonvara::test::MakeTempDir("display-lost");
     TTone tone(30, 1000);
     ASSERT_TRUE(tone.Started());
-    tonvara::test::TProgram program(dir, QString());
+    // Far from an hour change, whose new file would not be the one watched.
+    tonvara::test::TProgram program(dir, QStringLiteral("@2026-12-06 10:00:05"));
     ASSERT_TRUE(program.WaitForMainWindow());
     program.SelectStereo();
     const auto start = std::chrono::steady_clock::now();

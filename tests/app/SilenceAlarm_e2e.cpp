@@ -35,9 +35,12 @@ struct TRun {
     // 13:59:53.5 (after the splash box) must not start the count again.
     int Files;
 };
+// A wall clock far from an hour change, which would start a second file.
+const char* const kQuietHour = "@2026-12-06 10:00:05";
+
 const TRun kRuns[] = {
-    { "stereo", "stereo", "", "3", 3 + 1.0, 1 },
-    { "mono", "mono", "", "3", 3 + 1.0, 1 },
+    { "stereo", "stereo", kQuietHour, "3", 3 + 1.0, 1 },
+    { "mono", "mono", kQuietHour, "3", 3 + 1.0, 1 },
     { "stereo across an hour change", "stereo", "@2026-12-06 13:59:50", "12", 12 + 1.0, 2 },
     { "mono across an hour change", "mono", "@2026-12-06 13:59:50", "12", 12 + 1.0, 2 },
 };
@@ -148,7 +151,7 @@ TEST(SilenceAlarm, AQuietToneRaisesNothing)
             { "-n", "-q", "-t", "pulseaudio", "default", "synth", "30", "sine", "997", "vol",
                 QString::number(std::pow(10.0, -40 / 20.0)) }));
         const QString dir = MakeTempDir(QStringLiteral("quiet-") + mode);
-        TProgram program(dir, {}, { "--record", mode, "--silence-after", "3" });
+        TProgram program(dir, kQuietHour, { "--record", mode, "--silence-after", "3" });
         ASSERT_TRUE(program.WaitForMainWindow());
         ASSERT_TRUE(PollUntil([&] { return !Recordings(dir).isEmpty(); }, 10000));
         // Ten seconds of watching: a wait for something that must not come.
@@ -166,7 +169,7 @@ TEST(SilenceAlarm, AStopEndsTheSilence)
     for (const char* mode : { "stereo", "mono" }) {
         SCOPED_TRACE(mode);
         const QString dir = MakeTempDir(QStringLiteral("silence-stop-") + mode);
-        TProgram program(dir, {}, { "--record", mode, "--silence-after", "3" });
+        TProgram program(dir, kQuietHour, { "--record", mode, "--silence-after", "3" });
         ASSERT_TRUE(program.WaitForMainWindow());
         ASSERT_TRUE(PollUntil([&] { return LookAtMarquee().Red > 0; }, 15000))
             << qPrintable(program.Stderr());
