@@ -1,7 +1,5 @@
 #include "mm/display/MMLight.h"
-#include "platform/ui/FormWriter.h"
 #include "platform/ui/Forms.h"
-#include "support/FormText.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -199,54 +197,4 @@ TEST_F(MMLightTest, SphereZonesBeyondTheAnimatedColoursAreRefusedAndTheOldOnesSt
     }
 }
 
-// A form whose methods the drag events of a stored form name.
-class TLightDragForm : public TForm {
-    Q_OBJECT
-public:
-    using TForm::TForm;
-    QStringList Calls;
-
-    Q_INVOKABLE void DragDrop(TObject*, TObject*, int x, int y)
-    {
-        Calls << QStringLiteral("drop %1").arg(x + y);
-    }
-    Q_INVOKABLE void DragOver(TObject*, TObject*, int, int, TDragState, bool& accept)
-    {
-        Calls << QStringLiteral("over");
-        accept = true;
-    }
-    Q_INVOKABLE void EndDrag(TObject*, TObject*, int, int) { Calls << QStringLiteral("end"); }
-    Q_INVOKABLE void StartDrag(TObject*, TDragObject*&) { Calls << QStringLiteral("start"); }
-};
-
-TEST(MMLightStoredForm, DragEventsLoadAndWriteBack)
-{
-    QByteArray text = "object DragForm: TLightDragForm\n"
-                      "  object Light1: TMMLight\n"
-                      "    OnDragDrop = DragDrop\n"
-                      "    OnDragOver = DragOver\n"
-                      "    OnEndDrag = EndDrag\n"
-                      "    OnStartDrag = StartDrag\n"
-                      "  end\n"
-                      "end\n";
-    for (int pass = 0; pass < 2; ++pass) {
-        SCOPED_TRACE(pass == 0 ? "stored" : "written back");
-        TLightDragForm form(nullptr);
-        tonvara::test::ReadFormText(text, &form, "drag.form");
-        auto* light = form.FindComponent<TMMLight>("Light1");
-        ASSERT_NE(light, nullptr);
-        bool accept = false;
-        TDragObject* dragObject = nullptr;
-        light->OnDragDrop()(light, &form, 3, 4);
-        light->OnDragOver()(light, &form, 5, 6, dsDragMove, accept);
-        light->OnEndDrag()(light, nullptr, 7, 8);
-        light->OnStartDrag()(light, dragObject);
-        EXPECT_TRUE(accept);
-        EXPECT_EQ(form.Calls, QStringList({ "drop 7", "over", "end", "start" }));
-        text = ComponentToText(&form);
-    }
-}
-
 } // namespace
-
-#include "MMLight_test.moc"

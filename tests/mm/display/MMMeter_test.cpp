@@ -394,31 +394,39 @@ public:
     Q_INVOKABLE void StartDrag(TObject*, TDragObject*&) { Calls << QStringLiteral("start"); }
 };
 
-TEST(MMMeterStoredForm, DragEventsLoadAndWriteBack)
+// Both displays publish the drag events of their panel base; a stored form
+// names their handlers and writes them back.
+TEST(MMDisplayStoredForm, DragEventsLoadAndWriteBack)
 {
-    QByteArray text = "object DragForm: TMeterDragForm\n"
-                      "  object Meter1: TMMMeter\n"
-                      "    OnDragDrop = DragDrop\n"
-                      "    OnDragOver = DragOver\n"
-                      "    OnEndDrag = EndDrag\n"
-                      "    OnStartDrag = StartDrag\n"
-                      "  end\n"
-                      "end\n";
-    for (int pass = 0; pass < 2; ++pass) {
-        SCOPED_TRACE(pass == 0 ? "stored" : "written back");
-        TMeterDragForm form(nullptr);
-        tonvara::test::ReadFormText(text, &form, "drag.form");
-        auto* meter = form.FindComponent<TMMMeter>("Meter1");
-        ASSERT_NE(meter, nullptr);
-        bool accept = false;
-        TDragObject* dragObject = nullptr;
-        meter->OnDragDrop()(meter, &form, 3, 4);
-        meter->OnDragOver()(meter, &form, 5, 6, dsDragMove, accept);
-        meter->OnEndDrag()(meter, nullptr, 7, 8);
-        meter->OnStartDrag()(meter, dragObject);
-        EXPECT_TRUE(accept);
-        EXPECT_EQ(form.Calls, QStringList({ "drop 7", "over", "end", "start" }));
-        text = ComponentToText(&form);
+    for (const QByteArray kind : { "TMMMeter", "TMMLight" }) {
+        SCOPED_TRACE(kind.constData());
+        QByteArray text = "object DragForm: TMeterDragForm\n"
+                          "  object Display1: "
+            + kind
+            + "\n"
+              "    OnDragDrop = DragDrop\n"
+              "    OnDragOver = DragOver\n"
+              "    OnEndDrag = EndDrag\n"
+              "    OnStartDrag = StartDrag\n"
+              "  end\n"
+              "end\n";
+        for (int pass = 0; pass < 2; ++pass) {
+            SCOPED_TRACE(pass == 0 ? "stored" : "written back");
+            TMeterDragForm form(nullptr);
+            tonvara::test::ReadFormText(text, &form, "drag.form");
+            auto* display = form.FindComponent<TControl>("Display1");
+            ASSERT_NE(display, nullptr);
+            ASSERT_EQ(display->metaObject()->className(), kind);
+            bool accept = false;
+            TDragObject* dragObject = nullptr;
+            display->OnDragDrop()(display, &form, 3, 4);
+            display->OnDragOver()(display, &form, 5, 6, dsDragMove, accept);
+            display->OnEndDrag()(display, nullptr, 7, 8);
+            display->OnStartDrag()(display, dragObject);
+            EXPECT_TRUE(accept);
+            EXPECT_EQ(form.Calls, QStringList({ "drop 7", "over", "end", "start" }));
+            text = ComponentToText(&form);
+        }
     }
 }
 
