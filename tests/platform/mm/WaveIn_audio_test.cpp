@@ -570,8 +570,11 @@ TEST_F(WaveInAudio, TheMappersLevelWatchFollowsTheCapturedInputAheadOfItsBuffers
     // The watch counted what the buffers carry, and its last loud frame is
     // where the recording's tone ends. The tone stops at once, so its PCM
     // falls below -30 and -50 dBFS at the same frame; the coder moves where
-    // the decoded tone falls below -30 dBFS by less than its 160-sample frame
-    // (a few samples here), but leaves a tail above -50 dBFS of a few hundred.
+    // the decoded tone falls below -30 dBFS by a few samples mostly, but its
+    // long-term prediction can carry the tone on into the next 160-sample
+    // frame (233 samples seen once in a dozen runs): within one 320-sample block,
+    // the unit this format codes. Above -50 dBFS it leaves a tail of a few
+    // hundred.
     const std::vector<int16_t> decoded = DecodeGsm(capture.Data());
     EXPECT_EQ(end.WatchedFrames, decoded.size());
     constexpr int kToneEndLevel = 1037; // -30 dBFS
@@ -580,7 +583,7 @@ TEST_F(WaveInAudio, TheMappersLevelWatchFollowsTheCapturedInputAheadOfItsBuffers
         if (std::abs(int { decoded[i] }) >= kToneEndLevel)
             toneUntil = i + 1;
     ASSERT_GT(toneUntil, 0u) << "the tone did not reach the recording";
-    EXPECT_NEAR(static_cast<double>(end.LoudUntil), static_cast<double>(toneUntil), 160);
+    EXPECT_NEAR(static_cast<double>(end.LoudUntil), static_cast<double>(toneUntil), 320);
 }
 
 TEST_F(WaveInAudio, ACallbackMayCloseItsOwnDevice)
