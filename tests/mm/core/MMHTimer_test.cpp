@@ -733,7 +733,8 @@ TEST_F(THiTimerTest, AWorkerThatDoesNotSignalItsStartRaisesAndLeavesNothingArmed
     EXPECT_EQ(timer.ThreadHandle(), nullptr);
     EXPECT_EQ(timer.TickEvent(), nullptr);
     EXPECT_EQ(timer.TimerID(), 0u);
-    EXPECT_TRUE(WaitUntil([&] { return NewThreads(baseline) == 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return NewThreads(baseline) == 0; }))
+        << NewThreads(baseline) << " threads left: " << NewThreadNames(baseline);
 
     timer.Late = false;
     timer.SetOnTimer(ticks->Handler());
